@@ -1,0 +1,8 @@
+#include "driver/run_settings.h"
+
+char updateDir[kMaxPath];
+char applyToDir[kMaxPath];
+bool isStagedUpdate = false;
+bool isReplaceRequest = false;
+bool isOsUpdate = false;
+bool runSucceeded = false;

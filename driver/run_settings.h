@@ -1,0 +1,19 @@
+// Process-wide run settings, fixed on the main thread before the worker starts.
+#ifndef UPDATER_DRIVER_RUN_SETTINGS_H_
+#define UPDATER_DRIVER_RUN_SETTINGS_H_
+
+#include <atomic>
+
+constexpr int kMaxPath = 1024;
+
+// Update directory (holds update.qex, update.status, update.log).
+extern char updateDir[kMaxPath];
+// Directory the update is applied to; the current directory during the run.
+extern char applyToDir[kMaxPath];
+extern bool isStagedUpdate;
+extern bool isReplaceRequest;
+extern bool isOsUpdate;
+// Set by the worker on success; read by the main thread after the join.
+extern bool runSucceeded;
+
+#endif  // UPDATER_DRIVER_RUN_SETTINGS_H_

@@ -1,0 +1,29 @@
+#include "driver/status.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/run_settings.h"
+#include "fileops/fileops.h"
+
+bool WriteStatus(const char* text) {
+  char path[kMaxPath];
+  int n = snprintf(path, sizeof(path), "%s/update.status", updateDir);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
+  if (ensure_parent_dir(path) != 0) return false;
+  FILE* f = fopen(path, "wb+");
+  if (!f) return false;
+  size_t len = strlen(text);
+  bool ok = fwrite(text, len, 1, f) == 1;
+  // fwrite of a zero-length item reports 0 items; nothing was lost.
+  if (len == 0) ok = true;
+  // A buffered write can still fail when the stream is flushed at close.
+  if (fclose(f) != 0) ok = false;
+  return ok;
+}
+
+bool WriteStatusFailed(int code) {
+  char text[32];
+  snprintf(text, sizeof(text), "failed: %d\n", code);
+  return WriteStatus(text);
+}

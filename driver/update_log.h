@@ -1,0 +1,38 @@
+// The one process-wide update log: plain lines, no time stamps, no levels.
+#ifndef UPDATER_DRIVER_UPDATE_LOG_H_
+#define UPDATER_DRIVER_UPDATE_LOG_H_
+
+#include <cstdio>
+
+class UpdateLog {
+ public:
+  // Created on first use; its destruction at process exit closes the file.
+  static UpdateLog& Instance();
+
+  // Opens "dir/name" ("a" when append, else "w"). When alt_name is given and
+  // "dir/name" does not exist, "dir/alt_name" is used instead. Does nothing when
+  // already open. A failed open is silent: later writes are dropped.
+  void Open(const char* dir, const char* name, const char* alt_name, bool append);
+  // One printf-formatted line followed by "\n"; a no-op while closed.
+  void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // "*** Warning: <message>***\n".
+  void LogWarning(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void Flush();
+  // Safe to call repeatedly.
+  void Close();
+  bool IsOpen() const { return file_ != nullptr; }
+
+  ~UpdateLog();
+
+ private:
+  UpdateLog() = default;
+  UpdateLog(const UpdateLog&) = delete;
+  UpdateLog& operator=(const UpdateLog&) = delete;
+
+  FILE* file_ = nullptr;
+};
+
+#define LOG(...) UpdateLog::Instance().Log(__VA_ARGS__)
+#define LOG_WARN(...) UpdateLog::Instance().LogWarning(__VA_ARGS__)
+
+#endif  // UPDATER_DRIVER_UPDATE_LOG_H_

@@ -1,0 +1,112 @@
+// File and backup helpers. Every failure is written as one line to the update
+// log and reported by an integer code; nothing aborts the process.
+//
+// Derived paths ("%s/%s", "%s.quil-backup") use 1024-byte buffers. A derived
+// path that does not fit is a failure of the operation (its usual code, with a
+// log line naming the path); nothing is ever touched under a cut name.
+#ifndef UPDATER_FILEOPS_FILEOPS_H_
+#define UPDATER_FILEOPS_FILEOPS_H_
+
+#include <sys/types.h>
+
+#include <cstdio>
+
+// Result codes of the whole program (one numbering).
+enum UpdateError : int {
+  kOk = 0,
+  kCrcError = 4,
+  kParseError = 5,
+  kReadError = 6,
+  kWriteError = 7,
+  kStringsNoMemory = 10,
+  kArchiveNoMemory = 11,
+  kPatchNoMemory = 12,
+  kFileNoMemory = 13,
+  kQuoteNoMemory = 14,
+  kArchiveNotOpen = 20,
+  kProductInfoError = 21,
+  kChannelError = 22,
+  kVersionError = 23,
+  kNoInstallDir = 34,
+  kDecompressError = 39,
+  kEmptyError = 40,  // empty action list; archive entry of stored length 0
+  kCorruptPatch = 41,
+  kUnexpectedType = 42,  // also: wrong size of the file to patch; rmrfdir walk failed
+};
+
+constexpr size_t kPathBufferSize = 1024;
+constexpr const char kBackupSuffix[] = ".quil-backup";
+
+// Owns one stdio stream and closes it at scope end (close result ignored).
+class ScopedFile {
+ public:
+  explicit ScopedFile(FILE* f = nullptr) : f_(f) {}
+  ~ScopedFile() {
+    if (f_) fclose(f_);
+  }
+  ScopedFile(const ScopedFile&) = delete;
+  ScopedFile& operator=(const ScopedFile&) = delete;
+
+  FILE* get() const { return f_; }
+  explicit operator bool() const { return f_ != nullptr; }
+  // Gives up ownership without closing.
+  FILE* release() {
+    FILE* f = f_;
+    f_ = nullptr;
+    return f;
+  }
+  void reset(FILE* f = nullptr) {
+    if (f_) fclose(f_);
+    f_ = f;
+  }
+  // Closes now; returns fclose's result (0 when nothing was open).
+  int close() {
+    int rv = f_ ? fclose(f_) : 0;
+    f_ = nullptr;
+    return rv;
+  }
+
+ private:
+  FILE* f_;
+};
+
+// Adds owner write permission (0200) if missing. Symbolic links and their
+// targets are left alone (the path itself is examined, not followed).
+void make_owner_writable(const char* path);
+
+// fopen with a guaranteed permission mode: for every mode string that is not
+// read-only, the file's mode is then set to exactly `mode` and read back. Null
+// on any failure (a file created before the failure stays).
+FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode);
+
+// Creates every missing directory above the last path component (mode 0755).
+// `path` is modified temporarily and restored. Returns 0 or 7.
+int ensure_parent_dir(char* path);
+
+// remove() after make_owner_writable. Returns 0 or -1.
+int ensure_remove(const char* path);
+
+// Removes a file, a link (never its target) or a whole tree. Returns 0 or -1.
+int ensure_remove_recursive(const char* path);
+
+// rename() replacing the destination. Returns 0, 6, 7 or 42.
+int rename_file(const char* src, char* dst, bool check_type);
+
+// Moves `path` to "<path>.quil-backup". Returns 0, 6 or 7.
+int backup_create(const char* path);
+// Moves the backup back over `path`; 0 when there is no backup. Returns 0, 6 or 7.
+int backup_restore(const char* path);
+// Deletes the backup if any. Returns 0 or 7.
+int backup_delete(const char* path);
+
+// Creates `new_link` with the same target text as `link`. Returns 0 or 6.
+int ensure_copy_symlink(const char* link, const char* new_link);
+
+// Recursive copy of a file, link or tree, leaving out children whose source
+// path equals either skip path (ASCII case-insensitively).
+// Returns 0, -1, 6, 7 or 13.
+int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kPathBufferSize]);
+// Copies one file (or one link as a link). Returns 0, -1, 6, 7 or 13.
+int ensure_copy(const char* src, const char* dst);
+
+#endif  // UPDATER_FILEOPS_FILEOPS_H_

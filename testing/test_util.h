@@ -1,0 +1,60 @@
+// Helpers shared by the unit and end-to-end tests: temporary directories, file
+// contents, tree snapshots and running a check as an ordinary user.
+#ifndef UPDATER_TESTING_TEST_UTIL_H_
+#define UPDATER_TESTING_TEST_UTIL_H_
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+namespace testing_util {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents at scope
+// end, also when an assertion failed.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + rel
+  std::string Sub(const std::string& rel) const;
+
+ private:
+  std::string path_;
+};
+
+// Writes `data` to `path`, creating parent directories; sets `mode` exactly.
+void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644);
+// Whole contents; empty string when the file cannot be read.
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);  // lstat succeeds
+mode_t ModeOf(const std::string& path);  // lstat mode bits (07777), 0 if missing
+
+// Deterministic pseudo-random bytes.
+std::string RandomBytes(size_t n, unsigned seed);
+
+// A description of every entry below a directory: relative path -> "type mode
+// contents-or-link-target". Two snapshots are equal exactly when the trees
+// hold the same names, types, permission bits, file bytes and link targets.
+std::map<std::string, std::string> SnapshotTree(const std::string& root);
+// Human-readable differences between two snapshots ("" when equal).
+std::string DiffSnapshots(const std::map<std::string, std::string>& before,
+                          const std::map<std::string, std::string>& after);
+
+// Runs `fn` in a forked child that has switched to the user "nobody" and
+// returns the child's exit status (fn's result), or -1 when the switch was not
+// possible. Use for permission checks, which root bypasses.
+int RunAsNobody(const std::function<int()>& fn);
+bool IsRoot();
+
+// Runs a command line through /bin/sh and returns its exit status.
+int RunCommand(const std::string& cmd);
+
+}  // namespace testing_util
+
+#endif  // UPDATER_TESTING_TEST_UTIL_H_
