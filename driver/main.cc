@@ -1,0 +1,3 @@
+#include "driver/updater_main.h"
+
+int main(int argc, char** argv) { return UpdaterMain(argc, argv); }

@@ -1,0 +1,232 @@
+#include "driver/update_run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "actions/action.h"
+#include "actions/add_action.h"
+#include "actions/manifest.h"
+#include "actions/remove_action.h"
+#include "archive/archive_reader.h"
+#include "driver/run_settings.h"
+#include "driver/status.h"
+#include "driver/update_log.h"
+#include "fileops/fileops.h"
+#include "patch/patch_action.h"
+#include "ui/progress.h"
+
+namespace {
+
+// snprintf into a kMaxPath buffer; false when the result would be cut.
+template <typename... Args>
+bool FormatPath(char (&out)[kMaxPath], const char* fmt, Args... args) {
+  int n = snprintf(out, kMaxPath, fmt, args...);
+  return n >= 0 && n < kMaxPath;
+}
+
+// The action class a manifest keyword names, or null for any other keyword.
+std::unique_ptr<Action> NewAction(const char* keyword) {
+  if (!strcmp(keyword, "remove")) return std::make_unique<RemoveAction>();
+  if (!strcmp(keyword, "rmdir")) return std::make_unique<RmdirAction>();
+  if (!strcmp(keyword, "add")) return std::make_unique<AddAction>();
+  if (!strcmp(keyword, "patch")) return std::make_unique<PatchAction>();
+  if (!strcmp(keyword, "add-if")) return std::make_unique<AddIfAction>();
+  if (!strcmp(keyword, "add-if-not")) return std::make_unique<AddIfNotAction>();
+  if (!strcmp(keyword, "patch-if")) return std::make_unique<PatchIfAction>();
+  return nullptr;
+}
+
+// Turns the manifest text into actions appended to `list`. 0 or the code of
+// the first failing line.
+int ParseManifest(char* text, ActionList* list) {
+  bool firstLine = true;
+  char* cursor = text;
+  while (char* line = next_token(kLineDelimiters, &cursor)) {
+    if (line[0] == '#') continue;
+    char* keyword = next_token(kWordDelimiters, &line);
+    if (!keyword) {
+      LOG("DoUpdate: token not found in manifest");
+      return kParseError;
+    }
+    int rv = 0;
+    if (firstLine && !strcmp(keyword, "type")) {
+      const char* type = next_token(kQuoteDelimiter, &line);
+      LOG("UPDATE TYPE %s", type ? type : "");
+      if (type && !strcmp(type, "complete")) rv = AddPreCompleteActions(list);
+    } else if (!strcmp(keyword, "rmrfdir")) {
+      char* dir = next_token(kQuoteDelimiter, &line);
+      if (!dir || dir[strlen(dir) - 1] != '/') return kParseError;
+      rv = add_dir_entries(dir, list);
+    } else if (std::unique_ptr<Action> action = NewAction(keyword)) {
+      rv = action->Parse(line);
+      if (rv == 0) list->Append(action.release());
+    } else {
+      LOG("DoUpdate: unknown token: %s", keyword);
+      return kParseError;
+    }
+    if (rv != 0) return rv;
+    firstLine = false;
+  }
+  return kOk;
+}
+
+// Copies the installation into applyToDir, leaving out the staged copy itself,
+// "updates/0" and the apply-to directory wherever it lies.
+int MakeStagedCopy() {
+  char installDir[kMaxPath];
+  if (!ComputeInstallDir(installDir)) return kNoInstallDir;
+  char skip[2][kPathBufferSize];
+  if (!FormatPath(skip[0], "%s/%s", installDir, "updated") ||
+      !FormatPath(skip[1], "%s/%s", installDir, "updates/0")) {
+    return kNoInstallDir;
+  }
+  return ensure_copy_recursive_skipping(installDir, applyToDir, skip, applyToDir);
+}
+
+// The ordinary and staged run. Returns the run's result.
+int RunUpdate() {
+  char path[kMaxPath];
+  if (!FormatPath(path, "%s/update.qex", updateDir)) return kReadError;
+  int rv = gArchiveReader.Open(path);
+  if (rv != 0) return rv;
+
+  if (isStagedUpdate && !isOsUpdate) {
+    rv = MakeStagedCopy();
+    if (rv != 0) {
+      gArchiveReader.Close();
+      return rv;
+    }
+  }
+
+  char manifest[kMaxPath];
+  if (!FormatPath(manifest, "%s/updating/update.manifest", applyToDir)) {
+    gArchiveReader.Close();
+    return kWriteError;
+  }
+  ensure_parent_dir(manifest);
+
+  std::unique_ptr<char[], decltype(&free)> text(nullptr, &free);
+  rv = gArchiveReader.ExtractToFile("updatev3.manifest", manifest);
+  if (rv != 0) rv = gArchiveReader.ExtractToFile("updatev2.manifest", manifest);
+  if (rv != 0) {
+    LOG("DoUpdate: error extracting manifest file");
+  } else {
+    text.reset(GetManifestContents(manifest));
+    remove(manifest);
+    if (!text) {
+      LOG("DoUpdate: error opening manifest file: %s", manifest);
+      rv = kReadError;
+    }
+  }
+
+  if (text) {
+    // The actions point into the text, so the list goes first.
+    ActionList list;
+    rv = ParseManifest(text.get(), &list);
+    if (rv == 0) {
+      rv = list.PrepareAll();
+      if (rv == 0) {
+        rv = list.ExecuteAll();
+        list.FinishAll(rv);
+      }
+    }
+  }
+
+  gArchiveReader.Close();
+  char updating[kMaxPath];
+  if (FormatPath(updating, "%s/updating", applyToDir)) ensure_remove_recursive(updating);
+  return rv;
+}
+
+// Swaps the staged copy into the installation's place. Returns the result.
+int RunReplace(const char* installDir) {
+  char tmpDir[kMaxPath];
+  char newDir[kMaxPath];
+  if (!FormatPath(tmpDir, "%s.bak", installDir) ||
+      !FormatPath(newDir, "%s.bak/updated", installDir)) {
+    return kNoInstallDir;
+  }
+  char installPath[kMaxPath];
+  snprintf(installPath, sizeof(installPath), "%s", installDir);
+
+  ensure_remove_recursive(tmpDir);
+
+  LOG("Begin moving sourceDir (%s) to tmpDir (%s)", installPath, tmpDir);
+  int rv = rename_file(installPath, tmpDir, true);
+  if (rv != 0) {
+    LOG("Moving sourceDir to tmpDir failed, err: %d", rv);
+    return rv;
+  }
+
+  LOG("Begin moving newDir (%s) to sourceDir (%s)", newDir, installPath);
+  rv = rename_file(newDir, installPath, true);
+  if (rv != 0) {
+    LOG("Moving newDir to sourceDir failed, err: %d", rv);
+    LOG("Now, try to move tmpDir back to sourceDir");
+    ensure_remove_recursive(installPath);
+    int rv2 = rename_file(tmpDir, installPath, true);
+    if (rv2 != 0) LOG("Moving tmpDir back to sourceDir failed, err: %d", rv2);
+    return rv;
+  }
+
+  LOG("Now, remove the tmpDir");
+  int rv3 = ensure_remove_recursive(tmpDir);
+  if (rv3 != 0) LOG("Removing tmpDir failed, err: %d", rv3);
+  runSucceeded = true;
+  return kOk;
+}
+
+void FinishReplace(int rv) {
+  char installDir[kMaxPath];
+  if (rv == 0) {
+    LOG("succeeded");
+    WriteStatus(kStatusSucceeded);
+  } else if (!getenv("QUIL_NO_REPLACE_FALLBACK") && ComputeInstallDir(installDir)) {
+    char updated[kMaxPath];
+    if (FormatPath(updated, "%s/updated", installDir)) ensure_remove_recursive(updated);
+    WriteStatus(kStatusPending);
+    // putenv keeps the pointer: the text must outlive the worker.
+    static char processUpdates[] = "QUIL_PROCESS_UPDATES=";
+    putenv(processUpdates);
+  } else {
+    LOG("failed: %d", rv);
+    WriteStatusFailed(rv);
+  }
+}
+
+}  // namespace
+
+bool ComputeInstallDir(char* out) {
+  snprintf(out, kMaxPath, "%s", applyToDir);
+  if (!isStagedUpdate && !isReplaceRequest) return true;
+  char* slash = strrchr(out, '/');
+  if (!slash) return false;
+  if (slash[1] == '\0') {
+    *slash = '\0';
+    slash = strrchr(out, '/');
+    if (!slash) return false;
+  }
+  *slash = '\0';
+  return true;
+}
+
+void DoUpdate() {
+  if (isReplaceRequest) {
+    char installDir[kMaxPath];
+    int rv = ComputeInstallDir(installDir) ? RunReplace(installDir) : kNoInstallDir;
+    FinishReplace(rv);
+  } else {
+    int rv = RunUpdate();
+    if (rv == 0) {
+      LOG("succeeded");
+      WriteStatus(isStagedUpdate ? kStatusApplied : kStatusSucceeded);
+    } else {
+      LOG("failed: %d", rv);
+      WriteStatusFailed(rv);
+    }
+  }
+  LOG("calling QuitProgressUI");
+  QuitProgressUI();
+}
