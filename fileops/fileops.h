@@ -37,6 +37,10 @@ enum UpdateError : int {
 constexpr size_t kPathBufferSize = 1024;
 constexpr const char kBackupSuffix[] = ".quil-backup";
 
+// Formats "dir/name" into `out`. False, with `out` emptied, when the result
+// does not fit: callers must then fail instead of using a cut name.
+bool join_path(char (&out)[kPathBufferSize], const char* dir, const char* name);
+
 // Owns one stdio stream and closes it at scope end (close result ignored).
 class ScopedFile {
  public:
@@ -74,9 +78,11 @@ class ScopedFile {
 // targets are left alone (the path itself is examined, not followed).
 void make_owner_writable(const char* path);
 
-// fopen with a guaranteed permission mode: for every mode string that is not
-// read-only, the file's mode is then set to exactly `mode` and read back. Null
-// on any failure (a file created before the failure stays).
+// fopen after make_owner_writable. For a read-only mode string ("r", "rb") the
+// stream is returned as it is. Otherwise the file's mode is then set to exactly
+// `mode` (file type bits included, so the umask has no say) and read back; null
+// when the open, the change or the check fails (a file created before the
+// failure stays; nothing is changed when the open itself failed).
 FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode);
 
 // Creates every missing directory above the last path component (mode 0755).
@@ -86,27 +92,45 @@ int ensure_parent_dir(char* path);
 // remove() after make_owner_writable. Returns 0 or -1.
 int ensure_remove(const char* path);
 
-// Removes a file, a link (never its target) or a whole tree. Returns 0 or -1.
+// Removes a file, a link (never its target) or a whole tree. Returns 0, or -1
+// when the path is missing (silently), a directory cannot be read or removed,
+// or an entry's path does not fit the buffer. A failed walk is not undone.
 int ensure_remove_recursive(const char* path);
 
-// rename() replacing the destination. Returns 0, 6, 7 or 42.
+// rename() replacing the destination, after creating its parent directories.
+// `dst` is modified temporarily and restored. Returns 0; 7 when a parent cannot
+// be made, the existing destination cannot be removed (a non-empty directory)
+// or the rename fails; 6 when `src` cannot be examined (a dangling link is
+// still moved); 42 when `check_type` is set and `src` is neither a regular
+// file nor a directory.
 int rename_file(const char* src, char* dst, bool check_type);
 
-// Moves `path` to "<path>.quil-backup". Returns 0, 6 or 7.
+// Moves `path` to "<path>.quil-backup", replacing an older backup. Returns
+// 0, 6 or 7 (7 also when the backup name does not fit the buffer).
 int backup_create(const char* path);
 // Moves the backup back over `path`; 0 when there is no backup. Returns 0, 6 or 7.
 int backup_restore(const char* path);
 // Deletes the backup if any. Returns 0 or 7.
 int backup_delete(const char* path);
 
-// Creates `new_link` with the same target text as `link`. Returns 0 or 6.
+// Creates `new_link` with the same target text as `link`. Returns 0, or 6 when
+// the link cannot be read, its target is longer than 1024 bytes, or the new
+// link cannot be created (for example because the name exists).
 int ensure_copy_symlink(const char* link, const char* new_link);
 
 // Recursive copy of a file, link or tree, leaving out children whose source
-// path equals either skip path (ASCII case-insensitively).
-// Returns 0, -1, 6, 7 or 13.
+// path equals either skip path (ASCII case-insensitively). Directories are
+// created with the source's mode less the umask; an existing one is merged
+// into. The first failing entry ends the copy and its code is returned: 0,
+// -1, 6, 7 or 13 (6 for a source path, 7 for a destination path that does not
+// fit the buffer). Nothing is undone.
 int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kPathBufferSize]);
-// Copies one file (or one link as a link). Returns 0, -1, 6, 7 or 13.
+// Copies one file (or one link as a link) with exactly the source's mode. Side
+// effect: a read-only source gains owner write permission. Returns 0; 6 when
+// the source cannot be examined, opened or read; 7 when the destination
+// cannot be opened, given the mode or written, or the source is neither a
+// regular file nor a link; 13 without memory; -1 when the final mode change
+// fails. A partly written destination stays.
 int ensure_copy(const char* src, const char* dst);
 
 #endif  // UPDATER_FILEOPS_FILEOPS_H_

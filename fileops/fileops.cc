@@ -1,0 +1,219 @@
+#include "fileops/fileops.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "driver/update_log.h"
+
+bool join_path(char (&out)[kPathBufferSize], const char* dir, const char* name) {
+  int n = snprintf(out, kPathBufferSize, "%s/%s", dir, name);
+  if (n < 0 || static_cast<size_t>(n) >= kPathBufferSize) {
+    out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool backup_path(char (&out)[kPathBufferSize], const char* path) {
+  int n = snprintf(out, kPathBufferSize, "%s%s", path, kBackupSuffix);
+  if (n < 0 || static_cast<size_t>(n) >= kPathBufferSize) {
+    out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+// Unlike access(F_OK), a dangling link counts: a backed-up link whose target
+// is itself in a backup must still be found.
+bool entry_exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+bool is_read_only_mode(const char* mode_string) {
+  return mode_string[0] == 'r' && mode_string[1] != '+' && strcmp(mode_string, "rb+") != 0;
+}
+
+}  // namespace
+
+void make_owner_writable(const char* path) {
+  struct stat st;
+  // A link's own mode means nothing, and following it could reach a file
+  // outside the installation.
+  if (lstat(path, &st) != 0 || S_ISLNK(st.st_mode)) return;
+  if (!(st.st_mode & S_IWUSR)) chmod(path, st.st_mode | S_IWUSR);
+}
+
+FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode) {
+  make_owner_writable(path);
+  FILE* f = fopen(path, mode_string);
+  if (is_read_only_mode(mode_string)) return f;
+  // Without an open stream whatever is at the path is not ours to re-mode
+  // (it may be a directory that would lose its search bits).
+  if (!f) return nullptr;
+  struct stat st;
+  if (chmod(path, mode) != 0 || stat(path, &st) != 0 || st.st_mode != mode) {
+    fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+int ensure_parent_dir(char* path) {
+  char* slash = strrchr(path, '/');
+  if (!slash) return kOk;
+  *slash = '\0';
+  int rv = ensure_parent_dir(path);
+  if (rv == kOk && path[0] != '\0') {
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+      int err = errno;
+      LOG("ensure_parent_dir: failed to create directory: %s, err: %d", path, err);
+      rv = kWriteError;
+    }
+  }
+  *slash = '/';
+  return rv;
+}
+
+int ensure_remove(const char* path) {
+  make_owner_writable(path);
+  int rv = remove(path);
+  if (rv != 0) {
+    int err = errno;
+    LOG("ensure_remove: failed to remove file: %s, rv: %d, err: %d", path, rv, err);
+  }
+  return rv;
+}
+
+int ensure_remove_recursive(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return -1;
+  if (!S_ISDIR(st.st_mode)) return ensure_remove(path);
+
+  DIR* dir = opendir(path);
+  if (!dir) {
+    int err = errno;
+    LOG("ensure_remove_recursive: path is not a directory: %s, rv: %d, err: %d", path, 0, err);
+    // The tree is still there: that is a failure, not a success.
+    return -1;
+  }
+  int rv = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
+    char child[kPathBufferSize];
+    if (!join_path(child, path, entry->d_name)) {
+      // A cut name could lie outside this tree.
+      LOG("ensure_remove_recursive: path too long: %s/%s", path, entry->d_name);
+      rv = -1;
+      break;
+    }
+    rv = ensure_remove_recursive(child);
+    if (rv != 0) break;
+  }
+  closedir(dir);
+  if (rv != 0) return rv;
+
+  make_owner_writable(path);
+  if (rmdir(path) != 0) {
+    int err = errno;
+    LOG("ensure_remove_recursive: path is not a directory: %s, rv: %d, err: %d", path, -1, err);
+    return -1;
+  }
+  return 0;
+}
+
+int rename_file(const char* src, char* dst, bool check_type) {
+  int rv = ensure_parent_dir(dst);
+  if (rv != kOk) return rv;
+
+  struct stat st;
+  if (stat(src, &st) != 0) {
+    int err = errno;
+    // A dangling link is still a file that can be moved (a backed-up link
+    // whose target went to its own backup must be able to come back).
+    if (lstat(src, &st) != 0 || !S_ISLNK(st.st_mode)) {
+      LOG("rename_file: failed to read file status info: %s, err: %d", src, err);
+      return kReadError;
+    }
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (check_type && !S_ISDIR(st.st_mode)) {
+      int err = errno;
+      LOG("rename_file: path present, but not a file: %s, err: %d", src, err);
+      return kUnexpectedType;
+    }
+    LOG("rename_file: proceeding to rename the directory");
+  }
+
+  if (entry_exists(dst) && ensure_remove(dst) != 0) {
+    LOG("rename_file: destination file exists and could not be removed: %s", dst);
+    return kWriteError;
+  }
+  if (rename(src, dst) != 0) {
+    int err = errno;
+    LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", src, dst, err);
+    return kWriteError;
+  }
+  return kOk;
+}
+
+int backup_create(const char* path) {
+  char backup[kPathBufferSize];
+  if (!backup_path(backup, path)) {
+    LOG("backup_create: backup path too long: %s%s", path, kBackupSuffix);
+    return kWriteError;
+  }
+  return rename_file(path, backup, false);
+}
+
+int backup_restore(const char* path) {
+  char backup[kPathBufferSize];
+  if (!backup_path(backup, path)) {
+    LOG("backup_restore: backup path too long: %s%s", path, kBackupSuffix);
+    return kWriteError;
+  }
+  if (!entry_exists(backup)) {
+    LOG("backup_restore: backup file doesn't exist: %s", backup);
+    return kOk;
+  }
+  // rename_file may write into its destination buffer; keep `path` untouched.
+  char target[kPathBufferSize];
+  snprintf(target, sizeof(target), "%s", path);
+  return rename_file(backup, target, false);
+}
+
+int backup_delete(const char* path) {
+  char backup[kPathBufferSize];
+  if (!backup_path(backup, path)) {
+    LOG("backup_delete: backup path too long: %s%s", path, kBackupSuffix);
+    return kWriteError;
+  }
+  if (!entry_exists(backup)) return kOk;
+  return ensure_remove(backup) == 0 ? kOk : kWriteError;
+}
+
+int ensure_copy_symlink(const char* link, const char* new_link) {
+  // One byte more than the longest accepted target, so that a longer one is
+  // detected instead of being cut into a different link.
+  char target[kPathBufferSize + 1] = {};
+  ssize_t n = readlink(link, target, sizeof(target));
+  if (n < 0 || static_cast<size_t>(n) > kPathBufferSize) {
+    int err = n < 0 ? errno : ENAMETOOLONG;
+    LOG("ensure_copy_symlink: failed to read the link: %s, err: %d", link, err);
+    return kReadError;
+  }
+  target[n] = '\0';
+  if (symlink(target, new_link) != 0) {
+    int err = errno;
+    LOG("ensure_copy_symlink: failed to create the new link: %s, target: %s err: %d", new_link,
+        target, err);
+    return kReadError;
+  }
+  return kOk;
+}
