@@ -1,0 +1,86 @@
+// The action model: every manifest line becomes one Action, and an ActionList
+// runs the whole update in three phases (prepare, execute, finish).
+#ifndef UPDATER_ACTIONS_ACTION_H_
+#define UPDATER_ACTIONS_ACTION_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// One step of an update. Created with progress_cost 1 and next null, then
+// parsed; the paths it keeps point into text that the action does not own (the
+// manifest text, or text adopted by the ActionList), which must outlive it.
+class Action {
+ public:
+  Action() = default;
+  virtual ~Action() = default;
+  Action(const Action&) = delete;
+  Action& operator=(const Action&) = delete;
+
+  // Reads the arguments from the rest of the manifest line after the keyword
+  // (null when the keyword ended the line). Tokenising writes NULs into it.
+  // Returns 0, or 5 for a missing argument or a path that breaks the rules.
+  virtual int Parse(char* line) = 0;
+  // Checks that the action can be done; changes nothing that would need undoing.
+  // Returns 0 or an error code.
+  virtual int Prepare() = 0;
+  // Makes the change, keeping a backup of whatever it replaces or removes.
+  // Returns 0 or an error code.
+  virtual int Execute() = 0;
+  // Commits (status 0: drops backups) or rolls back (status != 0: restores
+  // them). Called exactly once after Execute, also when Execute never ran.
+  virtual void Finish(int status) = 0;
+
+  // Weight in the execute phase's progress; a removal sets it to 0 in Prepare
+  // when its target is absent.
+  int32_t progress_cost = 1;
+  // Following action in the list; written only by ActionList::Append.
+  Action* next = nullptr;
+};
+
+// Owns its actions (a singly linked list in manifest order) and any texts the
+// actions point into that no one else owns (the precomplete text, paths found
+// by a tree walk). Destroying the list destroys the actions, then the texts.
+//
+// Calling order: PrepareAll once; if it returns 0, ExecuteAll once and then
+// FinishAll with ExecuteAll's result. Progress goes to SetProgressUI: 0 to 20
+// while preparing, 20 to 95 while executing (in proportion to progress_cost),
+// 95 to 100 while finishing.
+class ActionList {
+ public:
+  ActionList() = default;
+  ~ActionList();
+  ActionList(const ActionList&) = delete;
+  ActionList& operator=(const ActionList&) = delete;
+
+  // Links `action` after the last one and takes ownership. Constant time.
+  void Append(std::unique_ptr<Action> action);
+  // Keeps `text` alive until the list and its actions are destroyed.
+  void AdoptText(std::unique_ptr<char[]> text);
+
+  // 40 ("empty action list") for an empty list, else 0 or the code of the
+  // first failing Prepare (later actions are not prepared).
+  int PrepareAll();
+  // 0, or the code of the first failing Execute after logging
+  // "### execution failed" (later actions are not executed).
+  int ExecuteAll();
+  // Calls every action's Finish with `status`. After success (status 0) in
+  // list order, and then sets runSucceeded. After a failure the actions whose
+  // Execute ran are undone from the last to the first, so that each one finds
+  // the state its own Execute left; the actions never executed follow, in list
+  // order.
+  void FinishAll(int status);
+
+  Action* first() const { return first_; }
+  int32_t count() const { return count_; }
+
+ private:
+  Action* first_ = nullptr;
+  Action* last_ = nullptr;
+  int32_t count_ = 0;
+  // How many actions had Execute called, the failing one included.
+  int32_t executed_ = 0;
+  std::vector<std::unique_ptr<char[]>> texts_;
+};
+
+#endif  // UPDATER_ACTIONS_ACTION_H_
