@@ -1,0 +1,45 @@
+// Reading and applying QXPATCH1 patches (format in patch_format.h). Pure data
+// processing on streams and buffers: nothing here logs, and nothing opens,
+// closes or removes a file.
+#ifndef UPDATER_PATCH_PATCH_H_
+#define UPDATER_PATCH_PATCH_H_
+
+#include <cstddef>
+#include <cstdio>
+
+#include "patch/patch_format.h"
+
+// Reads the 32-byte header from `patch` (positioned at its start) into
+// `header`, in host byte order, and checks it against the open file's size.
+// Returns:
+//   0  valid; the stream stands at byte 32
+//   6  fewer than 32 bytes, or the file's size is unavailable
+//  41  the tag is not "QXPATCH1"; the file's size is not 32 plus the three
+//      block lengths (summed without wrap-around); or the control block's
+//      length is zero or not a multiple of 12
+// The checks run in that order, so a short header is 6 even with a wrong tag.
+int read_patch_header(FILE* patch, PatchHeader* header);
+
+// Rebuilds the new file from `source` (exactly header.source_length bytes,
+// read-only, owned by the caller) and the three blocks that follow the header
+// in `patch` (positioned at byte 32), writing it to `out` from its current
+// position. `out` is neither flushed nor closed; header.dest_length is not used.
+// Returns:
+//   0  every triple applied (unused difference or extra bytes are ignored)
+//   6  a block read came up short
+//   7  a write to `out` came up short
+//  12  no memory for the blocks
+//  41  the control block's length is zero or not a multiple of 12, or a
+//      triple reaches past the source, the difference block or the extra block,
+//      or its seek moves the source cursor before the source's start or past
+//      its end (exactly at the end is allowed)
+// A failure stops at once: whatever was written before it stays in `out` (the
+// earlier triples, and the failing triple's steps that passed their checks).
+// Peak memory is the three blocks, allocated once; sums are formed in place.
+int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out);
+
+// Reads exactly `length` bytes into `buffer`, in pieces of at most 2^31 - 1
+// bytes. False when any piece comes up short.
+bool read_exact(FILE* fp, void* buffer, size_t length);
+
+#endif  // UPDATER_PATCH_PATCH_H_
