@@ -60,14 +60,16 @@ class ScopedFile {
     return f;
   }
   void reset(FILE* f = nullptr) {
-    if (f_) fclose(f_);
+    FILE* old = f_;
     f_ = f;
+    if (old) fclose(old);
   }
   // Closes now; returns fclose's result (0 when nothing was open).
   int close() {
-    int rv = f_ ? fclose(f_) : 0;
-    f_ = nullptr;
-    return rv;
+    // The member is cleared first, so the stream is never referenced after
+    // fclose, even when fclose fails.
+    FILE* f = release();
+    return f ? fclose(f) : 0;
   }
 
  private:
