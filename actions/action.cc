@@ -1,0 +1,109 @@
+#include "actions/action.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "driver/run_settings.h"
+#include "driver/update_log.h"
+#include "fileops/fileops.h"
+#include "ui/progress.h"
+
+namespace {
+
+constexpr float kPrepareStart = 0.0f;
+constexpr float kPrepareSpan = 20.0f;
+constexpr float kExecuteStart = 20.0f;
+constexpr float kExecuteSpan = 75.0f;
+constexpr float kFinishStart = 95.0f;
+constexpr float kFinishSpan = 5.0f;
+
+void ReportProgress(float start, float span, int64_t done, int64_t total) {
+  SetProgressUI(start + static_cast<float>(static_cast<double>(done) / total * span));
+}
+
+}  // namespace
+
+ActionList::~ActionList() {
+  Action* action = first_;
+  while (action) {
+    Action* next = action->next;
+    delete action;
+    action = next;
+  }
+}
+
+void ActionList::Append(std::unique_ptr<Action> action) {
+  Action* raw = action.release();
+  raw->next = nullptr;
+  if (last_) {
+    last_->next = raw;
+  } else {
+    first_ = raw;
+  }
+  last_ = raw;
+  ++count_;
+}
+
+void ActionList::AdoptText(std::unique_ptr<char[]> text) { texts_.push_back(std::move(text)); }
+
+int ActionList::PrepareAll() {
+  if (count_ == 0) {
+    LOG("empty action list");
+    return kEmptyError;
+  }
+  int32_t i = 0;
+  for (Action* action = first_; action; action = action->next) {
+    int rv = action->Prepare();
+    if (rv != 0) return rv;
+    ReportProgress(kPrepareStart, kPrepareSpan, ++i, count_);
+  }
+  return kOk;
+}
+
+int ActionList::ExecuteAll() {
+  int64_t total = 0;
+  for (Action* action = first_; action; action = action->next) total += action->progress_cost;
+
+  int64_t done = 0;
+  int32_t i = 0;
+  for (Action* action = first_; action; action = action->next) {
+    ++executed_;
+    int rv = action->Execute();
+    if (rv != 0) {
+      LOG("### execution failed");
+      return rv;
+    }
+    ++i;
+    done += action->progress_cost;
+    // When nothing has a cost (every target absent) the actions count
+    // equally, so the phase still ends at 95 and never divides by zero.
+    if (total > 0) {
+      ReportProgress(kExecuteStart, kExecuteSpan, done, total);
+    } else {
+      ReportProgress(kExecuteStart, kExecuteSpan, i, count_);
+    }
+  }
+  return kOk;
+}
+
+void ActionList::FinishAll(int status) {
+  std::vector<Action*> order;
+  order.reserve(count_);
+  for (Action* action = first_; action; action = action->next) order.push_back(action);
+  if (status != 0) {
+    // Undoing in reverse lets each action find what its own Execute left: a
+    // file removed early and added again later is restored by the add first
+    // (removing the new file and bringing back the removal's backup), and only
+    // then does the removal see that nothing is left to restore. The actions
+    // never executed come last, so none of them can take a backup that an
+    // executed action still has to put back.
+    size_t executed = static_cast<size_t>(executed_);
+    std::reverse(order.begin(), order.begin() + executed);
+  }
+  int32_t i = 0;
+  for (Action* action : order) {
+    action->Finish(status);
+    ReportProgress(kFinishStart, kFinishSpan, ++i, count_);
+  }
+  if (status == 0) runSucceeded = true;
+}

@@ -1,0 +1,96 @@
+#include "actions/manifest.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "driver/update_log.h"
+#include "fileops/fileops.h"
+
+namespace {
+
+// Largest single read; some C libraries fail reads of 2 GiB and more.
+constexpr size_t kMaxReadChunk = 0x7FFFFFFF;
+
+}  // namespace
+
+std::unique_ptr<char[]> GetManifestContents(const char* path) {
+  ScopedFile file(fopen(path, "rb"));
+  if (!file) {
+    LOG("GetManifestContents: error opening manifest file: %s", path);
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fileno(file.get()), &st) != 0) {
+    LOG("GetManifestContents: error stating manifest file: %s", path);
+    return nullptr;
+  }
+  size_t size = static_cast<size_t>(st.st_size);
+  std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]);
+  if (!text) return nullptr;
+
+  size_t done = 0;
+  while (done < size) {
+    size_t want = size - done < kMaxReadChunk ? size - done : kMaxReadChunk;
+    size_t got = fread(text.get() + done, 1, want, file.get());
+    if (got != want) {
+      LOG("GetManifestContents: error reading manifest file: %s", path);
+      return nullptr;
+    }
+    done += got;
+  }
+  text[size] = '\0';
+  return text;
+}
+
+char* next_token(const char* delimiters, char** cursor) {
+  char* p = *cursor;
+  if (!p || *p == '\0') return nullptr;
+  while (*p != '\0' && strchr(delimiters, *p)) ++p;
+  if (*p == '\0') {
+    *cursor = p;
+    return nullptr;
+  }
+  char* token = p;
+  // strchr would also match the terminating NUL, so test for it first.
+  while (*p != '\0' && !strchr(delimiters, *p)) ++p;
+  if (*p == '\0') {
+    *cursor = nullptr;
+  } else {
+    *p = '\0';
+    *cursor = p + 1;
+  }
+  return token;
+}
+
+char* check_path_rules(char* path, bool is_dir) {
+  if (path[0] == '/') {
+    LOG("get_valid_path: path must be relative: %s", path);
+    return nullptr;
+  }
+  if (is_dir) {
+    size_t len = strlen(path);
+    if (len == 0 || path[len - 1] != '/') {
+      LOG("get_valid_path: directory paths must have a trailing forward slash: %s", path);
+      return nullptr;
+    }
+    path[len - 1] = '\0';
+  }
+  if (strstr(path, "..")) {
+    LOG("get_valid_path: paths must not contain '..': %s", path);
+    return nullptr;
+  }
+  return path;
+}
+
+char* get_valid_path(char** cursor, bool is_dir) {
+  char* path = next_token(kQuoteDelimiter, cursor);
+  if (!path) {
+    // The cursor is null or at the end of the text by now: the rest is empty.
+    LOG("get_valid_path: unable to determine path: %s", *cursor ? *cursor : "");
+    return nullptr;
+  }
+  return check_path_rules(path, is_dir);
+}
