@@ -14,6 +14,7 @@
 using fileops_test::ChownTreeToNobody;
 using fileops_test::kNobodyUnavailable;
 using fileops_test::LogCapture;
+using fileops_test::PathOfLength;
 using fileops_test::RunHelperAsNobody;
 using testing_util::Exists;
 using testing_util::ModeOf;
@@ -26,17 +27,6 @@ namespace {
 std::vector<char> Buf(const std::string& s) { return std::vector<char>(s.begin(), s.end() + 1); }
 
 std::string Err(int e) { return ", err: " + std::to_string(e); }
-
-// A path below `root` of exactly `len` bytes, built from directories of at
-// most 200-byte names so that every component stays a legal name.
-std::string PathOfLength(const std::string& root, size_t len) {
-  std::string path = root;
-  while (path.size() + 201 < len) {
-    path += "/" + std::string(199, 'd');
-    mkdir(path.c_str(), 0755);
-  }
-  return path + "/" + std::string(len - path.size() - 1, 'f');
-}
 
 TEST(EnsureParentDirTest, CreatesMissingAncestorsAndRestoresPath) {
   ScopedTempDir dir;
@@ -395,24 +385,6 @@ TEST(EnsureCopySymlinkTest, CopiesTargetTextAndRejectsLongTargets) {
                 ", target: ../rel/target err: 17\n" +
                 "ensure_copy_symlink: failed to read the link: " + dir.Sub("plain") + Err(EINVAL) +
                 "\n");
-}
-
-TEST(ScopedFileTest, ClosesOnceAndReleases) {
-  ScopedTempDir dir;
-  {
-    ScopedFile f(fopen(dir.Sub("a").c_str(), "w"));
-    ASSERT_TRUE(f);
-    fputs("buffered", f.get());
-  }  // closing flushes
-  EXPECT_EQ(ReadFile(dir.Sub("a")), "buffered");
-  ScopedFile g(fopen(dir.Sub("a").c_str(), "r"));
-  EXPECT_EQ(g.close(), 0);
-  EXPECT_FALSE(g);
-  EXPECT_EQ(g.close(), 0);
-  ScopedFile h(fopen(dir.Sub("a").c_str(), "r"));
-  FILE* raw = h.release();
-  EXPECT_FALSE(h);
-  EXPECT_EQ(fclose(raw), 0);
 }
 
 }  // namespace

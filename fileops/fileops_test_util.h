@@ -3,6 +3,8 @@
 #ifndef UPDATER_FILEOPS_FILEOPS_TEST_UTIL_H_
 #define UPDATER_FILEOPS_FILEOPS_TEST_UTIL_H_
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <string>
 
@@ -25,6 +27,19 @@ class LogCapture {
  private:
   testing_util::ScopedTempDir dir_;
 };
+
+// A path below `root` of exactly `len` bytes (at most about 1200). Its
+// directories (names of 199 bytes) are created and stay well below `len`; the
+// last component, at least 39 bytes long, is not created.
+inline std::string PathOfLength(const std::string& root, size_t len) {
+  std::string path = root;
+  mkdir(path.c_str(), 0755);
+  while (path.size() + 240 < len) {
+    path += "/" + std::string(199, 'd');
+    mkdir(path.c_str(), 0755);
+  }
+  return path + "/" + std::string(len - path.size() - 1, 'f');
+}
 
 constexpr int kNobodyUnavailable = 1000;
 
