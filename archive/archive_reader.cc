@@ -1,0 +1,180 @@
+#include "archive/archive_reader.h"
+
+#include <bzlib.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+#include <new>
+
+#include "archive/qex_format.h"
+
+ArchiveReader gArchiveReader;
+
+namespace {
+
+// The program-wide result codes this reader returns.
+enum : int {
+  kOk = 0,
+  kReadError = 6,
+  kWriteError = 7,
+  kArchiveNoMemory = 11,
+  kArchiveNotOpen = 20,
+  kProductInfoError = 21,
+  kChannelError = 22,
+  kVersionError = 23,
+  kDecompressError = 39,
+  kEmptyEntry = 40,
+};
+
+constexpr int kDefaultBufferSize = 262144;
+constexpr int kFallbackBufferSize = 1024;
+constexpr size_t kChannelListSize = 512;
+
+// Shared by every reader. A size reduced after a failed allocation stays
+// reduced for the rest of the process.
+struct WorkBuffer {
+  std::unique_ptr<char[]> data;
+  int size = kDefaultBufferSize;
+
+  bool Allocate() {
+    if (data) return true;
+    data.reset(new (std::nothrow) char[size]);
+    if (!data) {
+      size = kFallbackBufferSize;
+      data.reset(new (std::nothrow) char[size]);
+    }
+    return data != nullptr;
+  }
+};
+
+WorkBuffer gInput;
+WorkBuffer gOutput;
+
+void CloseReaderAtExit() { gArchiveReader.Close(); }
+
+// Every program that links the reader closes it at normal exit.
+[[maybe_unused]] const int kExitHandlerRegistered = atexit(CloseReaderAtExit);
+
+}  // namespace
+
+int ArchiveReader::Open(const char* path) {
+  if (archive_) Close();
+  if (!gInput.Allocate() || !gOutput.Allocate()) return kArchiveNoMemory;
+  archive_ = qex_open(path);
+  return archive_ ? kOk : kReadError;
+}
+
+void ArchiveReader::Close() {
+  if (archive_) {
+    qex_close(archive_);
+    archive_ = nullptr;
+  }
+  gInput.data.reset();
+  gOutput.data.reset();
+}
+
+int ArchiveReader::ExtractToFile(const char* name, const char* dest) {
+  QexEntry* entry = qex_find_entry(archive_, name);
+  if (!entry) return kReadError;
+  int fd = creat(dest, entry->flags & kQexPermissionMask);
+  if (fd < 0) return kWriteError;
+  FILE* fp = fdopen(fd, "wb");
+  if (!fp) {
+    close(fd);
+    return kWriteError;
+  }
+  int rv = ExtractEntry(entry, fp);
+  fclose(fp);
+  return rv;
+}
+
+int ArchiveReader::ExtractToStream(const char* name, FILE* fp) {
+  QexEntry* entry = qex_find_entry(archive_, name);
+  if (!entry) return kReadError;
+  return ExtractEntry(entry, fp);
+}
+
+int ArchiveReader::ExtractEntry(QexEntry* entry, FILE* fp) {
+  if (!archive_ || !gInput.data || !gOutput.data) return kReadError;
+  bz_stream strm;
+  memset(&strm, 0, sizeof(strm));
+  if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK) return kDecompressError;
+
+  char* in = gInput.data.get();
+  char* out = gOutput.data.get();
+  uint32_t position = 0;
+  int rv;
+  for (;;) {
+    if (entry->length == 0) {
+      rv = kEmptyEntry;
+      break;
+    }
+    // Refill only when the decompressor has consumed everything; it may hold
+    // input between calls.
+    if (position < entry->length && strm.avail_in == 0) {
+      int n = qex_read_entry(archive_, entry, position, in, gInput.size);
+      if (n <= 0) {
+        rv = kReadError;
+        break;
+      }
+      position += static_cast<uint32_t>(n);
+      strm.next_in = in;
+      strm.avail_in = static_cast<unsigned>(n);
+    }
+    strm.next_out = out;
+    strm.avail_out = static_cast<unsigned>(gOutput.size);
+    int status = BZ2_bzDecompress(&strm);
+    if (status != BZ_OK && status != BZ_STREAM_END) {
+      rv = kDecompressError;
+      break;
+    }
+    size_t produced = static_cast<size_t>(gOutput.size) - strm.avail_out;
+    if (produced != 0 && fwrite(out, produced, 1, fp) != 1) {
+      rv = kWriteError;
+      break;
+    }
+    if (status == BZ_STREAM_END) {
+      rv = kOk;
+      break;
+    }
+    // Every stored byte is consumed and nothing came out: the stream was cut
+    // short and its end can never arrive.
+    if (produced == 0 && strm.avail_in == 0 && position >= entry->length) {
+      rv = kDecompressError;
+      break;
+    }
+  }
+  BZ2_bzDecompressEnd(&strm);
+  return rv;
+}
+
+int ArchiveReader::CheckArchiveOpen() { return archive_ ? kOk : kArchiveNotOpen; }
+
+int ArchiveReader::CheckProductInformation(const char* channels, const char* app_version) {
+  if (!archive_) return kArchiveNotOpen;
+  ProductInfo info;
+  if (qex_read_product_info(archive_, &info) != 0) return kProductInfoError;
+
+  if (channels && channels[0]) {
+    char list[kChannelListSize] = {};
+    strncpy(list, channels, sizeof(list) - 1);
+    bool accepted = false;
+    char* save = nullptr;
+    for (char* tok = strtok_r(list, " ,\t", &save); tok; tok = strtok_r(nullptr, " ,\t", &save)) {
+      if (strcmp(tok, info.channel_id) == 0) {
+        accepted = true;
+        break;
+      }
+    }
+    if (!accepted) {
+      qex_free_product_info(&info);
+      return kChannelError;
+    }
+  }
+  int cmp = compare_versions(app_version, info.product_version);
+  qex_free_product_info(&info);
+  return cmp == 1 ? kVersionError : kOk;
+}

@@ -1,0 +1,62 @@
+// Test-only helpers that build QEX archives from a short description and
+// damage files in controlled ways. Link `updater_archive_testing`.
+//
+//   archive_testing::WriteTestArchive(path, {{"updatev3.manifest", "add \"a\"\n"},
+//                                            {"a", "contents", 0755}});
+// writes an archive whose entries are bzip2-compressed, ready for
+// gArchiveReader.Open(path) and ExtractToFile.
+#ifndef UPDATER_ARCHIVE_ARCHIVE_TEST_UTIL_H_
+#define UPDATER_ARCHIVE_ARCHIVE_TEST_UTIL_H_
+
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace archive_testing {
+
+struct TestEntry {
+  std::string name;
+  std::string contents;  // the entry's bytes before compression
+  uint32_t mode = 0644;  // stored as the entry's flags
+  bool compress = true;  // store as one bzip2 stream, else unchanged
+};
+
+// Everything that goes into an archive's bytes.
+struct TestLayout {
+  // The short layout: magic and index offset only, contents from offset 8.
+  bool short_layout = false;
+  std::vector<std::pair<uint32_t, std::string>> signatures;  // algorithm, bytes
+  // Additional blocks as (identifier, payload); the product information block
+  // of `channel`/`version` comes first unless `product_info` is false.
+  bool product_info = true;
+  std::string channel = "release";
+  std::string version = "1.0";
+  std::vector<std::pair<uint32_t, std::string>> blocks;
+  std::vector<TestEntry> entries;
+};
+
+// One bzip2 stream of `data` (block size 9), as the bzip2 tool writes it.
+std::string Bzip2(const std::string& data);
+// The 96-byte payload of a product information block.
+std::string ProductInfoPayload(const std::string& channel, const std::string& version);
+// The archive's bytes; entry contents in list order, the index in list order.
+std::string BuildArchive(const TestLayout& layout);
+// Writes BuildArchive of a full layout with the given entries. False when the
+// file cannot be written.
+bool WriteTestArchive(const std::string& path, const std::vector<TestEntry>& entries,
+                      const std::string& channel = "release", const std::string& version = "1.0");
+bool WriteBytes(const std::string& path, const std::string& bytes);
+
+// Damage: each returns false when the file cannot be changed as asked.
+bool FlipByte(const std::string& path, uint64_t offset);
+bool SetU32(const std::string& path, uint64_t offset, uint32_t value);  // big-endian
+bool CutFile(const std::string& path, uint64_t size);
+
+// Where the index of `bytes` (an archive's contents) begins.
+uint32_t IndexOffsetOf(const std::string& bytes);
+
+}  // namespace archive_testing
+
+#endif  // UPDATER_ARCHIVE_ARCHIVE_TEST_UTIL_H_

@@ -1,0 +1,379 @@
+// Writing side of the QEX library: create an archive from files (stored as
+// they are or bzip2-compressed), refresh the product information block in
+// place, and extract every entry's stored bytes below the current directory.
+#include <bzlib.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "archive/qex.h"
+#include "archive/qex_format.h"
+
+namespace {
+
+constexpr size_t kCopyChunk = 4096;
+constexpr size_t kCompressChunk = 65536;
+constexpr int kBzip2BlockSize = 9;
+constexpr uint32_t kIndexGrowth = 4096;
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+int WriteU32(FILE* fp, uint32_t v) {
+  unsigned char b[4];
+  qex_store_be32(b, v);
+  return fwrite(b, sizeof(b), 1, fp) == 1 ? 0 : -1;
+}
+
+FILE* OpenSource(const char* path, const char* function) {
+  FILE* in = fopen(path, "rb");
+  if (!in) {
+    fprintf(stderr, "ERROR: could not open file in %s()\n", function);
+    perror(path);
+  }
+  return in;
+}
+
+void ReportReadError(const char* path, const char* function) {
+  fprintf(stderr, "ERROR: could not read file in %s()\n", function);
+  perror(path);
+}
+
+// Copies `path` to `out` unchanged and adds the byte count to `copied`.
+int ConcatRaw(FILE* out, const char* path, uint64_t* copied) {
+  FilePtr in(OpenSource(path, "qex_concat_file"));
+  if (!in) return -1;
+  char buf[kCopyChunk];
+  for (;;) {
+    size_t n = fread(buf, 1, sizeof(buf), in.get());
+    if (n == 0) break;
+    if (fwrite(buf, n, 1, out) != 1) return -1;
+    *copied += n;
+  }
+  // A read error must not pass for the end of the file: the index would then
+  // promise bytes that were never stored.
+  if (ferror(in.get())) {
+    ReportReadError(path, "qex_concat_file");
+    return -1;
+  }
+  return 0;
+}
+
+// Runs the compressor with `action` until it has taken all input (BZ_RUN) or
+// finished the stream (BZ_FINISH), writing everything it produces.
+int Compress(bz_stream* strm, int action, FILE* out, uint64_t* written) {
+  char buf[kCompressChunk];
+  for (;;) {
+    strm->next_out = buf;
+    strm->avail_out = sizeof(buf);
+    int rv = BZ2_bzCompress(strm, action);
+    size_t produced = sizeof(buf) - strm->avail_out;
+    if (produced && fwrite(buf, produced, 1, out) != 1) return -1;
+    *written += produced;
+    if (action == BZ_FINISH) {
+      if (rv == BZ_STREAM_END) return 0;
+      if (rv != BZ_FINISH_OK) return -1;
+    } else {
+      if (rv != BZ_RUN_OK) return -1;
+      if (strm->avail_in == 0) return 0;
+    }
+  }
+}
+
+int ConcatBzip2(FILE* out, const char* path, uint64_t* written) {
+  FilePtr in(OpenSource(path, "qex_concat_file_bzip2"));
+  if (!in) return -1;
+  bz_stream strm;
+  memset(&strm, 0, sizeof(strm));
+  if (BZ2_bzCompressInit(&strm, kBzip2BlockSize, 0, 0) != BZ_OK) return -1;
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kCompressChunk]);
+  int rv = buf ? 0 : -1;
+  while (rv == 0) {
+    size_t n = fread(buf.get(), 1, kCompressChunk, in.get());
+    if (n == 0) break;
+    strm.next_in = buf.get();
+    strm.avail_in = static_cast<unsigned>(n);
+    rv = Compress(&strm, BZ_RUN, out, written);
+  }
+  if (rv == 0 && ferror(in.get())) {
+    ReportReadError(path, "qex_concat_file_bzip2");
+    rv = -1;
+  }
+  if (rv == 0) rv = Compress(&strm, BZ_FINISH, out, written);
+  BZ2_bzCompressEnd(&strm);
+  return rv;
+}
+
+// Appends one index record; grows the buffer in whole pages.
+int AppendRecord(QexIndexBuilder* builder, const char* name, uint32_t length, uint32_t mode) {
+  size_t name_size = strlen(name) + 1;
+  uint64_t needed = kQexIndexRecordHeaderSize + name_size;
+  if (uint64_t{builder->used} + needed > UINT32_MAX - kIndexGrowth) return -1;
+  if (builder->capacity - builder->used < needed) {
+    uint32_t capacity = static_cast<uint32_t>(
+        (builder->used + needed) / kIndexGrowth * kIndexGrowth + kIndexGrowth);
+    auto* grown = static_cast<unsigned char*>(realloc(builder->index, capacity));
+    if (!grown) return -1;
+    builder->index = grown;
+    builder->capacity = capacity;
+  }
+  unsigned char* p = builder->index + builder->used;
+  qex_store_be32(p, builder->next_offset);
+  qex_store_be32(p + 4, length);
+  qex_store_be32(p + 8, mode);
+  memcpy(p + kQexIndexRecordHeaderSize, name, name_size);
+  builder->used += static_cast<uint32_t>(needed);
+  return 0;
+}
+
+// Stores one source file after the previous one and records it in the index.
+int AddSource(FILE* fp, QexIndexBuilder* builder, const QexSource& source, int store_mode) {
+  struct stat st;
+  if (stat(source.path, &st) != 0) {
+    fprintf(stderr, "ERROR: file not found: %s\n", source.path);
+    return -1;
+  }
+  uint64_t stored = 0;
+  int rv = store_mode == QEX_STORE_BZIP2 ? ConcatBzip2(fp, source.path, &stored)
+                                         : ConcatRaw(fp, source.path, &stored);
+  if (rv != 0) return -1;
+  // The stored length is what was actually written, so the index always
+  // matches the contents even if the file changed since its status was taken.
+  if (uint64_t{builder->next_offset} + stored > UINT32_MAX) return -1;
+  if (AppendRecord(builder, source.name, static_cast<uint32_t>(stored),
+                   st.st_mode & kQexPermissionMask) != 0) {
+    return -1;
+  }
+  builder->next_offset += static_cast<uint32_t>(stored);
+  return 0;
+}
+
+int WriteArchive(FILE* fp, QexIndexBuilder* builder, int count, const QexSource* sources,
+                 const ProductInfo* info, int store_mode) {
+  unsigned char header[kQexCreatedHeaderSize] = {};
+  memcpy(header, kQexMagic, kQexMagicSize);
+  // No signatures, so the additional block count follows the signature count.
+  qex_store_be32(header + kQexFirstSignaturePos, 1);
+  if (fwrite(header, sizeof(header), 1, fp) != 1) return -1;
+  builder->next_offset = kQexCreatedHeaderSize;
+  if (qex_write_product_info(fp, builder, info) != 0) return -1;
+
+  for (int i = 0; i < count; ++i) {
+    if (AddSource(fp, builder, sources[i], store_mode) != 0) return -1;
+  }
+  // An archive needs at least one entry.
+  if (builder->used == 0) return -1;
+  if (WriteU32(fp, builder->used) != 0 || fwrite(builder->index, builder->used, 1, fp) != 1) {
+    return -1;
+  }
+  off_t end = ftello(fp);
+  if (end < 0 || end > kQexMaxCreatedSize) return -1;
+
+  unsigned char fields[12];
+  qex_store_be32(fields, builder->next_offset);
+  qex_store_be64(fields + 4, uint64_t{builder->next_offset} + builder->used + 4);
+  if (fseeko(fp, kQexIndexOffsetPos, SEEK_SET) != 0 || fwrite(fields, sizeof(fields), 1, fp) != 1) {
+    return -1;
+  }
+  return 0;
+}
+
+// Offset of the first entry's contents, or -1 when `fp` is not a QEX archive.
+int64_t ContentStartOfArchive(FILE* fp) {
+  unsigned char head[8];
+  if (fseeko(fp, 0, SEEK_SET) != 0 || fread(head, sizeof(head), 1, fp) != 1 ||
+      memcmp(head, kQexMagic, kQexMagicSize) != 0) {
+    return -1;
+  }
+  unsigned char first[4];
+  if (fseeko(fp, static_cast<off_t>(qex_load_be32(head + kQexIndexOffsetPos)) + 4, SEEK_SET) != 0 ||
+      fread(first, sizeof(first), 1, fp) != 1) {
+    return -1;
+  }
+  return qex_load_be32(first);
+}
+
+bool IsSafeName(const char* name) {
+  if (name[0] == '/') return false;
+  for (const char* p = name; *p;) {
+    const char* slash = strchr(p, '/');
+    size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
+    if (n == 2 && p[0] == '.' && p[1] == '.') return false;
+    p += n;
+    if (*p == '/') ++p;
+  }
+  return true;
+}
+
+}  // namespace
+
+int qex_write_product_info(FILE* stream, QexIndexBuilder* builder, const ProductInfo* info) {
+  if (!stream || !info || !info->channel_id || !info->product_version) return -1;
+  size_t channel_length = strlen(info->channel_id);
+  size_t version_length = strlen(info->product_version);
+  if (channel_length > kQexMaxChannelLength || version_length > kQexMaxVersionLength) return -1;
+  if (builder) builder->next_offset += kQexProductInfoBlockSize;
+
+  unsigned char block[kQexProductInfoBlockSize] = {};
+  qex_store_be32(block, kQexProductInfoBlockSize);
+  qex_store_be32(block + 4, kQexProductInfoBlockId);
+  memcpy(block + kQexBlockHeaderSize, info->channel_id, channel_length);
+  memcpy(block + kQexBlockHeaderSize + channel_length + 1, info->product_version, version_length);
+  return fwrite(block, sizeof(block), 1, stream) == 1 ? 0 : -1;
+}
+
+int qex_concat_file(FILE* stream, const char* path) {
+  uint64_t copied = 0;
+  return ConcatRaw(stream, path, &copied);
+}
+
+int qex_concat_file_bzip2(FILE* stream, const char* path, uint32_t* stored_length) {
+  uint64_t written = 0;
+  if (ConcatBzip2(stream, path, &written) != 0 || written > UINT32_MAX) return -1;
+  *stored_length = static_cast<uint32_t>(written);
+  return 0;
+}
+
+int qex_create_archive_ex(const char* dest_path, int source_count, const QexSource* sources,
+                          const ProductInfo* info, int store_mode) {
+  FILE* fp = fopen(dest_path, "wb");
+  if (!fp) {
+    fprintf(stderr, "ERROR: could not create target file: %s\n", dest_path);
+    return -1;
+  }
+  QexIndexBuilder builder = {};
+  int rv = WriteArchive(fp, &builder, source_count, sources, info, store_mode);
+  free(builder.index);
+  // A failed close can lose buffered bytes: that archive is as broken as one
+  // whose write failed.
+  if (fclose(fp) != 0) rv = -1;
+  if (rv != 0) remove(dest_path);
+  return rv;
+}
+
+int qex_create_archive(const char* dest_path, int file_count, const char* const* file_paths,
+                       const ProductInfo* info) {
+  int count = file_count > 0 ? file_count : 0;
+  std::unique_ptr<QexSource[]> sources(new (std::nothrow) QexSource[count > 0 ? count : 1]);
+  if (!sources) return -1;
+  for (int i = 0; i < count; ++i) sources[i] = QexSource{file_paths[i], file_paths[i]};
+  return qex_create_archive_ex(dest_path, count, sources.get(), info, QEX_STORE_RAW);
+}
+
+int qex_refresh_product_info(const char* path, const ProductInfo* info) {
+  int has_signatures, has_blocks;
+  uint32_t signature_count, blocks_offset, block_count;
+  if (get_qex_file_info(path, &has_signatures, &signature_count, &has_blocks, &blocks_offset,
+                        &block_count) != 0) {
+    fprintf(stderr, "ERROR: Could not obtain QEX information.\n");
+    return -1;
+  }
+  if (has_signatures && signature_count != 0) {
+    fprintf(stderr, "ERROR: Cannot refresh a signed QEX\n");
+    return -1;
+  }
+  if (!has_blocks) {
+    fprintf(stderr, "ERROR: Could not refresh because block does not exist\n");
+    return -1;
+  }
+  FilePtr fp(fopen(path, "r+b"));
+  if (!fp) {
+    fprintf(stderr, "ERROR: could not open target file: %s\n", path);
+    return -1;
+  }
+  int64_t content_start = ContentStartOfArchive(fp.get());
+  if (content_start < 0) {
+    fprintf(stderr, "ERROR: Cannot refresh a file that is not a QEX archive: %s\n", path);
+    return -1;
+  }
+  if (fseeko(fp.get(), blocks_offset, SEEK_SET) != 0) {
+    fprintf(stderr, "ERROR: could not seek to additional blocks\n");
+    return -1;
+  }
+  for (uint32_t i = 0; i < block_count; ++i) {
+    off_t start = ftello(fp.get());
+    unsigned char head[kQexBlockHeaderSize];
+    if (start < 0 || fread(head, sizeof(head), 1, fp.get()) != 1) return -1;
+    uint32_t size = qex_load_be32(head);
+    if (qex_load_be32(head + 4) != kQexProductInfoBlockId) {
+      if (fseeko(fp.get(), static_cast<off_t>(size - kQexBlockHeaderSize), SEEK_CUR) != 0) {
+        fprintf(stderr, "ERROR: Could not seek past current block.\n");
+        return -1;
+      }
+      continue;
+    }
+    // The new block has the 104-byte form: written over a block of another
+    // size, or over entry contents, it would break the archive.
+    if (size != kQexProductInfoBlockSize || start + kQexProductInfoBlockSize > content_start) {
+      fprintf(stderr, "ERROR: Cannot refresh a Product Information Block of %u bytes at %lld\n",
+              size, static_cast<long long>(start));
+      return -1;
+    }
+    if (fseeko(fp.get(), start, SEEK_SET) != 0) {
+      fprintf(stderr, "Could not seek back to Product Information Block\n");
+      return -1;
+    }
+    if (qex_write_product_info(fp.get(), nullptr, info) != 0 || fclose(fp.release()) != 0) {
+      fprintf(stderr, "Could not concat Product Information Block\n");
+      return -1;
+    }
+    return 0;
+  }
+  fprintf(stderr, "ERROR: Could not refresh because block does not exist\n");
+  return -1;
+}
+
+int qex_prepare_entry_path(const char* name) {
+  if (!IsSafeName(name)) {
+    fprintf(stderr, "ERROR: refusing entry with an absolute name or a \"..\" component: %s\n",
+            name);
+    return -1;
+  }
+  std::string prefix(name);
+  for (size_t slash = prefix.find('/'); slash != std::string::npos;
+       slash = prefix.find('/', slash + 1)) {
+    // Existing directories are fine; anything else shows up when the file is
+    // created.
+    mkdir(prefix.substr(0, slash).c_str(), 0755);
+  }
+  return 0;
+}
+
+int qex_test_callback(QexArchive* archive, QexEntry* entry, void* /*closure*/) {
+  if (qex_prepare_entry_path(entry->name) != 0) return -1;
+  int fd = creat(entry->name, entry->flags & kQexPermissionMask);
+  if (fd < 0) {
+    fprintf(stderr, "ERROR: could not create file in qex_test_callback()\n");
+    perror(entry->name);
+    return -1;
+  }
+  FILE* out = fdopen(fd, "wb");
+  if (!out) {
+    close(fd);
+    return -1;
+  }
+  char buf[kCopyChunk];
+  uint32_t position = 0;
+  int n;
+  while ((n = qex_read_entry(archive, entry, position, buf, sizeof(buf))) > 0) {
+    if (fwrite(buf, static_cast<size_t>(n), 1, out) != 1) break;
+    position += static_cast<uint32_t>(n);
+  }
+  if (fclose(out) != 0) return -1;
+  return n == 0 ? 0 : -1;
+}
+
+int qex_extract_all(const char* path) {
+  QexArchive* archive = qex_open(path);
+  if (!archive) return -1;
+  int rv = qex_for_each_entry(archive, qex_test_callback, nullptr);
+  qex_close(archive);
+  return rv;
+}
