@@ -20,9 +20,12 @@ bool join_path(char (&out)[kPathBufferSize], const char* dir, const char* name) 
 
 namespace {
 
-bool backup_path(char (&out)[kPathBufferSize], const char* path) {
+// Forms the backup name; `op` names the caller in the line about a name that
+// does not fit.
+bool backup_path(char (&out)[kPathBufferSize], const char* path, const char* op) {
   int n = snprintf(out, kPathBufferSize, "%s%s", path, kBackupSuffix);
   if (n < 0 || static_cast<size_t>(n) >= kPathBufferSize) {
+    LOG("%s: backup path too long: %s%s", op, path, kBackupSuffix);
     out[0] = '\0';
     return false;
   }
@@ -165,19 +168,13 @@ int rename_file(const char* src, char* dst, bool check_type) {
 
 int backup_create(const char* path) {
   char backup[kPathBufferSize];
-  if (!backup_path(backup, path)) {
-    LOG("backup_create: backup path too long: %s%s", path, kBackupSuffix);
-    return kWriteError;
-  }
+  if (!backup_path(backup, path, "backup_create")) return kWriteError;
   return rename_file(path, backup, false);
 }
 
 int backup_restore(const char* path) {
   char backup[kPathBufferSize];
-  if (!backup_path(backup, path)) {
-    LOG("backup_restore: backup path too long: %s%s", path, kBackupSuffix);
-    return kWriteError;
-  }
+  if (!backup_path(backup, path, "backup_restore")) return kWriteError;
   if (!entry_exists(backup)) {
     LOG("backup_restore: backup file doesn't exist: %s", backup);
     return kOk;
@@ -190,10 +187,7 @@ int backup_restore(const char* path) {
 
 int backup_delete(const char* path) {
   char backup[kPathBufferSize];
-  if (!backup_path(backup, path)) {
-    LOG("backup_delete: backup path too long: %s%s", path, kBackupSuffix);
-    return kWriteError;
-  }
+  if (!backup_path(backup, path, "backup_delete")) return kWriteError;
   if (!entry_exists(backup)) return kOk;
   return ensure_remove(backup) == 0 ? kOk : kWriteError;
 }
