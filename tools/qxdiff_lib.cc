@@ -1,0 +1,424 @@
+#include "tools/qxdiff_lib.h"
+
+#include <divsufsort.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "patch/crc32.h"
+
+namespace {
+
+// A new alignment must beat the current one by more than this many matching
+// bytes before the scan gives the current one up: switching costs a triple.
+constexpr int64_t kSwitchMargin = 8;
+
+// Bytes formed per write while the difference and extra blocks are streamed.
+constexpr size_t kWriteChunk = 1 << 16;
+
+// Appends triples for one stretch (add, copy, then move the old cursor by
+// seek), splitting whatever does not fit the limits.
+class TripleSink {
+ public:
+  TripleSink(const QxdiffLimits& limits, std::vector<ControlTriple>* out)
+      : limits_(limits), out_(out) {}
+
+  void Emit(uint64_t add, uint64_t copy, int64_t seek) {
+    while (add > limits_.max_length) {
+      Push(limits_.max_length, 0, 0);
+      add -= limits_.max_length;
+    }
+    while (copy > limits_.max_length) {
+      Push(static_cast<uint32_t>(add), limits_.max_length, 0);
+      add = 0;
+      copy -= limits_.max_length;
+    }
+    int64_t step = std::clamp<int64_t>(seek, -int64_t{limits_.max_seek}, limits_.max_seek);
+    Push(static_cast<uint32_t>(add), static_cast<uint32_t>(copy), static_cast<int32_t>(step));
+    for (seek -= step; seek != 0; seek -= step) {
+      step = std::clamp<int64_t>(seek, -int64_t{limits_.max_seek}, limits_.max_seek);
+      Push(0, 0, static_cast<int32_t>(step));
+    }
+  }
+
+ private:
+  void Push(uint32_t add, uint32_t copy, int32_t seek) {
+    // A bare seek joins the previous triple's seek when the sum fits.
+    if (add == 0 && copy == 0 && !out_->empty()) {
+      int64_t sum = int64_t{out_->back().seek_offset} + seek;
+      if (sum >= -int64_t{limits_.max_seek} && sum <= limits_.max_seek) {
+        out_->back().seek_offset = static_cast<int32_t>(sum);
+        return;
+      }
+    }
+    out_->push_back(ControlTriple{add, copy, seek});
+  }
+
+  QxdiffLimits limits_;
+  std::vector<ControlTriple>* out_;
+};
+
+// Length of the prefix of [from, limit) that scores best as an extension of
+// an alignment, counting +1 for each agreeing byte and -1 for each other one.
+// `old_at(k)` and `new_at(k)` give the k-th byte in the direction of growth.
+template <typename OldAt, typename NewAt>
+size_t BestExtension(size_t limit, OldAt old_at, NewAt new_at) {
+  int64_t score = 0, best = 0;
+  size_t best_length = 0;
+  for (size_t k = 0; k < limit; k++) {
+    score += old_at(k) == new_at(k) ? 1 : -1;
+    if (score > best) {
+      best = score;
+      best_length = k + 1;
+    }
+  }
+  return best_length;
+}
+
+int ErrnoFailure(std::string* error, const char* what, const char* path, int code) {
+  *error = std::string(what) + " " + path + ": " + strerror(errno);
+  return code;
+}
+
+// A read-only private mapping of a whole file (nothing for an empty file).
+class MappedFile {
+ public:
+  MappedFile() = default;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile() {
+    if (data_ != nullptr) munmap(data_, size_);
+  }
+
+  int Open(const char* path, uint64_t max_size, std::string* error) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ErrnoFailure(error, "cannot open", path, kQxdiffReadError);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      int saved = errno;
+      close(fd);
+      errno = saved;
+      return ErrnoFailure(error, "cannot examine", path, kQxdiffReadError);
+    }
+    if (!S_ISREG(st.st_mode)) {
+      close(fd);
+      *error = std::string("not a regular file: ") + path;
+      return kQxdiffReadError;
+    }
+    if (static_cast<uint64_t>(st.st_size) > max_size) {
+      close(fd);
+      *error = std::string(path) + " has " + std::to_string(st.st_size) +
+               " bytes; the largest that can be used here has " + std::to_string(max_size);
+      return kQxdiffTooLarge;
+    }
+    size_ = static_cast<size_t>(st.st_size);
+    if (size_ > 0) {
+      void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (p == MAP_FAILED) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        size_ = 0;
+        return ErrnoFailure(error, "cannot read", path, kQxdiffReadError);
+      }
+      data_ = static_cast<uint8_t*>(p);
+    }
+    close(fd);
+    return kQxdiffOk;
+  }
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  // The scan reads old bytes in no particular order and new bytes once, in order.
+  void Advise(int advice) const {
+    if (data_ != nullptr) madvise(data_, size_, advice);
+  }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+bool WriteAll(FILE* out, const void* data, size_t length) {
+  return length == 0 || fwrite(data, 1, length, out) == length;
+}
+
+}  // namespace
+
+int SuffixIndex::Build(const uint8_t* data, size_t size) {
+  if (size > kQxdiffMaxOldSize) return kQxdiffTooLarge;
+  data_ = data;
+  size_ = size;
+  suffixes_.reset(new (std::nothrow) int32_t[size + 1]);
+  if (!suffixes_) return kQxdiffNoMemory;
+  if (size > 0 && divsufsort(data, suffixes_.get(), static_cast<saidx_t>(size)) != 0) {
+    return kQxdiffNoMemory;
+  }
+  bucket_start_.assign(65536, 0);
+  bucket_count_.assign(65536, 0);
+  std::fill(std::begin(last_of_byte_), std::end(last_of_byte_), -1);
+  for (size_t i = 0; i < size; i++) last_of_byte_[data[i]] = static_cast<int64_t>(i);
+  for (size_t i = 0; i + 1 < size; i++) bucket_count_[(data[i] << 8) | data[i + 1]]++;
+  // The one-byte suffix at the end sorts before every longer suffix that
+  // begins with the same byte, so it shifts those buckets by one.
+  uint32_t start = 0;
+  for (size_t k = 0; k < 65536; k++) {
+    if (size > 0 && k == static_cast<size_t>(data[size - 1]) << 8) start++;
+    bucket_start_[k] = start;
+    start += bucket_count_[k];
+  }
+  return kQxdiffOk;
+}
+
+size_t SuffixIndex::CommonPrefix(const uint8_t* pattern, size_t length, int32_t suffix,
+                                 size_t from) const {
+  size_t limit = std::min(length, size_ - static_cast<size_t>(suffix));
+  const uint8_t* s = data_ + suffix;
+  size_t k = from;
+  while (k + 8 <= limit) {
+    uint64_t a, b;
+    memcpy(&a, pattern + k, 8);
+    memcpy(&b, s + k, 8);
+    if (a != b) return k + __builtin_ctzll(a ^ b) / 8;
+    k += 8;
+  }
+  while (k < limit && pattern[k] == s[k]) k++;
+  return k;
+}
+
+size_t SuffixIndex::LongestMatch(const uint8_t* pattern, size_t length, size_t* position) const {
+  *position = 0;
+  if (length == 0 || size_ == 0) return 0;
+  if (length == 1 || bucket_count_[(pattern[0] << 8) | pattern[1]] == 0) {
+    if (last_of_byte_[pattern[0]] < 0) return 0;
+    *position = static_cast<size_t>(last_of_byte_[pattern[0]]);
+    return 1;
+  }
+  size_t key = (pattern[0] << 8) | pattern[1];
+  size_t lo = bucket_start_[key];
+  size_t hi = lo + bucket_count_[key] - 1;
+  // Every suffix of the bucket shares two bytes with the pattern; the common
+  // prefix with any suffix between two others is at least the smaller of
+  // theirs, so comparisons start there.
+  size_t lo_common = CommonPrefix(pattern, length, suffixes_[lo], 2);
+  if (lo_common == length || lo == hi) {
+    *position = static_cast<size_t>(suffixes_[lo]);
+    return lo_common;
+  }
+  size_t hi_common = CommonPrefix(pattern, length, suffixes_[hi], 2);
+  while (hi - lo > 1) {
+    size_t mid = lo + (hi - lo) / 2;
+    int32_t suffix = suffixes_[mid];
+    size_t common = CommonPrefix(pattern, length, suffix, std::min(lo_common, hi_common));
+    if (common == length) {
+      *position = static_cast<size_t>(suffix);
+      return common;
+    }
+    size_t end = static_cast<size_t>(suffix) + common;
+    if (end == size_ || data_[end] < pattern[common]) {
+      lo = mid;
+      lo_common = common;
+    } else {
+      hi = mid;
+      hi_common = common;
+    }
+  }
+  if (lo_common >= hi_common) {
+    *position = static_cast<size_t>(suffixes_[lo]);
+    return lo_common;
+  }
+  *position = static_cast<size_t>(suffixes_[hi]);
+  return hi_common;
+}
+
+int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                   size_t new_size, const QxdiffLimits& limits,
+                   std::vector<ControlTriple>* triples) {
+  triples->clear();
+  if (new_size > kQxdiffMaxNewSize) return kQxdiffTooLarge;
+  SuffixIndex index;
+  int rv = index.Build(old_data, old_size);
+  if (rv != kQxdiffOk) return rv;
+
+  TripleSink sink(limits, triples);
+  const int64_t old_end = static_cast<int64_t>(old_size);
+  auto agrees = [&](size_t new_pos, int64_t offset) {
+    int64_t old_pos = static_cast<int64_t>(new_pos) + offset;
+    return old_pos >= 0 && old_pos < old_end && old_data[old_pos] == new_data[new_pos];
+  };
+
+  // The stretch not yet emitted begins at last_new in the new bytes; it
+  // continues the alignment that puts old byte last_old opposite it.
+  size_t last_new = 0, last_old = 0;
+  int64_t last_offset = 0;
+  size_t scan = 0, match_length = 0, match_pos = 0;
+  while (scan < new_size) {
+    // Bytes of [scan, counted) that the current alignment already matches.
+    int64_t aligned = 0;
+    scan += match_length;
+    size_t counted = scan;
+    for (; scan < new_size; scan++) {
+      match_length = index.LongestMatch(new_data + scan, new_size - scan, &match_pos);
+      for (; counted < scan + match_length; counted++) {
+        if (agrees(counted, last_offset)) aligned++;
+      }
+      int64_t length = static_cast<int64_t>(match_length);
+      // An exact match that the current alignment reproduces is skipped over
+      // whole; one that beats it clearly ends the current stretch.
+      if ((length == aligned && length != 0) || length > aligned + kSwitchMargin) break;
+      if (counted > scan && agrees(scan, last_offset)) aligned--;
+    }
+    if (static_cast<int64_t>(match_length) == aligned && scan != new_size) continue;
+
+    size_t forward = BestExtension(
+        std::min(scan - last_new, old_size - last_old),
+        [&](size_t k) { return old_data[last_old + k]; },
+        [&](size_t k) { return new_data[last_new + k]; });
+    size_t backward = 0;
+    if (scan < new_size) {
+      backward = BestExtension(
+          std::min(scan - last_new, match_pos),
+          [&](size_t k) { return old_data[match_pos - 1 - k]; },
+          [&](size_t k) { return new_data[scan - 1 - k]; });
+    }
+    if (last_new + forward > scan - backward) {
+      // The two extensions overlap: split where the bytes before the split
+      // agree with the old alignment and those after it with the new one best.
+      size_t overlap_start = scan - backward;
+      size_t overlap = last_new + forward - overlap_start;
+      int64_t score = 0, best = 0;
+      size_t split = 0;
+      for (size_t k = 0; k < overlap; k++) {
+        size_t n = overlap_start + k;
+        if (new_data[n] == old_data[last_old + (n - last_new)]) score++;
+        if (new_data[n] == old_data[match_pos - (scan - n)]) score--;
+        if (score > best) {
+          best = score;
+          split = k + 1;
+        }
+      }
+      forward = overlap_start + split - last_new;
+      backward -= split;
+    }
+    size_t next_new = scan - backward;
+    size_t next_old = scan < new_size ? match_pos - backward : last_old + forward;
+    sink.Emit(forward, next_new - (last_new + forward),
+              static_cast<int64_t>(next_old) - static_cast<int64_t>(last_old + forward));
+    last_new = next_new;
+    last_old = next_old;
+    last_offset = static_cast<int64_t>(match_pos) - static_cast<int64_t>(scan);
+  }
+  if (triples->empty()) sink.Emit(0, 0, 0);
+  return kQxdiffOk;
+}
+
+int qxdiff_write_patch(FILE* out, const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                       size_t new_size, const std::vector<ControlTriple>& triples) {
+  uint64_t control_length = uint64_t{triples.size()} * kControlTripleSize;
+  uint64_t diff_length = 0, extra_length = 0;
+  for (const ControlTriple& t : triples) {
+    diff_length += t.add_length;
+    extra_length += t.copy_length;
+  }
+  if (control_length > 0xFFFFFFFFu || diff_length > 0xFFFFFFFFu || extra_length > 0xFFFFFFFFu ||
+      old_size > 0xFFFFFFFFu || new_size > 0xFFFFFFFFu) {
+    return kQxdiffTooLarge;
+  }
+  PatchHeader header =
+      make_patch_header(static_cast<uint32_t>(old_size), crc32_bzip2(old_data, old_size),
+                        static_cast<uint32_t>(new_size), static_cast<uint32_t>(control_length),
+                        static_cast<uint32_t>(diff_length), static_cast<uint32_t>(extra_length));
+  unsigned char head[kPatchHeaderSize];
+  encode_patch_header(header, head);
+  if (!WriteAll(out, head, sizeof(head))) return kQxdiffWriteError;
+
+  std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kWriteChunk]);
+  if (!chunk) return kQxdiffNoMemory;
+  size_t used = 0;
+  auto flush = [&]() {
+    bool ok = WriteAll(out, chunk.get(), used);
+    used = 0;
+    return ok;
+  };
+  for (const ControlTriple& t : triples) {
+    if (used + kControlTripleSize > kWriteChunk && !flush()) return kQxdiffWriteError;
+    encode_control_triple(t, chunk.get() + used);
+    used += kControlTripleSize;
+  }
+  if (!flush()) return kQxdiffWriteError;
+
+  // Difference block: replay the cursors. The triples came from these very
+  // buffers, so every range lies inside them.
+  size_t new_pos = 0;
+  int64_t old_pos = 0;
+  for (const ControlTriple& t : triples) {
+    for (size_t done = 0; done < t.add_length;) {
+      size_t n = std::min<size_t>(t.add_length - done, kWriteChunk);
+      const uint8_t* o = old_data + old_pos + done;
+      const uint8_t* w = new_data + new_pos + done;
+      for (size_t k = 0; k < n; k++) chunk[k] = static_cast<unsigned char>(w[k] - o[k]);
+      used = n;
+      if (!flush()) return kQxdiffWriteError;
+      done += n;
+    }
+    new_pos += uint64_t{t.add_length} + t.copy_length;
+    old_pos += int64_t{t.add_length} + t.seek_offset;
+  }
+  new_pos = 0;
+  for (const ControlTriple& t : triples) {
+    new_pos += t.add_length;
+    if (!WriteAll(out, new_data + new_pos, t.copy_length)) return kQxdiffWriteError;
+    new_pos += t.copy_length;
+  }
+  return kQxdiffOk;
+}
+
+int qxdiff_files(const char* old_path, const char* new_path, const char* patch_path,
+                 std::string* error) {
+  MappedFile old_file, new_file;
+  int rv = old_file.Open(old_path, kQxdiffMaxOldSize, error);
+  if (rv != kQxdiffOk) return rv;
+  rv = new_file.Open(new_path, kQxdiffMaxNewSize, error);
+  if (rv != kQxdiffOk) return rv;
+  old_file.Advise(MADV_WILLNEED);
+  new_file.Advise(MADV_SEQUENTIAL);
+
+  std::vector<ControlTriple> triples;
+  rv = qxdiff_compute(old_file.data(), old_file.size(), new_file.data(), new_file.size(),
+                      QxdiffLimits(), &triples);
+  if (rv == kQxdiffNoMemory) {
+    *error = std::string("not enough memory for the suffix array of ") + old_path;
+    return rv;
+  }
+  if (rv != kQxdiffOk) {
+    *error = std::string("inputs too large for the patch format: ") + old_path + ", " + new_path;
+    return rv;
+  }
+
+  FILE* out = fopen(patch_path, "wb");
+  if (out == nullptr) return ErrnoFailure(error, "cannot create", patch_path, kQxdiffWriteError);
+  rv = qxdiff_write_patch(out, old_file.data(), old_file.size(), new_file.data(), new_file.size(),
+                          triples);
+  int saved = errno;
+  if (fclose(out) != 0 && rv == kQxdiffOk) {
+    saved = errno;
+    rv = kQxdiffWriteError;
+  }
+  if (rv != kQxdiffOk) {
+    unlink(patch_path);
+    errno = saved;
+    if (rv == kQxdiffTooLarge) {
+      *error =
+          std::string("the patch would exceed the format's 32-bit block lengths: ") + patch_path;
+      return rv;
+    }
+    return ErrnoFailure(error, "cannot write", patch_path, rv);
+  }
+  return kQxdiffOk;
+}
