@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "actions/action.h"
 #include "actions/add_action.h"
@@ -61,7 +62,7 @@ int ParseManifest(char* text, ActionList* list) {
       rv = add_dir_entries(dir, list);
     } else if (std::unique_ptr<Action> action = NewAction(keyword)) {
       rv = action->Parse(line);
-      if (rv == 0) list->Append(action.release());
+      if (rv == 0) list->Append(std::move(action));
     } else {
       LOG("DoUpdate: unknown token: %s", keyword);
       return kParseError;
@@ -107,13 +108,13 @@ int RunUpdate() {
   }
   ensure_parent_dir(manifest);
 
-  std::unique_ptr<char[], decltype(&free)> text(nullptr, &free);
+  std::unique_ptr<char[]> text;
   rv = gArchiveReader.ExtractToFile("updatev3.manifest", manifest);
   if (rv != 0) rv = gArchiveReader.ExtractToFile("updatev2.manifest", manifest);
   if (rv != 0) {
     LOG("DoUpdate: error extracting manifest file");
   } else {
-    text.reset(GetManifestContents(manifest));
+    text = GetManifestContents(manifest);
     remove(manifest);
     if (!text) {
       LOG("DoUpdate: error opening manifest file: %s", manifest);

@@ -93,6 +93,11 @@ int ensure_copy(const char* src, const char* dst) {
 }
 
 int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kPathBufferSize]) {
+  return ensure_copy_recursive_skipping(src, dst, skip_paths, nullptr);
+}
+
+int ensure_copy_recursive_skipping(const char* src, const char* dst,
+                                   char skip_paths[2][kPathBufferSize], const char* also_skip) {
   struct stat st;
   if (lstat(src, &st) != 0) {
     int err = errno;
@@ -125,7 +130,8 @@ int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][k
       break;
     }
     if (equals_ignoring_ascii_case(child_src, skip_paths[0]) ||
-        equals_ignoring_ascii_case(child_src, skip_paths[1])) {
+        equals_ignoring_ascii_case(child_src, skip_paths[1]) ||
+        (also_skip && !strcmp(child_src, also_skip))) {
       continue;
     }
     char child_dst[kPathBufferSize];
@@ -134,7 +140,7 @@ int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][k
       result = kWriteError;
       break;
     }
-    result = ensure_copy_recursive(child_src, child_dst, skip_paths);
+    result = ensure_copy_recursive_skipping(child_src, child_dst, skip_paths, also_skip);
     if (result != kOk) break;
   }
   closedir(dir);

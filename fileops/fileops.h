@@ -127,6 +127,11 @@ int ensure_copy_symlink(const char* link, const char* new_link);
 // -1, 6, 7 or 13 (6 for a source path, 7 for a destination path that does not
 // fit the buffer). Nothing is undone.
 int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kPathBufferSize]);
+// The same, also leaving out the child whose source path is exactly
+// `also_skip` (may be null): a copy into a directory inside its own source
+// must not descend into its destination.
+int ensure_copy_recursive_skipping(const char* src, const char* dst,
+                                   char skip_paths[2][kPathBufferSize], const char* also_skip);
 // Copies one file (or one link as a link) with exactly the source's mode. Side
 // effect: a read-only source gains owner write permission. Returns 0; 6 when
 // the source cannot be examined, opened or read; 7 when the destination
