@@ -1,0 +1,85 @@
+// The patch actions: replace an installed file by the result of applying a
+// binary patch carried as an entry of the update archive, always (patch) or
+// only when a test file exists when the action is prepared (patch-if).
+//
+// Prepare extracts the patch to a temporary file "<applyToDir>/updating/N.patch"
+// (N from nextPatchIndex, in prepare order). Execute checks the patch header
+// and the installed file's size and CRC before changing anything, then moves
+// the file to its backup and writes the patched file with the old file's
+// permission bits. Finish deletes the backup (status 0) or restores it.
+#ifndef UPDATER_PATCH_PATCH_ACTION_H_
+#define UPDATER_PATCH_PATCH_ACTION_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "actions/action.h"
+#include "fileops/fileops.h"
+#include "patch/patch_format.h"
+
+// The number of the next temporary patch file; 0 at process start. Touched
+// only on the update worker thread.
+extern int32_t nextPatchIndex;
+
+// patch "entry" "target".
+class PatchAction : public Action {
+ public:
+  PatchAction() = default;
+  // Removes the temporary patch file if this action still owns one.
+  ~PatchAction() override;
+
+  // 0, or 5 when the entry name, the separator or a valid target path is
+  // missing (the target must follow the path rules; the entry name is only an
+  // archive entry name and is not checked).
+  int Parse(char* line) override;
+  // Takes the next patch index and extracts the entry into the temporary
+  // file, which this action owns from then on. 0; 7 when that file cannot be
+  // created (or its name does not fit in 1024 bytes, or it cannot be closed);
+  // or the code of ArchiveReader::ExtractToStream (6 for a missing entry).
+  int Prepare() override;
+  // 0 on success. Before the installed file is touched: 6 (temporary file or
+  // target unreadable), 6/41 (read_patch_header), and the codes of
+  // LoadSourceFile. Afterwards: the code of backup_create, 7 (new file cannot
+  // be created with the old mode, or cannot be written in full), and the codes
+  // of apply_patch (6, 7, 12, 41). The temporary file is removed and the
+  // source buffer freed once apply_patch has run, whatever its result.
+  int Execute() override;
+  // Logs "FINISH PATCH"; deletes the backup when `status` is 0, else restores it.
+  void Finish(int status) override;
+
+  // Loads the whole file to patch from `fp` into source_data and checks its
+  // size and CRC against `header`. 0; 6 (size unavailable or short read); 42
+  // (size differs, nothing read); 13 (no memory); 4 (CRC differs).
+  int LoadSourceFile(FILE* fp);
+
+  // Name of the archive entry holding the patch; points into the manifest text.
+  char* entry_name = nullptr;
+  // Validated relative path of the file to patch; points into the manifest text.
+  char* target_path = nullptr;
+  int32_t patch_index = -1;
+  // Host byte order; filled by Execute.
+  PatchHeader header = {};
+  // The whole file to patch while Execute needs it.
+  std::unique_ptr<unsigned char[]> source_data;
+  // The temporary patch file this action owns; empty when it owns none.
+  char patch_path[kPathBufferSize] = "";
+};
+
+// patch-if "test" "entry" "target": the test is made once, in Prepare.
+class PatchIfAction : public PatchAction {
+ public:
+  // 0, or 5 when the test path, the separator or the patch arguments are
+  // missing or break the rules.
+  int Parse(char* line) override;
+  // Without a file at test_path: clears test_path, which disables the action
+  // in every phase (no log line, no patch index), and returns 0.
+  int Prepare() override;
+  int Execute() override;
+  void Finish(int status) override;
+
+  // Validated relative path of the test file; null once the action is disabled.
+  char* test_path = nullptr;
+};
+
+#endif  // UPDATER_PATCH_PATCH_ACTION_H_
