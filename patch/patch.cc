@@ -17,6 +17,22 @@ bool ControlLengthValid(uint32_t control_length) {
   return control_length != 0 && control_length % kControlTripleSize == 0;
 }
 
+// dst[i] += src[i] modulo 256, eight bytes per step: the low seven bits of
+// each byte are added without a carry into the next byte, and the top bit is
+// then the sum of the two top bits and that carry.
+void AddBytes(unsigned char* dst, const unsigned char* src, size_t n) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t a, b;
+    memcpy(&a, dst + i, 8);
+    memcpy(&b, src + i, 8);
+    uint64_t sum = ((a & ~kHigh) + (b & ~kHigh)) ^ ((a ^ b) & kHigh);
+    memcpy(dst + i, &sum, 8);
+  }
+  for (; i < n; ++i) dst[i] += src[i];
+}
+
 bool WriteAll(FILE* out, const unsigned char* data, size_t length) {
   return length == 0 || fwrite(data, 1, length, out) == length;
 }
@@ -82,8 +98,7 @@ int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* sou
     // Sums are formed in the difference block itself: each of its bytes is
     // used once, and no output buffer is needed.
     unsigned char* sum = diff + diff_pos;
-    const unsigned char* src = source + source_pos;
-    for (uint32_t i = 0; i < triple.add_length; ++i) sum[i] += src[i];
+    AddBytes(sum, source + source_pos, triple.add_length);
     if (!WriteAll(out, sum, triple.add_length)) return kWriteError;
     diff_pos += triple.add_length;
     source_pos += triple.add_length;
