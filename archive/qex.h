@@ -133,6 +133,9 @@ int qex_refresh_product_info(const char* path, const ProductInfo* info);
 
 // ---- Extraction of stored bytes ----
 
+// 1 when `name` is relative and has no ".." component, so that it stays below
+// the directory it is extracted into; else 0.
+int qex_entry_name_is_safe(const char* name);
 // Refuses (-1, with a message naming the entry) a name that is absolute or has
 // a ".." component; otherwise creates the directories the name implies below
 // the current directory (mode 0755, existing ones are fine) and returns 0.

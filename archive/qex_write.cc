@@ -200,19 +200,18 @@ int64_t ContentStartOfArchive(FILE* fp) {
   return qex_load_be32(first);
 }
 
-bool IsSafeName(const char* name) {
-  if (name[0] == '/') return false;
+}  // namespace
+
+int qex_entry_name_is_safe(const char* name) {
+  if (name[0] == '/') return 0;
   for (const char* p = name; *p;) {
-    const char* slash = strchr(p, '/');
-    size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
-    if (n == 2 && p[0] == '.' && p[1] == '.') return false;
+    size_t n = strcspn(p, "/");
+    if (n == 2 && p[0] == '.' && p[1] == '.') return 0;
     p += n;
     if (*p == '/') ++p;
   }
-  return true;
+  return 1;
 }
-
-}  // namespace
 
 int qex_write_product_info(FILE* stream, QexIndexBuilder* builder, const ProductInfo* info) {
   if (!stream || !info || !info->channel_id || !info->product_version) return -1;
@@ -331,7 +330,7 @@ int qex_refresh_product_info(const char* path, const ProductInfo* info) {
 }
 
 int qex_prepare_entry_path(const char* name) {
-  if (!IsSafeName(name)) {
+  if (!qex_entry_name_is_safe(name)) {
     fprintf(stderr, "ERROR: refusing entry with an absolute name or a \"..\" component: %s\n",
             name);
     return -1;

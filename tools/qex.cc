@@ -1,0 +1,367 @@
+// qex: creates and inspects QEX update archives. A thin program over the
+// archive library; see `qex --help`.
+#include "archive/qex.h"
+
+#include <dirent.h>
+#include <getopt.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/qex_format.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: qex COMMAND [OPTIONS] ARCHIVE [PATH...]\n"
+    "Creates and inspects QEX update archives.\n"
+    "\n"
+    "Commands:\n"
+    "  create ARCHIVE PATH...  store files with a product information block; a\n"
+    "                          directory PATH stores the regular files below it\n"
+    "  list ARCHIVE            one line per entry: mode, stored size, name\n"
+    "  extract ARCHIVE         write every entry to a file below the directory\n"
+    "  info ARCHIVE            signatures, additional blocks, product information\n"
+    "  refresh ARCHIVE         replace the product information in place\n"
+    "\n"
+    "Options:\n"
+    "  -c, --channel NAME          channel of the archive (create, refresh; at most\n"
+    "                              63 bytes)\n"
+    "  -p, --product-version VER   product version (create, refresh; at most 31 bytes)\n"
+    "  -j, --bzip2                 create: compress each file with bzip2 as it is\n"
+    "                              stored, as the updater expects of every entry;\n"
+    "                              extract: decompress each entry\n"
+    "  -C, --directory DIR         create: read PATHs relative to DIR;\n"
+    "                              extract: write below DIR (created if missing)\n"
+    "  -h, --help                  show this text\n"
+    "  -V, --version               show the program's version\n"
+    "\n"
+    "Entry names are the PATHs as given (a leading \"./\" dropped), with \"/\" as\n"
+    "separator; files below a directory PATH are named PATH/relative-path, or just\n"
+    "relative-path for \".\". Names must be relative and free of \"..\".\n"
+    "Exit status 0 on success, 1 on any failure.\n";
+
+#ifndef QEX_VERSION
+#define QEX_VERSION "unknown"
+#endif
+
+struct Options {
+  const char* channel = nullptr;
+  const char* version = nullptr;
+  const char* directory = nullptr;
+  bool bzip2 = false;
+};
+
+// Prints "qex: <message>" on stderr and returns the failure exit status.
+__attribute__((format(printf, 1, 2))) int Fail(const char* fmt, ...) {
+  fputs("qex: ", stderr);
+  va_list args;
+  va_start(args, fmt);
+  vfprintf(stderr, fmt, args);
+  va_end(args);
+  fputc('\n', stderr);
+  return 1;
+}
+
+const char* DescribeExtraction(int code) {
+  switch (code) {
+    case 6:
+      return "cannot read its stored bytes";
+    case 7:
+      return "cannot write the file";
+    case 39:
+      return "not a valid bzip2 stream";
+    case 40:
+      return "stored length is 0";
+    default:
+      return "failure";
+  }
+}
+
+std::string EntryName(std::string path) {
+  while (path.compare(0, 2, "./") == 0) path.erase(0, 2);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Adds the regular files below `dir` in name order; other kinds are skipped
+// with a warning, since an entry can only hold a file's bytes.
+int AddDirectory(const std::string& dir, const std::string& prefix,
+                 std::vector<std::string>* names) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return Fail("cannot read directory %s: %s", dir.c_str(), strerror(errno));
+  std::vector<std::string> children;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) children.push_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(children.begin(), children.end());
+  for (const std::string& child : children) {
+    std::string path = dir + "/" + child;
+    std::string name = prefix.empty() ? child : prefix + "/" + child;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+      return Fail("cannot examine %s: %s", path.c_str(), strerror(errno));
+    if (S_ISDIR(st.st_mode)) {
+      if (AddDirectory(path, name, names) != 0) return 1;
+    } else if (S_ISREG(st.st_mode)) {
+      names->push_back(name);
+    } else {
+      fprintf(stderr, "qex: skipping %s: not a regular file\n", path.c_str());
+    }
+  }
+  return 0;
+}
+
+int CheckProductOptions(const Options& opt) {
+  if (!opt.channel || !opt.version) return Fail("--channel and --product-version are required");
+  if (strlen(opt.channel) > kQexMaxChannelLength) {
+    return Fail("channel is longer than %d bytes", kQexMaxChannelLength);
+  }
+  if (strlen(opt.version) > kQexMaxVersionLength) {
+    return Fail("product version is longer than %d bytes", kQexMaxVersionLength);
+  }
+  return 0;
+}
+
+ProductInfo InfoOf(const Options& opt) {
+  return ProductInfo{const_cast<char*>(opt.channel), const_cast<char*>(opt.version)};
+}
+
+int Create(const Options& opt, const char* archive, int count, char** paths) {
+  if (CheckProductOptions(opt) != 0) return 1;
+  if (count == 0) return Fail("create: no files given");
+  // The archive path is taken as given, before changing to the directory.
+  char cwd[PATH_MAX];
+  if (!getcwd(cwd, sizeof(cwd))) return Fail("cannot determine the current directory");
+  std::string dest = archive[0] == '/' ? archive : std::string(cwd) + "/" + archive;
+  if (opt.directory && chdir(opt.directory) != 0) {
+    return Fail("cannot change to %s: %s", opt.directory, strerror(errno));
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < count; ++i) {
+    std::string name = EntryName(paths[i]);
+    struct stat st;
+    if (stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      if (AddDirectory(name, name == "." ? "" : name, &names) != 0) return 1;
+    } else {
+      names.push_back(name);
+    }
+  }
+  if (names.empty()) return Fail("create: no regular files to store");
+  std::set<std::string> seen;
+  std::vector<QexSource> sources;
+  for (const std::string& name : names) {
+    if (!qex_entry_name_is_safe(name.c_str())) {
+      return Fail("%s: entry names must be relative and without \"..\"", name.c_str());
+    }
+    if (!seen.insert(name).second) return Fail("%s is given twice", name.c_str());
+    sources.push_back(QexSource{name.c_str(), name.c_str()});
+  }
+  ProductInfo info = InfoOf(opt);
+  if (qex_create_archive_ex(dest.c_str(), static_cast<int>(sources.size()), sources.data(), &info,
+                            opt.bzip2 ? QEX_STORE_BZIP2 : QEX_STORE_RAW) != 0) {
+    return Fail("could not create %s", archive);
+  }
+  return 0;
+}
+
+// The entries in index order, each name once (the first, which is the one a
+// reader finds).
+std::vector<QexEntry*> EntriesInOrder(QexArchive* archive) {
+  std::vector<QexEntry*> entries;
+  qex_for_each_entry(
+      archive,
+      [](QexArchive* a, QexEntry* e, void* out) {
+        if (qex_find_entry(a, e->name) == e)
+          static_cast<std::vector<QexEntry*>*>(out)->push_back(e);
+        return 0;
+      },
+      &entries);
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const QexEntry* x, const QexEntry* y) { return x->offset < y->offset; });
+  return entries;
+}
+
+QexArchive* OpenArchive(const char* path) {
+  QexArchive* archive = qex_open(path);
+  if (!archive) Fail("%s is not a readable QEX archive", path);
+  return archive;
+}
+
+int List(const char* path) {
+  QexArchive* archive = OpenArchive(path);
+  if (!archive) return 1;
+  for (const QexEntry* e : EntriesInOrder(archive)) {
+    printf("%04o %10u %s\n", e->flags & kQexPermissionMask, e->length, e->name);
+  }
+  qex_close(archive);
+  return 0;
+}
+
+int ExtractOne(QexArchive* archive, QexEntry* entry, bool decompress) {
+  if (qex_prepare_entry_path(entry->name) != 0) return Fail("refused entry %s", entry->name);
+  if (decompress) {
+    int rv = gArchiveReader.ExtractToFile(entry->name, entry->name);
+    if (rv != 0) return Fail("cannot extract %s: %s", entry->name, DescribeExtraction(rv));
+  } else if (qex_test_callback(archive, entry, nullptr) != 0) {
+    return Fail("cannot extract %s", entry->name);
+  }
+  // Exactly the stored permission bits, whatever the umask.
+  if (chmod(entry->name, entry->flags & kQexPermissionMask) != 0) {
+    return Fail("cannot set the mode of %s: %s", entry->name, strerror(errno));
+  }
+  return 0;
+}
+
+int Extract(const Options& opt, const char* path) {
+  char* absolute = realpath(path, nullptr);
+  if (!absolute) return Fail("cannot open %s: %s", path, strerror(errno));
+  std::string archive_path = absolute;
+  free(absolute);
+  QexArchive* archive = OpenArchive(path);
+  if (!archive) return 1;
+  int rv = 0;
+  if (opt.bzip2 && gArchiveReader.Open(archive_path.c_str()) != 0) {
+    rv = Fail("cannot open %s for extraction", path);
+  }
+  if (rv == 0 && opt.directory) {
+    if (mkdir(opt.directory, 0755) != 0 && errno != EEXIST) {
+      rv = Fail("cannot create %s: %s", opt.directory, strerror(errno));
+    } else if (chdir(opt.directory) != 0) {
+      rv = Fail("cannot change to %s: %s", opt.directory, strerror(errno));
+    }
+  }
+  if (rv == 0) {
+    for (QexEntry* e : EntriesInOrder(archive)) {
+      rv = ExtractOne(archive, e, opt.bzip2);
+      if (rv != 0) break;
+    }
+  }
+  gArchiveReader.Close();
+  qex_close(archive);
+  return rv;
+}
+
+int Info(const char* path) {
+  int has_signatures, has_blocks;
+  uint32_t signature_count = 0, blocks_offset = 0, block_count = 0;
+  if (get_qex_file_info(path, &has_signatures, &signature_count, &has_blocks, &blocks_offset,
+                        &block_count) != 0) {
+    return Fail("%s: cannot read the signature and block information", path);
+  }
+  QexArchive* archive = OpenArchive(path);
+  if (!archive) return 1;
+  std::vector<QexEntry*> entries = EntriesInOrder(archive);
+  uint64_t stored = 0;
+  for (const QexEntry* e : entries) stored += e->length;
+
+  printf("layout: %s\n", has_signatures ? "full" : "short (no signature area)");
+  printf("signatures: %u\n", signature_count);
+  if (has_blocks) {
+    printf("additional blocks: %u, from offset %u\n", block_count, blocks_offset);
+  } else {
+    printf("additional blocks: none\n");
+  }
+  ProductInfo info;
+  if (qex_read_product_info(archive, &info) == 0) {
+    printf("channel: %s\nproduct version: %s\n", info.channel_id, info.product_version);
+    qex_free_product_info(&info);
+  } else {
+    printf("product information: none\n");
+  }
+  printf("entries: %zu, %llu stored bytes\n", entries.size(),
+         static_cast<unsigned long long>(stored));
+  qex_close(archive);
+  return 0;
+}
+
+int Refresh(const Options& opt, const char* path) {
+  if (CheckProductOptions(opt) != 0) return 1;
+  ProductInfo info = InfoOf(opt);
+  if (qex_refresh_product_info(path, &info) != 0) return Fail("could not refresh %s", path);
+  return 0;
+}
+
+int Usage() {
+  fputs(kUsage, stderr);
+  return 1;
+}
+
+int Main(int argc, char** argv) {
+  static const option kLongOptions[] = {
+      {"channel", required_argument, nullptr, 'c'},
+      {"product-version", required_argument, nullptr, 'p'},
+      {"bzip2", no_argument, nullptr, 'j'},
+      {"directory", required_argument, nullptr, 'C'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
+  };
+  if (argc < 2) return Usage();
+  // The command comes first; options may follow anywhere after it.
+  const std::string command = argv[1][0] == '-' ? "" : argv[1];
+  if (!command.empty()) {
+    --argc;
+    ++argv;
+  }
+  Options opt;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":c:p:jC:hV", kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'c':
+        opt.channel = optarg;
+        break;
+      case 'p':
+        opt.version = optarg;
+        break;
+      case 'j':
+        opt.bzip2 = true;
+        break;
+      case 'C':
+        opt.directory = optarg;
+        break;
+      case 'h':
+        fputs(kUsage, stdout);
+        return 0;
+      case 'V':
+        printf("qex %s\n", QEX_VERSION);
+        return 0;
+      case ':':
+        return Fail("option %s needs an argument", argv[optind - 1]);
+      default:
+        return Fail("unknown option %s (see qex --help)", argv[optind - 1]);
+    }
+  }
+  int operands = argc - optind;
+  char** args = argv + optind;
+  if (command == "create") {
+    if (operands < 1) return Fail("create: no archive given");
+    return Create(opt, args[0], operands - 1, args + 1);
+  }
+  if (command != "list" && command != "extract" && command != "info" && command != "refresh") {
+    if (command.empty()) return Usage();
+    return Fail("unknown command %s (see qex --help)", command.c_str());
+  }
+  if (operands != 1) return Fail("%s: give exactly one archive", command.c_str());
+  if (command == "list") return List(args[0]);
+  if (command == "extract") return Extract(opt, args[0]);
+  if (command == "info") return Info(args[0]);
+  return Refresh(opt, args[0]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return Main(argc, argv); }
