@@ -1,0 +1,32 @@
+// The GTK 2 progress window, run on the main thread while the worker applies an
+// ordinary update. The worker reaches it only through SetProgressUI and
+// QuitProgressUI (ui/progress.h), which it may call at any time, before or
+// during RunProgressUI; GTK is used on the calling (main) thread alone.
+//
+// The window is optional in every respect: without a display, without a
+// complete strings file "<program>.ini", or when the run has ended or passed
+// 70 % half a second after RunProgressUI starts, nothing is shown and the run
+// is unaffected.
+#ifndef UPDATER_UI_PROGRESS_UI_H_
+#define UPDATER_UI_PROGRESS_UI_H_
+
+#include "ui/progress.h"
+
+// Records (*argv)[0] as the program path (not copied: the vector must outlive
+// RunProgressUI) and initialises GTK with gtk_init_check, which removes the
+// options it recognises from *argc / *argv. Call first thing, on the main
+// thread, before any other thread starts. Always returns 0; a missing display
+// only means no window later.
+int PrepareProgressUI(int* argc, char*** argv);
+
+// Waits half a second and then, unless QuitProgressUI was called or the
+// progress is above 70 %, shows the window titled and labelled from the
+// strings file "<program>.ini" (icon "<program>.png", optional), polls the
+// progress every 100 ms, and hides the window and returns at the first poll
+// after QuitProgressUI.
+// Returns -1 at once without GTK; -1 after the wait when the strings file is
+// missing or incomplete, the program path is unknown or too long, or the
+// window cannot be created; 0 otherwise (also when the window was skipped).
+int RunProgressUI();
+
+#endif  // UPDATER_UI_PROGRESS_UI_H_
