@@ -1,6 +1,8 @@
 #include "patch/patch.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -110,5 +112,19 @@ int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* sou
     source_pos += triple.seek_offset;
     if (source_pos < 0 || source_pos > source_length) return kCorruptPatch;
   }
+  return kOk;
+}
+
+int write_patched_file(const PatchHeader& header, FILE* patch, const unsigned char* source,
+                       FILE* out) {
+  int fd = fileno(out);
+  if (header.dest_length > 0) posix_fallocate(fd, 0, header.dest_length);
+  int rv = apply_patch(header, patch, source, out);
+  if (rv != kOk) return rv;
+  // posix_fallocate sets the file's size to dest_length; the patch decides
+  // the content, so the size is what was written.
+  if (fflush(out) != 0) return kWriteError;
+  off_t end = ftello(out);
+  if (end < 0 || ftruncate(fd, end) != 0) return kWriteError;
   return kOk;
 }

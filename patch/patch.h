@@ -38,6 +38,15 @@ int read_patch_header(FILE* patch, PatchHeader* header);
 // Peak memory is the three blocks, allocated once; sums are formed in place.
 int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out);
 
+// Writes the patched file into `out`, a new file open for writing at offset 0:
+// reserves header.dest_length bytes of space (a failed reservation is no
+// error), runs apply_patch, and on success flushes `out` and cuts the file to
+// the bytes written, so that a dest_length larger than the patch's output
+// leaves no reserved tail in the file. Returns the codes of apply_patch, or 7
+// when the flush or the cut fails. `out` stays open.
+int write_patched_file(const PatchHeader& header, FILE* patch, const unsigned char* source,
+                       FILE* out);
+
 // Reads exactly `length` bytes into `buffer`, in pieces of at most 2^31 - 1
 // bytes. False when any piece comes up short.
 bool read_exact(FILE* fp, void* buffer, size_t length);

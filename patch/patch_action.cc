@@ -1,6 +1,5 @@
 #include "patch/patch_action.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,9 +83,7 @@ int PatchAction::Execute() {
     LOG("unable to create new file: %s, err: %d", target_path, err);
     return kWriteError;
   }
-  posix_fallocate(fileno(out.get()), 0, header.dest_length);
-
-  rv = apply_patch(header, patch.get(), source_data.get(), out.get());
+  rv = write_patched_file(header, patch.get(), source_data.get(), out.get());
 
   patch.close();
   remove(patch_path);

@@ -80,6 +80,14 @@ class PatchActionTest : public ::testing::Test {
     return action;
   }
 
+  std::map<std::string, std::string> Snapshot() const {
+    return testing_util::SnapshotTree(tree_.path());
+  }
+  // "" when the tree is as it was at `before`.
+  std::string ChangesSince(const std::map<std::string, std::string>& before) const {
+    return testing_util::DiffSnapshots(before, Snapshot());
+  }
+
   // The three phases as the update run calls them; returns the run's code.
   static int RunPhases(ActionList* list) {
     int rv = list->PrepareAll();
@@ -180,21 +188,26 @@ TEST_F(PatchActionTest, TemporaryFilesAreNumberedInPrepareOrder) {
 TEST_F(PatchActionTest, LaterFailureRestoresPatchedFile) {
   WriteFile(tree_.Sub("lib.so"), "old library", 0640);
   OpenArchive({{"lib.patch", MakePatchFor("old library", "new library!").Serialize()}});
-  const auto before = testing_util::SnapshotTree(tree_.path());
+  const auto before = Snapshot();
   ActionList list;
   list.Append(Parsed<PatchAction>("\"lib.patch\" \"lib.so\""));
   list.Append(Parsed<AddAction>("\"not-in-archive\""));
   EXPECT_EQ(RunPhases(&list), kReadError);
+  const std::vector<std::string> log = LogLines();
+  ASSERT_GE(log.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(log.begin() + 2, log.begin() + 5),
+            (std::vector<std::string>{"EXECUTE PATCH lib.so", "EXECUTE ADD not-in-archive",
+                                      "### execution failed"}));
   EXPECT_EQ(ReadFile(tree_.Sub("lib.so")), "old library");
   EXPECT_EQ(ModeOf(tree_.Sub("lib.so")), 0640u);
   EXPECT_FALSE(Exists(tree_.Sub("lib.so.quil-backup")));
-  EXPECT_EQ(testing_util::DiffSnapshots(before, testing_util::SnapshotTree(tree_.path())), "");
+  EXPECT_EQ(ChangesSince(before), "");
 }
 
 TEST_F(PatchActionTest, MissingEntryFailsPrepareAndDestructorRemovesTemporaryFiles) {
   WriteFile(tree_.Sub("f"), "data");
   OpenArchive({{"f.patch", MakePatchFor("data", "DATA").Serialize()}});
-  const auto before = testing_util::SnapshotTree(tree_.path());
+  const auto before = Snapshot();
   {
     ActionList list;
     list.Append(Parsed<PatchAction>("\"f.patch\" \"f\""));
@@ -203,7 +216,7 @@ TEST_F(PatchActionTest, MissingEntryFailsPrepareAndDestructorRemovesTemporaryFil
     EXPECT_TRUE(Exists(tree_.Sub("updating/0.patch")));
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"PREPARE PATCH f", "PREPARE PATCH f"}));
   }
-  EXPECT_EQ(testing_util::DiffSnapshots(before, testing_util::SnapshotTree(tree_.path())), "");
+  EXPECT_EQ(ChangesSince(before), "");
 }
 
 TEST_F(PatchActionTest, WrongSizeOrCrcLeavesFileInPlaceWithExactLogLines) {
@@ -284,7 +297,7 @@ TEST_F(PatchActionTest, CorruptPatchesLeaveInstallationUnchanged) {
   };
   WriteFile(tree_.Sub("dir/target"), source, 0755);
   WriteFile(tree_.Sub("other"), "untouched");
-  const auto before = testing_util::SnapshotTree(tree_.path());
+  const auto before = Snapshot();
   for (const Case& c : cases) {
     OpenArchive({{"p", c.patch}});
     {
@@ -292,8 +305,7 @@ TEST_F(PatchActionTest, CorruptPatchesLeaveInstallationUnchanged) {
       list.Append(Parsed<PatchAction>("\"p\" \"dir/target\""));
       EXPECT_EQ(RunPhases(&list), c.code) << c.what;
     }
-    EXPECT_EQ(testing_util::DiffSnapshots(before, testing_util::SnapshotTree(tree_.path())), "")
-        << c.what;
+    EXPECT_EQ(ChangesSince(before), "") << c.what;
     gArchiveReader.Close();
   }
 }

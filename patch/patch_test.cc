@@ -226,4 +226,22 @@ TEST_F(PatchTest, ShortBlockReadAndShortWrite) {
   EXPECT_EQ(apply_patch(p.header, patch.get(), src, full.get()), kWriteError);
 }
 
+// The reservation follows dest_length, the file's size follows the patch.
+TEST_F(PatchTest, WritePatchedFileSizeIsWhatThePatchWrote) {
+  const std::string source = "0123456789";
+  for (uint32_t dest_length : {0u, 5u, 13u, 4096u}) {
+    PatchParts p = MakePatchFor(source, "0123456789abc");
+    p.header.dest_length = dest_length;
+    WriteFile(dir_.Sub("p"), p.Serialize());
+    ScopedFile patch(fopen(dir_.Sub("p").c_str(), "rb"));
+    PatchHeader h;
+    ASSERT_EQ(read_patch_header(patch.get(), &h), 0);
+    ScopedFile out(fopen(dir_.Sub("out").c_str(), "wb"));
+    EXPECT_EQ(write_patched_file(h, patch.get(),
+                                 reinterpret_cast<const unsigned char*>(source.data()), out.get()),
+              0);
+    EXPECT_EQ(ReadFile(dir_.Sub("out")), "0123456789abc") << dest_length;
+  }
+}
+
 }  // namespace

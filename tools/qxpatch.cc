@@ -1,7 +1,6 @@
 // qxpatch: applies a QXPATCH1 patch to a file, for checking a patch before it
 // goes into an update archive. The source is checked exactly as the updater
 // checks an installed file (length and CRC-32/BZIP2) before anything is written.
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -89,8 +88,7 @@ int Run(const char* source_path, const char* patch_path, const char* output_path
   }
   ScopedFile out(open_with_mode(output_path, "wb", st.st_mode));
   if (!out) return Fail("cannot create %s: %s", output_path, strerror(errno));
-  posix_fallocate(fileno(out.get()), 0, header.dest_length);
-  rv = apply_patch(header, patch.get(), data.get(), out.get());
+  rv = write_patched_file(header, patch.get(), data.get(), out.get());
   long written = ftell(out.get());
   if (out.close() != 0 && rv == 0) rv = kWriteError;
   if (rv != 0) {
