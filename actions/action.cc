@@ -65,7 +65,7 @@ int ActionList::ExecuteAll() {
   for (Action* action = first_; action; action = action->next) total += action->progress_cost;
 
   int64_t done = 0;
-  int32_t i = 0;
+  executed_ = 0;
   for (Action* action = first_; action; action = action->next) {
     ++executed_;
     int rv = action->Execute();
@@ -73,14 +73,13 @@ int ActionList::ExecuteAll() {
       LOG("### execution failed");
       return rv;
     }
-    ++i;
     done += action->progress_cost;
     // When nothing has a cost (every target absent) the actions count
     // equally, so the phase still ends at 95 and never divides by zero.
     if (total > 0) {
       ReportProgress(kExecuteStart, kExecuteSpan, done, total);
     } else {
-      ReportProgress(kExecuteStart, kExecuteSpan, i, count_);
+      ReportProgress(kExecuteStart, kExecuteSpan, executed_, count_);
     }
   }
   return kOk;
@@ -97,7 +96,7 @@ void ActionList::FinishAll(int status) {
     // then does the removal see that nothing is left to restore. The actions
     // never executed come last, so none of them can take a backup that an
     // executed action still has to put back.
-    size_t executed = static_cast<size_t>(executed_);
+    size_t executed = std::min(order.size(), static_cast<size_t>(executed_));
     std::reverse(order.begin(), order.begin() + executed);
   }
   int32_t i = 0;
