@@ -13,11 +13,18 @@ class ArchiveReader {
   int Open(const char* path);
   // Closes the archive and frees the work buffers.
   void Close();
-  // Creates `dest` (mode = the entry's flags, umask applies) and decompresses
-  // the entry into it. 0, 6, 7, 39 or 40. A file that fails part-way stays.
+  // Creates `dest` (mode = the entry's permission bits, flags & 0777; the
+  // umask applies) and decompresses the entry into it. 0; 6 when no archive is
+  // open, no entry has that name (nothing is created) or its stored bytes
+  // cannot be read; 7 when `dest` cannot be created or written; 39 for a
+  // corrupt or cut-off bzip2 stream; 40 for an entry of stored length 0. A
+  // file that fails part-way stays.
   int ExtractToFile(const char* name, const char* dest);
-  // Decompresses the entry into a stream the caller owns. 0, 6, 7, 39 or 40.
+  // Decompresses the entry into a stream the caller owns (neither flushed nor
+  // closed). Codes as for ExtractToFile.
   int ExtractToStream(const char* name, FILE* fp);
+  // Decompresses `entry`, which must come from the open archive, into `fp`;
+  // ends at the first end of a bzip2 stream, ignoring any bytes after it.
   int ExtractEntry(QexEntry* entry, FILE* fp);
   // 20 when no archive is open, else 0.
   int CheckArchiveOpen();
@@ -28,7 +35,9 @@ class ArchiveReader {
   QexArchive* archive_ = nullptr;
 };
 
-// The process-wide reader; closed by a handler at normal exit.
+// The process-wide reader; closed by a handler at normal exit, which every
+// program linking archive_reader.cc registers at start-up. Not thread-safe:
+// the work buffers are shared by all readers, one extraction at a time.
 extern ArchiveReader gArchiveReader;
 
 #endif  // UPDATER_ARCHIVE_ARCHIVE_READER_H_

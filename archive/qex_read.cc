@@ -211,12 +211,9 @@ int get_qex_stream_info(FILE* fp, int* has_signature_area, uint32_t* signature_c
     return 0;
   }
   *has_additional_blocks = 1;
-  if (additional_block_count) {
-    if (ReadU32(fp, additional_block_count) != 0) return -1;
-    if (additional_blocks_offset) *additional_blocks_offset = static_cast<uint32_t>(pos + 4);
-  } else if (additional_blocks_offset) {
-    *additional_blocks_offset = static_cast<uint32_t>(pos + 4);
-  }
+  // The first block follows the count; reading the count leaves the stream there.
+  if (additional_block_count && ReadU32(fp, additional_block_count) != 0) return -1;
+  if (additional_blocks_offset) *additional_blocks_offset = static_cast<uint32_t>(pos + 4);
   return 0;
 }
 
