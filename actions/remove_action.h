@@ -76,8 +76,9 @@ int add_dir_entries(const char* dir, ActionList* list);
 
 // Appends the removals of the "precomplete" file in the working directory
 // (keywords remove, rmdir; remove-cc lines are ignored). Does nothing for an OS
-// update or when the file cannot be read. The list keeps the text alive.
-// Returns 0, or 5 for a line without keyword, an unknown keyword or a bad path.
+// update or when there is no such file. The list keeps the text alive.
+// Returns 0; 6 when the file exists but cannot be read; 5 for a line without
+// keyword, an unknown keyword or a bad path.
 int AddPreCompleteActions(ActionList* list);
 
 #endif  // UPDATER_ACTIONS_REMOVE_ACTION_H_
