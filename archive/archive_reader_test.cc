@@ -52,7 +52,9 @@ TEST_F(ArchiveReaderTest, ExtractsFilesWithTheirModesAndStreams) {
   const std::string big = RandomBytes(600000, 3) + std::string(900000, 'x');
   OpenWith({{"updatev3.manifest", "add \"bin/tool\"\n", 0644},
             {"bin/tool", big, 0750},
-            {"empty-output", "", 0600}});
+            {"empty-output", "", 0600},
+            {"literal-empty", std::string("BZh9\x17\x72\x45\x38\x50\x90\0\0\0\0", 14), 0644,
+             /*compress=*/false}});
 
   std::string dest = dir_.Sub("tool");
   umask(022);
@@ -63,8 +65,11 @@ TEST_F(ArchiveReaderTest, ExtractsFilesWithTheirModesAndStreams) {
   std::string text;
   EXPECT_EQ(ExtractToString("updatev3.manifest", &text), 0);
   EXPECT_EQ(text, "add \"bin/tool\"\n");
-  // A stream of no bytes is still a stream.
+  // A stream of no bytes is still a stream; the second is the 14-byte empty
+  // stream every bzip2 writes (header, end-of-stream magic, CRC 0).
   EXPECT_EQ(ExtractToString("empty-output", &text), 0);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(ExtractToString("literal-empty", &text), 0);
   EXPECT_EQ(text, "");
 }
 

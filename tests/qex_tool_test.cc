@@ -60,9 +60,13 @@ TEST_F(QexToolTest, RoundTripOfARealDirectory) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(testing_util::DiffSnapshots(SnapshotTree(src), SnapshotTree(dir_.Sub("out"))), "");
 
-  // Without decompression the files hold the stored bzip2 streams.
+  // Without decompression the files hold the stored streams, byte for byte
+  // what the bzip2 tool writes.
   r = Qex("extract -C raw app.qex");
   ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(testing_util::RunCommand("bzip2 -9 -c '" + src + "/sh' >'" + dir_.Sub("sh.bz2") + "'"),
+            0);
+  EXPECT_TRUE(ReadFile(dir_.Sub("raw/sh")) == ReadFile(dir_.Sub("sh.bz2")));
   EXPECT_EQ(ReadFile(dir_.Sub("raw/share/doc/readme.txt")), archive_testing::Bzip2("read me\n"));
 }
 
