@@ -4,11 +4,42 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "actions/manifest.h"
 #include "archive/archive_reader.h"
 #include "driver/update_log.h"
 #include "fileops/fileops.h"
+
+namespace {
+
+// Length of the prefix of `path` that names its first missing directory, or 0
+// when every directory above the last component exists.
+size_t FirstMissingDirectory(char* path) {
+  for (char* slash = strchr(path, '/'); slash; slash = strchr(slash + 1, '/')) {
+    *slash = '\0';
+    struct stat st;
+    bool missing = lstat(path, &st) != 0;
+    *slash = '/';
+    if (missing) return static_cast<size_t>(slash - path);
+  }
+  return 0;
+}
+
+// Removes the directories above the last component of `path`, deepest first,
+// down to the one whose path is `length` bytes long. rmdir removes only empty
+// ones: whatever another action left in them stays.
+void RemoveNewDirectories(const char* path, size_t length) {
+  std::string dir(path);
+  for (size_t slash = dir.rfind('/'); slash != std::string::npos && slash >= length;
+       slash = dir.rfind('/')) {
+    dir.resize(slash);
+    if (rmdir(dir.c_str()) != 0) return;
+  }
+}
+
+}  // namespace
 
 int AddAction::Parse(char* line) {
   path = get_valid_path(&line, false);
@@ -25,10 +56,25 @@ int AddAction::Execute() {
   // lstat, not access: a dangling link must be moved aside too, or the
   // extraction would create its target wherever it points.
   struct stat st;
-  int rv = lstat(path, &st) == 0 ? backup_create(path) : ensure_parent_dir(path);
+  int rv;
+  if (lstat(path, &st) == 0) {
+    rv = backup_create(path);
+  } else {
+    // Noted before creating anything, so that a rollback also removes the
+    // directories of a creation that failed half-way.
+    first_new_dir_ = FirstMissingDirectory(path);
+    rv = ensure_parent_dir(path);
+  }
   if (rv != kOk) return rv;
-  added = true;
-  return gArchiveReader.ExtractToFile(path, path);
+  rv = gArchiveReader.ExtractToFile(path, path);
+  // The path was free, so whatever stands there now is this action's file,
+  // complete or not.
+  if (lstat(path, &st) == 0) {
+    added = true;
+    added_dev_ = st.st_dev;
+    added_ino_ = st.st_ino;
+  }
+  return rv;
 }
 
 void AddAction::Finish(int status) {
@@ -37,8 +83,14 @@ void AddAction::Finish(int status) {
     backup_delete(path);
     return;
   }
-  if (added) remove(path);
+  // Another action's rollback may have put an older file here already (one
+  // that restores a backup it did not make itself): that one must stay.
+  struct stat st;
+  if (added && lstat(path, &st) == 0 && st.st_dev == added_dev_ && st.st_ino == added_ino_) {
+    remove(path);
+  }
   backup_restore(path);
+  if (first_new_dir_ > 0) RemoveNewDirectories(path, first_new_dir_);
 }
 
 int ConditionalAddAction::Parse(char* line) {

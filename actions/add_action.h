@@ -4,6 +4,10 @@
 #ifndef UPDATER_ACTIONS_ADD_ACTION_H_
 #define UPDATER_ACTIONS_ADD_ACTION_H_
 
+#include <sys/types.h>
+
+#include <cstddef>
+
 #include "actions/action.h"
 
 // add "target". The archive entry of the same name becomes the file `path`.
@@ -19,14 +23,23 @@ class AddAction : public Action {
   // the code of ExtractToFile.
   int Execute() override;
   // Status 0: deletes the backup. Otherwise removes the file this action
-  // created (complete or not) and restores the backup.
+  // created (complete or not), restores the backup and removes the
+  // directories Execute created, as far as they are empty.
   void Finish(int status) override;
 
   // Validated target path, inside the parsed text.
   char* path = nullptr;
-  // Set when Execute goes on to create the file at `path`, before the
-  // extraction, so that a rollback also removes a partly written file.
+  // Set when Execute created the file at `path`, also when the extraction
+  // failed after creating it, so that a rollback removes a partial file too.
   bool added = false;
+
+ private:
+  // Identity of the file Execute created: a rollback removes only that file.
+  dev_t added_dev_ = 0;
+  ino_t added_ino_ = 0;
+  // Length of the prefix of `path` naming the first directory Execute had to
+  // create; 0 when it created none.
+  size_t first_new_dir_ = 0;
 };
 
 // Common to add-if and add-if-not: the test is made once, in Prepare, so it

@@ -9,6 +9,7 @@
 
 #include "actions/actions_test_util.h"
 #include "actions/remove_action.h"
+#include "fileops/fileops.h"
 
 namespace actions_test {
 namespace {
@@ -49,17 +50,40 @@ TEST_F(AddActionTest, ReplacesAFileThroughItsBackup) {
             LogLines());
 }
 
-TEST_F(AddActionTest, CreatesMissingDirectoriesAndKeepsThemOnRollback) {
-  OpenArchive({{"d/e/f", {"new", 0644}}});
-  auto add = Parsed<AddAction>("\"d/e/f\"");
+// A later action that fails may restore the add's backup itself (it cannot
+// tell whose backup it is): the add must then not delete the old file.
+TEST_F(AddActionTest, RollbackRemovesOnlyItsOwnFile) {
+  WriteFile(Path("f"), "old", 0600);
+  OpenArchive({{"f", {"new", 0644}}});
+  auto before = Snapshot();
+  auto add = Parsed<AddAction>("\"f\"");
   ASSERT_EQ(0, add->Execute());
-  EXPECT_EQ("new", ReadFile(Path("d/e/f")));
+  ASSERT_EQ(0, backup_restore("f"));
+  add->Finish(4);
+  EXPECT_EQ("", DiffSnapshots(before, Snapshot()));
+}
+
+TEST_F(AddActionTest, RollbackRemovesTheDirectoriesItCreated) {
+  WriteFile(Path("top/keep"), "k");
+  OpenArchive({{"top/d/e/f", {"new", 0644}}, {"top/g/h", {"new", 0644}}});
+  auto before = Snapshot();
+  auto add = Parsed<AddAction>("\"top/d/e/f\"");
+  auto other = Parsed<AddAction>("\"top/g/h\"");
+  ASSERT_EQ(0, add->Execute());
+  ASSERT_EQ(0, other->Execute());
+  EXPECT_EQ("new", ReadFile(Path("top/d/e/f")));
+  // Something that is not the action's own stays, and so does its directory.
+  WriteFile(Path("top/g/stranger"), "s");
   add->Finish(6);
-  EXPECT_FALSE(Exists(Path("d/e/f")));
-  EXPECT_TRUE(Exists(Path("d/e")));
+  other->Finish(6);
+  before["top/g"] = "dir 0755";
+  before["top/g/stranger"] = "file 0644 s";
+  EXPECT_EQ("", DiffSnapshots(before, Snapshot()));
   EXPECT_EQ(
-      (std::vector<std::string>{"EXECUTE ADD d/e/f", "FINISH ADD d/e/f",
-                                "backup_restore: backup file doesn't exist: d/e/f.quil-backup"}),
+      (std::vector<std::string>{
+          "EXECUTE ADD top/d/e/f", "EXECUTE ADD top/g/h", "FINISH ADD top/d/e/f",
+          "backup_restore: backup file doesn't exist: top/d/e/f.quil-backup", "FINISH ADD top/g/h",
+          "backup_restore: backup file doesn't exist: top/g/h.quil-backup"}),
       LogLines());
 }
 
