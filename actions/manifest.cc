@@ -1,8 +1,10 @@
 #include "actions/manifest.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -13,6 +15,35 @@ namespace {
 
 // Largest single read; some C libraries fail reads of 2 GiB and more.
 constexpr size_t kMaxReadChunk = 0x7FFFFFFF;
+
+// True when every directory that the relative `path` passes through lies
+// inside the working directory, the directory being updated, once symbolic
+// links are followed. Links between parts of the installation keep working;
+// one that leads elsewhere would carry writes and removals out of it. The
+// path is cut at each "/" in turn and restored.
+bool DirectoriesStayInside(char* path) {
+  char* slash = strchr(path, '/');
+  if (!slash) return true;
+  char base[PATH_MAX];
+  if (!realpath(".", base)) return false;
+  const size_t base_len = strcmp(base, "/") == 0 ? 0 : strlen(base);
+  bool inside = true;
+  for (; slash && inside; slash = strchr(slash + 1, '/')) {
+    *slash = '\0';
+    struct stat st;
+    const bool exists = lstat(path, &st) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      inside = realpath(path, target) && strncmp(target, base, base_len) == 0 &&
+               (target[base_len] == '/' || target[base_len] == '\0');
+    }
+    *slash = '/';
+    // Missing directories are created later as real ones; nothing below them
+    // exists to lead elsewhere.
+    if (!exists) break;
+  }
+  return inside;
+}
 
 }  // namespace
 
@@ -80,6 +111,10 @@ char* check_path_rules(char* path, bool is_dir) {
   }
   if (strstr(path, "..")) {
     LOG("get_valid_path: paths must not contain '..': %s", path);
+    return nullptr;
+  }
+  if (!DirectoriesStayInside(path)) {
+    LOG("get_valid_path: path leads outside the installation through a symbolic link: %s", path);
     return nullptr;
   }
   return path;

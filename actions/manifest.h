@@ -25,7 +25,9 @@ char* next_token(const char* delimiters, char** cursor);
 
 // Reads the next quoted argument from `*cursor` and checks the path rules: a
 // relative path without "..", and for a directory (`is_dir`) a trailing "/",
-// which is removed. Returns a pointer into the text, or null after logging why.
+// which is removed. No directory the path passes through may be a symbolic
+// link that leads outside the working directory (links within it are
+// followed). Returns a pointer into the text, or null after logging why.
 char* get_valid_path(char** cursor, bool is_dir = false);
 
 // The path rules of get_valid_path for a token already taken from the text
