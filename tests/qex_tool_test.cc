@@ -134,6 +134,13 @@ TEST_F(QexToolTest, RefusesWhatWouldBeUnsafeOrBroken) {
   r = Qex("create -c " + std::string(64, 'c') + " -p 1 bad.qex f");
   EXPECT_EQ(r.err, "qex: channel is longer than 63 bytes\n");
 
+  // Recreating an archive inside the tree it stores leaves the old one out.
+  ASSERT_EQ(Qex("create -c release -p 1 self.qex f").status, 0);
+  r = Qex("create -c release -p 1 self.qex .");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "qex: skipping self.qex itself\n");
+  EXPECT_EQ(Qex("list self.qex").out.find("self.qex"), std::string::npos);
+
   r = Qex("list f");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "qex: f is not a readable QEX archive\n");

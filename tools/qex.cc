@@ -159,6 +159,21 @@ int Create(const Options& opt, const char* archive, int count, char** paths) {
       names.push_back(name);
     }
   }
+  // An archive that already exists among the sources would be read while it
+  // is being rewritten.
+  struct stat dest_st;
+  if (stat(dest.c_str(), &dest_st) == 0) {
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&](const std::string& name) {
+                                 struct stat st;
+                                 bool same = stat(name.c_str(), &st) == 0 &&
+                                             st.st_dev == dest_st.st_dev &&
+                                             st.st_ino == dest_st.st_ino;
+                                 if (same) fprintf(stderr, "qex: skipping %s itself\n", archive);
+                                 return same;
+                               }),
+                names.end());
+  }
   if (names.empty()) return Fail("create: no regular files to store");
   std::set<std::string> seen;
   std::vector<QexSource> sources;
