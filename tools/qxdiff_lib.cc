@@ -17,7 +17,7 @@ namespace {
 
 // A new alignment must beat the current one by more than this many matching
 // bytes before the scan gives the current one up: switching costs a triple.
-constexpr int64_t kSwitchMargin = 8;
+constexpr int64_t kSwitchMargin = 7;
 
 // Bytes formed per write while the difference and extra blocks are streamed.
 constexpr size_t kWriteChunk = 1 << 16;
@@ -135,14 +135,26 @@ class MappedFile {
 
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
-  // The scan reads old bytes in no particular order and new bytes once, in order.
   void Advise(int advice) const {
     if (data_ != nullptr) madvise(data_, size_, advice);
+  }
+
+  // Drops the pages wholly before `end` from this process; they are read
+  // again from the file if touched. Batched so that it costs few calls.
+  void ReleaseBefore(size_t end) {
+    const size_t kBatch = size_t{8} << 20;
+    if (end < released_) released_ = 0;  // a new pass started from the beginning
+    if (data_ == nullptr || end < released_ + kBatch) return;
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t upto = end / page * page;
+    madvise(data_, upto, MADV_DONTNEED);
+    released_ = upto;
   }
 
  private:
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
+  size_t released_ = 0;
 };
 
 bool WriteAll(FILE* out, const void* data, size_t length) {
@@ -238,8 +250,8 @@ size_t SuffixIndex::LongestMatch(const uint8_t* pattern, size_t length, size_t* 
 }
 
 int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                   size_t new_size, const QxdiffLimits& limits,
-                   std::vector<ControlTriple>* triples) {
+                   size_t new_size, const QxdiffLimits& limits, std::vector<ControlTriple>* triples,
+                   const QxdiffReleaseFn& release_new) {
   triples->clear();
   if (new_size > kQxdiffMaxNewSize) return kQxdiffTooLarge;
   SuffixIndex index;
@@ -312,6 +324,7 @@ int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_
               static_cast<int64_t>(next_old) - static_cast<int64_t>(last_old + forward));
     last_new = next_new;
     last_old = next_old;
+    if (release_new) release_new(last_new);
     last_offset = static_cast<int64_t>(match_pos) - static_cast<int64_t>(scan);
   }
   if (triples->empty()) sink.Emit(0, 0, 0);
@@ -319,7 +332,8 @@ int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_
 }
 
 int qxdiff_write_patch(FILE* out, const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                       size_t new_size, const std::vector<ControlTriple>& triples) {
+                       size_t new_size, const std::vector<ControlTriple>& triples,
+                       const QxdiffReleaseFn& release_new) {
   uint64_t control_length = uint64_t{triples.size()} * kControlTripleSize;
   uint64_t diff_length = 0, extra_length = 0;
   for (const ControlTriple& t : triples) {
@@ -366,6 +380,7 @@ int qxdiff_write_patch(FILE* out, const uint8_t* old_data, size_t old_size, cons
       used = n;
       if (!flush()) return kQxdiffWriteError;
       done += n;
+      if (release_new) release_new(new_pos + done);
     }
     new_pos += uint64_t{t.add_length} + t.copy_length;
     old_pos += int64_t{t.add_length} + t.seek_offset;
@@ -375,6 +390,7 @@ int qxdiff_write_patch(FILE* out, const uint8_t* old_data, size_t old_size, cons
     new_pos += t.add_length;
     if (!WriteAll(out, new_data + new_pos, t.copy_length)) return kQxdiffWriteError;
     new_pos += t.copy_length;
+    if (release_new) release_new(new_pos);
   }
   return kQxdiffOk;
 }
@@ -386,12 +402,15 @@ int qxdiff_files(const char* old_path, const char* new_path, const char* patch_p
   if (rv != kQxdiffOk) return rv;
   rv = new_file.Open(new_path, kQxdiffMaxNewSize, error);
   if (rv != kQxdiffOk) return rv;
+  // Old bytes are read all over, new ones in order: keep only a window of
+  // the new file in memory beside the suffix array and the old file.
   old_file.Advise(MADV_WILLNEED);
   new_file.Advise(MADV_SEQUENTIAL);
+  QxdiffReleaseFn release = [&new_file](size_t end) { new_file.ReleaseBefore(end); };
 
   std::vector<ControlTriple> triples;
   rv = qxdiff_compute(old_file.data(), old_file.size(), new_file.data(), new_file.size(),
-                      QxdiffLimits(), &triples);
+                      QxdiffLimits(), &triples, release);
   if (rv == kQxdiffNoMemory) {
     *error = std::string("not enough memory for the suffix array of ") + old_path;
     return rv;
@@ -404,7 +423,7 @@ int qxdiff_files(const char* old_path, const char* new_path, const char* patch_p
   FILE* out = fopen(patch_path, "wb");
   if (out == nullptr) return ErrnoFailure(error, "cannot create", patch_path, kQxdiffWriteError);
   rv = qxdiff_write_patch(out, old_file.data(), old_file.size(), new_file.data(), new_file.size(),
-                          triples);
+                          triples, release);
   int saved = errno;
   if (fclose(out) != 0 && rv == kQxdiffOk) {
     saved = errno;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,20 +72,27 @@ class SuffixIndex {
   int64_t last_of_byte_[256] = {};  // a position of each byte value, or -1
 };
 
+// Told, now and then, that the new bytes before the given offset will not be
+// read again by the current pass, so that a caller who mapped them can let
+// their pages go.
+using QxdiffReleaseFn = std::function<void(size_t)>;
+
 // Computes the triples that turn `old_data` into `new_data` (both borrowed).
 // Every triple respects `limits`; long runs and far seeks are split. The list
 // always holds at least one triple. kQxdiffOk, kQxdiffTooLarge or
-// kQxdiffNoMemory.
+// kQxdiffNoMemory. Memory: a suffix array of 4 bytes per old byte, freed
+// before returning.
 int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                   size_t new_size, const QxdiffLimits& limits,
-                   std::vector<ControlTriple>* triples);
+                   size_t new_size, const QxdiffLimits& limits, std::vector<ControlTriple>* triples,
+                   const QxdiffReleaseFn& release_new = nullptr);
 
 // Writes a complete patch (header, control, difference and extra blocks) to
 // `out` from its current position, replaying `triples` over the two buffers.
 // The stream is neither flushed nor closed. kQxdiffOk, kQxdiffTooLarge (the
 // control block would exceed 32 bits) or kQxdiffWriteError.
 int qxdiff_write_patch(FILE* out, const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                       size_t new_size, const std::vector<ControlTriple>& triples);
+                       size_t new_size, const std::vector<ControlTriple>& triples,
+                       const QxdiffReleaseFn& release_new = nullptr);
 
 // The whole tool: reads the files at `old_path` and `new_path` and writes the
 // patch to `patch_path` (removed again on failure). On failure `error` holds

@@ -1,0 +1,148 @@
+// make-update: builds update.qex from an old and a new installation tree.
+#include <getopt.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/make_update_lib.h"
+
+namespace {
+
+void PrintUsage(FILE* out) {
+  fprintf(out,
+          "usage: make-update [options] --version VERSION OLD_DIR NEW_DIR\n"
+          "       make-update [options] --version VERSION --full [OLD_DIR] NEW_DIR\n"
+          "\n"
+          "Writes an update archive that turns the installation OLD_DIR into NEW_DIR.\n"
+          "A partial update (the default) patches each changed file where the\n"
+          "bzip2-compressed patch is smaller than the compressed file, adds new and\n"
+          "otherwise changed files, removes files and directories that are gone, and\n"
+          "leaves unchanged files out. A complete update (--full) adds every file of\n"
+          "NEW_DIR and removes whatever the installation's \"precomplete\" file lists.\n"
+          "Both kinds install a new \"precomplete\" file listing the files and\n"
+          "directories of NEW_DIR, so that the next complete update cleans up.\n"
+          "\n"
+          "options:\n"
+          "  -o, --output FILE     the archive to write (default: update.qex)\n"
+          "  --version VERSION     product version stored in the archive (required,\n"
+          "                        at most 31 bytes)\n"
+          "  --channel NAME        update channel stored in the archive (default:\n"
+          "                        release, at most 63 bytes)\n"
+          "  --full                a complete update instead of a partial one\n"
+          "  --copy-links          store each symbolic link to a regular file as a\n"
+          "                        copy of that file and leave dangling links out;\n"
+          "                        without it every symbolic link is refused\n"
+          "  --verify              apply the archive with the updater to a scratch\n"
+          "                        copy of OLD_DIR and compare the result with NEW_DIR\n"
+          "                        (contents and modes); every difference is printed\n"
+          "  --updater PATH        the updater program for --verify (default: the\n"
+          "                        updater beside make-update or one directory up)\n"
+          "  -j, --jobs N          compress and diff on N threads (default: one per\n"
+          "                        processor)\n"
+          "  -h, --help            show this text\n"
+          "\n"
+          "The manifest cannot express symbolic links, other special files, empty\n"
+          "directories, or names holding \"..\", a double quote or a line break; such\n"
+          "objects are named and refused (empty directories are named and left out).\n"
+          "Exit status: 0 when the archive was written (and verified), 1 otherwise.\n");
+}
+
+// The updater of the same build: beside this program or one level up.
+std::string FindUpdater() {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n <= 0) return "";
+  std::string dir(self, static_cast<size_t>(n));
+  dir = dir.substr(0, dir.rfind('/'));
+  for (const std::string& candidate : {dir + "/updater", dir + "/../updater"}) {
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+int Usage(const char* message) {
+  fprintf(stderr, "make-update: %s\n(make-update --help shows the options)\n", message);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  enum { kVersion = 256, kChannel, kFull, kCopyLinks, kVerify, kUpdater };
+  static const struct option kOptions[] = {{"output", required_argument, nullptr, 'o'},
+                                           {"version", required_argument, nullptr, kVersion},
+                                           {"channel", required_argument, nullptr, kChannel},
+                                           {"full", no_argument, nullptr, kFull},
+                                           {"copy-links", no_argument, nullptr, kCopyLinks},
+                                           {"verify", no_argument, nullptr, kVerify},
+                                           {"updater", required_argument, nullptr, kUpdater},
+                                           {"jobs", required_argument, nullptr, 'j'},
+                                           {"help", no_argument, nullptr, 'h'},
+                                           {nullptr, 0, nullptr, 0}};
+  MakeUpdateOptions options;
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "o:j:h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'o':
+        options.output = optarg;
+        break;
+      case kVersion:
+        options.version = optarg;
+        break;
+      case kChannel:
+        options.channel = optarg;
+        break;
+      case kFull:
+        options.full = true;
+        break;
+      case kCopyLinks:
+        options.copy_links = true;
+        break;
+      case kVerify:
+        options.verify = true;
+        break;
+      case kUpdater:
+        options.updater = optarg;
+        break;
+      case 'j': {
+        char* end = nullptr;
+        long jobs = strtol(optarg, &end, 10);
+        if (*optarg == '\0' || *end != '\0' || jobs < 1 || jobs > 256) {
+          return Usage("--jobs needs a number from 1 to 256");
+        }
+        options.jobs = static_cast<int>(jobs);
+        break;
+      }
+      case 'h':
+        PrintUsage(stdout);
+        return 0;
+      default:
+        return Usage((std::string("unknown option or missing value: ") + argv[optind - 1]).c_str());
+    }
+  }
+  int rest = argc - optind;
+  if (rest == 2) {
+    options.old_dir = argv[optind];
+    options.new_dir = argv[optind + 1];
+  } else if (rest == 1 && options.full) {
+    options.new_dir = argv[optind];
+  } else {
+    return Usage(options.full ? "expected [OLD_DIR] NEW_DIR" : "expected OLD_DIR NEW_DIR");
+  }
+  if (options.version.empty()) return Usage("--version is required");
+  if (options.version.size() > 31) return Usage("--version takes at most 31 bytes");
+  if (options.channel.empty() || options.channel.size() > 63) {
+    return Usage("--channel takes 1 to 63 bytes");
+  }
+  if (options.verify && options.updater.empty()) {
+    options.updater = FindUpdater();
+    if (options.updater.empty()) {
+      return Usage("cannot find the updater beside make-update; name it with --updater PATH");
+    }
+  }
+  return MakeUpdate(options, stdout, stderr);
+}
