@@ -121,7 +121,20 @@ int ensure_copy_recursive_skipping(const char* src, const char* dst,
     return kReadError;
   }
   int result = kOk;
-  while (dirent* entry = readdir(dir)) {
+  for (;;) {
+    // readdir reports the end and a failure alike with null; only errno tells
+    // them apart, and a failure taken for the end would leave a copy with
+    // entries missing that passes for complete.
+    errno = 0;
+    dirent* entry = readdir(dir);
+    if (!entry) {
+      if (errno != 0) {
+        int err = errno;
+        LOG("ensure_copy_recursive: failed to read the directory: %s, err: %d", src, err);
+        result = kReadError;
+      }
+      break;
+    }
     if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
     char child_src[kPathBufferSize];
     if (!join_path(child_src, src, entry->d_name)) {

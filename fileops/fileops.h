@@ -125,7 +125,8 @@ int ensure_copy_symlink(const char* link, const char* new_link);
 // created with the source's mode less the umask; an existing one is merged
 // into. The first failing entry ends the copy and its code is returned: 0,
 // -1, 6, 7 or 13 (6 for a source path, 7 for a destination path that does not
-// fit the buffer). Nothing is undone.
+// fit the buffer; 6 too when a directory cannot be read to its end). Nothing
+// is undone.
 int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kPathBufferSize]);
 // The same, also leaving out the child whose source path is exactly
 // `also_skip` (may be null): a copy into a directory inside its own source
