@@ -59,7 +59,7 @@ class DiskFullTest : public ::testing::Test {
   // One run; returns whether it succeeded. Records the failure codes seen.
   bool RunAndJudge(const MixedUpdate& update, const RunOptions& options, const std::string& what) {
     RunOutcome r = fault_testing::RunUpdater(UPDATER_BINARY, update.Args(), options);
-    Verdict v = Judge(update, r, original_, updated_, false, false);
+    Verdict v = Judge(update, r, original_, updated_, {});
     for (const std::string& p : v.problems) {
       ADD_FAILURE() << what << ": " << p << "\n--- log:\n" << update.Log();
     }

@@ -31,10 +31,13 @@ struct Scenario {
   int err;
   // Every call from the N-th on fails too, so the rollback meets failures.
   bool sticky;
+  // A staged update: the copy of the installation is made under faults too.
+  bool staged = false;
 };
 
 std::string Name(const Scenario& s) {
-  return std::string(s.kind) + "_" + strerrorname_np(s.err) + (s.sticky ? "_from_n_on" : "");
+  return std::string(s.staged ? "staged_" : "") + s.kind + "_" + strerrorname_np(s.err) +
+         (s.sticky ? "_from_n_on" : "");
 }
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << Name(s); }
@@ -58,7 +61,7 @@ class FaultInjectionTest : public ::testing::TestWithParam<Scenario> {
     // The state a clean run leaves, preloaded but with no fault chosen.
     RunOutcome clean = RunUpdater({});
     ASSERT_EQ(clean.exit_code, 0) << clean.err << update_->Log();
-    updated_ = update_->Installation();
+    updated_ = update_->Target(GetParam().staged);
     ASSERT_NE(original_, updated_);
   }
 
@@ -67,7 +70,7 @@ class FaultInjectionTest : public ::testing::TestWithParam<Scenario> {
     options.env = {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_SCOPE=" + update_->install_dir(),
                    "UPDATER_FAULT_REPORT=" + Report()};
     options.env.insert(options.env.end(), fault_env.begin(), fault_env.end());
-    return fault_testing::RunUpdater(UPDATER_BINARY, update_->Args(), options);
+    return fault_testing::RunUpdater(UPDATER_BINARY, update_->Args(GetParam().staged), options);
   }
 
   std::string Report() const { return root_.Sub("faults.txt"); }
@@ -93,9 +96,9 @@ TEST_P(FaultInjectionTest, EveryFailingCallLeavesTheInstallationWholeOrUpdated) 
     const std::vector<std::string> faults = Lines(testing_util::ReadFile(Report()));
     bool updating_hit = false;
     for (const std::string& f : faults) {
-      updating_hit |= f.find(update_->install_dir() + "/updating") != std::string::npos;
+      updating_hit |= f.find(update_->Args(s.staged)[1] + "/updating") != std::string::npos;
     }
-    Verdict v = Judge(*update_, r, original_, updated_, s.sticky, updating_hit);
+    Verdict v = Judge(*update_, r, original_, updated_, {s.staged, s.sticky, updating_hit});
     std::string where = "call " + std::to_string(n) + (faults.empty() ? "" : ": " + faults[0]);
     for (const std::string& p : v.problems) {
       ADD_FAILURE() << where << "\n  " << p << "\n--- log:\n" << update_->Log();
@@ -127,7 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Scenario{"readdir", EIO, false}, Scenario{"write", ENOSPC, true},
                       Scenario{"rename", EACCES, true}, Scenario{"remove", EACCES, true},
                       Scenario{"open", EMFILE, true}, Scenario{"mkdir", ENOSPC, true},
-                      Scenario{"readdir", EIO, true}),
+                      Scenario{"readdir", EIO, true}, Scenario{"readdir", EIO, false, true},
+                      Scenario{"open", EACCES, false, true}, Scenario{"write", ENOSPC, false, true},
+                      Scenario{"mkdir", EACCES, false, true},
+                      Scenario{"rename", EXDEV, false, true}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return Name(info.param); });
 
 }  // namespace

@@ -28,6 +28,18 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// A snapshot description ("type mode rest", mode in octal) with the owner
+// write bit added to the mode.
+std::string WithOwnerWrite(const std::string& desc) {
+  size_t sp = desc.find(' ');
+  size_t sp2 = sp == std::string::npos ? sp : desc.find(' ', sp + 1);
+  if (sp2 == std::string::npos) return desc;
+  unsigned long mode = strtoul(desc.substr(sp + 1, sp2 - sp - 1).c_str(), nullptr, 8);
+  char buf[32];
+  snprintf(buf, sizeof(buf), "%04lo", mode | 0200);
+  return desc.substr(0, sp + 1) + buf + desc.substr(sp2);
+}
+
 void PutEnv(const std::string& entry) {
   size_t eq = entry.find('=');
   if (eq == std::string::npos) {
@@ -137,20 +149,49 @@ bool MixedUpdate::WriteArchive() const {
       });
 }
 
-Snapshot MixedUpdate::Installation() const { return testing_util::SnapshotTree(install_dir_); }
+Snapshot MixedUpdate::Installation() const {
+  Snapshot snap = testing_util::SnapshotTree(install_dir_);
+  for (auto it = snap.begin(); it != snap.end();) {
+    it = it->first == "updated" || it->first.rfind("updated/", 0) == 0 ? snap.erase(it)
+                                                                       : std::next(it);
+  }
+  return snap;
+}
+
+Snapshot MixedUpdate::Target(bool staged) const {
+  return staged ? testing_util::SnapshotTree(StagedDir()) : Installation();
+}
 std::string MixedUpdate::Status() const { return ReadFile(update_dir_ + "/update.status"); }
 std::string MixedUpdate::Log() const { return ReadFile(update_dir_ + "/update.log"); }
 
 Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& original,
-              const Snapshot& updated, bool allow_unrestored, bool updating_removal_failed) {
+              const Snapshot& updated, const JudgeOptions& options) {
   Verdict v;
   if (!run.exited) {
     v.problems.push_back("killed by signal " + std::to_string(run.signal));
     return v;
   }
-  Snapshot after = update.Installation();
-  if (testing_util::Exists(update.install_dir() + "/updating")) {
-    if (!updating_removal_failed) v.problems.push_back("the updating directory was left behind");
+  const bool allow_unrestored = options.allow_unrestored;
+  Snapshot after = update.Target(options.staged);
+  if (options.staged) {
+    // Copying a read-only file gives it owner write permission, by design of
+    // the copy; anything else is a change to the live installation.
+    Snapshot live = update.Installation();
+    for (auto& [path, desc] : live) {
+      auto it = original.find(path);
+      if (it != original.end() && desc != it->second && WithOwnerWrite(it->second) == desc) {
+        v.notes.push_back("owner write permission added by the staged copy: " + path);
+        desc = it->second;
+      }
+    }
+    const std::string diff = testing_util::DiffSnapshots(original, live);
+    if (!diff.empty()) v.problems.push_back("a staged update changed the installation:\n" + diff);
+  }
+  const std::string target = options.staged ? update.StagedDir() : update.install_dir();
+  if (testing_util::Exists(target + "/updating")) {
+    if (!options.updating_removal_failed) {
+      v.problems.push_back("the updating directory was left behind");
+    }
     for (auto it = after.begin(); it != after.end();) {
       it = it->first.rfind("updating", 0) == 0 ? after.erase(it) : std::next(it);
     }
@@ -158,7 +199,9 @@ Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& 
   const std::string status = update.Status();
   if (run.exit_code == 0) {
     v.succeeded = true;
-    if (status != "succeeded\n") v.problems.push_back("exit code 0 with status: " + status);
+    if (status != (options.staged ? "applied\n" : "succeeded\n")) {
+      v.problems.push_back("exit code 0 with status: " + status);
+    }
     for (const auto& [path, desc] : updated) {
       auto it = after.find(path);
       if (it == after.end() || it->second != desc) v.problems.push_back("not updated: " + path);
@@ -187,6 +230,8 @@ Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& 
   } else if (update.Log().find("\nfailed: " + std::to_string(code) + "\n") == std::string::npos) {
     v.problems.push_back("the log does not end the run with failed: " + std::to_string(code));
   }
+  // A failed staged copy is thrown away; only the installation mattered.
+  if (options.staged) return v;
   for (const auto& [path, desc] : original) {
     auto it = after.find(path);
     if (it != after.end() && it->second == desc) continue;

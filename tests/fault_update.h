@@ -44,11 +44,18 @@ class MixedUpdate {
   bool MakeInstallation() const;
   // Writes update.qex into the update directory.
   bool WriteArchive() const;
-  // The updater's arguments for an ordinary update.
-  std::vector<std::string> Args() const { return {update_dir_, install_dir_}; }
+  // The updater's arguments for an ordinary update, or for a staged update
+  // into StagedDir().
+  std::vector<std::string> Args(bool staged = false) const {
+    if (staged) return {update_dir_, StagedDir(), "-1"};
+    return {update_dir_, install_dir_};
+  }
+  std::string StagedDir() const { return install_dir_ + "/updated"; }
 
-  // The installation as it stands now.
+  // The installation as it stands now, without a staged copy in it.
   Snapshot Installation() const;
+  // The directory the update is applied to: the installation, or its staged copy.
+  Snapshot Target(bool staged) const;
   std::string Status() const;
   std::string Log() const;
   const std::string& install_dir() const { return install_dir_; }
@@ -64,7 +71,7 @@ class MixedUpdate {
 };
 
 // What a run left behind, checked against the installation before the run
-// (`original`) and after a clean successful run (`updated`).
+// (`original`) and the target after a clean successful run (`updated`).
 struct Verdict {
   std::vector<std::string> problems;  // each breaks the promise; empty: fine
   std::vector<std::string> notes;     // tolerated leftovers worth reporting
@@ -80,8 +87,15 @@ struct Verdict {
 // with its original contents and mode (a note), but nothing may be lost.
 // `updating_removal_failed`: the fault hit the removal of "updating" itself,
 // which may then stay.
+// A staged run (`staged`) succeeds with "applied\n" and a staged copy equal to
+// `updated`; whatever its outcome, the installation itself stays `original`.
+struct JudgeOptions {
+  bool staged = false;
+  bool allow_unrestored = false;
+  bool updating_removal_failed = false;
+};
 Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& original,
-              const Snapshot& updated, bool allow_unrestored, bool updating_removal_failed);
+              const Snapshot& updated, const JudgeOptions& options);
 
 }  // namespace fault_testing
 
