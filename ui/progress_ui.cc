@@ -26,9 +26,6 @@ gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer) { return TRUE; }
 gboolean OnTimer(gpointer) {
   if (quitRequested.load(std::memory_order_relaxed)) {
     gtk_widget_hide(window);
-    // The loop ends before it would flush again; without this the window would
-    // stay on screen until the process exits.
-    gdk_flush();
     gtk_main_quit();
   }
   // The bar refuses (with a warning) any fraction outside [0, 1]; rounding in
