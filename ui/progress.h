@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
-extern std::atomic<float> progressPercent;  // 0 to 100
-extern std::atomic<int32_t> quitRequested;  // boolean
+extern std::atomic<float> progressPercent;     // 0 to 100
+extern std::atomic<int32_t> quitRequested;     // boolean
 
 // Publishes the run's progress in per cent.
 void SetProgressUI(float percent);
