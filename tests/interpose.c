@@ -16,7 +16,8 @@
 // Kinds: write = write, pwrite, fwrite, and fflush/fclose of a stream with
 // buffered output (the buffer is dropped, as when the kernel refuses it);
 // open = open, openat, creat, fopen, opendir; remove = remove, unlink,
-// unlinkat, rmdir; readdir = readdir (a NULL with errno set); the rest by name.
+// unlinkat, rmdir; readdir = readdir (a NULL with errno set); mkdir = mkdir of
+// a name that does not exist yet; the rest by name.
 // A failing fwrite writes half of its bytes first, like a disk that fills up.
 
 // The wrappers must define the plain and the 64-bit names separately.
@@ -298,15 +299,25 @@ int renameat2(int fromfd, const char* from, int tofd, const char* to, unsigned f
 
 // ---- mkdir ----
 
+// The kernel reports an existing name as EEXIST before anything else, full
+// disk or not, so only the creation of a new directory can fail otherwise.
+static int NameExists(int dirfd, const char* path) {
+  struct stat st;
+  int saved = errno;
+  int exists = fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  errno = saved;
+  return exists;
+}
+
 int mkdir(const char* path, mode_t mode) {
   REAL(mkdir);
-  if (ShouldFail(kMkdir, AT_FDCWD, path, NULL)) return -1;
+  if (!NameExists(AT_FDCWD, path) && ShouldFail(kMkdir, AT_FDCWD, path, NULL)) return -1;
   return real(path, mode);
 }
 
 int mkdirat(int dirfd, const char* path, mode_t mode) {
   REAL(mkdirat);
-  if (ShouldFail(kMkdir, dirfd, path, NULL)) return -1;
+  if (!NameExists(dirfd, path) && ShouldFail(kMkdir, dirfd, path, NULL)) return -1;
   return real(dirfd, path, mode);
 }
 
