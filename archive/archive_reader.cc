@@ -87,7 +87,9 @@ int ArchiveReader::ExtractToFile(const char* name, const char* dest) {
     return kWriteError;
   }
   int rv = ExtractEntry(entry, fp);
-  fclose(fp);
+  // The last buffered bytes reach the file only here; a failed close leaves a
+  // short file that must not pass for a complete one.
+  if (fclose(fp) != 0 && rv == kOk) rv = kWriteError;
   return rv;
 }
 
