@@ -18,6 +18,15 @@ uint32_t crc32_bzip2(const void* data, size_t length);
 // and splitting the input anywhere gives the same result.
 uint32_t crc32_bzip2_extend(uint32_t crc, const void* data, size_t length);
 
+// The two implementations behind crc32_bzip2_extend, which picks one at run
+// time: carry-less multiplication (PCLMULQDQ) where the processor has it, for
+// inputs of 256 bytes or more; slicing-by-16 otherwise. Both give the same
+// results; crc32_bzip2_clmul falls back to slicing without PCLMULQDQ (see
+// crc32_bzip2_has_clmul) and for inputs under 64 bytes.
+uint32_t crc32_bzip2_sliced(uint32_t crc, const void* data, size_t length);
+uint32_t crc32_bzip2_clmul(uint32_t crc, const void* data, size_t length);
+bool crc32_bzip2_has_clmul();
+
 // The same function computed one byte at a time from the 256-entry table: the
 // slow reference for tests and benchmarks.
 uint32_t crc32_bzip2_bytewise(uint32_t crc, const void* data, size_t length);
