@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -37,6 +38,133 @@ void AddBytes(unsigned char* dst, const unsigned char* src, size_t n) {
 
 bool WriteAll(FILE* out, const unsigned char* data, size_t length) {
   return length == 0 || fwrite(data, 1, length, out) == length;
+}
+
+enum Block { kControl, kDiff, kExtra, kBlockCount };
+
+// Enough to keep each read and write large; together far below any source.
+constexpr size_t kBlockBufferSizes[kBlockCount] = {size_t{64} << 10, size_t{1} << 20,
+                                                   size_t{1} << 20};
+
+// One block of the patch, read front to back through a bounded buffer with
+// positioned reads, so that the three blocks are read side by side from one
+// descriptor without seeking the stream. Or, for a stream without a file, the
+// whole block already in memory.
+class BlockReader {
+ public:
+  // Reads `length` bytes from `offset` of `fd` through a buffer of `capacity`
+  // bytes. False when the buffer cannot be allocated.
+  bool Stream(int fd, off_t offset, uint64_t length, size_t capacity) {
+    fd_ = fd;
+    offset_ = offset;
+    unread_ = length;
+    capacity_ = static_cast<size_t>(std::min<uint64_t>(capacity, length));
+    owned_.reset(new (std::nothrow) unsigned char[capacity_ ? capacity_ : 1]);
+    data_ = owned_.get();
+    return data_ != nullptr;
+  }
+
+  // The whole block at `data`, owned by the caller.
+  void Hold(unsigned char* data, uint64_t length) {
+    data_ = data;
+    end_ = static_cast<size_t>(length);
+  }
+
+  // Up to `want` (> 0) of the next bytes, at *data, writable in place; their
+  // count, 0 at the end of the block, or -1 when a read fails or comes up
+  // short.
+  int64_t Next(size_t want, unsigned char** data) {
+    if (pos_ == end_) {
+      if (unread_ == 0) return 0;
+      size_t n = static_cast<size_t>(std::min<uint64_t>(capacity_, unread_));
+      if (pread(fd_, data_, n, offset_) != static_cast<ssize_t>(n)) return -1;
+      offset_ += static_cast<off_t>(n);
+      unread_ -= n;
+      pos_ = 0;
+      end_ = n;
+    }
+    size_t n = std::min(want, end_ - pos_);
+    *data = data_ + pos_;
+    pos_ += n;
+    return static_cast<int64_t>(n);
+  }
+
+  // Copies exactly `n` bytes. 0; 6 on a failed read; 41 when the block ends
+  // first.
+  int Read(unsigned char* dst, size_t n) {
+    while (n > 0) {
+      unsigned char* p;
+      int64_t got = Next(n, &p);
+      if (got < 0) return kReadError;
+      if (got == 0) return kCorruptPatch;
+      memcpy(dst, p, static_cast<size_t>(got));
+      dst += got;
+      n -= static_cast<size_t>(got);
+    }
+    return kOk;
+  }
+
+ private:
+  std::unique_ptr<unsigned char[]> owned_;
+  unsigned char* data_ = nullptr;
+  int fd_ = -1;
+  off_t offset_ = 0;
+  uint64_t unread_ = 0;  // bytes of the block not yet in the buffer
+  size_t capacity_ = 0;
+  size_t pos_ = 0;  // next byte of the buffer
+  size_t end_ = 0;  // bytes in the buffer
+};
+
+// Applies every triple, taking the blocks' bytes as the triples use them.
+// The bounds are checked against the blocks' lengths before any byte of a
+// step is taken, so the output on a corrupt triple is the same as when the
+// blocks are held whole; only a failing read can stop a step half-way.
+int ApplyTriples(const PatchHeader& header, const unsigned char* source,
+                 BlockReader (&blocks)[kBlockCount], FILE* out) {
+  // The source cursor is signed and wide so a negative seek is seen as such.
+  const int64_t source_length = header.source_length;
+  int64_t source_pos = 0;
+  uint64_t diff_left = header.diff_length;
+  uint64_t extra_left = header.extra_length;
+  const size_t triples = header.control_length / kControlTripleSize;
+
+  for (size_t t = 0; t < triples; ++t) {
+    unsigned char raw[kControlTripleSize];
+    int rv = blocks[kControl].Read(raw, sizeof(raw));
+    if (rv != kOk) return rv;
+    const ControlTriple triple = decode_control_triple(raw);
+
+    if (triple.add_length > static_cast<uint64_t>(source_length - source_pos) ||
+        triple.add_length > diff_left) {
+      return kCorruptPatch;
+    }
+    // Sums are formed in the difference bytes themselves: each is used once,
+    // and no output buffer is needed.
+    for (size_t left = triple.add_length; left > 0;) {
+      unsigned char* sum;
+      int64_t n = blocks[kDiff].Next(left, &sum);
+      if (n <= 0) return kReadError;
+      AddBytes(sum, source + source_pos, static_cast<size_t>(n));
+      if (!WriteAll(out, sum, static_cast<size_t>(n))) return kWriteError;
+      source_pos += n;
+      left -= static_cast<size_t>(n);
+    }
+    diff_left -= triple.add_length;
+
+    if (triple.copy_length > extra_left) return kCorruptPatch;
+    for (size_t left = triple.copy_length; left > 0;) {
+      unsigned char* bytes;
+      int64_t n = blocks[kExtra].Next(left, &bytes);
+      if (n <= 0) return kReadError;
+      if (!WriteAll(out, bytes, static_cast<size_t>(n))) return kWriteError;
+      left -= static_cast<size_t>(n);
+    }
+    extra_left -= triple.copy_length;
+
+    source_pos += triple.seek_offset;
+    if (source_pos < 0 || source_pos > source_length) return kCorruptPatch;
+  }
+  return kOk;
 }
 
 }  // namespace
@@ -73,46 +201,42 @@ int read_patch_header(FILE* patch, PatchHeader* header) {
 int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out) {
   if (!ControlLengthValid(header.control_length)) return kCorruptPatch;
 
-  const size_t total =
-      size_t{header.control_length} + size_t{header.diff_length} + size_t{header.extra_length};
-  std::unique_ptr<unsigned char[]> blocks(new (std::nothrow) unsigned char[total]);
-  if (!blocks) return kPatchNoMemory;
-  if (!read_exact(patch, blocks.get(), total)) return kReadError;
+  const uint64_t lengths[kBlockCount] = {header.control_length, header.diff_length,
+                                         header.extra_length};
+  const uint64_t total = lengths[0] + lengths[1] + lengths[2];
+  std::unique_ptr<unsigned char[]> whole;
+  BlockReader blocks[kBlockCount];
 
-  const unsigned char* control = blocks.get();
-  unsigned char* diff = blocks.get() + header.control_length;
-  const unsigned char* extra = diff + header.diff_length;
-
-  // The source cursor is signed and wide so a negative seek is seen as such.
-  const int64_t source_length = header.source_length;
-  int64_t source_pos = 0;
-  size_t diff_pos = 0;
-  size_t extra_pos = 0;
-  const size_t triples = header.control_length / kControlTripleSize;
-
-  for (size_t t = 0; t < triples; ++t) {
-    const ControlTriple triple = decode_control_triple(control + t * kControlTripleSize);
-
-    if (triple.add_length > static_cast<uint64_t>(source_length - source_pos) ||
-        triple.add_length > header.diff_length - diff_pos) {
-      return kCorruptPatch;
+  const int fd = fileno(patch);
+  struct stat st;
+  const off_t start = fd >= 0 ? ftello(patch) : -1;
+  if (start >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // Checked up front so that a short file fails before anything is written,
+    // as if the blocks had been read whole.
+    if (st.st_size < start || static_cast<uint64_t>(st.st_size - start) < total) {
+      return kReadError;
     }
-    // Sums are formed in the difference block itself: each of its bytes is
-    // used once, and no output buffer is needed.
-    unsigned char* sum = diff + diff_pos;
-    AddBytes(sum, source + source_pos, triple.add_length);
-    if (!WriteAll(out, sum, triple.add_length)) return kWriteError;
-    diff_pos += triple.add_length;
-    source_pos += triple.add_length;
-
-    if (triple.copy_length > header.extra_length - extra_pos) return kCorruptPatch;
-    if (!WriteAll(out, extra + extra_pos, triple.copy_length)) return kWriteError;
-    extra_pos += triple.copy_length;
-
-    source_pos += triple.seek_offset;
-    if (source_pos < 0 || source_pos > source_length) return kCorruptPatch;
+    off_t offset = start;
+    for (int b = 0; b < kBlockCount; ++b) {
+      if (!blocks[b].Stream(fd, offset, lengths[b], kBlockBufferSizes[b])) return kPatchNoMemory;
+      offset += static_cast<off_t>(lengths[b]);
+    }
+    int rv = ApplyTriples(header, source, blocks, out);
+    // The stream ends where reading the blocks whole would have left it.
+    fseeko(patch, offset, SEEK_SET);
+    return rv;
   }
-  return kOk;
+
+  // A stream without a file behind it (a pipe, memory) is read whole.
+  whole.reset(new (std::nothrow) unsigned char[total]);
+  if (!whole) return kPatchNoMemory;
+  if (!read_exact(patch, whole.get(), total)) return kReadError;
+  unsigned char* block = whole.get();
+  for (int b = 0; b < kBlockCount; ++b) {
+    blocks[b].Hold(block, lengths[b]);
+    block += lengths[b];
+  }
+  return ApplyTriples(header, source, blocks, out);
 }
 
 int write_patched_file(const PatchHeader& header, FILE* patch, const unsigned char* source,

@@ -26,16 +26,20 @@ int read_patch_header(FILE* patch, PatchHeader* header);
 // position. `out` is neither flushed nor closed; header.dest_length is not used.
 // Returns:
 //   0  every triple applied (unused difference or extra bytes are ignored)
-//   6  a block read came up short
+//   6  the stream holds fewer block bytes than the header names (found
+//      before anything is written), or a block read fails
 //   7  a write to `out` came up short
-//  12  no memory for the blocks
+//  12  no memory for the block buffers
 //  41  the control block's length is zero or not a multiple of 12, or a
 //      triple reaches past the source, the difference block or the extra block,
 //      or its seek moves the source cursor before the source's start or past
 //      its end (exactly at the end is allowed)
 // A failure stops at once: whatever was written before it stays in `out` (the
 // earlier triples, and the failing triple's steps that passed their checks).
-// Peak memory is the three blocks, allocated once; sums are formed in place.
+// When the stream is a regular file, the three blocks are read side by side
+// through bounded buffers (about 2 MiB together, whatever the patch's size),
+// and the stream is left at the end of the blocks; any other stream is read
+// whole first. Sums are formed in place.
 int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out);
 
 // Writes the patched file into `out`, a new file open for writing at offset 0:

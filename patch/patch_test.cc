@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -224,6 +226,65 @@ TEST_F(PatchTest, ShortBlockReadAndShortWrite) {
   if (!full) GTEST_SKIP() << "/dev/full is not available";
   setvbuf(full.get(), nullptr, _IONBF, 0);
   EXPECT_EQ(apply_patch(p.header, patch.get(), src, full.get()), kWriteError);
+}
+
+// Blocks far larger than the read buffers, with triples and runs that straddle
+// every buffer boundary: the output of a regular file, read in pieces, equals
+// the one of a memory stream, read whole, and a reference built here; both
+// streams are left at the end of the blocks.
+TEST_F(PatchTest, LargeBlocksStreamedAndReadWholeAgree) {
+  const std::string source = testing_util::RandomBytes(3 << 20, 31);
+  const std::string noise = testing_util::RandomBytes(8 << 20, 32);
+  std::vector<ControlTriple> triples;
+  std::string diff, extra, want;
+  int64_t pos = 0;
+  uint32_t step = 1;
+  size_t used = 0;
+  while (diff.size() < (size_t{5} << 20)) {
+    step = step * 1103515245u + 12345u;
+    uint32_t add = std::min<uint32_t>((step >> 8) % 1500, source.size() - pos);
+    uint32_t copy = (step >> 4) % 700;
+    for (uint32_t i = 0; i < add; ++i) {
+      unsigned char d = static_cast<unsigned char>(noise[used++ % noise.size()]);
+      diff.push_back(static_cast<char>(d));
+      want.push_back(static_cast<char>(d + static_cast<unsigned char>(source[pos + i])));
+    }
+    extra += noise.substr((used * 7) % (noise.size() - copy), copy);
+    want += extra.substr(extra.size() - copy);
+    pos += add;
+    // Seek back now and then, so that source bytes are used again.
+    int32_t seek = pos > (1 << 20) && step % 5 == 0 ? -(1 << 19) : static_cast<int32_t>(step % 9);
+    if (pos + seek > static_cast<int64_t>(source.size())) seek = 0;
+    triples.push_back({add, copy, seek});
+    pos += seek;
+  }
+  PatchParts p = MakePatch(source, triples, diff, extra);
+  ASSERT_GT(p.control.size(), size_t{64} << 10);
+  ASSERT_GT(extra.size(), size_t{1} << 20);
+  const std::string bytes = p.Serialize();
+  const auto* src = reinterpret_cast<const unsigned char*>(source.data());
+
+  Result streamed = Apply(bytes, source);
+  ASSERT_EQ(streamed.apply_rv, 0);
+  EXPECT_TRUE(streamed.output == want);
+
+  std::string copy = bytes;
+  ScopedFile memory(fmemopen(&copy[0], copy.size(), "rb"));
+  ASSERT_TRUE(memory);
+  PatchHeader h;
+  ASSERT_EQ(fread(&h, 1, kPatchHeaderSize, memory.get()), kPatchHeaderSize);
+  ScopedFile out(fopen(dir_.Sub("out2").c_str(), "wb"));
+  EXPECT_EQ(apply_patch(p.header, memory.get(), src, out.get()), 0);
+  EXPECT_EQ(ftell(memory.get()), static_cast<long>(bytes.size()));
+  out.close();
+  EXPECT_TRUE(ReadFile(dir_.Sub("out2")) == want);
+
+  WriteFile(dir_.Sub("p"), bytes);
+  ScopedFile patch(fopen(dir_.Sub("p").c_str(), "rb"));
+  ASSERT_EQ(read_patch_header(patch.get(), &h), 0);
+  ScopedFile null_out(fopen("/dev/null", "wb"));
+  EXPECT_EQ(apply_patch(h, patch.get(), src, null_out.get()), 0);
+  EXPECT_EQ(ftell(patch.get()), static_cast<long>(bytes.size()));
 }
 
 // The reservation follows dest_length, the file's size follows the patch.
