@@ -239,7 +239,7 @@ struct Job {
   std::string error;
 };
 
-void RunJob(Job* job, const std::string& work, size_t number) {
+void RunJob(Job* job, const std::string& work, size_t number, int threads) {
   const TreeEntry& now = *job->new_entry;
   std::string file_staged = work + "/" + std::to_string(number);
   if (job->type == Job::kCompare) {
@@ -263,7 +263,8 @@ void RunJob(Job* job, const std::string& work, size_t number) {
     } else {
       std::string raw = work + "/" + std::to_string(number) + ".raw";
       std::string patch = work + "/" + std::to_string(number) + ".patch";
-      int rv = qxdiff_files(was.source.c_str(), now.source.c_str(), raw.c_str(), &job->error);
+      int rv =
+          qxdiff_files(was.source.c_str(), now.source.c_str(), raw.c_str(), threads, &job->error);
       if (rv != kQxdiffOk) return;
       bool ok = CompressFile(raw, patch, 0644, &job->patch_stored, &job->error);
       unlink(raw.c_str());
@@ -297,7 +298,7 @@ void RunJobs(std::vector<Job>* jobs, const std::string& work, int threads) {
   std::atomic<size_t> next{0};
   auto worker = [&]() {
     for (size_t k; (k = next.fetch_add(1)) < order.size();) {
-      RunJob(&(*jobs)[order[k]], work, order[k]);
+      RunJob(&(*jobs)[order[k]], work, order[k], threads);
     }
   };
   std::vector<std::thread> pool;

@@ -1,7 +1,9 @@
 // qxdiff OLD NEW PATCH: writes a QXPATCH1 patch that turns OLD into NEW.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "tools/qxdiff_lib.h"
 
@@ -14,7 +16,8 @@ void PrintUsage(FILE* out) {
           "Writes to PATCH a QXPATCH1 binary patch that turns the file OLD into the\n"
           "file NEW. The patch is not compressed; update archives store it with bzip2.\n"
           "OLD may hold at most %llu bytes and NEW at most %llu bytes.\n"
-          "Memory: about 5 bytes per byte of OLD plus the size of NEW.\n"
+          "Memory: about 5 bytes per byte of OLD; NEW is read in a window.\n"
+          "The scan runs on one thread per processor.\n"
           "\n"
           "options:\n"
           "  -h, --help  show this text\n"
@@ -39,7 +42,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string error;
-  if (qxdiff_files(argv[1], argv[2], argv[3], &error) != kQxdiffOk) {
+  int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  if (qxdiff_files(argv[1], argv[2], argv[3], threads, &error) != kQxdiffOk) {
     fprintf(stderr, "qxdiff: %s\n", error.c_str());
     return 1;
   }

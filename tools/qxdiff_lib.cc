@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <new>
+#include <thread>
 
 #include "patch/crc32.h"
 
@@ -19,6 +21,17 @@ namespace {
 // bytes before the scan gives the current one up: switching costs a triple.
 constexpr int64_t kSwitchMargin = 7;
 
+// The scan trusts the current alignment where it agrees on kTrustedRun bytes
+// in a row, starting here or within kResumeWindow bytes ahead.
+constexpr size_t kTrustedRun = 16;
+constexpr size_t kResumeWindow = 16;
+
+// Each scanning thread gets at least this many new bytes.
+constexpr size_t kMinPartSize = size_t{4} << 20;
+
+// New bytes that a pass moves past before it lets their pages go.
+constexpr size_t kReleaseStep = size_t{8} << 20;
+
 // Bytes formed per write while the difference and extra blocks are streamed.
 constexpr size_t kWriteChunk = 1 << 16;
 
@@ -26,7 +39,7 @@ constexpr size_t kWriteChunk = 1 << 16;
 // seek), splitting whatever does not fit the limits.
 class TripleSink {
  public:
-  TripleSink(const QxdiffLimits& limits, std::vector<ControlTriple>* out)
+  TripleSink(const QxdiffOptions& limits, std::vector<ControlTriple>* out)
       : limits_(limits), out_(out) {}
 
   void Emit(uint64_t add, uint64_t copy, int64_t seek) {
@@ -60,7 +73,7 @@ class TripleSink {
     out_->push_back(ControlTriple{add, copy, seek});
   }
 
-  QxdiffLimits limits_;
+  QxdiffOptions limits_;
   std::vector<ControlTriple>* out_;
 };
 
@@ -139,22 +152,17 @@ class MappedFile {
     if (data_ != nullptr) madvise(data_, size_, advice);
   }
 
-  // Drops the pages wholly before `end` from this process; they are read
-  // again from the file if touched. Batched so that it costs few calls.
-  void ReleaseBefore(size_t end) {
-    const size_t kBatch = size_t{8} << 20;
-    if (end < released_) released_ = 0;  // a new pass started from the beginning
-    if (data_ == nullptr || end < released_ + kBatch) return;
+  // Drops the pages that lie wholly inside [from, to) from this process;
+  // they are read again from the file if touched.
+  void Release(size_t from, size_t to) const {
     size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size_t upto = end / page * page;
-    madvise(data_, upto, MADV_DONTNEED);
-    released_ = upto;
+    size_t first = (from + page - 1) / page * page, last = to / page * page;
+    if (data_ != nullptr && first < last) madvise(data_ + first, last - first, MADV_DONTNEED);
   }
 
  private:
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
-  size_t released_ = 0;
 };
 
 bool WriteAll(FILE* out, const void* data, size_t length) {
@@ -249,34 +257,69 @@ size_t SuffixIndex::LongestMatch(const uint8_t* pattern, size_t length, size_t* 
   return hi_common;
 }
 
-int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                   size_t new_size, const QxdiffLimits& limits, std::vector<ControlTriple>* triples,
-                   const QxdiffReleaseFn& release_new) {
-  triples->clear();
-  if (new_size > kQxdiffMaxNewSize) return kQxdiffTooLarge;
-  SuffixIndex index;
-  int rv = index.Build(old_data, old_size);
-  if (rv != kQxdiffOk) return rv;
+namespace {
 
-  TripleSink sink(limits, triples);
+// A stretch of the new bytes: `add` bytes formed from the old bytes at
+// old_start, then `copy` bytes taken as they are.
+// Sizes are below 2^32: the inputs are limited to that.
+struct Segment {
+  uint32_t old_start;
+  uint32_t add;
+  uint32_t copy;
+};
+
+// Segments are many (one per 50 new bytes in a major upgrade); a deque grows
+// without the doubling copies of a vector and gives blocks back as it drains.
+using SegmentList = std::deque<Segment>;
+
+// Scans the new bytes [begin, end) and appends the segments that cover them,
+// in order. Matches may reach past `end` in the old bytes but not in the new.
+void ScanRange(const SuffixIndex& index, const uint8_t* old_data, size_t old_size,
+               const uint8_t* new_data, size_t begin, size_t end,
+               const QxdiffReleaseFn& release_new, SegmentList* segments) {
   const int64_t old_end = static_cast<int64_t>(old_size);
   auto agrees = [&](size_t new_pos, int64_t offset) {
     int64_t old_pos = static_cast<int64_t>(new_pos) + offset;
     return old_pos >= 0 && old_pos < old_end && old_data[old_pos] == new_data[new_pos];
   };
+  // Length of the exact run of the alignment `offset` from new_pos, counted
+  // up to `cap` bytes.
+  auto aligned_run = [&](size_t new_pos, int64_t offset, size_t cap) {
+    size_t k = 0;
+    while (k < cap && new_pos + k < end && agrees(new_pos + k, offset)) k++;
+    return k;
+  };
 
   // The stretch not yet emitted begins at last_new in the new bytes; it
   // continues the alignment that puts old byte last_old opposite it.
-  size_t last_new = 0, last_old = 0;
-  int64_t last_offset = 0;
-  size_t scan = 0, match_length = 0, match_pos = 0;
-  while (scan < new_size) {
+  size_t last_new = begin, last_old = 0, released = begin;
+  int64_t last_offset = -static_cast<int64_t>(begin);
+  size_t scan = begin, match_length = 0, match_pos = 0;
+  while (scan < end) {
     // Bytes of [scan, counted) that the current alignment already matches.
     int64_t aligned = 0;
     scan += match_length;
     size_t counted = scan;
-    for (; scan < new_size; scan++) {
-      match_length = index.LongestMatch(new_data + scan, new_size - scan, &match_pos);
+    for (; scan < end; scan++) {
+      // Where the current alignment holds a long exact run here or just
+      // ahead, no other alignment is looked for: the searches are where the
+      // time goes, and a switch there rarely pays.
+      size_t ahead = 0;
+      while (ahead <= kResumeWindow &&
+             aligned_run(scan + ahead, last_offset, kTrustedRun) < kTrustedRun) {
+        ahead++;
+      }
+      if (ahead == 0) {
+        match_length = aligned_run(scan, last_offset, end - scan);
+        match_pos = static_cast<size_t>(static_cast<int64_t>(scan) + last_offset);
+        aligned = static_cast<int64_t>(match_length);
+        break;
+      }
+      if (ahead <= kResumeWindow) {
+        if (counted > scan && agrees(scan, last_offset)) aligned--;
+        continue;
+      }
+      match_length = index.LongestMatch(new_data + scan, end - scan, &match_pos);
       for (; counted < scan + match_length; counted++) {
         if (agrees(counted, last_offset)) aligned++;
       }
@@ -286,14 +329,14 @@ int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_
       if ((length == aligned && length != 0) || length > aligned + kSwitchMargin) break;
       if (counted > scan && agrees(scan, last_offset)) aligned--;
     }
-    if (static_cast<int64_t>(match_length) == aligned && scan != new_size) continue;
+    if (static_cast<int64_t>(match_length) == aligned && scan < end) continue;
 
     size_t forward = BestExtension(
         std::min(scan - last_new, old_size - last_old),
         [&](size_t k) { return old_data[last_old + k]; },
         [&](size_t k) { return new_data[last_new + k]; });
     size_t backward = 0;
-    if (scan < new_size) {
+    if (scan < end) {
       backward = BestExtension(
           std::min(scan - last_new, match_pos),
           [&](size_t k) { return old_data[match_pos - 1 - k]; },
@@ -319,14 +362,69 @@ int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_
       backward -= split;
     }
     size_t next_new = scan - backward;
-    size_t next_old = scan < new_size ? match_pos - backward : last_old + forward;
-    sink.Emit(forward, next_new - (last_new + forward),
-              static_cast<int64_t>(next_old) - static_cast<int64_t>(last_old + forward));
+    segments->push_back(Segment{static_cast<uint32_t>(last_old), static_cast<uint32_t>(forward),
+                                static_cast<uint32_t>(next_new - (last_new + forward))});
     last_new = next_new;
-    last_old = next_old;
-    if (release_new) release_new(last_new);
+    last_old = scan < end ? match_pos - backward : last_old + forward;
     last_offset = static_cast<int64_t>(match_pos) - static_cast<int64_t>(scan);
+    if (release_new && last_new >= released + kReleaseStep) {
+      release_new(released, last_new);
+      released = last_new;
+    }
   }
+}
+
+}  // namespace
+
+int qxdiff_compute(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                   size_t new_size, const QxdiffOptions& options,
+                   std::vector<ControlTriple>* triples, const QxdiffReleaseFn& release_new) {
+  triples->clear();
+  if (new_size > kQxdiffMaxNewSize) return kQxdiffTooLarge;
+  // Each thread scans its own part of the new bytes; the parts only lose the
+  // alignment carried across their borders.
+  size_t parts = std::max(1, options.threads);
+  if (new_size / parts < kMinPartSize) parts = std::max<size_t>(1, new_size / kMinPartSize);
+  std::vector<SegmentList> segments(parts);
+  {
+    // The suffix array goes before the triples are built.
+    SuffixIndex index;
+    int rv = index.Build(old_data, old_size);
+    if (rv != kQxdiffOk) return rv;
+    std::vector<std::thread> workers;
+    for (size_t p = 0; p < parts; p++) {
+      size_t begin = new_size / parts * p,
+             end = p + 1 == parts ? new_size : new_size / parts * (p + 1);
+      auto scan = [&, p, begin, end]() {
+        ScanRange(index, old_data, old_size, new_data, begin, end, release_new, &segments[p]);
+      };
+      if (p + 1 == parts) {
+        scan();
+      } else {
+        workers.emplace_back(scan);
+      }
+    }
+    for (std::thread& t : workers) t.join();
+  }
+
+  size_t count = 0;
+  for (const SegmentList& part : segments) count += part.size();
+  triples->reserve(count + 1);
+  TripleSink sink(options, triples);
+  bool have_previous = false;
+  Segment previous{};
+  for (SegmentList& part : segments) {
+    for (; !part.empty(); part.pop_front()) {
+      const Segment& s = part.front();
+      if (have_previous) {
+        sink.Emit(previous.add, previous.copy,
+                  int64_t{s.old_start} - (int64_t{previous.old_start} + previous.add));
+      }
+      previous = s;
+      have_previous = true;
+    }
+  }
+  if (have_previous) sink.Emit(previous.add, previous.copy, 0);
   if (triples->empty()) sink.Emit(0, 0, 0);
   return kQxdiffOk;
 }
@@ -369,7 +467,7 @@ int qxdiff_write_patch(FILE* out, const uint8_t* old_data, size_t old_size, cons
 
   // Difference block: replay the cursors. The triples came from these very
   // buffers, so every range lies inside them.
-  size_t new_pos = 0;
+  size_t new_pos = 0, released = 0;
   int64_t old_pos = 0;
   for (const ControlTriple& t : triples) {
     for (size_t done = 0; done < t.add_length;) {
@@ -380,23 +478,32 @@ int qxdiff_write_patch(FILE* out, const uint8_t* old_data, size_t old_size, cons
       used = n;
       if (!flush()) return kQxdiffWriteError;
       done += n;
-      if (release_new) release_new(new_pos + done);
+      if (release_new && new_pos + done >= released + kReleaseStep) {
+        release_new(released, new_pos + done);
+        released = new_pos + done;
+      }
     }
     new_pos += uint64_t{t.add_length} + t.copy_length;
     old_pos += int64_t{t.add_length} + t.seek_offset;
   }
   new_pos = 0;
+  released = 0;
   for (const ControlTriple& t : triples) {
     new_pos += t.add_length;
     if (!WriteAll(out, new_data + new_pos, t.copy_length)) return kQxdiffWriteError;
     new_pos += t.copy_length;
-    if (release_new) release_new(new_pos);
+    if (release_new && new_pos >= released + kReleaseStep) {
+      release_new(released, new_pos);
+      released = new_pos;
+    }
   }
   return kQxdiffOk;
 }
 
-int qxdiff_files(const char* old_path, const char* new_path, const char* patch_path,
+int qxdiff_files(const char* old_path, const char* new_path, const char* patch_path, int threads,
                  std::string* error) {
+  QxdiffOptions options;
+  options.threads = threads;
   MappedFile old_file, new_file;
   int rv = old_file.Open(old_path, kQxdiffMaxOldSize, error);
   if (rv != kQxdiffOk) return rv;
@@ -406,11 +513,11 @@ int qxdiff_files(const char* old_path, const char* new_path, const char* patch_p
   // the new file in memory beside the suffix array and the old file.
   old_file.Advise(MADV_WILLNEED);
   new_file.Advise(MADV_SEQUENTIAL);
-  QxdiffReleaseFn release = [&new_file](size_t end) { new_file.ReleaseBefore(end); };
+  QxdiffReleaseFn release = [&new_file](size_t from, size_t to) { new_file.Release(from, to); };
 
   std::vector<ControlTriple> triples;
-  rv = qxdiff_compute(old_file.data(), old_file.size(), new_file.data(), new_file.size(),
-                      QxdiffLimits(), &triples, release);
+  rv = qxdiff_compute(old_file.data(), old_file.size(), new_file.data(), new_file.size(), options,
+                      &triples, release);
   if (rv == kQxdiffNoMemory) {
     *error = std::string("not enough memory for the suffix array of ") + old_path;
     return rv;

@@ -30,7 +30,7 @@ struct PatchStats {
 // Diffs, writes the patch, applies it with the project's own apply_patch and
 // expects the new bytes back. Returns what the patch looked like.
 PatchStats RoundTrip(const std::string& old_bytes, const std::string& new_bytes,
-                     const QxdiffLimits& limits = QxdiffLimits()) {
+                     const QxdiffOptions& limits = QxdiffOptions()) {
   PatchStats stats;
   EXPECT_EQ(kQxdiffOk, qxdiff_compute(Bytes(old_bytes), old_bytes.size(), Bytes(new_bytes),
                                       new_bytes.size(), limits, &stats.triples));
@@ -192,16 +192,19 @@ TEST(QxdiffRoundTripTest, UnrelatedAndRepetitiveData) {
   RoundTrip(rep, rep.substr(3) + "0123" + rep);
 }
 
-TEST(QxdiffRoundTripTest, FilesOfSeveralMegabytes) {
-  std::string old_bytes = CodeLike(6 << 20, 40);
+TEST(QxdiffRoundTripTest, FilesOfSeveralMegabytesOnTwoThreads) {
+  std::string old_bytes = CodeLike(9 << 20, 40);
   std::string new_bytes = Sprinkle(
       old_bytes.substr(1 << 20) + RandomBytes(300000, 41) + old_bytes.substr(0, 1 << 20), 997);
-  PatchStats s = RoundTrip(old_bytes, new_bytes);
+  QxdiffOptions two;
+  two.threads = 2;
+  PatchStats s = RoundTrip(old_bytes, new_bytes, two);
+  // The second thread starts without an alignment and finds one at once.
   EXPECT_LE(s.header.extra_length, 300000u + 4096u);
 }
 
 TEST(QxdiffRoundTripTest, LongRunsAndFarSeeksAreSplitToFitTheLimits) {
-  QxdiffLimits small;
+  QxdiffOptions small;
   small.max_length = 7;
   small.max_seek = 5;
   std::string a = CodeLike(300, 50), b = CodeLike(300, 51);
@@ -218,7 +221,7 @@ TEST(QxdiffFilesTest, WritesAPatchAndRefusesBadInputs) {
   WriteFile(dir.Sub("new"), new_bytes);
   std::string error;
   ASSERT_EQ(kQxdiffOk, qxdiff_files(dir.Sub("old").c_str(), dir.Sub("new").c_str(),
-                                    dir.Sub("patch").c_str(), &error))
+                                    dir.Sub("patch").c_str(), 1, &error))
       << error;
   ScopedFile patch(fopen(dir.Sub("patch").c_str(), "rb"));
   PatchHeader header;
@@ -229,12 +232,12 @@ TEST(QxdiffFilesTest, WritesAPatchAndRefusesBadInputs) {
   EXPECT_TRUE(ReadFile(dir.Sub("out")) == new_bytes);
 
   EXPECT_EQ(kQxdiffReadError, qxdiff_files(dir.Sub("missing").c_str(), dir.Sub("new").c_str(),
-                                           dir.Sub("p2").c_str(), &error));
+                                           dir.Sub("p2").c_str(), 1, &error));
   EXPECT_NE(std::string::npos, error.find(dir.Sub("missing")));
   EXPECT_EQ(kQxdiffReadError, qxdiff_files(dir.path().c_str(), dir.Sub("new").c_str(),
-                                           dir.Sub("p2").c_str(), &error));
+                                           dir.Sub("p2").c_str(), 1, &error));
   EXPECT_EQ(kQxdiffWriteError, qxdiff_files(dir.Sub("old").c_str(), dir.Sub("new").c_str(),
-                                            dir.Sub("no/such/dir/p").c_str(), &error));
+                                            dir.Sub("no/such/dir/p").c_str(), 1, &error));
   EXPECT_FALSE(testing_util::Exists(dir.Sub("p2")));
 }
 
@@ -248,11 +251,11 @@ TEST(QxdiffFilesTest, RefusesInputsBeyondTheLimits) {
   ASSERT_EQ(0, truncate(big_old.c_str(), static_cast<off_t>(kQxdiffMaxOldSize + 1)));
   ASSERT_EQ(0, truncate(big_new.c_str(), static_cast<off_t>(kQxdiffMaxNewSize + 1)));
   std::string error;
-  EXPECT_EQ(kQxdiffTooLarge,
-            qxdiff_files(big_old.c_str(), dir.Sub("small").c_str(), dir.Sub("p").c_str(), &error));
+  EXPECT_EQ(kQxdiffTooLarge, qxdiff_files(big_old.c_str(), dir.Sub("small").c_str(),
+                                          dir.Sub("p").c_str(), 1, &error));
   EXPECT_NE(std::string::npos, error.find("big_old"));
-  EXPECT_EQ(kQxdiffTooLarge,
-            qxdiff_files(dir.Sub("small").c_str(), big_new.c_str(), dir.Sub("p").c_str(), &error));
+  EXPECT_EQ(kQxdiffTooLarge, qxdiff_files(dir.Sub("small").c_str(), big_new.c_str(),
+                                          dir.Sub("p").c_str(), 1, &error));
   EXPECT_NE(std::string::npos, error.find("big_new"));
   EXPECT_FALSE(testing_util::Exists(dir.Sub("p")));
 }
