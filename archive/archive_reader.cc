@@ -1,6 +1,7 @@
 #include "archive/archive_reader.h"
 
 #include <bzlib.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,14 +28,18 @@ enum : int {
   kVersionError = 23,
   kDecompressError = 39,
   kEmptyEntry = 40,
+  kCancelled = ArchiveDecoder::kCancelled,
 };
 
 constexpr int kDefaultBufferSize = 262144;
 constexpr int kFallbackBufferSize = 1024;
 constexpr size_t kChannelListSize = 512;
 
-// Shared by every reader. A size reduced after a failed allocation stays
-// reduced for the rest of the process.
+// The work buffers are per decoder: the reader's pair (gInput, gOutput) is
+// shared by every ArchiveReader in the process and serves the update worker's
+// extractions; each ArchiveDecoder, which extracts on another thread at the
+// same time, has a pair of its own. A size reduced after a failed allocation
+// stays reduced for the rest of the process (for the decoders: of the decoder).
 struct WorkBuffer {
   std::unique_ptr<char[]> data;
   int size = kDefaultBufferSize;
@@ -52,6 +57,35 @@ struct WorkBuffer {
 
 WorkBuffer gInput;
 WorkBuffer gOutput;
+
+// Reads stored bytes of an entry: the shape of qex_read_entry.
+using StoredReader = int (*)(QexArchive* archive, const QexEntry* entry, uint32_t position,
+                             void* buffer, int buffer_size);
+
+// qex_read_entry without moving the archive stream: a positioned read on its
+// descriptor, so that it can run beside the reader's own seeks and reads.
+int ReadStoredAt(QexArchive* archive, const QexEntry* entry, uint32_t position, void* buffer,
+                 int buffer_size) {
+  if (position == entry->length) return 0;
+  if (position > entry->length || buffer_size <= 0) return -1;
+  uint32_t n = entry->length - position;
+  if (n > static_cast<uint32_t>(buffer_size)) n = static_cast<uint32_t>(buffer_size);
+  ssize_t got;
+  do {
+    got = pread(fileno(archive->fp), buffer, n, static_cast<off_t>(entry->offset) + position);
+  } while (got < 0 && errno == EINTR);
+  return static_cast<int>(got);
+}
+
+// The extraction loop shared by the reader and the decoders. A set `cancel`
+// stops it between two decompression calls with kCancelled.
+int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
+               WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel);
+
+// Creates `dest` with the entry's permission bits and decompresses into it.
+int DecompressToNewFile(QexArchive* archive, QexEntry* entry, const char* dest, WorkBuffer& input,
+                        WorkBuffer& output, StoredReader read_stored,
+                        const std::atomic<bool>* cancel);
 
 void CloseReaderAtExit() { gArchiveReader.Close(); }
 
@@ -79,18 +113,7 @@ void ArchiveReader::Close() {
 int ArchiveReader::ExtractToFile(const char* name, const char* dest) {
   QexEntry* entry = qex_find_entry(archive_, name);
   if (!entry) return kReadError;
-  int fd = creat(dest, entry->flags & kQexPermissionMask);
-  if (fd < 0) return kWriteError;
-  FILE* fp = fdopen(fd, "wb");
-  if (!fp) {
-    close(fd);
-    return kWriteError;
-  }
-  int rv = ExtractEntry(entry, fp);
-  // The last buffered bytes reach the file only here; a failed close leaves a
-  // short file that must not pass for a complete one.
-  if (fclose(fp) != 0 && rv == kOk) rv = kWriteError;
-  return rv;
+  return DecompressToNewFile(archive_, entry, dest, gInput, gOutput, qex_read_entry, nullptr);
 }
 
 int ArchiveReader::ExtractToStream(const char* name, FILE* fp) {
@@ -101,12 +124,58 @@ int ArchiveReader::ExtractToStream(const char* name, FILE* fp) {
 
 int ArchiveReader::ExtractEntry(QexEntry* entry, FILE* fp) {
   if (!archive_ || !gInput.data || !gOutput.data) return kReadError;
+  return Decompress(archive_, entry, fp, gInput, gOutput, qex_read_entry, nullptr);
+}
+
+struct ArchiveDecoder::Buffers {
+  WorkBuffer input;
+  WorkBuffer output;
+};
+
+ArchiveDecoder::ArchiveDecoder(const ArchiveReader* reader) : reader_(reader) {}
+
+ArchiveDecoder::~ArchiveDecoder() = default;
+
+int ArchiveDecoder::ExtractToFile(const char* name, const char* dest,
+                                  const std::atomic<bool>* cancel) {
+  QexArchive* archive = reader_->archive_;
+  QexEntry* entry = qex_find_entry(archive, name);
+  if (!entry) return kReadError;
+  if (!buffers_) buffers_.reset(new (std::nothrow) Buffers);
+  if (!buffers_ || !buffers_->input.Allocate() || !buffers_->output.Allocate()) {
+    return kArchiveNoMemory;
+  }
+  return DecompressToNewFile(archive, entry, dest, buffers_->input, buffers_->output, ReadStoredAt,
+                             cancel);
+}
+
+namespace {
+
+int DecompressToNewFile(QexArchive* archive, QexEntry* entry, const char* dest, WorkBuffer& input,
+                        WorkBuffer& output, StoredReader read_stored,
+                        const std::atomic<bool>* cancel) {
+  int fd = creat(dest, entry->flags & kQexPermissionMask);
+  if (fd < 0) return kWriteError;
+  FILE* fp = fdopen(fd, "wb");
+  if (!fp) {
+    close(fd);
+    return kWriteError;
+  }
+  int rv = Decompress(archive, entry, fp, input, output, read_stored, cancel);
+  // The last buffered bytes reach the file only here; a failed close leaves a
+  // short file that must not pass for a complete one.
+  if (fclose(fp) != 0 && rv == kOk) rv = kWriteError;
+  return rv;
+}
+
+int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
+               WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel) {
   bz_stream strm;
   memset(&strm, 0, sizeof(strm));
   if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK) return kDecompressError;
 
-  char* in = gInput.data.get();
-  char* out = gOutput.data.get();
+  char* in = input.data.get();
+  char* out = output.data.get();
   uint32_t position = 0;
   int rv;
   for (;;) {
@@ -114,10 +183,14 @@ int ArchiveReader::ExtractEntry(QexEntry* entry, FILE* fp) {
       rv = kEmptyEntry;
       break;
     }
+    if (cancel && cancel->load(std::memory_order_relaxed)) {
+      rv = kCancelled;
+      break;
+    }
     // Refill only when the decompressor has consumed everything; it may hold
     // input between calls.
     if (position < entry->length && strm.avail_in == 0) {
-      int n = qex_read_entry(archive_, entry, position, in, gInput.size);
+      int n = read_stored(archive, entry, position, in, input.size);
       if (n <= 0) {
         rv = kReadError;
         break;
@@ -127,13 +200,13 @@ int ArchiveReader::ExtractEntry(QexEntry* entry, FILE* fp) {
       strm.avail_in = static_cast<unsigned>(n);
     }
     strm.next_out = out;
-    strm.avail_out = static_cast<unsigned>(gOutput.size);
+    strm.avail_out = static_cast<unsigned>(output.size);
     int status = BZ2_bzDecompress(&strm);
     if (status != BZ_OK && status != BZ_STREAM_END) {
       rv = kDecompressError;
       break;
     }
-    size_t produced = static_cast<size_t>(gOutput.size) - strm.avail_out;
+    size_t produced = static_cast<size_t>(output.size) - strm.avail_out;
     if (produced != 0 && fwrite(out, produced, 1, fp) != 1) {
       rv = kWriteError;
       break;
@@ -152,6 +225,8 @@ int ArchiveReader::ExtractEntry(QexEntry* entry, FILE* fp) {
   BZ2_bzDecompressEnd(&strm);
   return rv;
 }
+
+}  // namespace
 
 int ArchiveReader::CheckArchiveOpen() { return archive_ ? kOk : kArchiveNotOpen; }
 

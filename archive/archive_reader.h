@@ -3,7 +3,9 @@
 #ifndef UPDATER_ARCHIVE_ARCHIVE_READER_H_
 #define UPDATER_ARCHIVE_ARCHIVE_READER_H_
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 
 #include "archive/qex.h"
 
@@ -32,12 +34,43 @@ class ArchiveReader {
   int CheckProductInformation(const char* channels, const char* app_version);
 
  private:
+  friend class ArchiveDecoder;
   QexArchive* archive_ = nullptr;
+};
+
+// A further decoder for the entries of a reader's open archive, for another
+// thread than the one that uses the reader: it has work buffers of its own and
+// reads the stored bytes with positioned reads, which leave the archive
+// stream's position alone, so that it can extract while the reader does. The
+// reader must stay open (not closed, not reopened) until every call has
+// returned. One decoder serves one thread at a time.
+class ArchiveDecoder {
+ public:
+  // Result of an extraction stopped by `cancel`.
+  static constexpr int kCancelled = -1;
+
+  explicit ArchiveDecoder(const ArchiveReader* reader);
+  ~ArchiveDecoder();
+  ArchiveDecoder(const ArchiveDecoder&) = delete;
+  ArchiveDecoder& operator=(const ArchiveDecoder&) = delete;
+
+  // As ArchiveReader::ExtractToFile (the same file, mode and codes), and 11
+  // when the work buffers cannot be allocated (on the first call; they are
+  // kept until the decoder is destroyed). When `cancel` is given and becomes
+  // true, the extraction stops between two decompression steps with
+  // kCancelled, leaving the file part-way.
+  int ExtractToFile(const char* name, const char* dest, const std::atomic<bool>* cancel);
+
+ private:
+  struct Buffers;
+  const ArchiveReader* reader_;
+  std::unique_ptr<Buffers> buffers_;
 };
 
 // The process-wide reader; closed by a handler at normal exit, which every
 // program linking archive_reader.cc registers at start-up. Not thread-safe:
-// the work buffers are shared by all readers, one extraction at a time.
+// the work buffers are shared by all readers, one extraction at a time (an
+// ArchiveDecoder extracts beside it).
 extern ArchiveReader gArchiveReader;
 
 #endif  // UPDATER_ARCHIVE_ARCHIVE_READER_H_

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "archive/archive_test_util.h"
 #include "testing/test_util.h"
@@ -145,6 +149,56 @@ TEST_F(ArchiveReaderTest, EntryBeyondTheEndOfTheFileIsAReadError) {
   ASSERT_EQ(reader_.Open(archive_.c_str()), 0);
   std::string out;
   EXPECT_EQ(ExtractToString("a", &out), 6);
+}
+
+// A decoder on another thread gives every entry the same file, mode and code
+// as the reader, while the reader keeps extracting from the same archive.
+TEST_F(ArchiveReaderTest, DecoderBesideTheReaderGivesTheSameResults) {
+  const std::string big = RandomBytes(1500000, 5);
+  std::string corrupt = Bzip2(RandomBytes(1200000, 6));
+  corrupt[corrupt.size() - 200] ^= 0x55;
+  const std::string cut = Bzip2(RandomBytes(300000, 7));
+  OpenWith({{"big", big, 0750},
+            {"small", "tiny", 0600},
+            {"zero", "", 0644, /*compress=*/false},
+            {"corrupt", corrupt, 0644, false},
+            {"cut", cut.substr(0, cut.size() / 2), 0644, false}});
+  const char* const names[] = {"big", "small", "zero", "corrupt", "cut", "missing"};
+  umask(022);
+
+  std::atomic<bool> done{false};
+  std::thread reader_thread([&] {
+    // Keeps the archive stream busy with seeks and reads.
+    while (!done) ASSERT_EQ(reader_.ExtractToFile("big", dir_.Sub("reader-big").c_str()), 0);
+  });
+  ArchiveDecoder decoder(&reader_);
+  std::vector<int> decoded;
+  for (int round = 0; round < 3; ++round) {
+    decoded.clear();
+    for (const char* name : names) {
+      decoded.push_back(
+          decoder.ExtractToFile(name, dir_.Sub(std::string("d-") + name).c_str(), nullptr));
+    }
+  }
+  done = true;
+  reader_thread.join();
+
+  for (size_t i = 0; i < std::size(names); ++i) {
+    std::string mine = dir_.Sub(std::string("d-") + names[i]);
+    std::string theirs = dir_.Sub(std::string("r-") + names[i]);
+    EXPECT_EQ(decoded[i], reader_.ExtractToFile(names[i], theirs.c_str())) << names[i];
+    EXPECT_EQ(Exists(mine), Exists(theirs)) << names[i];
+    if (!Exists(theirs)) continue;
+    EXPECT_TRUE(ReadFile(mine) == ReadFile(theirs)) << names[i];
+    EXPECT_EQ(testing_util::ModeOf(mine), testing_util::ModeOf(theirs)) << names[i];
+  }
+  EXPECT_EQ(decoded[0], 0);
+  EXPECT_TRUE(ReadFile(dir_.Sub("d-big")) == big);
+  EXPECT_EQ(decoded[5], 6);
+
+  std::atomic<bool> cancel{true};
+  EXPECT_EQ(decoder.ExtractToFile("big", dir_.Sub("cancelled").c_str(), &cancel),
+            ArchiveDecoder::kCancelled);
 }
 
 TEST_F(ArchiveReaderTest, OpenCloseStates) {
