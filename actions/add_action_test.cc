@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -214,6 +217,147 @@ TEST_F(AddActionTest, CompleteUpdateRollbackKeepsReaddedFiles) {
   ASSERT_EQ(6, rv);
   list.FinishAll(rv);
   EXPECT_EQ("", DiffSnapshots(before, Snapshot()));
+}
+
+// The same list run twice on identical trees, once with decoders working ahead
+// and once without, must leave the same tree and log and return the same code.
+class AddPredecoderTest : public WorkDirTest {
+ protected:
+  struct Outcome {
+    int rv = -100;
+    std::map<std::string, std::string> tree;
+    std::vector<std::string> log;
+  };
+
+  void SetUp() override {
+    umask(022);
+    snprintf(applyToDir, sizeof(applyToDir), "%s", tree_.path().c_str());
+  }
+
+  // Runs the three phases over `lines` ("add \"x\"", "remove \"y\"",
+  // "add-if \"t\" \"x\"") in a fresh copy of the installation made by `make`.
+  template <typename MakeTree>
+  Outcome Run(const std::vector<std::string>& lines, MakeTree make, int threads) {
+    EXPECT_EQ(0, ensure_remove_recursive(tree_.path().c_str()));
+    EXPECT_EQ(0, mkdir(tree_.path().c_str(), 0755));
+    // The actions' paths are relative to the new directory.
+    EXPECT_EQ(0, chdir(tree_.path().c_str()));
+    make();
+    ClearLog();
+    ActionList list;
+    for (const std::string& line : lines) {
+      size_t space = line.find(' ');
+      std::string keyword = line.substr(0, space);
+      std::unique_ptr<Action> action;
+      if (keyword == "add") action = std::make_unique<AddAction>();
+      if (keyword == "add-if") action = std::make_unique<AddIfAction>();
+      if (keyword == "remove") action = std::make_unique<RemoveAction>();
+      EXPECT_TRUE(action) << line;
+      EXPECT_EQ(0, action->Parse(Text(line.substr(space + 1))));
+      list.Append(std::move(action));
+    }
+    Outcome out;
+    out.rv = list.PrepareAll();
+    EXPECT_EQ(0, out.rv);
+    // The directory that holds the run's temporary files, as the run makes it.
+    EXPECT_EQ(0, mkdir(Path("updating").c_str(), 0755));
+    {
+      AddPredecoder predecoder(&list);
+      predecoder.Start(threads);
+      out.rv = list.ExecuteAll();
+    }
+    // Nothing of the decoders is left once they are gone.
+    EXPECT_EQ(0, rmdir(Path("updating").c_str())) << "leftovers in updating";
+    list.FinishAll(out.rv);
+    out.tree = Snapshot();
+    out.log = LogLines();
+    return out;
+  }
+
+  template <typename MakeTree>
+  void ExpectSameAsUsual(const std::vector<std::string>& lines, MakeTree make, int want_rv) {
+    Outcome usual = Run(lines, make, 0);
+    EXPECT_EQ(want_rv, usual.rv);
+    for (int threads : {1, 2, 3}) {
+      Outcome ahead = Run(lines, make, threads);
+      EXPECT_EQ(usual.rv, ahead.rv) << threads;
+      EXPECT_EQ("", DiffSnapshots(usual.tree, ahead.tree)) << threads;
+      EXPECT_EQ(usual.log, ahead.log) << threads;
+    }
+  }
+};
+
+TEST_F(AddPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
+  std::map<std::string, Entry> entries;
+  std::vector<std::string> lines = {"remove \"gone\"", "add-if \"missing\" \"never\""};
+  for (int i = 0; i < 40; ++i) {
+    std::string name = "d" + std::to_string(i % 4) + "/sub/f" + std::to_string(i);
+    // Sizes from empty to several decompression steps.
+    size_t size = i == 7 ? (700u << 10) : static_cast<size_t>(i) * 997;
+    entries[name] = {testing_util::RandomBytes(size, i), i % 3 == 0 ? 0755u : 0640u};
+    lines.push_back("add \"" + name + "\"");
+  }
+  entries["top"] = {"replaced", 0600};
+  lines.push_back("add \"top\"");
+  lines.push_back("add-if \"top\" \"cond\"");
+  entries["cond"] = {"conditional", 0644};
+  auto make = [&] {
+    WriteFile(Path("top"), "old top", 0644);
+    WriteFile(Path("gone"), "bye", 0644);
+    WriteFile(Path("d1/sub/f1"), "old f1", 0600);
+  };
+  OpenArchive(entries);
+  ExpectSameAsUsual(lines, make, 0);
+  EXPECT_EQ(entries["d2/sub/f2"].content, ReadFile(Path("d2/sub/f2")));
+  EXPECT_EQ(0755u, ModeOf(Path("d3/sub/f3")));
+}
+
+// Early decoding that fails (a corrupt stream, a missing entry) leaves the
+// work to the action, which fails as it would have; the later adds that were
+// decoded ahead are dropped.
+TEST_F(AddPredecoderTest, FailuresFallBackToTheUsualExtraction) {
+  std::map<std::string, Entry> good;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 12; ++i) {
+    good["f" + std::to_string(i)] = {testing_util::RandomBytes(20000 + i, i), 0644};
+    lines.push_back("add \"f" + std::to_string(i) + "\"");
+  }
+  auto make = [&] { WriteFile(Path("f5"), "old f5", 0644); };
+
+  std::vector<std::string> missing = lines;
+  missing.insert(missing.begin() + 6, "add \"nowhere\"");
+  OpenArchive(good);
+  ExpectSameAsUsual(missing, make, kReadError);
+
+  gArchiveReader.Close();
+  OpenArchive(good, /*raw=*/true);
+  ExpectSameAsUsual(lines, make, 39);
+}
+
+// Without the "updating" directory no hidden file can be made: every add
+// extracts in turn, with the same outcome.
+TEST_F(AddPredecoderTest, NoPlaceForHiddenFiles) {
+  OpenArchive({{"a", {"aaa", 0644}}, {"b/c", {"ccc", 0600}}});
+  snprintf(applyToDir, sizeof(applyToDir), "%s", src_.Sub("nowhere").c_str());
+  ActionList list;
+  auto a = std::make_unique<AddAction>();
+  ASSERT_EQ(0, a->Parse(Text("\"a\"")));
+  list.Append(std::move(a));
+  auto c = std::make_unique<AddAction>();
+  ASSERT_EQ(0, c->Parse(Text("\"b/c\"")));
+  list.Append(std::move(c));
+  ASSERT_EQ(0, list.PrepareAll());
+  int rv;
+  {
+    AddPredecoder predecoder(&list);
+    predecoder.Start(2);
+    rv = list.ExecuteAll();
+  }
+  list.FinishAll(rv);
+  EXPECT_EQ(0, rv);
+  EXPECT_EQ("aaa", ReadFile(Path("a")));
+  EXPECT_EQ("ccc", ReadFile(Path("b/c")));
+  EXPECT_EQ(0600u, ModeOf(Path("b/c")));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "actions/action.h"
+#include "actions/add_action.h"
 #include "actions/manifest.h"
 #include "archive/archive_reader.h"
 #include "driver/parse_manifest.h"
@@ -81,7 +82,13 @@ int RunUpdate() {
     if (rv == 0) {
       rv = list.PrepareAll();
       if (rv == 0) {
-        rv = list.ExecuteAll();
+        {
+          // Decodes upcoming add entries while the actions execute; gone (its
+          // threads joined) before anything finishes or the archive closes.
+          AddPredecoder predecoder(&list);
+          predecoder.Start(AddPredecoder::DefaultThreads());
+          rv = list.ExecuteAll();
+        }
         list.FinishAll(rv);
       }
     }
