@@ -3,9 +3,18 @@
 #ifndef UPDATER_ACTIONS_ACTION_H_
 #define UPDATER_ACTIONS_ACTION_H_
 
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
+
+class EntryPredecoder;
 
 // One step of an update. Created with progress_cost 1 and next null, then
 // parsed; the paths it keeps point into text that the action does not own (the
@@ -31,11 +40,37 @@ class Action {
   // them). Called exactly once after Execute, also when Execute never ran.
   virtual void Finish(int status) = 0;
 
+  // An archive entry that the action extracts into a file of its own, which
+  // an EntryPredecoder may decode ahead. No name: none.
+  struct EarlyEntry {
+    const char* name = nullptr;
+    // Permission bits the file is created with (the umask applies); -1 for
+    // the entry's own.
+    int mode = -1;
+    // Taken in Prepare rather than in Execute.
+    bool in_prepare = false;
+  };
+  // Asked once, when the predecoder is made (before Prepare).
+  virtual EarlyEntry GetEarlyEntry() { return {}; }
+
   // Weight in the execute phase's progress; a removal sets it to 0 in Prepare
   // when its target is absent.
   int32_t progress_cost = 1;
   // Following action in the list; written only by ActionList::Append.
   Action* next = nullptr;
+
+ protected:
+  // Moves the file an EntryPredecoder decoded ahead for this action to
+  // `dest`, after waiting for a decoding under way. False when there is none
+  // (no predecoder, decoding not started or failed) or it cannot be moved:
+  // the action then extracts as usual. Once called, no decoder starts on the
+  // entry any more.
+  bool TakeEarlyEntry(const char* dest);
+
+ private:
+  friend class EntryPredecoder;
+  EntryPredecoder* predecoder_ = nullptr;
+  size_t predecode_slot_ = 0;
 };
 
 // Owns its actions (a singly linked list in manifest order) and any texts the
@@ -81,6 +116,61 @@ class ActionList {
   // How many actions had Execute called, the failing one included.
   int32_t executed_ = 0;
   std::vector<std::unique_ptr<char[]>> texts_;
+};
+
+// Decodes the archive entries of a list's actions ahead, on threads of its
+// own, so that decoding overlaps: each entry goes to a hidden file
+// "<applyToDir>/updating/.early-N", in the order the actions will take them
+// (the entries taken in Prepare first, then those taken in Execute, each in
+// list order), and the action that owns an entry moves the file into place
+// where it would have extracted it (TakeEarlyEntry). The decoders write
+// nothing else and log nothing, so the installation, the log and every result
+// are those of a run without them; an entry whose early decoding failed, was
+// cancelled or never started is extracted as usual, with the usual result.
+class EntryPredecoder {
+ public:
+  // Takes the early entries of `list` (their names are copied). Make it
+  // before PrepareAll and destroy it before FinishAll; the list, applyToDir
+  // and the open gArchiveReader must stay as they are while it exists.
+  explicit EntryPredecoder(ActionList* list);
+  // Stops the decoders (a running extraction is cancelled), waits for them,
+  // removes the hidden files no action took, and detaches the actions.
+  ~EntryPredecoder();
+  EntryPredecoder(const EntryPredecoder&) = delete;
+  EntryPredecoder& operator=(const EntryPredecoder&) = delete;
+
+  // Starts `threads` decoders, or as many as can be created; with none,
+  // every action extracts as usual.
+  void Start(int threads);
+  // Decoders worth starting here: one per processor, at most two (each holds
+  // a bzip2 state of about 4 MB); none on a single processor, where they
+  // could only take turns with the worker.
+  static int DefaultThreads();
+
+ private:
+  friend class Action;
+  enum class State { kWaiting, kDecoding, kDecoded, kFailed, kTaken };
+  struct Slot {
+    Action* action;
+    std::string name;
+    int mode;
+    State state = State::kWaiting;
+    int64_t bytes = 0;  // size of the decoded file
+  };
+
+  bool Take(size_t slot, const char* dest);
+  // False when the hidden file's name does not fit.
+  bool HiddenPath(size_t slot, char* out, size_t size) const;
+  static void* DecoderMain(void* self);
+  void Decode();
+
+  std::vector<Slot> slots_;
+  std::vector<pthread_t> threads_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t next_ = 0;          // first slot a decoder may still take
+  int64_t ahead_bytes_ = 0;  // decoded and not yet taken
+  std::atomic<bool> stop_{false};
 };
 
 #endif  // UPDATER_ACTIONS_ACTION_H_

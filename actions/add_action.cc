@@ -3,23 +3,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "actions/manifest.h"
 #include "archive/archive_reader.h"
-#include "driver/run_settings.h"
 #include "driver/update_log.h"
 #include "fileops/fileops.h"
 
 namespace {
-
-// Decoders stop taking entries while this many decoded bytes wait for their
-// actions: enough to keep decoding through the largest files while the worker
-// waits on one, without filling the disk far ahead of the run.
-constexpr int64_t kMaxAheadBytes = int64_t{128} << 20;
 
 // Length of the prefix of `path` that names its first missing directory, or 0
 // when every directory above the last component exists.
@@ -60,8 +53,6 @@ int AddAction::Prepare() {
 
 int AddAction::Execute() {
   LOG("EXECUTE ADD %s", path);
-  // Before `path` is written to (FirstMissingDirectory cuts it in place).
-  if (predecoder_) predecoder_->Claim(predecode_slot_);
   // lstat, not access: a dangling link must be moved aside too, or the
   // extraction would create its target wherever it points.
   struct stat st;
@@ -75,8 +66,9 @@ int AddAction::Execute() {
     rv = ensure_parent_dir(path);
   }
   if (rv != kOk) return rv;
-  rv = predecoder_ ? predecoder_->Install(predecode_slot_, path)
-                   : gArchiveReader.ExtractToFile(path, path);
+  // A file decoded ahead is the one ExtractToFile would write: created by
+  // creat with the entry's mode under the same umask.
+  rv = TakeEarlyEntry(path) ? kOk : gArchiveReader.ExtractToFile(path, path);
   // The path was free, so whatever stands there now is this action's file,
   // complete or not.
   if (lstat(path, &st) == 0) {
@@ -85,6 +77,12 @@ int AddAction::Execute() {
     added_ino_ = st.st_ino;
   }
   return rv;
+}
+
+Action::EarlyEntry AddAction::GetEarlyEntry() {
+  EarlyEntry entry;
+  entry.name = path;
+  return entry;
 }
 
 void AddAction::Finish(int status) {
@@ -123,114 +121,4 @@ int ConditionalAddAction::Execute() { return test_path ? AddAction::Execute() : 
 
 void ConditionalAddAction::Finish(int status) {
   if (test_path) AddAction::Finish(status);
-}
-
-AddPredecoder::AddPredecoder(ActionList* list) {
-  for (Action* action = list->first(); action; action = action->next) {
-    auto* add = dynamic_cast<AddAction*>(action);
-    if (!add) continue;
-    auto* conditional = dynamic_cast<ConditionalAddAction*>(add);
-    if (conditional && !conditional->test_path) continue;
-    add->predecoder_ = this;
-    add->predecode_slot_ = slots_.size();
-    slots_.push_back(Slot{add});
-  }
-}
-
-AddPredecoder::~AddPredecoder() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
-  changed_.notify_all();
-  for (pthread_t thread : threads_) pthread_join(thread, nullptr);
-  for (size_t i = 0; i < slots_.size(); ++i) {
-    char hidden[kPathBufferSize];
-    if (slots_[i].state == State::kDecoded && HiddenPath(i, hidden, sizeof(hidden))) {
-      remove(hidden);
-    }
-    slots_[i].action->predecoder_ = nullptr;
-  }
-}
-
-int AddPredecoder::DefaultThreads() {
-  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  return cpus <= 1 ? 0 : static_cast<int>(std::min(cpus, 2L));
-}
-
-void AddPredecoder::Start(int threads) {
-  if (slots_.empty()) return;
-  for (int i = 0; i < threads; ++i) {
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, DecoderMain, this) != 0) break;
-    threads_.push_back(thread);
-  }
-}
-
-void AddPredecoder::Claim(size_t slot) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (slots_[slot].state == State::kWaiting) slots_[slot].state = State::kTaken;
-}
-
-int AddPredecoder::Install(size_t i, const char* path) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  Slot& slot = slots_[i];
-  changed_.wait(lock, [&slot] { return slot.state != State::kDecoding; });
-  const bool decoded = slot.state == State::kDecoded;
-  if (decoded) ahead_bytes_ -= slot.bytes;
-  slot.state = State::kTaken;
-  lock.unlock();
-  changed_.notify_all();
-
-  if (decoded) {
-    char hidden[kPathBufferSize];
-    if (HiddenPath(i, hidden, sizeof(hidden))) {
-      // The same file ExtractToFile would write: created by creat with the
-      // entry's mode under the same umask, on the same file system.
-      if (rename(hidden, path) == 0) return kOk;
-      remove(hidden);
-    }
-  }
-  return gArchiveReader.ExtractToFile(path, path);
-}
-
-bool AddPredecoder::HiddenPath(size_t slot, char* out, size_t size) const {
-  int n = snprintf(out, size, "%s/updating/.add-%zu", applyToDir, slot);
-  return n >= 0 && static_cast<size_t>(n) < size;
-}
-
-void* AddPredecoder::DecoderMain(void* self) {
-  static_cast<AddPredecoder*>(self)->Decode();
-  return nullptr;
-}
-
-void AddPredecoder::Decode() {
-  ArchiveDecoder decoder(&gArchiveReader);
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [this] { return stop_ || ahead_bytes_ < kMaxAheadBytes; });
-    while (next_ < slots_.size() && slots_[next_].state != State::kWaiting) ++next_;
-    if (stop_ || next_ == slots_.size()) return;
-    Slot& slot = slots_[next_];
-    char hidden[kPathBufferSize];
-    const bool named = HiddenPath(next_++, hidden, sizeof(hidden));
-    slot.state = State::kDecoding;
-    // Copied under the lock: once the action has claimed its slot it may cut
-    // its path in place.
-    const std::string name = slot.action->path;
-    lock.unlock();
-
-    struct stat st;
-    bool ok = named && decoder.ExtractToFile(name.c_str(), hidden, &stop_) == kOk &&
-              stat(hidden, &st) == 0;
-    if (named && !ok) remove(hidden);
-
-    lock.lock();
-    slot.state = ok ? State::kDecoded : State::kFailed;
-    if (ok) {
-      slot.bytes = st.st_size;
-      ahead_bytes_ += st.st_size;
-    }
-    changed_.notify_all();
-  }
 }

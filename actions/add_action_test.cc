@@ -221,7 +221,7 @@ TEST_F(AddActionTest, CompleteUpdateRollbackKeepsReaddedFiles) {
 
 // The same list run twice on identical trees, once with decoders working ahead
 // and once without, must leave the same tree and log and return the same code.
-class AddPredecoderTest : public WorkDirTest {
+class EntryPredecoderTest : public WorkDirTest {
  protected:
   struct Outcome {
     int rv = -100;
@@ -257,13 +257,12 @@ class AddPredecoderTest : public WorkDirTest {
       list.Append(std::move(action));
     }
     Outcome out;
-    out.rv = list.PrepareAll();
-    EXPECT_EQ(0, out.rv);
     // The directory that holds the run's temporary files, as the run makes it.
     EXPECT_EQ(0, mkdir(Path("updating").c_str(), 0755));
     {
-      AddPredecoder predecoder(&list);
+      EntryPredecoder predecoder(&list);
       predecoder.Start(threads);
+      EXPECT_EQ(0, list.PrepareAll());
       out.rv = list.ExecuteAll();
     }
     // Nothing of the decoders is left once they are gone.
@@ -287,7 +286,7 @@ class AddPredecoderTest : public WorkDirTest {
   }
 };
 
-TEST_F(AddPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
+TEST_F(EntryPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
   std::map<std::string, Entry> entries;
   std::vector<std::string> lines = {"remove \"gone\"", "add-if \"missing\" \"never\""};
   for (int i = 0; i < 40; ++i) {
@@ -315,7 +314,7 @@ TEST_F(AddPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
 // Early decoding that fails (a corrupt stream, a missing entry) leaves the
 // work to the action, which fails as it would have; the later adds that were
 // decoded ahead are dropped.
-TEST_F(AddPredecoderTest, FailuresFallBackToTheUsualExtraction) {
+TEST_F(EntryPredecoderTest, FailuresFallBackToTheUsualExtraction) {
   std::map<std::string, Entry> good;
   std::vector<std::string> lines;
   for (int i = 0; i < 12; ++i) {
@@ -336,7 +335,7 @@ TEST_F(AddPredecoderTest, FailuresFallBackToTheUsualExtraction) {
 
 // Without the "updating" directory no hidden file can be made: every add
 // extracts in turn, with the same outcome.
-TEST_F(AddPredecoderTest, NoPlaceForHiddenFiles) {
+TEST_F(EntryPredecoderTest, NoPlaceForHiddenFiles) {
   OpenArchive({{"a", {"aaa", 0644}}, {"b/c", {"ccc", 0600}}});
   snprintf(applyToDir, sizeof(applyToDir), "%s", src_.Sub("nowhere").c_str());
   ActionList list;
@@ -346,11 +345,11 @@ TEST_F(AddPredecoderTest, NoPlaceForHiddenFiles) {
   auto c = std::make_unique<AddAction>();
   ASSERT_EQ(0, c->Parse(Text("\"b/c\"")));
   list.Append(std::move(c));
-  ASSERT_EQ(0, list.PrepareAll());
   int rv;
   {
-    AddPredecoder predecoder(&list);
+    EntryPredecoder predecoder(&list);
     predecoder.Start(2);
+    ASSERT_EQ(0, list.PrepareAll());
     rv = list.ExecuteAll();
   }
   list.FinishAll(rv);

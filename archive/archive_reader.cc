@@ -82,9 +82,9 @@ int ReadStoredAt(QexArchive* archive, const QexEntry* entry, uint32_t position, 
 int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
                WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel);
 
-// Creates `dest` with the entry's permission bits and decompresses into it.
-int DecompressToNewFile(QexArchive* archive, QexEntry* entry, const char* dest, WorkBuffer& input,
-                        WorkBuffer& output, StoredReader read_stored,
+// Creates `dest` with `mode` and decompresses into it.
+int DecompressToNewFile(QexArchive* archive, QexEntry* entry, const char* dest, unsigned mode,
+                        WorkBuffer& input, WorkBuffer& output, StoredReader read_stored,
                         const std::atomic<bool>* cancel);
 
 void CloseReaderAtExit() { gArchiveReader.Close(); }
@@ -113,7 +113,8 @@ void ArchiveReader::Close() {
 int ArchiveReader::ExtractToFile(const char* name, const char* dest) {
   QexEntry* entry = qex_find_entry(archive_, name);
   if (!entry) return kReadError;
-  return DecompressToNewFile(archive_, entry, dest, gInput, gOutput, qex_read_entry, nullptr);
+  return DecompressToNewFile(archive_, entry, dest, entry->flags & kQexPermissionMask, gInput,
+                             gOutput, qex_read_entry, nullptr);
 }
 
 int ArchiveReader::ExtractToStream(const char* name, FILE* fp) {
@@ -136,7 +137,7 @@ ArchiveDecoder::ArchiveDecoder(const ArchiveReader* reader) : reader_(reader) {}
 
 ArchiveDecoder::~ArchiveDecoder() = default;
 
-int ArchiveDecoder::ExtractToFile(const char* name, const char* dest,
+int ArchiveDecoder::ExtractToFile(const char* name, const char* dest, int mode,
                                   const std::atomic<bool>* cancel) {
   QexArchive* archive = reader_->archive_;
   QexEntry* entry = qex_find_entry(archive, name);
@@ -145,16 +146,17 @@ int ArchiveDecoder::ExtractToFile(const char* name, const char* dest,
   if (!buffers_ || !buffers_->input.Allocate() || !buffers_->output.Allocate()) {
     return kArchiveNoMemory;
   }
-  return DecompressToNewFile(archive, entry, dest, buffers_->input, buffers_->output, ReadStoredAt,
-                             cancel);
+  const unsigned file_mode = mode < 0 ? entry->flags & kQexPermissionMask : mode;
+  return DecompressToNewFile(archive, entry, dest, file_mode, buffers_->input, buffers_->output,
+                             ReadStoredAt, cancel);
 }
 
 namespace {
 
-int DecompressToNewFile(QexArchive* archive, QexEntry* entry, const char* dest, WorkBuffer& input,
-                        WorkBuffer& output, StoredReader read_stored,
+int DecompressToNewFile(QexArchive* archive, QexEntry* entry, const char* dest, unsigned mode,
+                        WorkBuffer& input, WorkBuffer& output, StoredReader read_stored,
                         const std::atomic<bool>* cancel) {
-  int fd = creat(dest, entry->flags & kQexPermissionMask);
+  int fd = creat(dest, mode);
   if (fd < 0) return kWriteError;
   FILE* fp = fdopen(fd, "wb");
   if (!fp) {

@@ -54,12 +54,13 @@ class ArchiveDecoder {
   ArchiveDecoder(const ArchiveDecoder&) = delete;
   ArchiveDecoder& operator=(const ArchiveDecoder&) = delete;
 
-  // As ArchiveReader::ExtractToFile (the same file, mode and codes), and 11
-  // when the work buffers cannot be allocated (on the first call; they are
-  // kept until the decoder is destroyed). When `cancel` is given and becomes
-  // true, the extraction stops between two decompression steps with
-  // kCancelled, leaving the file part-way.
-  int ExtractToFile(const char* name, const char* dest, const std::atomic<bool>* cancel);
+  // As ArchiveReader::ExtractToFile (the same file and codes), and 11 when
+  // the work buffers cannot be allocated (on the first call; they are kept
+  // until the decoder is destroyed). The file is created with `mode` (the
+  // umask applies), or with the entry's permission bits when `mode` is -1.
+  // When `cancel` is given and becomes true, the extraction stops between two
+  // decompression steps with kCancelled, leaving the file part-way.
+  int ExtractToFile(const char* name, const char* dest, int mode, const std::atomic<bool>* cancel);
 
  private:
   struct Buffers;

@@ -177,7 +177,7 @@ TEST_F(ArchiveReaderTest, DecoderBesideTheReaderGivesTheSameResults) {
     decoded.clear();
     for (const char* name : names) {
       decoded.push_back(
-          decoder.ExtractToFile(name, dir_.Sub(std::string("d-") + name).c_str(), nullptr));
+          decoder.ExtractToFile(name, dir_.Sub(std::string("d-") + name).c_str(), -1, nullptr));
     }
   }
   done = true;
@@ -197,8 +197,11 @@ TEST_F(ArchiveReaderTest, DecoderBesideTheReaderGivesTheSameResults) {
   EXPECT_EQ(decoded[5], 6);
 
   std::atomic<bool> cancel{true};
-  EXPECT_EQ(decoder.ExtractToFile("big", dir_.Sub("cancelled").c_str(), &cancel),
+  EXPECT_EQ(decoder.ExtractToFile("big", dir_.Sub("cancelled").c_str(), -1, &cancel),
             ArchiveDecoder::kCancelled);
+  // A mode of the caller's instead of the entry's.
+  EXPECT_EQ(decoder.ExtractToFile("big", dir_.Sub("own-mode").c_str(), 0604, nullptr), 0);
+  EXPECT_EQ(testing_util::ModeOf(dir_.Sub("own-mode")), 0604u);
 }
 
 TEST_F(ArchiveReaderTest, OpenCloseStates) {

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "actions/action.h"
-#include "actions/add_action.h"
 #include "actions/manifest.h"
 #include "archive/archive_reader.h"
 #include "driver/parse_manifest.h"
@@ -80,17 +79,18 @@ int RunUpdate() {
     ActionList list;
     rv = ParseManifest(text.get(), &list);
     if (rv == 0) {
-      rv = list.PrepareAll();
-      if (rv == 0) {
-        {
-          // Decodes upcoming add entries while the actions execute; gone (its
-          // threads joined) before anything finishes or the archive closes.
-          AddPredecoder predecoder(&list);
-          predecoder.Start(AddPredecoder::DefaultThreads());
-          rv = list.ExecuteAll();
-        }
-        list.FinishAll(rv);
+      bool prepared;
+      {
+        // Decodes the entries of patches and adds ahead while the actions
+        // prepare and execute; gone (its threads joined) before anything
+        // finishes or the archive closes.
+        EntryPredecoder predecoder(&list);
+        predecoder.Start(EntryPredecoder::DefaultThreads());
+        rv = list.PrepareAll();
+        prepared = rv == 0;
+        if (prepared) rv = list.ExecuteAll();
       }
+      if (prepared) list.FinishAll(rv);
     }
   }
 

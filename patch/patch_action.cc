@@ -38,6 +38,7 @@ int PatchAction::Prepare() {
     return kWriteError;
   }
   remove(patch_path);
+  if (TakeEarlyEntry(patch_path)) return kOk;
   ScopedFile fp(fopen(patch_path, "wb"));
   if (!fp) return kWriteError;
   int rv = gArchiveReader.ExtractToStream(entry_name, fp.get());
@@ -121,6 +122,14 @@ int PatchAction::LoadSourceFile(FILE* fp) {
     return kCrcError;
   }
   return kOk;
+}
+
+Action::EarlyEntry PatchAction::GetEarlyEntry() {
+  EarlyEntry entry;
+  entry.name = entry_name;
+  entry.mode = 0666;
+  entry.in_prepare = true;
+  return entry;
 }
 
 void PatchAction::Finish(int status) {

@@ -47,6 +47,8 @@ class PatchAction : public Action {
   int Execute() override;
   // Logs "FINISH PATCH"; deletes the backup when `status` is 0, else restores it.
   void Finish(int status) override;
+  // The patch entry, taken in Prepare, with the mode of a file opened "wb".
+  EarlyEntry GetEarlyEntry() override;
 
   // Loads the whole file to patch from `fp` into source_data and checks its
   // size and CRC against `header`. 0; 6 (size unavailable or short read); 42

@@ -321,4 +321,79 @@ TEST_F(PatchActionTest, PatchIfWithMissingTestFileDoesNothing) {
   EXPECT_EQ(LogLines(), std::vector<std::string>{});
 }
 
+// Patches decoded ahead by an EntryPredecoder give the run of the usual
+// extraction in Prepare: the same code, log, files and temporary file numbers,
+// also when a patch entry is missing or is not a bzip2 stream.
+TEST_F(PatchActionTest, EarlyDecodedPatchesGiveTheUsualRun) {
+  const std::string big_old = testing_util::RandomBytes(900000, 3);
+  const std::string big_new = big_old.substr(1000) + testing_util::RandomBytes(5000, 4);
+  const std::string patch_a = MakePatchFor("aaaa", "AAAA").Serialize();
+  std::vector<archive_testing::TestEntry> entries = {
+      {"a.patch", patch_a},
+      {"big.patch", MakePatchFor(big_old, big_new).Serialize(), 0600},
+      {"added", "added file", 0640},
+      {"raw.patch", patch_a, 0644, /*compress=*/false}};
+  ASSERT_TRUE(archive_testing::WriteTestArchive(archive_dir_.Sub("update.qex"), entries));
+  ASSERT_EQ(gArchiveReader.Open(archive_dir_.Sub("update.qex").c_str()), 0);
+
+  struct Outcome {
+    int rv;
+    std::vector<std::string> log;
+    std::map<std::string, std::string> tree;
+    std::vector<std::string> prepared;  // temporary patch files after Prepare
+  };
+  auto run = [&](const std::vector<std::string>& lines, int threads) {
+    WriteFile(tree_.Sub("a"), "aaaa");
+    WriteFile(tree_.Sub("lib/big"), big_old, 0755);
+    unlink(tree_.Sub("added").c_str());
+    nextPatchIndex = 0;
+    UpdateLog::Instance().Close();
+    UpdateLog::Instance().Open(log_dir_.path().c_str(), "update.log", nullptr, false);
+    Outcome out;
+    ActionList list;
+    for (const std::string& line : lines) {
+      if (line.rfind("add ", 0) == 0) list.Append(Parsed<AddAction>(line.substr(4)));
+      if (line.rfind("patch ", 0) == 0) list.Append(Parsed<PatchAction>(line.substr(6)));
+      if (line.rfind("patch-if ", 0) == 0) list.Append(Parsed<PatchIfAction>(line.substr(9)));
+    }
+    bool prepared;
+    {
+      EntryPredecoder predecoder(&list);
+      predecoder.Start(threads);
+      out.rv = list.PrepareAll();
+      for (int i = 0; i < nextPatchIndex; ++i) {
+        out.prepared.push_back(ReadFile(tree_.Sub("updating/" + std::to_string(i) + ".patch")));
+      }
+      prepared = out.rv == 0;
+      if (prepared) out.rv = list.ExecuteAll();
+    }
+    if (prepared) list.FinishAll(out.rv);
+    out.log = LogLines();
+    out.tree = Snapshot();
+    return out;
+  };
+
+  const std::vector<std::vector<std::string>> manifests = {
+      {"patch-if \"missing\" \"big.patch\" \"lib/big\"", "patch \"a.patch\" \"a\"", "add \"added\"",
+       "patch \"big.patch\" \"lib/big\""},
+      {"patch \"a.patch\" \"a\"", "patch \"absent.patch\" \"lib/big\"", "add \"added\""},
+      {"patch \"big.patch\" \"lib/big\"", "patch \"raw.patch\" \"a\""},
+  };
+  const int codes[] = {0, kReadError, 39};
+  for (size_t m = 0; m < manifests.size(); ++m) {
+    Outcome usual = run(manifests[m], 0);
+    EXPECT_EQ(usual.rv, codes[m]) << m;
+    for (int threads : {1, 2}) {
+      Outcome early = run(manifests[m], threads);
+      EXPECT_EQ(early.rv, usual.rv) << m << " " << threads;
+      EXPECT_EQ(early.log, usual.log) << m << " " << threads;
+      EXPECT_TRUE(early.prepared == usual.prepared) << m << " " << threads;
+      EXPECT_EQ(testing_util::DiffSnapshots(usual.tree, early.tree), "") << m << " " << threads;
+      if (m == 0) {
+        EXPECT_TRUE(ReadFile(tree_.Sub("lib/big")) == big_new);
+      }
+    }
+  }
+}
+
 }  // namespace
