@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -37,6 +38,18 @@ bool write_all(FILE* f, const char* data, size_t size) {
   return true;
 }
 
+// Copies up to `size` bytes from the current offset of `in_fd` to that of
+// `out_fd` inside the kernel, advancing both, before either stream has
+// buffered anything. Stops at the first refusal or failure, or when the source
+// ends early, leaving the rest to the caller.
+void copy_in_kernel(int in_fd, int out_fd, off_t size) {
+  while (size > 0) {
+    ssize_t n = copy_file_range(in_fd, nullptr, out_fd, nullptr, static_cast<size_t>(size), 0);
+    if (n <= 0) return;
+    size -= n;
+  }
+}
+
 }  // namespace
 
 int ensure_copy(const char* src, const char* dst) {
@@ -69,6 +82,10 @@ int ensure_copy(const char* src, const char* dst) {
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCopyBufferSize]);
   if (!buffer) return kFileNoMemory;
 
+  copy_in_kernel(fileno(in.get()), fileno(out.get()), st.st_size);
+  // Whatever the kernel did not copy (all of it where it refused, the rest
+  // after a failure, anything beyond the size seen) goes through the buffer
+  // from where it stopped, which also reports a failure as such.
   while (!feof(in.get())) {
     size_t n = fread(buffer.get(), 1, kCopyBufferSize, in.get());
     if (ferror(in.get())) {

@@ -1,7 +1,10 @@
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -201,6 +204,40 @@ TEST_F(CopyTest, ChildPathsThatDoNotFitStopTheCopy) {
   EXPECT_EQ(log.Text(), "ensure_copy_recursive: path too long: " + deep.substr(0, slash) + "/" +
                             deep.substr(slash + 1) +
                             "\nensure_copy_recursive: path too long: " + long_dst + "/name\n");
+}
+
+// Contents are copied in the kernel where it can, through the buffer where it
+// cannot (a file whose size reads as 0, a destination that stops taking
+// bytes); either way the bytes and the result are the same.
+TEST(EnsureCopyTest, KernelCopyAndBufferGiveTheSameBytesAndFailures) {
+  ScopedTempDir dir;
+  const std::string big = testing_util::RandomBytes(3 << 20, 12);
+  WriteFile(dir.Sub("big"), big, 0640);
+  WriteFile(dir.Sub("copy"), big + big, 0600);  // longer: must be cut
+  EXPECT_EQ(ensure_copy(dir.Sub("big").c_str(), dir.Sub("copy").c_str()), 0);
+  EXPECT_TRUE(ReadFile(dir.Sub("copy")) == big);
+  EXPECT_EQ(ModeOf(dir.Sub("copy")), 0640u);
+
+  // /proc files report a size of 0 but have contents.
+  const std::string proc = ReadFile("/proc/version");
+  if (!proc.empty()) {
+    EXPECT_EQ(ensure_copy("/proc/version", dir.Sub("version").c_str()), 0);
+    EXPECT_EQ(ReadFile(dir.Sub("version")), proc);
+  }
+
+  // A file size limit stops the destination part-way: a write failure (7).
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {1 << 20, 1 << 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(ensure_copy(dir.Sub("big").c_str(), dir.Sub("limited").c_str()));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), kWriteError);
 }
 
 }  // namespace
