@@ -149,22 +149,30 @@ int RemoveOne(const char* path, const struct stat*, int, struct FTW*) {
   return 0;
 }
 
+// Opens `from` for reading and creates `to`; false with `error` set.
+bool OpenForCopy(const std::string& from, const std::string& to, ScopedFile* in, ScopedFile* out,
+                 std::string* error) {
+  in->reset(fopen(from.c_str(), "rb"));
+  if (!*in) {
+    *error = "cannot read " + from + ": " + Errno();
+    return false;
+  }
+  out->reset(fopen(to.c_str(), "wb"));
+  if (!*out) {
+    *error = "cannot create " + to + ": " + Errno();
+    return false;
+  }
+  return true;
+}
+
 void RemoveTree(const std::string& path) {
   nftw(path.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 bool CopyFileBytes(const std::string& from, const std::string& to, mode_t mode,
                    std::string* error) {
-  ScopedFile in(fopen(from.c_str(), "rb"));
-  if (!in) {
-    *error = "cannot read " + from + ": " + Errno();
-    return false;
-  }
-  ScopedFile out(fopen(to.c_str(), "wb"));
-  if (!out) {
-    *error = "cannot create " + to + ": " + Errno();
-    return false;
-  }
+  ScopedFile in, out;
+  if (!OpenForCopy(from, to, &in, &out, error)) return false;
   std::unique_ptr<char[]> buf(new char[kIoChunk]);
   size_t n;
   while ((n = fread(buf.get(), 1, kIoChunk, in.get())) > 0) {
@@ -705,16 +713,8 @@ void CompareTrees(const TreeListing& expected, const std::string& actual_root, b
 
 bool CompressFile(const std::string& source, const std::string& dest, mode_t mode,
                   uint64_t* stored_size, std::string* error) {
-  ScopedFile in(fopen(source.c_str(), "rb"));
-  if (!in) {
-    *error = "cannot read " + source + ": " + Errno();
-    return false;
-  }
-  ScopedFile out(fopen(dest.c_str(), "wb"));
-  if (!out) {
-    *error = "cannot create " + dest + ": " + Errno();
-    return false;
-  }
+  ScopedFile in, out;
+  if (!OpenForCopy(source, dest, &in, &out, error)) return false;
   bz_stream bz;
   memset(&bz, 0, sizeof(bz));
   if (BZ2_bzCompressInit(&bz, 9, 0, 0) != BZ_OK) {

@@ -19,12 +19,17 @@ namespace {
 
 // A new alignment must beat the current one by more than this many matching
 // bytes before the scan gives the current one up: switching costs a triple.
-constexpr int64_t kSwitchMargin = 7;
+constexpr int64_t kSwitchMargin = 9;
 
 // The scan trusts the current alignment where it agrees on kTrustedRun bytes
 // in a row, starting here or within kResumeWindow bytes ahead.
 constexpr size_t kTrustedRun = 16;
 constexpr size_t kResumeWindow = 16;
+
+// Of the old positions that share a longest match, up to this many on each
+// side in the suffix order are weighed; the one nearest the current alignment
+// gives smaller seeks and often a longer approximate match.
+constexpr size_t kNearbyCandidates = 16;
 
 // Each scanning thread gets at least this many new bytes.
 constexpr size_t kMinPartSize = size_t{4} << 20;
@@ -212,7 +217,8 @@ size_t SuffixIndex::CommonPrefix(const uint8_t* pattern, size_t length, int32_t 
   return k;
 }
 
-size_t SuffixIndex::LongestMatch(const uint8_t* pattern, size_t length, size_t* position) const {
+size_t SuffixIndex::LongestMatch(const uint8_t* pattern, size_t length, size_t* position,
+                                 int64_t near) const {
   *position = 0;
   if (length == 0 || size_ == 0) return 0;
   if (length == 1 || bucket_count_[(pattern[0] << 8) | pattern[1]] == 0) {
@@ -227,19 +233,14 @@ size_t SuffixIndex::LongestMatch(const uint8_t* pattern, size_t length, size_t* 
   // prefix with any suffix between two others is at least the smaller of
   // theirs, so comparisons start there.
   size_t lo_common = CommonPrefix(pattern, length, suffixes_[lo], 2);
-  if (lo_common == length || lo == hi) {
-    *position = static_cast<size_t>(suffixes_[lo]);
-    return lo_common;
-  }
+  if (lo_common == length || lo == hi)
+    return Nearest(pattern, length, lo, lo_common, near, position);
   size_t hi_common = CommonPrefix(pattern, length, suffixes_[hi], 2);
   while (hi - lo > 1) {
     size_t mid = lo + (hi - lo) / 2;
     int32_t suffix = suffixes_[mid];
     size_t common = CommonPrefix(pattern, length, suffix, std::min(lo_common, hi_common));
-    if (common == length) {
-      *position = static_cast<size_t>(suffix);
-      return common;
-    }
+    if (common == length) return Nearest(pattern, length, mid, common, near, position);
     size_t end = static_cast<size_t>(suffix) + common;
     if (end == size_ || data_[end] < pattern[common]) {
       lo = mid;
@@ -249,12 +250,30 @@ size_t SuffixIndex::LongestMatch(const uint8_t* pattern, size_t length, size_t* 
       hi_common = common;
     }
   }
-  if (lo_common >= hi_common) {
-    *position = static_cast<size_t>(suffixes_[lo]);
-    return lo_common;
+  size_t best = lo_common >= hi_common ? lo : hi;
+  return Nearest(pattern, length, best, std::max(lo_common, hi_common), near, position);
+}
+
+size_t SuffixIndex::Nearest(const uint8_t* pattern, size_t length, size_t rank, size_t common,
+                            int64_t near, size_t* position) const {
+  // Suffixes that share the match sit next to each other in the order; of a
+  // few of them, take the one closest to where the caller expects it.
+  *position = static_cast<size_t>(suffixes_[rank]);
+  if (near < 0 || common == 0) return common;
+  auto distance = [near](size_t p) {
+    return static_cast<uint64_t>(std::abs(static_cast<int64_t>(p) - near));
+  };
+  for (int direction : {-1, 1}) {
+    size_t r = rank;
+    for (size_t step = 0; step < kNearbyCandidates; step++) {
+      if (direction < 0 ? r == 0 : r + 1 >= size_) break;
+      r = direction < 0 ? r - 1 : r + 1;
+      if (CommonPrefix(pattern, length, suffixes_[r], 0) < common) break;
+      size_t p = static_cast<size_t>(suffixes_[r]);
+      if (distance(p) < distance(*position)) *position = p;
+    }
   }
-  *position = static_cast<size_t>(suffixes_[hi]);
-  return hi_common;
+  return common;
 }
 
 namespace {
@@ -319,7 +338,8 @@ void ScanRange(const SuffixIndex& index, const uint8_t* old_data, size_t old_siz
         if (counted > scan && agrees(scan, last_offset)) aligned--;
         continue;
       }
-      match_length = index.LongestMatch(new_data + scan, end - scan, &match_pos);
+      match_length = index.LongestMatch(new_data + scan, end - scan, &match_pos,
+                                        static_cast<int64_t>(scan) + last_offset);
       for (; counted < scan + match_length; counted++) {
         if (agrees(counted, last_offset)) aligned++;
       }

@@ -59,10 +59,14 @@ class SuffixIndex {
 
   // Length of the longest prefix of the `length` bytes at `pattern` that
   // occurs in the indexed data, and one position where it occurs (0 when the
-  // length is 0).
-  size_t LongestMatch(const uint8_t* pattern, size_t length, size_t* position) const;
+  // length is 0). Given `near` >= 0, of a few positions with that longest
+  // match the one closest to `near`.
+  size_t LongestMatch(const uint8_t* pattern, size_t length, size_t* position,
+                      int64_t near = -1) const;
 
  private:
+  size_t Nearest(const uint8_t* pattern, size_t length, size_t rank, size_t common, int64_t near,
+                 size_t* position) const;
   size_t CommonPrefix(const uint8_t* pattern, size_t length, int32_t suffix, size_t from) const;
 
   const uint8_t* data_ = nullptr;

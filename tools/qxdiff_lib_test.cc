@@ -129,6 +129,25 @@ TEST(SuffixIndexTest, EdgeCases) {
   EXPECT_EQ(4u, index.LongestMatch(Bytes("aaaaaa"), 6, &pos));
 }
 
+TEST(SuffixIndexTest, PrefersTheOccurrenceNearestTheHint) {
+  // The same 40 bytes at five places, random filler between them.
+  std::string block = RandomBytes(40, 70), data;
+  std::vector<size_t> at;
+  for (unsigned i = 0; i < 5; i++) {
+    data += RandomBytes(1000, 71 + i);
+    at.push_back(data.size());
+    data += block;
+  }
+  SuffixIndex index;
+  ASSERT_EQ(kQxdiffOk, index.Build(Bytes(data), data.size()));
+  for (size_t target : at) {
+    size_t pos = 0;
+    EXPECT_EQ(40u, index.LongestMatch(Bytes(block), block.size(), &pos,
+                                      static_cast<int64_t>(target) + 3));
+    EXPECT_EQ(target, pos);
+  }
+}
+
 TEST(QxdiffRoundTripTest, EmptyAndIdenticalInputs) {
   std::string data = CodeLike(5000, 3);
   PatchStats both_empty = RoundTrip("", "");
