@@ -253,6 +253,11 @@ TEST(MakeUpdateTest, RefusesWhatTheManifestCannotSay) {
   EXPECT_TRUE(Contains(names.output, new_dir + "/say \"hi\"")) << names.output;
   EXPECT_TRUE(Contains(names.output, "2 object(s)")) << names.output;
 
+  ToolResult inside = RunTool(MakeUpdate("-o " + new_dir + "/u.qex " + old_dir + " " + new_dir));
+  EXPECT_EQ(1, inside.exit_code);
+  EXPECT_TRUE(Contains(inside.output, "must not be written inside " + new_dir)) << inside.output;
+  EXPECT_FALSE(Exists(new_dir + "/u.qex"));
+
   // A directory that becomes a file would leave the backup of the directory.
   ScopedTempDir dir2;
   WriteFile(dir2.Sub("old/x/inside"), "in x");

@@ -317,6 +317,14 @@ void RunJobs(std::vector<Job>* jobs, const std::string& work, int threads) {
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
+std::string RealPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return "";
+  std::string result = real;
+  free(real);
+  return result;
+}
+
 // Runs the updater on the scratch copy, as an ordinary update without a
 // window. umask 0, so that files get exactly the modes the archive stores.
 // 0 when it exited with 0; otherwise the exit status (or -1).
@@ -627,6 +635,16 @@ int MakeUpdateRun::Run() {
     return 1;
   }
   work_ = buf.data();
+  // The work directory sits beside the archive; inside a tree it would be
+  // scanned as part of it.
+  std::string real_work = RealPath(work_);
+  for (const std::string& tree : {o_.old_dir, o_.new_dir}) {
+    std::string real_tree = tree.empty() ? "" : RealPath(tree);
+    if (!real_tree.empty() && real_work.compare(0, real_tree.size() + 1, real_tree + "/") == 0) {
+      Fail("the archive must not be written inside " + tree);
+      return 1;
+    }
+  }
   if (!Scan() || !Plan() || !WriteArchive()) return 1;
   if (o_.verify && !Verify()) return 1;
   return 0;
