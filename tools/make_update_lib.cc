@@ -401,10 +401,11 @@ class MakeUpdateRun {
 };
 
 bool MakeUpdateRun::Scan() {
-  std::vector<std::string> problems, notes;
+  // Notes on the old tree's links would only repeat what the new tree says.
+  std::vector<std::string> problems, notes, old_notes;
   bool scan_old = !o_.full;
   if (!ScanTree(o_.new_dir, o_.copy_links, &new_, &problems, &notes) ||
-      (scan_old && !ScanTree(o_.old_dir, o_.copy_links, &old_, &problems, &notes))) {
+      (scan_old && !ScanTree(o_.old_dir, o_.copy_links, &old_, &problems, &old_notes))) {
     for (const std::string& p : problems) Fail(p);
     return false;
   }
