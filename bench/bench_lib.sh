@@ -5,7 +5,9 @@
 #   caller) in alternating pairs: A B, then B A, and so on, so that neither
 #   side always runs second. Only run_a and run_b are timed. Prints one line
 #   with the ratio of the medians (A / B), both medians and the target, and
-#   the raw times on the line after. Returns 1 when a run fails.
+#   the raw times on the line after, with the load average before the first
+#   run: other work on the machine skews a comparison of a program using both
+#   cores with one using one. Returns 1 when a run fails.
 # median: the median of the numbers on standard input.
 
 median() {
@@ -23,7 +25,8 @@ time_run() {
 
 compare_pairs() {
   local label=$1 target=$2 pairs=$3 name_a=$4 name_b=$5
-  local times_a=() times_b=() t i side
+  local times_a=() times_b=() t i side load_before
+  load_before=$(cut -d' ' -f1 /proc/loadavg)
   for ((i = 0; i < pairs; i++)); do
     for side in $( ((i % 2 == 0)) && echo "a b" || echo "b a"); do
       "setup_$side" || { echo "bench: setup_$side failed" >&2; return 1; }
@@ -36,7 +39,7 @@ compare_pairs() {
   med_b=$(printf '%s\n' "${times_b[@]}" | median)
   awk -v l="$label" -v a="$med_a" -v b="$med_b" -v na="$name_a" -v nb="$name_b" -v t="$target" \
     -v n="$pairs" 'BEGIN { printf "%-34s ratio %5.3f (target %s)  %s %.3f s  %s %.3f s  (%d pairs, medians)\n", l, a / b, t, na, a, nb, b, n }'
-  echo "    $name_a: ${times_a[*]}   $name_b: ${times_b[*]}"
+  echo "    $name_a: ${times_a[*]}   $name_b: ${times_b[*]}   (load average before: $load_before)"
 }
 
 # peak_rss_mib FILE: the maximum resident set size in MiB from the output of
