@@ -205,6 +205,8 @@ void EntryPredecoder::Decode() {
     slot.state = State::kDecoding;
     lock.unlock();
 
+    // A file of that name left by an earlier run would keep its own mode.
+    if (named) remove(hidden);
     struct stat st;
     bool ok = named && decoder.ExtractToFile(slot.name.c_str(), hidden, slot.mode, &stop_) == kOk &&
               stat(hidden, &st) == 0;

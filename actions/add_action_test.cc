@@ -237,7 +237,8 @@ class EntryPredecoderTest : public WorkDirTest {
   // Runs the three phases over `lines` ("add \"x\"", "remove \"y\"",
   // "add-if \"t\" \"x\"") in a fresh copy of the installation made by `make`.
   template <typename MakeTree>
-  Outcome Run(const std::vector<std::string>& lines, MakeTree make, int threads) {
+  Outcome Run(const std::vector<std::string>& lines, MakeTree make, int threads,
+              bool make_updating = true) {
     EXPECT_EQ(0, ensure_remove_recursive(tree_.path().c_str()));
     EXPECT_EQ(0, mkdir(tree_.path().c_str(), 0755));
     // The actions' paths are relative to the new directory.
@@ -258,7 +259,9 @@ class EntryPredecoderTest : public WorkDirTest {
     }
     Outcome out;
     // The directory that holds the run's temporary files, as the run makes it.
-    EXPECT_EQ(0, mkdir(Path("updating").c_str(), 0755));
+    if (make_updating) {
+      EXPECT_EQ(0, mkdir(Path("updating").c_str(), 0755));
+    }
     {
       EntryPredecoder predecoder(&list);
       predecoder.Start(threads);
@@ -266,7 +269,11 @@ class EntryPredecoderTest : public WorkDirTest {
       out.rv = list.ExecuteAll();
     }
     // Nothing of the decoders is left once they are gone.
-    EXPECT_EQ(0, rmdir(Path("updating").c_str())) << "leftovers in updating";
+    if (make_updating) {
+      EXPECT_EQ(0, rmdir(Path("updating").c_str())) << "leftovers in updating";
+    } else {
+      EXPECT_EQ(0, ensure_remove_recursive(Path("updating").c_str()));
+    }
     list.FinishAll(out.rv);
     out.tree = Snapshot();
     out.log = LogLines();
@@ -331,6 +338,30 @@ TEST_F(EntryPredecoderTest, FailuresFallBackToTheUsualExtraction) {
   gArchiveReader.Close();
   OpenArchive(good, /*raw=*/true);
   ExpectSameAsUsual(lines, make, 39);
+}
+
+// Hidden files left by an earlier run that stopped half-way do not lend their
+// mode or contents to the new files.
+TEST_F(EntryPredecoderTest, StaleHiddenFilesAreReplaced) {
+  std::map<std::string, Entry> entries;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 8; ++i) {
+    entries["f" + std::to_string(i)] = {testing_util::RandomBytes(30000, i), 0644};
+    lines.push_back("add \"f" + std::to_string(i) + "\"");
+  }
+  OpenArchive(entries);
+  auto make = [&] {
+    for (int i = 0; i < 8; ++i) {
+      WriteFile(Path("updating/.early-" + std::to_string(i)), "stale", 0700);
+    }
+  };
+  Outcome out = Run(lines, make, 2, /*make_updating=*/false);
+  EXPECT_EQ(0, out.rv);
+  for (int i = 0; i < 8; ++i) {
+    std::string name = "f" + std::to_string(i);
+    EXPECT_EQ(entries[name].content, ReadFile(Path(name))) << name;
+    EXPECT_EQ(0644u, ModeOf(Path(name))) << name;
+  }
 }
 
 // Without the "updating" directory no hidden file can be made: every add
