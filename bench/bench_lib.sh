@@ -9,6 +9,26 @@
 #   run: other work on the machine skews a comparison of a program using both
 #   cores with one using one. Returns 1 when a run fails.
 # median: the median of the numbers on standard input.
+# bench_args DEFAULT_PAIRS "$@": reads BUILD_DIR CORPUS_DIR [PAIRS] [WORK_DIR]
+#   into BUILD, CORPUS, PAIRS and WORK (default CORPUS_DIR/bench-run, made
+#   here), or stops with the usage line.
+# die MESSAGE: the message, after the script's name, and exit status 1.
+
+die() {
+  echo "$(basename "$0"): $*" >&2
+  exit 1
+}
+
+bench_args() {
+  local default_pairs=$1
+  shift
+  [[ $# -ge 2 ]] || die "usage: bench/$(basename "$0") BUILD_DIR CORPUS_DIR [PAIRS] [WORK_DIR]"
+  BUILD=$(cd "$1" && pwd)
+  CORPUS=$(cd "$2" && pwd)
+  PAIRS=${3:-$default_pairs}
+  WORK=${4:-$CORPUS/bench-run}
+  mkdir -p "$WORK"
+}
 
 median() {
   sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'

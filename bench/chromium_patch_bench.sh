@@ -18,12 +18,7 @@ set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=bench/bench_lib.sh
 source "$HERE/bench_lib.sh"
-die() { echo "chromium_patch_bench.sh: $*" >&2; exit 1; }
-[[ $# -ge 2 ]] || die "usage: bench/chromium_patch_bench.sh BUILD_DIR CORPUS_DIR [PAIRS] [WORK_DIR]"
-BUILD=$(cd "$1" && pwd)
-CORPUS=$(cd "$2" && pwd)
-PAIRS=${3:-5}
-WORK=${4:-$CORPUS/bench-run}
+bench_args 5 "$@"
 UPD=$CORPUS/updates
 TARGET=usr/lib/chromium/chromium
 OLD=$CORPUS/old/$TARGET
@@ -32,7 +27,7 @@ NEW=$CORPUS/new/$TARGET
   die "build updater, tools/qex and tools/qxdiff in $BUILD first"
 [[ -f $OLD && -f $NEW ]] || die "not a chromium corpus: $CORPUS"
 command -v bspatch >/dev/null || die "needs bspatch (Debian package bsdiff)"
-mkdir -p "$UPD" "$WORK"
+mkdir -p "$UPD"
 
 if [[ ! -f $UPD/chromium.patch ]]; then
   "$BUILD/tools/qxdiff" "$OLD" "$NEW" "$UPD/chromium.patch.tmp"

@@ -15,18 +15,12 @@ set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=bench/bench_lib.sh
 source "$HERE/bench_lib.sh"
-die() { echo "full_update_bench.sh: $*" >&2; exit 1; }
-[[ $# -ge 2 ]] || die "usage: bench/full_update_bench.sh BUILD_DIR CORPUS_DIR [PAIRS] [WORK_DIR]"
-BUILD=$(cd "$1" && pwd)
-CORPUS=$(cd "$2" && pwd)
-PAIRS=${3:-5}
-WORK=${4:-$CORPUS/bench-run}
+bench_args 5 "$@"
 UPD=$CORPUS/updates
 TARBALL=$CORPUS/work/new.tar.bz2
 [[ -x $BUILD/updater ]] || die "build $BUILD/updater first"
 [[ -f $TARBALL ]] || die "run derive.sh $CORPUS first"
 [[ -f $UPD/full/update.qex ]] || "$HERE/make_updates.sh" "$BUILD" "$CORPUS" >/dev/null
-mkdir -p "$WORK"
 
 # Each setup ends with sync, so that neither side pays for the other's
 # write-back.

@@ -14,17 +14,11 @@ set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=bench/bench_lib.sh
 source "$HERE/bench_lib.sh"
-die() { echo "partial_update_bench.sh: $*" >&2; exit 1; }
-[[ $# -ge 2 ]] || die "usage: bench/partial_update_bench.sh BUILD_DIR CORPUS_DIR [PAIRS] [WORK_DIR]"
-BUILD=$(cd "$1" && pwd)
-CORPUS=$(cd "$2" && pwd)
-PAIRS=${3:-5}
-WORK=${4:-$CORPUS/bench-run}
+bench_args 5 "$@"
 UPD=$CORPUS/updates
 [[ -x $BUILD/updater ]] || die "build $BUILD/updater first"
 command -v bspatch >/dev/null || die "needs bspatch (Debian package bsdiff)"
 "$HERE/make_updates.sh" "$BUILD" "$CORPUS" >/dev/null
-mkdir -p "$WORK"
 mapfile -t PATCHED <"$UPD/partial/patched.txt"
 
 setup_a() {

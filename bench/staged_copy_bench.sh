@@ -13,15 +13,9 @@ set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=bench/bench_lib.sh
 source "$HERE/bench_lib.sh"
-die() { echo "staged_copy_bench.sh: $*" >&2; exit 1; }
-[[ $# -ge 2 ]] || die "usage: bench/staged_copy_bench.sh BUILD_DIR CORPUS_DIR [PAIRS] [WORK_DIR]"
-BUILD=$(cd "$1" && pwd)
-CORPUS=$(cd "$2" && pwd)
-PAIRS=${3:-9}
-WORK=${4:-$CORPUS/bench-run}
+bench_args 9 "$@"
 [[ -x $BUILD/bench/copy_tree ]] || die "build $BUILD/bench/copy_tree first"
 [[ -d $CORPUS/old ]] || die "not a corpus: $CORPUS"
-mkdir -p "$WORK"
 
 setup_a() { rm -rf "$WORK/copy"; sync; }
 run_a() { "$BUILD/bench/copy_tree" "$CORPUS/old" "$WORK/copy"; }
