@@ -239,6 +239,27 @@ TEST(MakeUpdateTest, SymbolicLinksAreRefusedUnlessCopied) {
   std::string manifest = ManifestOf(archive);
   EXPECT_TRUE(Contains(manifest, "add \"lib/libx.so\"\n")) << manifest;
   EXPECT_FALSE(Contains(manifest, "dangling")) << manifest;
+
+  // The same link on both sides, to a file that the update patches: the
+  // installed link stays and names the patched file.
+  ScopedTempDir dir2;
+  std::string data = RandomBytes(200000, 9), changed = data;
+  changed[5000] = static_cast<char>(changed[5000] + 1);
+  WriteFile(dir2.Sub("old/share/data.bin"), data);
+  WriteFile(dir2.Sub("new/share/data.bin"), changed);
+  for (const char* side : {"old", "new"}) {
+    ASSERT_EQ(0, mkdir(dir2.Sub(std::string(side) + "/lib").c_str(), 0755));
+    ASSERT_EQ(0,
+              symlink("../share/data.bin", dir2.Sub(std::string(side) + "/lib/data.bin").c_str()));
+  }
+  ToolResult same_link =
+      RunTool(MakeUpdate("--copy-links --verify" + updater + "-o " + dir2.Sub("u.qex") + " " +
+                         dir2.Sub("old") + " " + dir2.Sub("new")));
+  ASSERT_EQ(0, same_link.exit_code) << same_link.output;
+  manifest = ManifestOf(dir2.Sub("u.qex"));
+  EXPECT_TRUE(Contains(manifest, "patch \"share/data.bin.patch\" \"share/data.bin\"\n"))
+      << manifest;
+  EXPECT_FALSE(Contains(manifest, "lib/data.bin")) << manifest;
 }
 
 TEST(MakeUpdateTest, RefusesWhatTheManifestCannotSay) {

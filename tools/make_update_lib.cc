@@ -56,6 +56,22 @@ bool ListDirectory(const std::string& dir, std::vector<std::string>* names) {
   return ok;
 }
 
+// The path of what `full` finally names, relative to the tree at `root`, or
+// "" when it lies outside the tree.
+std::string RealPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return "";
+  std::string result = real;
+  free(real);
+  return result;
+}
+
+std::string TreeRelative(const std::string& root, const std::string& full) {
+  std::string real_root = RealPath(root), real = RealPath(full);
+  if (real_root.empty() || real.compare(0, real_root.size() + 1, real_root + "/") != 0) return "";
+  return real.substr(real_root.size() + 1);
+}
+
 bool ScanDirectory(const std::string& root, const std::string& rel, bool copy_links,
                    TreeListing* listing, std::vector<std::string>* problems,
                    std::vector<std::string>* notes) {
@@ -97,6 +113,7 @@ bool ScanDirectory(const std::string& root, const std::string& rel, bool copy_li
       notes->push_back("stored as a copy of its target: " + shown);
       entry.via_link = true;
       entry.link_text = link_text;
+      entry.link_resolved = TreeRelative(root, full);
     }
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
       problems->push_back("neither a regular file, a directory nor a symbolic link: " + full);
@@ -252,6 +269,13 @@ void RunJob(Job* job, const std::string& work, size_t number, int threads) {
   std::string file_staged = work + "/" + std::to_string(number);
   if (job->type == Job::kCompare) {
     const TreeEntry& was = *job->old_entry;
+    // The same link to the same file of the tree: the installed link will
+    // name that file as this update leaves it, which is the new content.
+    if (was.via_link && now.via_link && was.link_text == now.link_text &&
+        !now.link_resolved.empty() && was.link_resolved == now.link_resolved) {
+      job->outcome = Job::kUnchanged;
+      return;
+    }
     if (was.size == now.size && FilesEqual(was.source, now.source)) {
       // A link stays when the new tree has the same one; a copy of its target
       // would only be stored to replace it.
@@ -316,14 +340,6 @@ void RunJobs(std::vector<Job>* jobs, const std::string& work, int threads) {
 }
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-std::string RealPath(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return "";
-  std::string result = real;
-  free(real);
-  return result;
-}
 
 // Runs the updater on the scratch copy, as an ordinary update without a
 // window. umask 0, so that files get exactly the modes the archive stores.

@@ -43,7 +43,8 @@ struct TreeEntry {
   uint64_t size = 0;   // files only
   std::string source;  // where to read a file's bytes (a link's own path when copied)
   bool via_link = false;
-  std::string link_text;  // what a copied link names
+  std::string link_text;      // what a copied link names
+  std::string link_resolved;  // the file it finally names, relative to the root ("" outside)
 };
 
 using TreeListing = std::map<std::string, TreeEntry>;
