@@ -141,12 +141,15 @@ EntryPredecoder::~EntryPredecoder() {
   changed_.notify_all();
   for (pthread_t thread : threads_) pthread_join(thread, nullptr);
   for (size_t i = 0; i < slots_.size(); ++i) {
-    char hidden[kPathBufferSize];
-    if (slots_[i].state == State::kDecoded && HiddenPath(i, hidden, sizeof(hidden))) {
-      remove(hidden);
-    }
+    if (slots_[i].state == State::kDecoded) Drop(i);
     slots_[i].action->predecoder_ = nullptr;
   }
+}
+
+void EntryPredecoder::Drop(size_t slot) {
+  char hidden[kPathBufferSize];
+  if (HiddenPath(slot, hidden, sizeof(hidden))) remove(hidden);
+  ahead_bytes_ -= slots_[slot].bytes;
 }
 
 int EntryPredecoder::DefaultThreads() {
@@ -165,6 +168,20 @@ void EntryPredecoder::Start(int threads) {
 
 bool EntryPredecoder::Take(size_t i, const char* dest) {
   std::unique_lock<std::mutex> lock(mutex_);
+  // Slots are taken in their order, so the ones before `i` still untaken
+  // belong to actions that skipped their entry (a conditional add or patch
+  // whose test failed): nobody decodes them any more, and their files go.
+  bool all_done = true;
+  for (size_t k = skipped_; k < i; ++k) {
+    Slot& before = slots_[k];
+    if (before.state == State::kDecoding) {
+      all_done = false;
+      continue;
+    }
+    if (before.state == State::kDecoded) Drop(k);
+    before.state = State::kTaken;
+    if (all_done) skipped_ = k + 1;
+  }
   Slot& slot = slots_[i];
   changed_.wait(lock, [&slot] { return slot.state != State::kDecoding; });
   const bool decoded = slot.state == State::kDecoded;

@@ -159,6 +159,8 @@ class EntryPredecoder {
   };
 
   bool Take(size_t slot, const char* dest);
+  // Removes the decoded file of `slot`, which no action will take.
+  void Drop(size_t slot);
   // False when the hidden file's name does not fit.
   bool HiddenPath(size_t slot, char* out, size_t size) const;
   static void* DecoderMain(void* self);
@@ -169,6 +171,7 @@ class EntryPredecoder {
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t next_ = 0;          // first slot a decoder may still take
+  size_t skipped_ = 0;       // slots before it are taken or dropped
   int64_t ahead_bytes_ = 0;  // decoded and not yet taken
   std::atomic<bool> stop_{false};
 };

@@ -307,6 +307,8 @@ TEST_F(EntryPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
   lines.push_back("add \"top\"");
   lines.push_back("add-if \"top\" \"cond\"");
   entries["cond"] = {"conditional", 0644};
+  // Decoded ahead, then dropped when the add-if that owns it is skipped.
+  entries["never"] = {testing_util::RandomBytes(300000, 99), 0644};
   auto make = [&] {
     WriteFile(Path("top"), "old top", 0644);
     WriteFile(Path("gone"), "bye", 0644);
