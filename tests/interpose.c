@@ -168,6 +168,14 @@ ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
   return real(fd, buf, count, offset);
 }
 
+// File copies may move their bytes in the kernel; a full disk shows there too.
+ssize_t copy_file_range(int fd_in, off64_t* off_in, int fd_out, off64_t* off_out, size_t len,
+                        unsigned int flags) {
+  REAL(copy_file_range);
+  if (ShouldFailFd(kWrite, fd_out)) return -1;
+  return real(fd_in, off_in, fd_out, off_out, len, flags);
+}
+
 size_t fwrite(const void* ptr, size_t size, size_t nmemb, FILE* fp) {
   REAL(fwrite);
   if (size && nmemb && ShouldFailFd(kWrite, fileno(fp))) {
