@@ -1,7 +1,6 @@
 #include "driver/status.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdio>

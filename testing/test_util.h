@@ -32,7 +32,7 @@ class ScopedTempDir {
 void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644);
 // Whole contents; empty string when the file cannot be read.
 std::string ReadFile(const std::string& path);
-bool Exists(const std::string& path);  // lstat succeeds
+bool Exists(const std::string& path);    // lstat succeeds
 mode_t ModeOf(const std::string& path);  // lstat mode bits (07777), 0 if missing
 
 // Deterministic pseudo-random bytes.

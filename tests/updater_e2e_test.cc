@@ -2,11 +2,10 @@
 // separate process, and examine the status file, the log, the exit code and
 // the installation afterwards.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
@@ -33,8 +32,8 @@ struct RunResult {
 
 // Runs updater with `args` and extra environment entries ("NAME=value"; a
 // bare "NAME" removes the variable). No display: the window never shows.
-RunResult RunUpdater(const std::vector<std::string>& args,
-                     const std::vector<std::string>& env = {}, const std::string& cwd = "") {
+RunResult RunUpdater(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                     const std::string& cwd = "") {
   ScopedTempDir errdir;
   std::string errpath = errdir.Sub("stderr");
   pid_t pid = fork();
@@ -250,11 +249,11 @@ TEST_F(UpdaterTest, ManifestVersionsAndTypeLine) {
   EXPECT_EQ(RunUpdater({upd_, inst_}).exit_code, 0);
   EXPECT_EQ(ReadFile(inst_ + "/a"), "v2");
   // Both names: the newer wins.
-  ASSERT_TRUE(archive_testing::WriteTestArchive(
-      upd_ + "/update.qex", {{"updatev2.manifest", "add \"b\"\n"},
-                             {"updatev3.manifest", "add \"a\"\n"},
-                             {"a", "v3"},
-                             {"b", "b"}}));
+  ASSERT_TRUE(
+      archive_testing::WriteTestArchive(upd_ + "/update.qex", {{"updatev2.manifest", "add \"b\"\n"},
+                                                               {"updatev3.manifest", "add \"a\"\n"},
+                                                               {"a", "v3"},
+                                                               {"b", "b"}}));
   EXPECT_EQ(RunUpdater({upd_, inst_}).exit_code, 0);
   EXPECT_EQ(ReadFile(inst_ + "/a"), "v3");
   EXPECT_FALSE(Exists(inst_ + "/b"));
@@ -306,8 +305,7 @@ TEST_F(UpdaterTest, RelativeDirectoriesAndMissingApplyToDirectory) {
   EXPECT_EQ(r.exit_code, 0) << Log();
   EXPECT_EQ(ReadFile(root_.Sub("fresh/d/f")), "abcd");
   EXPECT_EQ(Status(), "succeeded\n");
-  EXPECT_NE(Log().find("DESTINATION DIRECTORY " + root_.Sub("fresh") + "\n"),
-            std::string::npos)
+  EXPECT_NE(Log().find("DESTINATION DIRECTORY " + root_.Sub("fresh") + "\n"), std::string::npos)
       << Log();
 }
 
@@ -337,8 +335,8 @@ class CallbackTest : public UpdaterTest {
 TEST_F(CallbackTest, RelaunchesTheCallbackWhateverTheOutcome) {
   RunResult r = RunUpdater({upd_, inst_, "0", root_.Sub("cbdir"), script_, "--one", "two"});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(ReadFile(record_), "args:--one two\ncwd:" + root_.Sub("cbdir") +
-                                   "\nchild:1\nnorestart:\n");
+  EXPECT_EQ(ReadFile(record_),
+            "args:--one two\ncwd:" + root_.Sub("cbdir") + "\nchild:1\nnorestart:\n");
   EXPECT_EQ(Status(), "succeeded\n");
   // A failed run relaunches all the same; the script's exit code is the process's.
   unlink(record_.c_str());
@@ -350,8 +348,8 @@ TEST_F(CallbackTest, RelaunchesTheCallbackWhateverTheOutcome) {
 }
 
 TEST_F(CallbackTest, NoRelaunchWhenSuppressedOrIncomplete) {
-  RunResult r = RunUpdater({upd_, inst_, "0", root_.Sub("cbdir"), script_},
-                           {"QUIL_PROCESS_UPDATES="});
+  RunResult r =
+      RunUpdater({upd_, inst_, "0", root_.Sub("cbdir"), script_}, {"QUIL_PROCESS_UPDATES="});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_FALSE(Exists(record_));
   r = RunUpdater({upd_, inst_, "0", root_.Sub("cbdir")});
