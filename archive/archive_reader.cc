@@ -11,25 +11,13 @@
 #include <new>
 
 #include "archive/qex_format.h"
+#include "driver/error_codes.h"
 
 ArchiveReader gArchiveReader;
 
 namespace {
 
-// The program-wide result codes this reader returns.
-enum : int {
-  kOk = 0,
-  kReadError = 6,
-  kWriteError = 7,
-  kArchiveNoMemory = 11,
-  kArchiveNotOpen = 20,
-  kProductInfoError = 21,
-  kChannelError = 22,
-  kVersionError = 23,
-  kDecompressError = 39,
-  kEmptyEntry = 40,
-  kCancelled = ArchiveDecoder::kCancelled,
-};
+constexpr int kCancelled = ArchiveDecoder::kCancelled;
 
 constexpr int kDefaultBufferSize = 262144;
 constexpr int kFallbackBufferSize = 1024;
@@ -182,7 +170,7 @@ int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input
   int rv;
   for (;;) {
     if (entry->length == 0) {
-      rv = kEmptyEntry;
+      rv = kEmptyError;
       break;
     }
     if (cancel && cancel->load(std::memory_order_relaxed)) {

@@ -11,28 +11,7 @@
 
 #include <cstdio>
 
-// Result codes of the whole program (one numbering).
-enum UpdateError : int {
-  kOk = 0,
-  kCrcError = 4,
-  kParseError = 5,
-  kReadError = 6,
-  kWriteError = 7,
-  kStringsNoMemory = 10,
-  kArchiveNoMemory = 11,
-  kPatchNoMemory = 12,
-  kFileNoMemory = 13,
-  kQuoteNoMemory = 14,
-  kArchiveNotOpen = 20,
-  kProductInfoError = 21,
-  kChannelError = 22,
-  kVersionError = 23,
-  kNoInstallDir = 34,
-  kDecompressError = 39,
-  kEmptyError = 40,  // empty action list; archive entry of stored length 0
-  kCorruptPatch = 41,
-  kUnexpectedType = 42,  // also: wrong size of the file to patch; rmrfdir walk failed
-};
+#include "driver/error_codes.h"
 
 constexpr size_t kPathBufferSize = 1024;
 constexpr const char kBackupSuffix[] = ".quil-backup";

@@ -10,7 +10,7 @@
 #include <memory>
 #include <new>
 
-#include "fileops/fileops.h"
+#include "driver/error_codes.h"
 
 namespace {
 

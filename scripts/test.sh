@@ -5,10 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-cmake -S . -B build -DUPDATER_WERROR=ON
+cmake -S . -B build -DUPDATER_WERROR=ON -DUPDATER_SANITIZE=OFF -DUPDATER_BUILD_TESTS=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-cmake -S . -B build-asan -DUPDATER_WERROR=ON -DUPDATER_SANITIZE=ON -DUPDATER_BUILD_BENCH=OFF
+cmake -S . -B build-asan -DUPDATER_WERROR=ON -DUPDATER_SANITIZE=ON -DUPDATER_BUILD_TESTS=ON -DUPDATER_BUILD_BENCH=OFF
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"

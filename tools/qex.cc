@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -20,6 +19,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/qex_format.h"
+#include "tools/tool_fail.h"
 
 namespace {
 
@@ -63,16 +63,7 @@ struct Options {
   bool bzip2 = false;
 };
 
-// Prints "qex: <message>" on stderr and returns the failure exit status.
-__attribute__((format(printf, 1, 2))) int Fail(const char* fmt, ...) {
-  fputs("qex: ", stderr);
-  va_list args;
-  va_start(args, fmt);
-  vfprintf(stderr, fmt, args);
-  va_end(args);
-  fputc('\n', stderr);
-  return 1;
-}
+constexpr char kProgram[] = "qex";
 
 const char* DescribeExtraction(int code) {
   switch (code) {
@@ -100,7 +91,7 @@ std::string EntryName(std::string path) {
 int AddDirectory(const std::string& dir, const std::string& prefix,
                  std::vector<std::string>* names) {
   DIR* d = opendir(dir.c_str());
-  if (!d) return Fail("cannot read directory %s: %s", dir.c_str(), strerror(errno));
+  if (!d) return ToolFail(kProgram, "cannot read directory %s: %s", dir.c_str(), strerror(errno));
   std::vector<std::string> children;
   while (dirent* e = readdir(d)) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) children.push_back(e->d_name);
@@ -112,7 +103,7 @@ int AddDirectory(const std::string& dir, const std::string& prefix,
     std::string name = prefix.empty() ? child : prefix + "/" + child;
     struct stat st;
     if (lstat(path.c_str(), &st) != 0)
-      return Fail("cannot examine %s: %s", path.c_str(), strerror(errno));
+      return ToolFail(kProgram, "cannot examine %s: %s", path.c_str(), strerror(errno));
     if (S_ISDIR(st.st_mode)) {
       if (AddDirectory(path, name, names) != 0) return 1;
     } else if (S_ISREG(st.st_mode)) {
@@ -125,12 +116,13 @@ int AddDirectory(const std::string& dir, const std::string& prefix,
 }
 
 int CheckProductOptions(const Options& opt) {
-  if (!opt.channel || !opt.version) return Fail("--channel and --product-version are required");
+  if (!opt.channel || !opt.version)
+    return ToolFail(kProgram, "--channel and --product-version are required");
   if (strlen(opt.channel) > kQexMaxChannelLength) {
-    return Fail("channel is longer than %d bytes", kQexMaxChannelLength);
+    return ToolFail(kProgram, "channel is longer than %d bytes", kQexMaxChannelLength);
   }
   if (strlen(opt.version) > kQexMaxVersionLength) {
-    return Fail("product version is longer than %d bytes", kQexMaxVersionLength);
+    return ToolFail(kProgram, "product version is longer than %d bytes", kQexMaxVersionLength);
   }
   return 0;
 }
@@ -141,13 +133,14 @@ ProductInfo InfoOf(const Options& opt) {
 
 int Create(const Options& opt, const char* archive, int count, char** paths) {
   if (CheckProductOptions(opt) != 0) return 1;
-  if (count == 0) return Fail("create: no files given");
+  if (count == 0) return ToolFail(kProgram, "create: no files given");
   // The archive path is taken as given, before changing to the directory.
   char cwd[PATH_MAX];
-  if (!getcwd(cwd, sizeof(cwd))) return Fail("cannot determine the current directory");
+  if (!getcwd(cwd, sizeof(cwd)))
+    return ToolFail(kProgram, "cannot determine the current directory");
   std::string dest = archive[0] == '/' ? archive : std::string(cwd) + "/" + archive;
   if (opt.directory && chdir(opt.directory) != 0) {
-    return Fail("cannot change to %s: %s", opt.directory, strerror(errno));
+    return ToolFail(kProgram, "cannot change to %s: %s", opt.directory, strerror(errno));
   }
   std::vector<std::string> names;
   for (int i = 0; i < count; ++i) {
@@ -174,20 +167,21 @@ int Create(const Options& opt, const char* archive, int count, char** paths) {
                                }),
                 names.end());
   }
-  if (names.empty()) return Fail("create: no regular files to store");
+  if (names.empty()) return ToolFail(kProgram, "create: no regular files to store");
   std::set<std::string> seen;
   std::vector<QexSource> sources;
   for (const std::string& name : names) {
     if (!qex_entry_name_is_safe(name.c_str())) {
-      return Fail("%s: entry names must be relative and without \"..\"", name.c_str());
+      return ToolFail(kProgram, "%s: entry names must be relative and without \"..\"",
+                      name.c_str());
     }
-    if (!seen.insert(name).second) return Fail("%s is given twice", name.c_str());
+    if (!seen.insert(name).second) return ToolFail(kProgram, "%s is given twice", name.c_str());
     sources.push_back(QexSource{name.c_str(), name.c_str()});
   }
   ProductInfo info = InfoOf(opt);
   if (qex_create_archive_ex(dest.c_str(), static_cast<int>(sources.size()), sources.data(), &info,
                             opt.bzip2 ? QEX_STORE_BZIP2 : QEX_STORE_RAW) != 0) {
-    return Fail("could not create %s", archive);
+    return ToolFail(kProgram, "could not create %s", archive);
   }
   return 0;
 }
@@ -211,7 +205,7 @@ std::vector<QexEntry*> EntriesInOrder(QexArchive* archive) {
 
 QexArchive* OpenArchive(const char* path) {
   QexArchive* archive = qex_open(path);
-  if (!archive) Fail("%s is not a readable QEX archive", path);
+  if (!archive) ToolFail(kProgram, "%s is not a readable QEX archive", path);
   return archive;
 }
 
@@ -226,36 +220,38 @@ int List(const char* path) {
 }
 
 int ExtractOne(QexArchive* archive, QexEntry* entry, bool decompress) {
-  if (qex_prepare_entry_path(entry->name) != 0) return Fail("refused entry %s", entry->name);
+  if (qex_prepare_entry_path(entry->name) != 0)
+    return ToolFail(kProgram, "refused entry %s", entry->name);
   if (decompress) {
     int rv = gArchiveReader.ExtractToFile(entry->name, entry->name);
-    if (rv != 0) return Fail("cannot extract %s: %s", entry->name, DescribeExtraction(rv));
+    if (rv != 0)
+      return ToolFail(kProgram, "cannot extract %s: %s", entry->name, DescribeExtraction(rv));
   } else if (qex_test_callback(archive, entry, nullptr) != 0) {
-    return Fail("cannot extract %s", entry->name);
+    return ToolFail(kProgram, "cannot extract %s", entry->name);
   }
   // Exactly the stored permission bits, whatever the umask.
   if (chmod(entry->name, entry->flags & kQexPermissionMask) != 0) {
-    return Fail("cannot set the mode of %s: %s", entry->name, strerror(errno));
+    return ToolFail(kProgram, "cannot set the mode of %s: %s", entry->name, strerror(errno));
   }
   return 0;
 }
 
 int Extract(const Options& opt, const char* path) {
   char* absolute = realpath(path, nullptr);
-  if (!absolute) return Fail("cannot open %s: %s", path, strerror(errno));
+  if (!absolute) return ToolFail(kProgram, "cannot open %s: %s", path, strerror(errno));
   std::string archive_path = absolute;
   free(absolute);
   QexArchive* archive = OpenArchive(path);
   if (!archive) return 1;
   int rv = 0;
   if (opt.bzip2 && gArchiveReader.Open(archive_path.c_str()) != 0) {
-    rv = Fail("cannot open %s for extraction", path);
+    rv = ToolFail(kProgram, "cannot open %s for extraction", path);
   }
   if (rv == 0 && opt.directory) {
     if (mkdir(opt.directory, 0755) != 0 && errno != EEXIST) {
-      rv = Fail("cannot create %s: %s", opt.directory, strerror(errno));
+      rv = ToolFail(kProgram, "cannot create %s: %s", opt.directory, strerror(errno));
     } else if (chdir(opt.directory) != 0) {
-      rv = Fail("cannot change to %s: %s", opt.directory, strerror(errno));
+      rv = ToolFail(kProgram, "cannot change to %s: %s", opt.directory, strerror(errno));
     }
   }
   if (rv == 0) {
@@ -274,7 +270,7 @@ int Info(const char* path) {
   uint32_t signature_count = 0, blocks_offset = 0, block_count = 0;
   if (get_qex_file_info(path, &has_signatures, &signature_count, &has_blocks, &blocks_offset,
                         &block_count) != 0) {
-    return Fail("%s: cannot read the signature and block information", path);
+    return ToolFail(kProgram, "%s: cannot read the signature and block information", path);
   }
   QexArchive* archive = OpenArchive(path);
   if (!archive) return 1;
@@ -305,7 +301,8 @@ int Info(const char* path) {
 int Refresh(const Options& opt, const char* path) {
   if (CheckProductOptions(opt) != 0) return 1;
   ProductInfo info = InfoOf(opt);
-  if (qex_refresh_product_info(path, &info) != 0) return Fail("could not refresh %s", path);
+  if (qex_refresh_product_info(path, &info) != 0)
+    return ToolFail(kProgram, "could not refresh %s", path);
   return 0;
 }
 
@@ -355,22 +352,22 @@ int Main(int argc, char** argv) {
         printf("qex %s\n", QEX_VERSION);
         return 0;
       case ':':
-        return Fail("option %s needs an argument", argv[optind - 1]);
+        return ToolFail(kProgram, "option %s needs an argument", argv[optind - 1]);
       default:
-        return Fail("unknown option %s (see qex --help)", argv[optind - 1]);
+        return ToolFail(kProgram, "unknown option %s (see qex --help)", argv[optind - 1]);
     }
   }
   int operands = argc - optind;
   char** args = argv + optind;
   if (command == "create") {
-    if (operands < 1) return Fail("create: no archive given");
+    if (operands < 1) return ToolFail(kProgram, "create: no archive given");
     return Create(opt, args[0], operands - 1, args + 1);
   }
   if (command != "list" && command != "extract" && command != "info" && command != "refresh") {
     if (command.empty()) return Usage();
-    return Fail("unknown command %s (see qex --help)", command.c_str());
+    return ToolFail(kProgram, "unknown command %s (see qex --help)", command.c_str());
   }
-  if (operands != 1) return Fail("%s: give exactly one archive", command.c_str());
+  if (operands != 1) return ToolFail(kProgram, "%s: give exactly one archive", command.c_str());
   if (command == "list") return List(args[0]);
   if (command == "extract") return Extract(opt, args[0]);
   if (command == "info") return Info(args[0]);

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,6 +13,7 @@
 #include "fileops/fileops.h"
 #include "patch/crc32.h"
 #include "patch/patch.h"
+#include "tools/tool_fail.h"
 
 namespace {
 
@@ -41,59 +41,50 @@ const char* Describe(int code) {
   }
 }
 
-// Prints "qxpatch: <message>" on stderr and returns the failure exit status.
-__attribute__((format(printf, 1, 2))) int Fail(const char* fmt, ...) {
-  fputs("qxpatch: ", stderr);
-  va_list args;
-  va_start(args, fmt);
-  vfprintf(stderr, fmt, args);
-  va_end(args);
-  fputc('\n', stderr);
-  return 1;
-}
+constexpr char kProgram[] = "qxpatch";
 
 int Run(const char* source_path, const char* patch_path, const char* output_path) {
   ScopedFile patch(fopen(patch_path, "rb"));
-  if (!patch) return Fail("cannot open patch %s: %s", patch_path, strerror(errno));
+  if (!patch) return ToolFail(kProgram, "cannot open patch %s: %s", patch_path, strerror(errno));
   PatchHeader header;
   int rv = read_patch_header(patch.get(), &header);
-  if (rv != 0) return Fail("%s: not a valid patch (%s)", patch_path, Describe(rv));
+  if (rv != 0) return ToolFail(kProgram, "%s: not a valid patch (%s)", patch_path, Describe(rv));
 
   ScopedFile source(fopen(source_path, "rb"));
-  if (!source) return Fail("cannot open source %s: %s", source_path, strerror(errno));
+  if (!source) return ToolFail(kProgram, "cannot open source %s: %s", source_path, strerror(errno));
   struct stat st;
   if (fstat(fileno(source.get()), &st) != 0) {
-    return Fail("cannot examine source %s: %s", source_path, strerror(errno));
+    return ToolFail(kProgram, "cannot examine source %s: %s", source_path, strerror(errno));
   }
   if (static_cast<uint64_t>(st.st_size) != header.source_length) {
-    return Fail("%s is %jd bytes, the patch expects %" PRIu32, source_path,
-                static_cast<intmax_t>(st.st_size), header.source_length);
+    return ToolFail(kProgram, "%s is %jd bytes, the patch expects %" PRIu32, source_path,
+                    static_cast<intmax_t>(st.st_size), header.source_length);
   }
   std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[header.source_length]);
-  if (!data) return Fail("out of memory for %s", source_path);
+  if (!data) return ToolFail(kProgram, "out of memory for %s", source_path);
   if (!read_exact(source.get(), data.get(), header.source_length)) {
-    return Fail("cannot read source %s", source_path);
+    return ToolFail(kProgram, "cannot read source %s", source_path);
   }
   source.close();
   uint32_t crc = crc32_bzip2(data.get(), header.source_length);
   if (crc != header.source_crc) {
-    return Fail("%s has CRC 0x%08" PRIX32 ", the patch expects 0x%08" PRIX32, source_path, crc,
-                header.source_crc);
+    return ToolFail(kProgram, "%s has CRC 0x%08" PRIX32 ", the patch expects 0x%08" PRIX32,
+                    source_path, crc, header.source_crc);
   }
 
   struct stat patch_st, out_st;
   if (fstat(fileno(patch.get()), &patch_st) == 0 && stat(output_path, &out_st) == 0 &&
       patch_st.st_dev == out_st.st_dev && patch_st.st_ino == out_st.st_ino) {
-    return Fail("output %s is the patch itself", output_path);
+    return ToolFail(kProgram, "output %s is the patch itself", output_path);
   }
   ScopedFile out(open_with_mode(output_path, "wb", st.st_mode));
-  if (!out) return Fail("cannot create %s: %s", output_path, strerror(errno));
+  if (!out) return ToolFail(kProgram, "cannot create %s: %s", output_path, strerror(errno));
   rv = write_patched_file(header, patch.get(), data.get(), out.get());
   long written = ftell(out.get());
   if (out.close() != 0 && rv == 0) rv = kWriteError;
   if (rv != 0) {
     remove(output_path);
-    return Fail("applying %s failed (%s)", patch_path, Describe(rv));
+    return ToolFail(kProgram, "applying %s failed (%s)", patch_path, Describe(rv));
   }
   if (written != static_cast<long>(header.dest_length)) {
     fprintf(stderr, "qxpatch: warning: wrote %ld bytes, the patch header says %" PRIu32 "\n",

@@ -1,0 +1,28 @@
+// The result codes of the whole program: one numbering, 0 for success.
+// Header only, so that every library can use it without linking anything.
+#ifndef UPDATER_DRIVER_ERROR_CODES_H_
+#define UPDATER_DRIVER_ERROR_CODES_H_
+
+enum UpdateError : int {
+  kOk = 0,
+  kCrcError = 4,
+  kParseError = 5,
+  kReadError = 6,
+  kWriteError = 7,
+  kStringsNoMemory = 10,
+  kArchiveNoMemory = 11,
+  kPatchNoMemory = 12,
+  kFileNoMemory = 13,
+  kQuoteNoMemory = 14,
+  kArchiveNotOpen = 20,
+  kProductInfoError = 21,
+  kChannelError = 22,
+  kVersionError = 23,
+  kNoInstallDir = 34,
+  kDecompressError = 39,
+  kEmptyError = 40,  // empty action list; archive entry of stored length 0
+  kCorruptPatch = 41,
+  kUnexpectedType = 42,  // also: wrong size of the file to patch; rmrfdir walk failed
+};
+
+#endif  // UPDATER_DRIVER_ERROR_CODES_H_
