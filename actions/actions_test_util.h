@@ -17,10 +17,10 @@
 #include "actions/action.h"
 #include "archive/archive_reader.h"
 #include "archive/archive_test_util.h"
-#include "driver/run_settings.h"
-#include "driver/update_log.h"
+#include "base/progress.h"
+#include "base/run_settings.h"
+#include "base/update_log.h"
 #include "testing/test_util.h"
-#include "ui/progress.h"
 
 namespace actions_test {
 

@@ -9,7 +9,7 @@
 
 #include "actions/manifest.h"
 #include "archive/archive_reader.h"
-#include "driver/update_log.h"
+#include "base/update_log.h"
 #include "fileops/fileops.h"
 
 namespace {

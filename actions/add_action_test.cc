@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "actions/actions_test_util.h"
+#include "actions/entry_predecoder.h"
 #include "actions/remove_action.h"
 #include "fileops/fileops.h"
 

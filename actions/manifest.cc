@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "driver/update_log.h"
+#include "base/update_log.h"
 #include "fileops/fileops.h"
 
 namespace {

@@ -1,6 +1,6 @@
-// The remove actions: one file (remove), one empty directory (rmdir), a whole
-// tree (rmrfdir, expanded by add_dir_entries) and the removals listed in the
-// installation's "precomplete" file.
+// The remove actions: one file (remove) and one empty directory (rmdir). A
+// whole tree (rmrfdir) and the precomplete file expand into them (rmrfdir.h,
+// precomplete.h).
 #ifndef UPDATER_ACTIONS_REMOVE_ACTION_H_
 #define UPDATER_ACTIONS_REMOVE_ACTION_H_
 
@@ -60,25 +60,5 @@ class RmdirAction : public Action {
   char* dir = nullptr;
   int32_t skip = 0;
 };
-
-// A new copy of `path` between double quotes, or null when out of memory.
-std::unique_ptr<char[]> quote_path(const char* path);
-
-// Expands rmrfdir "dir/" (`dir` with its trailing slash) into a RemoveAction
-// for every non-directory and an RmdirAction for every directory of the tree,
-// each directory after its contents and the root last. The walk never follows
-// links and stays on the root's file system; a missing root adds nothing.
-// Each action names exactly the path the walk found. Returns 0; 42 when the
-// walk fails or meets a cycle, an unreadable directory or a path longer than
-// 1023 bytes; 14 when out of memory; 5 when a found path breaks the path
-// rules. On failure the actions appended so far stay in the list.
-int add_dir_entries(const char* dir, ActionList* list);
-
-// Appends the removals of the "precomplete" file in the working directory
-// (keywords remove, rmdir; remove-cc lines are ignored). Does nothing for an OS
-// update or when there is no such file. The list keeps the text alive.
-// Returns 0; 6 when the file exists but cannot be read; 5 for a line without
-// keyword, an unknown keyword or a bad path.
-int AddPreCompleteActions(ActionList* list);
 
 #endif  // UPDATER_ACTIONS_REMOVE_ACTION_H_

@@ -12,6 +12,8 @@
 
 #include "actions/actions_test_util.h"
 #include "actions/add_action.h"
+#include "actions/precomplete.h"
+#include "actions/rmrfdir.h"
 
 namespace actions_test {
 namespace {

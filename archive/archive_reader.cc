@@ -11,7 +11,7 @@
 #include <new>
 
 #include "archive/qex_format.h"
-#include "driver/error_codes.h"
+#include "base/error_codes.h"
 
 ArchiveReader gArchiveReader;
 

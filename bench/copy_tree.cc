@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
           help ? stdout : stderr);
     return help ? 0 : 1;
   }
-  char skip[2][kPathBufferSize];
+  char skip[2][kMaxPath];
   snprintf(skip[0], sizeof(skip[0]), "%s/updated", argv[1]);
   snprintf(skip[1], sizeof(skip[1]), "%s/updates/0", argv[1]);
   int rv = ensure_copy_recursive(argv[1], argv[2], skip);

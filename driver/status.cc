@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/run_settings.h"
+#include "base/run_settings.h"
 #include "fileops/fileops.h"
 
 bool WriteStatus(const char* text) {

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "driver/run_settings.h"
+#include "base/run_settings.h"
 #include "testing/test_util.h"
 
 using testing_util::ReadFile;

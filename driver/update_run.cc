@@ -7,14 +7,15 @@
 #include <utility>
 
 #include "actions/action.h"
+#include "actions/entry_predecoder.h"
 #include "actions/manifest.h"
+#include "actions/manifest_parser.h"
 #include "archive/archive_reader.h"
-#include "driver/parse_manifest.h"
-#include "driver/run_settings.h"
+#include "base/progress.h"
+#include "base/run_settings.h"
+#include "base/update_log.h"
 #include "driver/status.h"
-#include "driver/update_log.h"
 #include "fileops/fileops.h"
-#include "ui/progress.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ namespace {
 template <typename... Args>
 bool FormatPath(char (&out)[kMaxPath], const char* fmt, Args... args) {
   int n = snprintf(out, kMaxPath, fmt, args...);
-  return n >= 0 && n < kMaxPath;
+  return n >= 0 && static_cast<size_t>(n) < kMaxPath;
 }
 
 // Copies the installation into applyToDir, leaving out the staged copy itself,
@@ -30,7 +31,7 @@ bool FormatPath(char (&out)[kMaxPath], const char* fmt, Args... args) {
 int MakeStagedCopy() {
   char installDir[kMaxPath];
   if (!ComputeInstallDir(installDir)) return kNoInstallDir;
-  char skip[2][kPathBufferSize];
+  char skip[2][kMaxPath];
   if (!FormatPath(skip[0], "%s/%s", installDir, "updated") ||
       !FormatPath(skip[1], "%s/%s", installDir, "updates/0")) {
     return kNoInstallDir;

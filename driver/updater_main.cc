@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/run_settings.h"
+#include "base/run_settings.h"
+#include "base/update_log.h"
 #include "driver/status.h"
-#include "driver/update_log.h"
 #include "driver/update_run.h"
 #include "fileops/fileops.h"
 #include "ui/progress_ui.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "driver/update_log.h"
+#include "base/update_log.h"
 #include "fileops/fileops.h"
 
 namespace {
@@ -109,12 +109,12 @@ int ensure_copy(const char* src, const char* dst) {
   return chmod(dst, st.st_mode);
 }
 
-int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kPathBufferSize]) {
+int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kMaxPath]) {
   return ensure_copy_recursive_skipping(src, dst, skip_paths, nullptr);
 }
 
-int ensure_copy_recursive_skipping(const char* src, const char* dst,
-                                   char skip_paths[2][kPathBufferSize], const char* also_skip) {
+int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_paths[2][kMaxPath],
+                                   const char* also_skip) {
   struct stat st;
   if (lstat(src, &st) != 0) {
     int err = errno;
@@ -153,7 +153,7 @@ int ensure_copy_recursive_skipping(const char* src, const char* dst,
       break;
     }
     if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
-    char child_src[kPathBufferSize];
+    char child_src[kMaxPath];
     if (!join_path(child_src, src, entry->d_name)) {
       LOG("ensure_copy_recursive: path too long: %s/%s", src, entry->d_name);
       result = kReadError;
@@ -164,7 +164,7 @@ int ensure_copy_recursive_skipping(const char* src, const char* dst,
         (also_skip && !strcmp(child_src, also_skip))) {
       continue;
     }
-    char child_dst[kPathBufferSize];
+    char child_dst[kMaxPath];
     if (!join_path(child_dst, dst, entry->d_name)) {
       LOG("ensure_copy_recursive: path too long: %s/%s", dst, entry->d_name);
       result = kWriteError;

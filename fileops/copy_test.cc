@@ -33,8 +33,8 @@ class CopyTest : public ::testing::Test {
  protected:
   // Skip paths that match nothing unless a test sets them.
   void SetSkips(const std::string& a, const std::string& b) {
-    snprintf(skips_[0], kPathBufferSize, "%s", a.c_str());
-    snprintf(skips_[1], kPathBufferSize, "%s", b.c_str());
+    snprintf(skips_[0], kMaxPath, "%s", a.c_str());
+    snprintf(skips_[1], kMaxPath, "%s", b.c_str());
   }
   int Copy(const std::string& src, const std::string& dst) {
     return ensure_copy_recursive(src.c_str(), dst.c_str(), skips_);
@@ -54,7 +54,7 @@ class CopyTest : public ::testing::Test {
   }
 
   ScopedTempDir dir_;
-  char skips_[2][kPathBufferSize] = {"/nonexistent/a", "/nonexistent/b"};
+  char skips_[2][kMaxPath] = {"/nonexistent/a", "/nonexistent/b"};
 };
 
 TEST_F(CopyTest, CopiesTreeWithLinksAndExactFileModesWhateverTheUmask) {

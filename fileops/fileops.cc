@@ -7,11 +7,11 @@
 
 #include <cstring>
 
-#include "driver/update_log.h"
+#include "base/update_log.h"
 
-bool join_path(char (&out)[kPathBufferSize], const char* dir, const char* name) {
-  int n = snprintf(out, kPathBufferSize, "%s/%s", dir, name);
-  if (n < 0 || static_cast<size_t>(n) >= kPathBufferSize) {
+bool join_path(char (&out)[kMaxPath], const char* dir, const char* name) {
+  int n = snprintf(out, kMaxPath, "%s/%s", dir, name);
+  if (n < 0 || static_cast<size_t>(n) >= kMaxPath) {
     out[0] = '\0';
     return false;
   }
@@ -22,9 +22,9 @@ namespace {
 
 // Forms the backup name; `op` names the caller in the line about a name that
 // does not fit.
-bool backup_path(char (&out)[kPathBufferSize], const char* path, const char* op) {
-  int n = snprintf(out, kPathBufferSize, "%s%s", path, kBackupSuffix);
-  if (n < 0 || static_cast<size_t>(n) >= kPathBufferSize) {
+bool backup_path(char (&out)[kMaxPath], const char* path, const char* op) {
+  int n = snprintf(out, kMaxPath, "%s%s", path, kBackupSuffix);
+  if (n < 0 || static_cast<size_t>(n) >= kMaxPath) {
     LOG("%s: backup path too long: %s%s", op, path, kBackupSuffix);
     out[0] = '\0';
     return false;
@@ -109,7 +109,7 @@ int ensure_remove_recursive(const char* path) {
   int rv = 0;
   while (dirent* entry = readdir(dir)) {
     if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
-    char child[kPathBufferSize];
+    char child[kMaxPath];
     if (!join_path(child, path, entry->d_name)) {
       // A cut name could lie outside this tree.
       LOG("ensure_remove_recursive: path too long: %s/%s", path, entry->d_name);
@@ -167,26 +167,26 @@ int rename_file(const char* src, char* dst, bool check_type) {
 }
 
 int backup_create(const char* path) {
-  char backup[kPathBufferSize];
+  char backup[kMaxPath];
   if (!backup_path(backup, path, "backup_create")) return kWriteError;
   return rename_file(path, backup, false);
 }
 
 int backup_restore(const char* path) {
-  char backup[kPathBufferSize];
+  char backup[kMaxPath];
   if (!backup_path(backup, path, "backup_restore")) return kWriteError;
   if (!entry_exists(backup)) {
     LOG("backup_restore: backup file doesn't exist: %s", backup);
     return kOk;
   }
   // rename_file may write into its destination buffer; keep `path` untouched.
-  char target[kPathBufferSize];
+  char target[kMaxPath];
   snprintf(target, sizeof(target), "%s", path);
   return rename_file(backup, target, false);
 }
 
 int backup_delete(const char* path) {
-  char backup[kPathBufferSize];
+  char backup[kMaxPath];
   if (!backup_path(backup, path, "backup_delete")) return kWriteError;
   if (!entry_exists(backup)) return kOk;
   return ensure_remove(backup) == 0 ? kOk : kWriteError;
@@ -195,9 +195,9 @@ int backup_delete(const char* path) {
 int ensure_copy_symlink(const char* link, const char* new_link) {
   // One byte more than the longest accepted target, so that a longer one is
   // detected instead of being cut into a different link.
-  char target[kPathBufferSize + 1] = {};
+  char target[kMaxPath + 1] = {};
   ssize_t n = readlink(link, target, sizeof(target));
-  if (n < 0 || static_cast<size_t>(n) > kPathBufferSize) {
+  if (n < 0 || static_cast<size_t>(n) > kMaxPath) {
     int err = n < 0 ? errno : ENAMETOOLONG;
     LOG("ensure_copy_symlink: failed to read the link: %s, err: %d", link, err);
     return kReadError;

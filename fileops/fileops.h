@@ -11,14 +11,14 @@
 
 #include <cstdio>
 
-#include "driver/error_codes.h"
+#include "base/error_codes.h"
+#include "base/paths.h"
 
-constexpr size_t kPathBufferSize = 1024;
 constexpr const char kBackupSuffix[] = ".quil-backup";
 
 // Formats "dir/name" into `out`. False, with `out` emptied, when the result
 // does not fit: callers must then fail instead of using a cut name.
-bool join_path(char (&out)[kPathBufferSize], const char* dir, const char* name);
+bool join_path(char (&out)[kMaxPath], const char* dir, const char* name);
 
 // Owns one stdio stream and closes it at scope end (close result ignored).
 class ScopedFile {
@@ -106,12 +106,12 @@ int ensure_copy_symlink(const char* link, const char* new_link);
 // -1, 6, 7 or 13 (6 for a source path, 7 for a destination path that does not
 // fit the buffer; 6 too when a directory cannot be read to its end). Nothing
 // is undone.
-int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kPathBufferSize]);
+int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kMaxPath]);
 // The same, also leaving out the child whose source path is exactly
 // `also_skip` (may be null): a copy into a directory inside its own source
 // must not descend into its destination.
-int ensure_copy_recursive_skipping(const char* src, const char* dst,
-                                   char skip_paths[2][kPathBufferSize], const char* also_skip);
+int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_paths[2][kMaxPath],
+                                   const char* also_skip);
 // Copies one file (or one link as a link) with exactly the source's mode. Side
 // effect: a read-only source gains owner write permission. Returns 0; 6 when
 // the source cannot be examined, opened or read; 7 when the destination

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "driver/update_log.h"
+#include "base/update_log.h"
 #include "testing/test_util.h"
 
 namespace fileops_test {

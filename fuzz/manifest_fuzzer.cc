@@ -1,6 +1,6 @@
-// Parses the input as a manifest into actions with the update run's own parser (the "type" line with the precomplete file, "rmrfdir" expanded over
-// a small tree), and checks that every path that reached an action obeys the
-// path rules: relative and free of "..".
+// Parses the input as a manifest into actions with the update run's own parser (the "type" line
+// with the precomplete file, "rmrfdir" expanded over a small tree), and checks that every path that
+// reached an action obeys the path rules: relative and free of "..".
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "actions/action.h"
-#include "driver/parse_manifest.h"
+#include "actions/manifest_parser.h"
 #include "fuzz/fuzz_util.h"
 #include "fuzz/path_check.h"
 

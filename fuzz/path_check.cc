@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "actions/add_action.h"
+#include "actions/patch_action.h"
 #include "actions/remove_action.h"
-#include "patch/patch_action.h"
 
 namespace fuzz_check {
 namespace {

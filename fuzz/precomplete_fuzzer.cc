@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "actions/action.h"
-#include "actions/remove_action.h"
+#include "actions/precomplete.h"
 #include "fuzz/fuzz_util.h"
 #include "fuzz/path_check.h"
 

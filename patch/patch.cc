@@ -10,7 +10,7 @@
 #include <memory>
 #include <new>
 
-#include "driver/error_codes.h"
+#include "base/error_codes.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
 // make-update: builds update.qex from an old and a new installation tree.
+#include "builder/make_update.h"
+
 #include <getopt.h>
 #include <limits.h>
 #include <unistd.h>
@@ -7,8 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include "tools/make_update_lib.h"
 
 namespace {
 

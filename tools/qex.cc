@@ -19,7 +19,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/qex_format.h"
-#include "tools/tool_fail.h"
+#include "base/tool_fail.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "tools/qxdiff_lib.h"
+#include "diff/diff.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <memory>
 #include <new>
 
+#include "base/tool_fail.h"
 #include "fileops/fileops.h"
 #include "patch/crc32.h"
 #include "patch/patch.h"
-#include "tools/tool_fail.h"
 
 namespace {
 

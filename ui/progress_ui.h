@@ -10,7 +10,7 @@
 #ifndef UPDATER_UI_PROGRESS_UI_H_
 #define UPDATER_UI_PROGRESS_UI_H_
 
-#include "ui/progress.h"
+#include "base/progress.h"
 
 // Records (*argv)[0] as the program path (not copied: the vector must outlive
 // RunProgressUI) and initialises GTK with gtk_init_check, which removes the

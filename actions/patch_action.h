@@ -7,8 +7,8 @@
 // and the installed file's size and CRC before changing anything, then moves
 // the file to its backup and writes the patched file with the old file's
 // permission bits. Finish deletes the backup (status 0) or restores it.
-#ifndef UPDATER_PATCH_PATCH_ACTION_H_
-#define UPDATER_PATCH_PATCH_ACTION_H_
+#ifndef UPDATER_ACTIONS_PATCH_ACTION_H_
+#define UPDATER_ACTIONS_PATCH_ACTION_H_
 
 #include <cstdint>
 #include <cstdio>
@@ -65,7 +65,7 @@ class PatchAction : public Action {
   // The whole file to patch while Execute needs it.
   std::unique_ptr<unsigned char[]> source_data;
   // The temporary patch file this action owns; empty when it owns none.
-  char patch_path[kPathBufferSize] = "";
+  char patch_path[kMaxPath] = "";
 };
 
 // patch-if "test" "entry" "target": the test is made once, in Prepare.
@@ -84,4 +84,4 @@ class PatchIfAction : public PatchAction {
   char* test_path = nullptr;
 };
 
-#endif  // UPDATER_PATCH_PATCH_ACTION_H_
+#endif  // UPDATER_ACTIONS_PATCH_ACTION_H_

@@ -1,4 +1,4 @@
-#include "patch/patch_action.h"
+#include "actions/patch_action.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 
 #include "actions/manifest.h"
 #include "archive/archive_reader.h"
-#include "driver/run_settings.h"
-#include "driver/update_log.h"
+#include "base/run_settings.h"
+#include "base/update_log.h"
 #include "patch/crc32.h"
 #include "patch/patch.h"
 

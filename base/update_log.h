@@ -1,6 +1,6 @@
 // The one process-wide update log: plain lines, no time stamps, no levels.
-#ifndef UPDATER_DRIVER_UPDATE_LOG_H_
-#define UPDATER_DRIVER_UPDATE_LOG_H_
+#ifndef UPDATER_BASE_UPDATE_LOG_H_
+#define UPDATER_BASE_UPDATE_LOG_H_
 
 #include <cstdio>
 
@@ -35,4 +35,4 @@ class UpdateLog {
 #define LOG(...) UpdateLog::Instance().Log(__VA_ARGS__)
 #define LOG_WARN(...) UpdateLog::Instance().LogWarning(__VA_ARGS__)
 
-#endif  // UPDATER_DRIVER_UPDATE_LOG_H_
+#endif  // UPDATER_BASE_UPDATE_LOG_H_

@@ -8,8 +8,8 @@
 // agree. Bytes covered by an alignment go to the difference block as
 // new - old (mostly zeros, which bzip2 compresses well); the rest go to the
 // extra block unchanged.
-#ifndef UPDATER_TOOLS_QXDIFF_LIB_H_
-#define UPDATER_TOOLS_QXDIFF_LIB_H_
+#ifndef UPDATER_DIFF_DIFF_H_
+#define UPDATER_DIFF_DIFF_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -110,4 +110,4 @@ int qxdiff_write_patch(FILE* out, const uint8_t* old_data, size_t old_size, cons
 int qxdiff_files(const char* old_path, const char* new_path, const char* patch_path, int threads,
                  std::string* error);
 
-#endif  // UPDATER_TOOLS_QXDIFF_LIB_H_
+#endif  // UPDATER_DIFF_DIFF_H_

@@ -1,4 +1,4 @@
-#include "ui/progress.h"
+#include "base/progress.h"
 
 std::atomic<float> progressPercent{0.0f};
 std::atomic<int32_t> quitRequested{0};

@@ -1,10 +1,10 @@
 // Process-wide run settings, fixed on the main thread before the worker starts.
-#ifndef UPDATER_DRIVER_RUN_SETTINGS_H_
-#define UPDATER_DRIVER_RUN_SETTINGS_H_
+#ifndef UPDATER_BASE_RUN_SETTINGS_H_
+#define UPDATER_BASE_RUN_SETTINGS_H_
 
 #include <atomic>
 
-constexpr int kMaxPath = 1024;
+#include "base/paths.h"
 
 // Update directory (holds update.qex, update.status, update.log).
 extern char updateDir[kMaxPath];
@@ -16,4 +16,4 @@ extern bool isOsUpdate;
 // Set by the worker on success; read by the main thread after the join.
 extern bool runSucceeded;
 
-#endif  // UPDATER_DRIVER_RUN_SETTINGS_H_
+#endif  // UPDATER_BASE_RUN_SETTINGS_H_

@@ -1,4 +1,4 @@
-#include "tools/qxdiff_lib.h"
+#include "diff/diff.h"
 
 #include <divsufsort.h>
 #include <errno.h>

@@ -1,6 +1,6 @@
 // The command-line tools' one way to report a failure.
-#ifndef UPDATER_TOOLS_TOOL_FAIL_H_
-#define UPDATER_TOOLS_TOOL_FAIL_H_
+#ifndef UPDATER_BASE_TOOL_FAIL_H_
+#define UPDATER_BASE_TOOL_FAIL_H_
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,7 +8,7 @@
 // Prints "<program>: <message>\n" on standard error and returns 1, the
 // failure exit status.
 __attribute__((format(printf, 2, 3))) inline int ToolFail(const char* program, const char* fmt,
-                                                           ...) {
+                                                          ...) {
   fprintf(stderr, "%s: ", program);
   va_list args;
   va_start(args, fmt);
@@ -18,4 +18,4 @@ __attribute__((format(printf, 2, 3))) inline int ToolFail(const char* program, c
   return 1;
 }
 
-#endif  // UPDATER_TOOLS_TOOL_FAIL_H_
+#endif  // UPDATER_BASE_TOOL_FAIL_H_

@@ -1,7 +1,7 @@
 // The result codes of the whole program: one numbering, 0 for success.
 // Header only, so that every library can use it without linking anything.
-#ifndef UPDATER_DRIVER_ERROR_CODES_H_
-#define UPDATER_DRIVER_ERROR_CODES_H_
+#ifndef UPDATER_BASE_ERROR_CODES_H_
+#define UPDATER_BASE_ERROR_CODES_H_
 
 enum UpdateError : int {
   kOk = 0,
@@ -25,4 +25,4 @@ enum UpdateError : int {
   kUnexpectedType = 42,  // also: wrong size of the file to patch; rmrfdir walk failed
 };
 
-#endif  // UPDATER_DRIVER_ERROR_CODES_H_
+#endif  // UPDATER_BASE_ERROR_CODES_H_

@@ -1,4 +1,4 @@
-#include "patch/patch_action.h"
+#include "actions/patch_action.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,10 +11,11 @@
 
 #include "actions/action.h"
 #include "actions/add_action.h"
+#include "actions/entry_predecoder.h"
 #include "archive/archive_reader.h"
 #include "archive/archive_test_util.h"
-#include "driver/run_settings.h"
-#include "driver/update_log.h"
+#include "base/run_settings.h"
+#include "base/update_log.h"
 #include "patch/crc32.h"
 #include "patch/patch_test_util.h"
 #include "testing/test_util.h"

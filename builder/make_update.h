@@ -5,8 +5,8 @@
 // A partial update carries only what changed: a QXPATCH1 patch where its
 // compressed size beats the compressed file, the whole file otherwise, and
 // removals for what is gone. Every entry is stored as one bzip2 stream.
-#ifndef UPDATER_TOOLS_MAKE_UPDATE_LIB_H_
-#define UPDATER_TOOLS_MAKE_UPDATE_LIB_H_
+#ifndef UPDATER_BUILDER_MAKE_UPDATE_H_
+#define UPDATER_BUILDER_MAKE_UPDATE_H_
 
 #include <sys/types.h>
 
@@ -85,4 +85,4 @@ bool CompressFile(const std::string& source, const std::string& dest, mode_t mod
 // and notes go to `out`, problems to `err`. 0 on success, 1 otherwise.
 int MakeUpdate(const MakeUpdateOptions& options, FILE* out, FILE* err);
 
-#endif  // UPDATER_TOOLS_MAKE_UPDATE_LIB_H_
+#endif  // UPDATER_BUILDER_MAKE_UPDATE_H_

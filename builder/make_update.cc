@@ -1,4 +1,4 @@
-#include "tools/make_update_lib.h"
+#include "builder/make_update.h"
 
 #include <bzlib.h>
 #include <dirent.h>
@@ -19,15 +19,15 @@
 
 #include "archive/qex.h"
 #include "archive/qex_format.h"
+#include "diff/diff.h"
 #include "fileops/fileops.h"
-#include "tools/qxdiff_lib.h"
 
 namespace {
 
 constexpr size_t kIoChunk = size_t{1} << 20;
 // The updater forms "%s.quil-backup" from a manifest path in a buffer of
-// kPathBufferSize bytes; a longer path could not be backed up.
-constexpr size_t kMaxManifestPath = kPathBufferSize - 1 - (sizeof(kBackupSuffix) - 1);
+// kMaxPath bytes; a longer path could not be backed up.
+constexpr size_t kMaxManifestPath = kMaxPath - 1 - (sizeof(kBackupSuffix) - 1);
 
 std::string Join(const std::string& a, const std::string& b) {
   if (a.empty()) return b;

@@ -1,4 +1,4 @@
-#include "tools/qxdiff_lib.h"
+#include "diff/diff.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

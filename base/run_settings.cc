@@ -1,4 +1,4 @@
-#include "driver/run_settings.h"
+#include "base/run_settings.h"
 
 char updateDir[kMaxPath];
 char applyToDir[kMaxPath];

@@ -1,4 +1,4 @@
-#include "driver/update_log.h"
+#include "base/update_log.h"
 
 #include <unistd.h>
 

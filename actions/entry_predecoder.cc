@@ -1,0 +1,139 @@
+#include "actions/entry_predecoder.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "archive/archive_reader.h"
+#include "base/error_codes.h"
+#include "base/paths.h"
+#include "base/run_settings.h"
+
+namespace {
+
+// Decoders stop taking entries while this many decoded bytes wait for their
+// actions: enough to keep decoding through the largest files while the worker
+// waits on one, without filling the disk far ahead of the run.
+constexpr int64_t kMaxAheadBytes = int64_t{128} << 20;
+
+}  // namespace
+
+EntryPredecoder::EntryPredecoder(ActionList* list) {
+  for (bool in_prepare : {true, false}) {
+    for (Action* action = list->first(); action; action = action->next) {
+      Action::EarlyEntry entry = action->GetEarlyEntry();
+      if (!entry.name || entry.in_prepare != in_prepare) continue;
+      action->predecoder_ = this;
+      action->predecode_slot_ = slots_.size();
+      slots_.push_back(Slot{action, entry.name, entry.mode});
+    }
+  }
+}
+
+EntryPredecoder::~EntryPredecoder() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].state == State::kDecoded) Drop(i);
+    slots_[i].action->predecoder_ = nullptr;
+  }
+}
+
+void EntryPredecoder::Drop(size_t slot) {
+  char hidden[kMaxPath];
+  if (HiddenPath(slot, hidden, sizeof(hidden))) remove(hidden);
+  ahead_bytes_ -= slots_[slot].bytes;
+}
+
+int EntryPredecoder::DefaultThreads() {
+  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  return cpus <= 1 ? 0 : static_cast<int>(std::min(cpus, 2L));
+}
+
+void EntryPredecoder::Start(int threads) {
+  if (slots_.empty()) return;
+  for (int i = 0; i < threads; ++i) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, DecoderMain, this) != 0) break;
+    threads_.push_back(thread);
+  }
+}
+
+bool EntryPredecoder::Take(size_t i, const char* dest) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Slots are taken in their order, so the ones before `i` still untaken
+  // belong to actions that skipped their entry (a conditional add or patch
+  // whose test failed): nobody decodes them any more, and their files go.
+  bool all_done = true;
+  for (size_t k = skipped_; k < i; ++k) {
+    Slot& before = slots_[k];
+    if (before.state == State::kDecoding) {
+      all_done = false;
+      continue;
+    }
+    if (before.state == State::kDecoded) Drop(k);
+    before.state = State::kTaken;
+    if (all_done) skipped_ = k + 1;
+  }
+  Slot& slot = slots_[i];
+  changed_.wait(lock, [&slot] { return slot.state != State::kDecoding; });
+  const bool decoded = slot.state == State::kDecoded;
+  if (decoded) ahead_bytes_ -= slot.bytes;
+  slot.state = State::kTaken;
+  lock.unlock();
+  changed_.notify_all();
+
+  char hidden[kMaxPath];
+  if (!decoded || !HiddenPath(i, hidden, sizeof(hidden))) return false;
+  // The same file system as any path under applyToDir, as a rule; where it
+  // is not, the action extracts as usual.
+  if (rename(hidden, dest) == 0) return true;
+  remove(hidden);
+  return false;
+}
+
+bool EntryPredecoder::HiddenPath(size_t slot, char* out, size_t size) const {
+  int n = snprintf(out, size, "%s/updating/.early-%zu", applyToDir, slot);
+  return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+void* EntryPredecoder::DecoderMain(void* self) {
+  static_cast<EntryPredecoder*>(self)->Decode();
+  return nullptr;
+}
+
+void EntryPredecoder::Decode() {
+  ArchiveDecoder decoder(&gArchiveReader);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return stop_ || ahead_bytes_ < kMaxAheadBytes; });
+    while (next_ < slots_.size() && slots_[next_].state != State::kWaiting) ++next_;
+    if (stop_ || next_ == slots_.size()) return;
+    Slot& slot = slots_[next_];
+    char hidden[kMaxPath];
+    const bool named = HiddenPath(next_++, hidden, sizeof(hidden));
+    slot.state = State::kDecoding;
+    lock.unlock();
+
+    // A file of that name left by an earlier run would keep its own mode.
+    if (named) remove(hidden);
+    struct stat st;
+    bool ok = named && decoder.ExtractToFile(slot.name.c_str(), hidden, slot.mode, &stop_) == kOk &&
+              stat(hidden, &st) == 0;
+    if (named && !ok) remove(hidden);
+
+    lock.lock();
+    slot.state = ok ? State::kDecoded : State::kFailed;
+    if (ok) {
+      slot.bytes = st.st_size;
+      ahead_bytes_ += st.st_size;
+    }
+    changed_.notify_all();
+  }
+}

@@ -1,0 +1,31 @@
+#include "actions/precomplete.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <utility>
+
+#include "actions/manifest.h"
+#include "actions/manifest_parser.h"
+#include "base/error_codes.h"
+#include "base/run_settings.h"
+#include "base/update_log.h"
+
+int AddPreCompleteActions(ActionList* list) {
+  if (isOsUpdate) return kOk;
+  std::unique_ptr<char[]> owned = GetManifestContents("precomplete");
+  if (!owned) {
+    LOG("AddPreCompleteActions: error getting contents of precomplete manifest");
+    // Only a missing file means there is nothing to remove. One that exists
+    // but cannot be read would let a complete update report success while
+    // leaving every file it lists behind.
+    struct stat st;
+    if (stat("precomplete", &st) != 0 && errno == ENOENT) return kOk;
+    return kReadError;
+  }
+  // The actions point into the text from the moment they are appended.
+  char* text = owned.get();
+  list->AdoptText(std::move(owned));
+  return ParseActionLines(text, ManifestSource::kPrecomplete, list);
+}
