@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "actions/entry_predecoder.h"
 #include "base/error_codes.h"
 #include "base/progress.h"
 #include "base/run_settings.h"
@@ -107,8 +106,4 @@ void ActionList::FinishAll(int status) {
     ReportProgress(kFinishStart, kFinishSpan, ++i, count_);
   }
   if (status == 0) runSucceeded = true;
-}
-
-bool Action::TakeEarlyEntry(const char* dest) {
-  return predecoder_ && predecoder_->Take(predecode_slot_, dest);
 }

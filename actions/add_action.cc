@@ -100,25 +100,3 @@ void AddAction::Finish(int status) {
   backup_restore(path);
   if (first_new_dir_ > 0) RemoveNewDirectories(path, first_new_dir_);
 }
-
-int ConditionalAddAction::Parse(char* line) {
-  test_path = get_valid_path(&line, false);
-  if (!test_path) return kParseError;
-  if (!next_token(kQuoteDelimiter, &line)) return kParseError;
-  return AddAction::Parse(line);
-}
-
-int ConditionalAddAction::Prepare() {
-  bool present = access(test_path, F_OK) == 0;
-  if (present != add_if_present_) {
-    test_path = nullptr;
-    return kOk;
-  }
-  return AddAction::Prepare();
-}
-
-int ConditionalAddAction::Execute() { return test_path ? AddAction::Execute() : kOk; }
-
-void ConditionalAddAction::Finish(int status) {
-  if (test_path) AddAction::Finish(status);
-}

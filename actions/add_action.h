@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "actions/action.h"
+#include "actions/conditional_action.h"
 
 // add "target". The archive entry of the same name becomes the file `path`.
 class AddAction : public Action {
@@ -44,37 +45,16 @@ class AddAction : public Action {
   size_t first_new_dir_ = 0;
 };
 
-// Common to add-if and add-if-not: the test is made once, in Prepare, so it
-// sees the installation as it was before any action executed.
-class ConditionalAddAction : public AddAction {
- public:
-  // add-if "test" "target": 0, or 5 when an argument or the separator between
-  // them is missing, or a path breaks the rules.
-  int Parse(char* line) override;
-  // Clears test_path (skipping the action) when the condition does not hold.
-  int Prepare() override;
-  int Execute() override;
-  void Finish(int status) override;
-
-  // Validated test path; null once the action is skipped. The test follows
-  // symbolic links: a dangling link counts as absent.
-  char* test_path = nullptr;
-
- protected:
-  explicit ConditionalAddAction(bool add_if_present) : add_if_present_(add_if_present) {}
-
- private:
-  const bool add_if_present_;
-};
+using ConditionalAddAction = ConditionalAction<AddAction>;
 
 class AddIfAction : public ConditionalAddAction {
  public:
-  AddIfAction() : ConditionalAddAction(true) {}
+  AddIfAction() : ConditionalAction(true) {}
 };
 
 class AddIfNotAction : public ConditionalAddAction {
  public:
-  AddIfNotAction() : ConditionalAddAction(false) {}
+  AddIfNotAction() : ConditionalAction(false) {}
 };
 
 #endif  // UPDATER_ACTIONS_ADD_ACTION_H_

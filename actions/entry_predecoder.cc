@@ -20,6 +20,10 @@ constexpr int64_t kMaxAheadBytes = int64_t{128} << 20;
 
 }  // namespace
 
+bool Action::TakeEarlyEntry(const char* dest) {
+  return predecoder_ && predecoder_->Take(predecode_slot_, dest);
+}
+
 EntryPredecoder::EntryPredecoder(ActionList* list) {
   for (bool in_prepare : {true, false}) {
     for (Action* action = list->first(); action; action = action->next) {

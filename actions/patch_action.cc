@@ -140,24 +140,3 @@ void PatchAction::Finish(int status) {
     backup_delete(target_path);
   }
 }
-
-int PatchIfAction::Parse(char* line) {
-  test_path = get_valid_path(&line, false);
-  if (!test_path) return kParseError;
-  if (!next_token(kQuoteDelimiter, &line)) return kParseError;
-  return PatchAction::Parse(line);
-}
-
-int PatchIfAction::Prepare() {
-  if (access(test_path, F_OK) != 0) {
-    test_path = nullptr;
-    return kOk;
-  }
-  return PatchAction::Prepare();
-}
-
-int PatchIfAction::Execute() { return test_path ? PatchAction::Execute() : kOk; }
-
-void PatchIfAction::Finish(int status) {
-  if (test_path) PatchAction::Finish(status);
-}

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "actions/action.h"
+#include "actions/conditional_action.h"
 #include "fileops/fileops.h"
 #include "patch/patch_format.h"
 
@@ -68,20 +69,10 @@ class PatchAction : public Action {
   char patch_path[kMaxPath] = "";
 };
 
-// patch-if "test" "entry" "target": the test is made once, in Prepare.
-class PatchIfAction : public PatchAction {
+// patch-if "test" "entry" "target": patches only while the test file exists.
+class PatchIfAction : public ConditionalAction<PatchAction> {
  public:
-  // 0, or 5 when the test path, the separator or the patch arguments are
-  // missing or break the rules.
-  int Parse(char* line) override;
-  // Without a file at test_path: clears test_path, which disables the action
-  // in every phase (no log line, no patch index), and returns 0.
-  int Prepare() override;
-  int Execute() override;
-  void Finish(int status) override;
-
-  // Validated relative path of the test file; null once the action is disabled.
-  char* test_path = nullptr;
+  PatchIfAction() : ConditionalAction(true) {}
 };
 
 #endif  // UPDATER_ACTIONS_PATCH_ACTION_H_
