@@ -1,7 +1,9 @@
 // Writing side of the QEX library: create an archive from files (stored as
 // they are or bzip2-compressed), refresh the product information block in
-// place, and extract every entry's stored bytes below the current directory.
+// place, and extract every entry's stored bytes below the current directory;
+// also the bzip2 compression of qex_compress.h.
 #include <bzlib.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "archive/qex.h"
+#include "archive/qex_compress.h"
 #include "archive/qex_format.h"
 
 namespace {
@@ -75,14 +78,14 @@ int Compress(bz_stream* strm, int action, FILE* out, uint64_t* written) {
     strm->avail_out = sizeof(buf);
     int rv = BZ2_bzCompress(strm, action);
     size_t produced = sizeof(buf) - strm->avail_out;
-    if (produced && fwrite(buf, produced, 1, out) != 1) return -1;
+    if (produced && fwrite(buf, produced, 1, out) != 1) return kQexCompressWriteError;
     *written += produced;
     if (action == BZ_FINISH) {
-      if (rv == BZ_STREAM_END) return 0;
-      if (rv != BZ_FINISH_OK) return -1;
+      if (rv == BZ_STREAM_END) return kQexCompressOk;
+      if (rv != BZ_FINISH_OK) return kQexCompressFailed;
     } else {
-      if (rv != BZ_RUN_OK) return -1;
-      if (strm->avail_in == 0) return 0;
+      if (rv != BZ_RUN_OK) return kQexCompressFailed;
+      if (strm->avail_in == 0) return kQexCompressOk;
     }
   }
 }
@@ -90,25 +93,9 @@ int Compress(bz_stream* strm, int action, FILE* out, uint64_t* written) {
 int ConcatBzip2(FILE* out, const char* path, uint64_t* written) {
   FilePtr in(OpenSource(path, "qex_concat_file_bzip2"));
   if (!in) return -1;
-  bz_stream strm;
-  memset(&strm, 0, sizeof(strm));
-  if (BZ2_bzCompressInit(&strm, kBzip2BlockSize, 0, 0) != BZ_OK) return -1;
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[kCompressChunk]);
-  int rv = buf ? 0 : -1;
-  while (rv == 0) {
-    size_t n = fread(buf.get(), 1, kCompressChunk, in.get());
-    if (n == 0) break;
-    strm.next_in = buf.get();
-    strm.avail_in = static_cast<unsigned>(n);
-    rv = Compress(&strm, BZ_RUN, out, written);
-  }
-  if (rv == 0 && ferror(in.get())) {
-    ReportReadError(path, "qex_concat_file_bzip2");
-    rv = -1;
-  }
-  if (rv == 0) rv = Compress(&strm, BZ_FINISH, out, written);
-  BZ2_bzCompressEnd(&strm);
-  return rv;
+  int rv = CompressToBzip2(in.get(), out, written);
+  if (rv == kQexCompressReadError) ReportReadError(path, "qex_concat_file_bzip2");
+  return rv == kQexCompressOk ? 0 : -1;
 }
 
 // Appends one index record; grows the buffer in whole pages.
@@ -201,6 +188,33 @@ int64_t ContentStartOfArchive(FILE* fp) {
 }
 
 }  // namespace
+
+int CompressToBzip2(FILE* in, FILE* out, uint64_t* compressed_size) {
+  bz_stream strm;
+  memset(&strm, 0, sizeof(strm));
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kCompressChunk]);
+  if (!buf || BZ2_bzCompressInit(&strm, kBzip2BlockSize, 0, 0) != BZ_OK) {
+    return kQexCompressCannotStart;
+  }
+  uint64_t written = 0;
+  int rv = kQexCompressOk;
+  while (rv == kQexCompressOk) {
+    size_t n = fread(buf.get(), 1, kCompressChunk, in);
+    if (n == 0) break;
+    strm.next_in = buf.get();
+    strm.avail_in = static_cast<unsigned>(n);
+    rv = Compress(&strm, BZ_RUN, out, &written);
+  }
+  // A read error must not pass for the end of the file: the stream would
+  // hold a cut copy.
+  if (rv == kQexCompressOk && ferror(in)) rv = kQexCompressReadError;
+  if (rv == kQexCompressOk) rv = Compress(&strm, BZ_FINISH, out, &written);
+  int saved_errno = errno;  // for the caller's message
+  BZ2_bzCompressEnd(&strm);
+  errno = saved_errno;
+  if (rv == kQexCompressOk) *compressed_size = written;
+  return rv;
+}
 
 int qex_entry_name_is_safe(const char* name) {
   if (name[0] == '/') return 0;

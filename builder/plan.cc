@@ -1,0 +1,116 @@
+#include "builder/plan.h"
+
+#include <algorithm>
+#include <set>
+
+#include "builder/files.h"
+
+namespace {
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// `rmdir` lines for `dirs`, deepest first (the order among equals kept).
+std::string RmdirLines(std::vector<std::string> dirs) {
+  std::stable_sort(dirs.begin(), dirs.end(), [](const std::string& a, const std::string& b) {
+    return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
+  });
+  std::string text;
+  for (const std::string& dir : dirs) text += "rmdir " + Quoted(dir + "/") + "\n";
+  return text;
+}
+
+}  // namespace
+
+std::string PrecompleteText(const TreeListing& listing) {
+  std::string text;
+  std::vector<std::string> dirs;
+  for (const auto& [path, entry] : listing) {
+    if (entry.kind == TreeEntry::kFile) {
+      text += "remove " + Quoted(path) + "\n";
+    } else {
+      dirs.push_back(path);
+    }
+  }
+  return text + RmdirLines(dirs);
+}
+
+bool AddPrecomplete(const std::string& work, TreeListing* new_tree, std::string* error) {
+  TreeEntry precomplete;
+  precomplete.kind = TreeEntry::kFile;
+  precomplete.mode = 0644;
+  precomplete.source = work + "/precomplete.txt";
+  TreeListing listed = *new_tree;
+  listed[kPrecompleteName] = precomplete;
+  std::string text = PrecompleteText(listed);
+  precomplete.size = text.size();
+  if (!WriteTextFile(precomplete.source, text, error)) return false;
+  (*new_tree)[kPrecompleteName] = precomplete;
+  return true;
+}
+
+std::vector<FileJob> PlanFileJobs(const TreeListing& old_tree, const TreeListing& new_tree) {
+  std::vector<FileJob> jobs;
+  for (const auto& [path, entry] : new_tree) {
+    if (entry.kind != TreeEntry::kFile) continue;
+    FileJob job;
+    job.path = path;
+    job.new_entry = &entry;
+    auto was = old_tree.find(path);
+    if (was != old_tree.end() && was->second.kind == TreeEntry::kFile) {
+      job.type = FileJob::kCompare;
+      job.old_entry = &was->second;
+    }
+    jobs.push_back(job);
+  }
+  return jobs;
+}
+
+UpdatePlan PlanUpdate(const std::vector<FileJob>& jobs, const TreeListing& old_tree,
+                      const TreeListing& new_tree, bool full) {
+  UpdatePlan plan;
+  std::set<std::string> names = {kManifestEntry};
+  for (const FileJob& job : jobs) {
+    if (job.outcome == FileJob::kStoreFile) names.insert(job.path);
+  }
+  std::string removes, changes;
+  for (const FileJob& job : jobs) {
+    if ((job.new_entry->mode & 07000) != 0) {
+      plan.notes.push_back(job.path +
+                           " loses its set-id and sticky bits (the archive stores 0777)");
+    }
+    if (!job.note.empty()) plan.notes.push_back(job.path + " stored whole (" + job.note + ")");
+    if (job.outcome == FileJob::kUnchanged) {
+      plan.unchanged++;
+      continue;
+    }
+    plan.stored += job.stored;
+    if (job.outcome == FileJob::kStoreFile) {
+      changes += "add " + Quoted(job.path) + "\n";
+      plan.entries.emplace_back(job.path, job.staged);
+      plan.added++;
+      continue;
+    }
+    // Patch entries live beside the files; pick a name no file entry uses.
+    std::string name = job.path + ".patch";
+    for (int n = 1; names.count(name) != 0; n++) name = job.path + ".patch." + std::to_string(n);
+    names.insert(name);
+    changes += "patch " + Quoted(name) + " " + Quoted(job.path) + "\n";
+    plan.entries.emplace_back(name, job.staged);
+    plan.patched++;
+  }
+  std::vector<std::string> gone_dirs;
+  for (const auto& [path, entry] : old_tree) {
+    auto now = new_tree.find(path);
+    if (entry.kind == TreeEntry::kFile &&
+        (now == new_tree.end() || now->second.kind != entry.kind)) {
+      removes += "remove " + Quoted(path) + "\n";
+      plan.removed++;
+    } else if (entry.kind == TreeEntry::kDirectory && now == new_tree.end()) {
+      gone_dirs.push_back(path);
+    }
+  }
+  plan.dirs_removed = gone_dirs.size();
+  plan.manifest = std::string("type ") + Quoted(full ? "complete" : "partial") + "\n" + removes +
+                  changes + RmdirLines(gone_dirs);
+  return plan;
+}

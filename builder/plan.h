@@ -1,0 +1,67 @@
+// Planning an update from two listings: which files are compared, then, once
+// the jobs have run (builder/write.h), what the manifest adds, patches and
+// removes; and the precomplete file that every update installs.
+#ifndef UPDATER_BUILDER_PLAN_H_
+#define UPDATER_BUILDER_PLAN_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "builder/scan.h"
+
+// The manifest entry of the archive and the installation's list of files.
+constexpr char kManifestEntry[] = "updatev3.manifest";
+constexpr char kPrecompleteName[] = "precomplete";
+
+// One file of the new tree: planned here, decided and staged by RunJobs.
+struct FileJob {
+  enum Type { kAdd, kCompare };
+  Type type = kAdd;
+  std::string path;
+  const TreeEntry* new_entry = nullptr;
+  const TreeEntry* old_entry = nullptr;  // kCompare only
+
+  enum Outcome { kUnchanged, kStoreFile, kStorePatch };
+  Outcome outcome = kStoreFile;
+  std::string staged;         // the compressed payload in the work directory
+  uint64_t stored = 0;        // its size
+  uint64_t file_stored = 0;   // compressed size of the whole file
+  uint64_t patch_stored = 0;  // compressed size of the patch (0 when none was made)
+  std::string note;           // why a changed file is stored whole
+  std::string error;
+};
+
+// The precomplete text for a tree: a `remove` line for every file and an
+// `rmdir` line for every directory, deepest first.
+std::string PrecompleteText(const TreeListing& listing);
+
+// Writes the precomplete file of `new_tree`, which lists itself, to
+// work/precomplete.txt and adds it to `new_tree` (replacing any file of that
+// name). False with `error` set when it cannot be written.
+bool AddPrecomplete(const std::string& work, TreeListing* new_tree, std::string* error);
+
+// One job per file of `new_tree`, in path order: a comparison where
+// `old_tree` has a file of the same path, an addition otherwise. The jobs
+// point into both listings.
+std::vector<FileJob> PlanFileJobs(const TreeListing& old_tree, const TreeListing& new_tree);
+
+// The update that jobs without errors add up to.
+struct UpdatePlan {
+  std::string manifest;
+  std::vector<std::pair<std::string, std::string>> entries;  // entry name, staged payload
+  std::vector<std::string> notes;  // lost mode bits and files stored whole, in path order
+  size_t patched = 0, added = 0, removed = 0, dirs_removed = 0, unchanged = 0;
+  uint64_t stored = 0;  // compressed bytes of all entries
+};
+
+// Removals come first, so that a file can give way to a directory of the same
+// name, then additions and patches, then the directories that are gone,
+// deepest first. A patch entry is named "<path>.patch" (".patch.N" where a
+// file entry has that name). `full` only sets the manifest's type.
+UpdatePlan PlanUpdate(const std::vector<FileJob>& jobs, const TreeListing& old_tree,
+                      const TreeListing& new_tree, bool full);
+
+#endif  // UPDATER_BUILDER_PLAN_H_
