@@ -1,6 +1,6 @@
-// Shared fixture of the actions tests: a temporary tree that is the working
-// directory (the actions use relative paths), a log in a separate directory,
-// and test archives built from short descriptions.
+// Shared fixture of the actions tests: a temporary installation that is the
+// working directory and applyToDir (the actions use relative paths), a log in
+// a separate directory, and update archives built from short descriptions.
 #ifndef UPDATER_ACTIONS_ACTIONS_TEST_UTIL_H_
 #define UPDATER_ACTIONS_ACTIONS_TEST_UTIL_H_
 
@@ -8,102 +8,111 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <deque>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "actions/action.h"
+#include "actions/add_action.h"
+#include "actions/manifest_parser.h"
+#include "actions/patch_action.h"
+#include "actions/remove_action.h"
 #include "archive/archive_reader.h"
 #include "archive/archive_test_util.h"
+#include "base/error_codes.h"
 #include "base/progress.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "fileops/fileops.h"
 #include "testing/test_util.h"
 
 namespace actions_test {
 
-struct Entry {
-  std::string content;
-  mode_t mode = 0644;
-};
+using Tree = std::map<std::string, std::string>;
+using testing_util::DiffSnapshots;
+using testing_util::ReadFile;
+using testing_util::WriteFile;
 
 class WorkDirTest : public ::testing::Test {
  protected:
   WorkDirTest() {
-    char cwd[4096];
-    old_cwd_ = getcwd(cwd, sizeof(cwd)) ? cwd : "/";
-    EXPECT_EQ(0, chdir(tree_.path().c_str()));
-    UpdateLog::Instance().Close();
-    UpdateLog::Instance().Open(log_dir_.path().c_str(), "update.log", nullptr, false);
-    isOsUpdate = false;
-    runSucceeded = false;
+    ResetTree();
+    snprintf(applyToDir, sizeof(applyToDir), "%s", tree_.path().c_str());
+    isOsUpdate = runSucceeded = false;
     SetProgressUI(0);
+    umask(022);
   }
   ~WorkDirTest() override {
     gArchiveReader.Close();
     UpdateLog::Instance().Close();
-    EXPECT_EQ(0, chdir(old_cwd_.c_str()));
   }
 
-  // Every line logged since the fixture was made (or since ClearLog).
-  std::vector<std::string> LogLines() {
-    UpdateLog::Instance().Flush();
-    std::string all = testing_util::ReadFile(log_dir_.Sub("update.log"));
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
-      lines.push_back(all.substr(start, nl - start));
-    }
-    return lines;
+  // An empty installation that is the working directory, an empty log, patch
+  // numbering from 0.
+  void ResetTree() {
+    EXPECT_EQ(0, chdir("/"));
+    EXPECT_EQ(0, ensure_remove_recursive(tree_.path().c_str()));
+    EXPECT_EQ(0, mkdir(tree_.path().c_str(), 0755));
+    EXPECT_EQ(0, chdir(tree_.path().c_str()));
+    ClearLog();
+    nextPatchIndex = 0;
   }
   void ClearLog() {
     UpdateLog::Instance().Close();
     UpdateLog::Instance().Open(log_dir_.path().c_str(), "update.log", nullptr, false);
   }
-
-  // A writable copy of `s` that lives as long as the fixture, as the
-  // manifest text lives as long as the list.
-  char* Text(const std::string& s) {
-    texts_.push_back(std::make_unique<char[]>(s.size() + 1));
-    memcpy(texts_.back().get(), s.c_str(), s.size() + 1);
-    return texts_.back().get();
+  // Everything logged since the last ClearLog.
+  std::string Log() {
+    UpdateLog::Instance().Flush();
+    return ReadFile(log_dir_.Sub("update.log"));
   }
 
-  // A new action of class T parsed from `rest`; null when Parse fails.
-  template <typename T>
-  std::unique_ptr<T> Parsed(const std::string& rest) {
-    auto action = std::make_unique<T>();
-    if (action->Parse(Text(rest)) != 0) return nullptr;
-    return action;
+  // Parses `manifest` into `list`. The text lives as long as the fixture, as
+  // the manifest text outlives the list.
+  int Parse(const std::string& manifest, ActionList* list) {
+    texts_.push_back(manifest);
+    return ParseManifest(&texts_.back()[0], list);
   }
-
-  // Builds an archive of `entries` (entry name -> content) and opens it with
-  // the process-wide reader. Raw entries are not bzip2 streams, so their
-  // extraction fails after the destination was created.
-  void OpenArchive(const std::map<std::string, Entry>& entries, bool raw = false) {
-    std::vector<archive_testing::TestEntry> list;
-    for (const auto& [name, entry] : entries)
-      list.push_back({name, entry.content, entry.mode, !raw});
-    std::string archive = src_.Sub("update.qex");
-    ASSERT_TRUE(archive_testing::WriteTestArchive(archive, list));
-    ASSERT_EQ(0, gArchiveReader.Open(archive.c_str()));
+  // Builds an archive of `entries` and opens it with the process-wide reader.
+  void OpenArchive(const std::vector<archive_testing::TestEntry>& entries) {
+    gArchiveReader.Close();
+    ASSERT_TRUE(archive_testing::WriteTestArchive(src_.Sub("update.qex"), entries));
+    ASSERT_EQ(0, gArchiveReader.Open(src_.Sub("update.qex").c_str()));
   }
-
   std::string Path(const std::string& rel) const { return tree_.Sub(rel); }
-  std::map<std::string, std::string> Snapshot() const {
-    return testing_util::SnapshotTree(tree_.path());
-  }
+  Tree Snapshot() const { return testing_util::SnapshotTree(tree_.path()); }
 
-  testing_util::ScopedTempDir tree_;
-  testing_util::ScopedTempDir log_dir_;
-  testing_util::ScopedTempDir src_;
+  testing_util::ScopedTempDir tree_, log_dir_, src_;
 
  private:
-  std::string old_cwd_;
-  std::vector<std::unique_ptr<char[]>> texts_;
+  std::deque<std::string> texts_;  // stay in place as the list grows
 };
+
+// The three phases as the update run calls them; returns the run's code.
+inline int RunPhases(ActionList* list) {
+  int rv = list->PrepareAll();
+  if (rv != 0) return rv;
+  rv = list->ExecuteAll();
+  list->FinishAll(rv);
+  return rv;
+}
+
+// "keyword arguments" of each action, one line each.
+inline std::string Describe(const ActionList& list) {
+  std::string out;
+  for (Action* a = list.first(); a; a = a->next) {
+    if (auto* r = dynamic_cast<RemoveAction*>(a)) out += std::string("remove ") + r->path;
+    if (auto* d = dynamic_cast<RmdirAction*>(a)) out += std::string("rmdir ") + d->dir;
+    if (auto* c = dynamic_cast<ConditionalAddAction*>(a))
+      out += std::string("if ") + c->test_path + " ";
+    if (auto* p = dynamic_cast<PatchIfAction*>(a)) out += std::string("if ") + p->test_path + " ";
+    if (auto* add = dynamic_cast<AddAction*>(a)) out += std::string("add ") + add->path;
+    if (auto* p = dynamic_cast<PatchAction*>(a))
+      out += std::string("patch ") + p->entry_name + " " + p->target_path;
+    out += "\n";
+  }
+  return out;
+}
 
 }  // namespace actions_test
 

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,157 +14,89 @@
 namespace {
 
 using archive_testing::Bzip2;
-using archive_testing::TestEntry;
-using archive_testing::TestLayout;
-using archive_testing::WriteBytes;
-using archive_testing::WriteTestArchive;
 using testing_util::Exists;
+using testing_util::ModeOf;
 using testing_util::RandomBytes;
 using testing_util::ReadFile;
-using testing_util::ScopedTempDir;
 
 class ArchiveReaderTest : public ::testing::Test {
  protected:
+  // Entries of several kinds; `corrupt` holds two bzip2 blocks, the second
+  // damaged, of `data_`.
+  void SetUp() override {
+    umask(022);
+    std::string corrupt = Bzip2(data_), cut = Bzip2(RandomBytes(300000, 4));
+    corrupt[corrupt.size() - 200] ^= 0x55;
+    ASSERT_TRUE(archive_testing::WriteTestArchive(
+        archive_,
+        {{"big", big_, 0750},
+         {"suid", "x", 04755},  // only permission bits count
+         {"empty-output", "", 0600},
+         // The 14-byte empty stream every bzip2 writes.
+         {"empty-stream", std::string("BZh9\x17\x72\x45\x38\x50\x90\0\0\0\0", 14), 0644, false},
+         {"zero", "", 0644, false},
+         {"plain", "plain text, not compressed", 0644, false},
+         {"cut1", cut.substr(0, 1), 0644, false},
+         {"cut-half", cut.substr(0, cut.size() / 2), 0644, false},
+         {"cut-one-short", cut.substr(0, cut.size() - 1), 0644, false},
+         {"corrupt", corrupt, 0644, false},
+         {"two-streams", Bzip2("first") + Bzip2("second") + "junk", 0644, false}}));
+    ASSERT_EQ(reader_.Open(archive_.c_str()), 0);
+  }
   void TearDown() override { reader_.Close(); }
-
-  // Writes `entries` to an archive and opens it.
-  void OpenWith(const std::vector<TestEntry>& entries) {
-    ASSERT_TRUE(WriteTestArchive(archive_, entries));
-    ASSERT_EQ(reader_.Open(archive_.c_str()), 0);
-  }
-  void OpenLayout(const TestLayout& layout) {
-    ASSERT_TRUE(WriteBytes(archive_, archive_testing::BuildArchive(layout)));
-    ASSERT_EQ(reader_.Open(archive_.c_str()), 0);
-  }
-  // Extracts `name` to a stream and returns the code; the bytes go to `out`.
-  int ExtractToString(const char* name, std::string* out) {
-    std::string path = dir_.Sub("stream.out");
-    FILE* f = fopen(path.c_str(), "wb");
-    int rv = reader_.ExtractToStream(name, f);
+  // Extracts `name` to a file of that name and to a stream: the same code and
+  // bytes. Returns the code; the bytes go to `out`.
+  int Extract(const char* name, std::string* out = nullptr) {
+    const std::string file = dir_.Sub(name), stream = dir_.Sub("stream");
+    int rv = reader_.ExtractToFile(name, file.c_str());
+    FILE* f = fopen(stream.c_str(), "wb");
+    EXPECT_EQ(reader_.ExtractToStream(name, f), rv) << name;
     fclose(f);
-    *out = ReadFile(path);
+    EXPECT_TRUE(ReadFile(file) == ReadFile(stream)) << name;
+    if (out) *out = ReadFile(stream);
     return rv;
   }
 
-  ScopedTempDir dir_;
+  testing_util::ScopedTempDir dir_;
   std::string archive_ = dir_.Sub("update.qex");
+  const std::string big_ = RandomBytes(1000000, 3) + std::string(900000, 'x');
+  const std::string data_ = RandomBytes(1200000, 9);
   ArchiveReader reader_;
 };
 
-TEST_F(ArchiveReaderTest, ExtractsFilesWithTheirModesAndStreams) {
-  const std::string big = RandomBytes(600000, 3) + std::string(900000, 'x');
-  OpenWith({{"updatev3.manifest", "add \"bin/tool\"\n", 0644},
-            {"bin/tool", big, 0750},
-            {"empty-output", "", 0600},
-            {"literal-empty", std::string("BZh9\x17\x72\x45\x38\x50\x90\0\0\0\0", 14), 0644,
-             /*compress=*/false}});
-
-  std::string dest = dir_.Sub("tool");
-  umask(022);
-  EXPECT_EQ(reader_.ExtractToFile("bin/tool", dest.c_str()), 0);
-  EXPECT_TRUE(ReadFile(dest) == big);  // several output buffers' worth, in order
-  EXPECT_EQ(testing_util::ModeOf(dest), 0750u);
-
-  std::string text;
-  EXPECT_EQ(ExtractToString("updatev3.manifest", &text), 0);
-  EXPECT_EQ(text, "add \"bin/tool\"\n");
-  // A stream of no bytes is still a stream; the second is the 14-byte empty
-  // stream every bzip2 writes (header, end-of-stream magic, CRC 0).
-  EXPECT_EQ(ExtractToString("empty-output", &text), 0);
-  EXPECT_EQ(text, "");
-  EXPECT_EQ(ExtractToString("literal-empty", &text), 0);
-  EXPECT_EQ(text, "");
-}
-
-TEST_F(ArchiveReaderTest, ModeBitsBeyondPermissionsAreIgnored) {
-  OpenWith({{"suid", "x", 04755}});
-  std::string dest = dir_.Sub("suid");
-  umask(022);
-  EXPECT_EQ(reader_.ExtractToFile("suid", dest.c_str()), 0);
-  EXPECT_EQ(testing_util::ModeOf(dest), 0755u);
-}
-
-TEST_F(ArchiveReaderTest, MissingEntryAndBadDestination) {
-  OpenWith({{"a", "1"}});
-  std::string dest = dir_.Sub("never");
-  EXPECT_EQ(reader_.ExtractToFile("b", dest.c_str()), 6);
-  EXPECT_FALSE(Exists(dest));
-  EXPECT_EQ(reader_.ExtractToFile("a", dir_.Sub("no/such/dir/a").c_str()), 7);
-}
-
-TEST_F(ArchiveReaderTest, EmptyStoredEntryCreatesAnEmptyFileAnd40) {
-  OpenWith({{"zero", "", 0644, /*compress=*/false}});
-  std::string dest = dir_.Sub("zero");
-  EXPECT_EQ(reader_.ExtractToFile("zero", dest.c_str()), 40);
-  EXPECT_TRUE(Exists(dest));
-  EXPECT_EQ(ReadFile(dest), "");
-}
-
-TEST_F(ArchiveReaderTest, CorruptStreamGives39AfterPartialOutput) {
-  // Two bzip2 blocks: damage in the second leaves the first written.
-  const std::string data = RandomBytes(1200000, 9);
-  std::string stored = Bzip2(data);
-  stored[stored.size() - 200] ^= 0x55;
-  OpenWith({{"c", stored, 0644, /*compress=*/false}});
+TEST_F(ArchiveReaderTest, ExtractsEntriesWithTheirModesAndCodes) {
   std::string out;
-  EXPECT_EQ(ExtractToString("c", &out), 39);
-  // The first block (up to 900 kB of input) was written before the damaged one.
-  ASSERT_GE(out.size(), 800000u);
-  EXPECT_TRUE(out.compare(0, 800000, data, 0, 800000) == 0);
-  // Not a bzip2 stream at all.
-  reader_.Close();
-  OpenWith({{"p", "plain text, not compressed", 0644, false}});
-  EXPECT_EQ(ExtractToString("p", &out), 39);
-}
-
-TEST_F(ArchiveReaderTest, TruncatedStreamFailsInsteadOfWaiting) {
-  const std::string data = RandomBytes(300000, 4);
-  const std::string stored = Bzip2(data);
-  // Every cut of the stream ends with a failure; none hangs or succeeds.
-  for (size_t cut : {size_t{1}, size_t{10}, stored.size() / 2, stored.size() - 1}) {
-    reader_.Close();
-    OpenWith({{"t", stored.substr(0, cut), 0644, false}});
-    std::string out;
-    EXPECT_EQ(ExtractToString("t", &out), 39) << "cut " << cut;
+  EXPECT_EQ(Extract("big", &out), 0);
+  EXPECT_TRUE(out == big_);  // several output buffers' worth, in order
+  EXPECT_EQ(ModeOf(dir_.Sub("big")), 0750u);
+  EXPECT_EQ(Extract("suid"), 0);
+  EXPECT_EQ(ModeOf(dir_.Sub("suid")), 0755u);
+  EXPECT_EQ(Extract("empty-output", &out) + Extract("empty-stream", &out), 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(Extract("zero"), 40);
+  EXPECT_TRUE(Exists(dir_.Sub("zero")));
+  // Corrupt and cut-off streams fail instead of waiting.
+  for (const char* name : {"plain", "cut1", "cut-half", "cut-one-short", "corrupt"}) {
+    EXPECT_EQ(Extract(name, &out), 39) << name;
   }
-}
-
-TEST_F(ArchiveReaderTest, StopsAtTheEndOfTheFirstStream) {
-  const std::string stored = Bzip2("first") + Bzip2("second") + "trailing junk";
-  OpenWith({{"s", stored, 0644, false}});
-  std::string out;
-  EXPECT_EQ(ExtractToString("s", &out), 0);
-  EXPECT_EQ(out, "first");
-}
-
-TEST_F(ArchiveReaderTest, EntryBeyondTheEndOfTheFileIsAReadError) {
-  TestLayout layout;
-  layout.entries = {{"a", "hello"}};
-  std::string bytes = archive_testing::BuildArchive(layout);
-  // Point the entry's offset past the end of the file.
-  uint32_t index = archive_testing::IndexOffsetOf(bytes);
-  ASSERT_TRUE(WriteBytes(archive_, bytes));
+  // The first block (up to 900 kB of input) was written before the damaged one.
+  EXPECT_TRUE(out.size() >= 800000 && out.compare(0, 800000, data_, 0, 800000) == 0);
+  EXPECT_EQ(Extract("two-streams", &out), 0);
+  EXPECT_EQ(out, "first");  // ends at the first end of a stream
+  EXPECT_EQ(Extract("missing"), 6);
+  EXPECT_FALSE(Exists(dir_.Sub("missing")));
+  EXPECT_EQ(reader_.ExtractToFile("big", dir_.Sub("no/such/dir").c_str()), 7);
+  // An entry whose offset lies past the end of the file.
+  const uint32_t index = archive_testing::IndexOffsetOf(ReadFile(archive_));
   ASSERT_TRUE(archive_testing::SetU32(archive_, index + 4, 0x7FFFFFF0u));
   ASSERT_EQ(reader_.Open(archive_.c_str()), 0);
-  std::string out;
-  EXPECT_EQ(ExtractToString("a", &out), 6);
+  EXPECT_EQ(Extract("big"), 6);
 }
 
 // A decoder on another thread gives every entry the same file, mode and code
 // as the reader, while the reader keeps extracting from the same archive.
 TEST_F(ArchiveReaderTest, DecoderBesideTheReaderGivesTheSameResults) {
-  const std::string big = RandomBytes(1500000, 5);
-  std::string corrupt = Bzip2(RandomBytes(1200000, 6));
-  corrupt[corrupt.size() - 200] ^= 0x55;
-  const std::string cut = Bzip2(RandomBytes(300000, 7));
-  OpenWith({{"big", big, 0750},
-            {"small", "tiny", 0600},
-            {"zero", "", 0644, /*compress=*/false},
-            {"corrupt", corrupt, 0644, false},
-            {"cut", cut.substr(0, cut.size() / 2), 0644, false}});
-  const char* const names[] = {"big", "small", "zero", "corrupt", "cut", "missing"};
-  umask(022);
-
+  const std::vector<const char*> names = {"big", "suid", "zero", "corrupt", "cut-half", "missing"};
   std::atomic<bool> done{false};
   std::thread reader_thread([&] {
     // Keeps the archive stream busy with seeks and reads.
@@ -182,73 +113,55 @@ TEST_F(ArchiveReaderTest, DecoderBesideTheReaderGivesTheSameResults) {
   }
   done = true;
   reader_thread.join();
-
-  for (size_t i = 0; i < std::size(names); ++i) {
-    std::string mine = dir_.Sub(std::string("d-") + names[i]);
-    std::string theirs = dir_.Sub(std::string("r-") + names[i]);
-    EXPECT_EQ(decoded[i], reader_.ExtractToFile(names[i], theirs.c_str())) << names[i];
+  EXPECT_EQ(decoded, std::vector<int>({0, 0, 40, 39, 39, 6}));
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string mine = dir_.Sub(std::string("d-") + names[i]), theirs = dir_.Sub(names[i]);
+    EXPECT_EQ(decoded[i], Extract(names[i])) << names[i];
     EXPECT_EQ(Exists(mine), Exists(theirs)) << names[i];
-    if (!Exists(theirs)) continue;
     EXPECT_TRUE(ReadFile(mine) == ReadFile(theirs)) << names[i];
-    EXPECT_EQ(testing_util::ModeOf(mine), testing_util::ModeOf(theirs)) << names[i];
+    EXPECT_EQ(ModeOf(mine), ModeOf(theirs)) << names[i];
   }
-  EXPECT_EQ(decoded[0], 0);
-  EXPECT_TRUE(ReadFile(dir_.Sub("d-big")) == big);
-  EXPECT_EQ(decoded[5], 6);
-
   std::atomic<bool> cancel{true};
   EXPECT_EQ(decoder.ExtractToFile("big", dir_.Sub("cancelled").c_str(), -1, &cancel),
             ArchiveDecoder::kCancelled);
   // A mode of the caller's instead of the entry's.
   EXPECT_EQ(decoder.ExtractToFile("big", dir_.Sub("own-mode").c_str(), 0604, nullptr), 0);
-  EXPECT_EQ(testing_util::ModeOf(dir_.Sub("own-mode")), 0604u);
+  EXPECT_EQ(ModeOf(dir_.Sub("own-mode")), 0604u);
 }
 
-TEST_F(ArchiveReaderTest, OpenCloseStates) {
-  EXPECT_EQ(reader_.CheckArchiveOpen(), 20);
-  std::string out;
-  EXPECT_EQ(ExtractToString("a", &out), 6);  // nothing open: no entry
+TEST_F(ArchiveReaderTest, OpenCloseStatesAndProductInformation) {
+  const struct {
+    const char* channels;
+    const char* version;
+    int rv;
+  } cases[] = {
+      {"beta, release", "1.0", 0}, {"beta,\trelease", "0.9", 0},
+      {"release", "1.0pre", 0},    {"beta, Release", "1.0", 22},
+      {"releases", "1.0", 22},     {"releas", "1.0", 22},
+      {nullptr, "2.0", 23},        {"", "1.0.1", 23},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(reader_.CheckProductInformation(c.channels, c.version), c.rv) << c.version;
+  }
+  // Only the first 511 bytes of the list count.
+  const std::string long_list = std::string(510, ' ') + "release";
+  EXPECT_EQ(reader_.CheckProductInformation(long_list.c_str(), "1.0"), 22);
+  archive_testing::TestLayout layout;
+  layout.product_info = false;
+  layout.entries = {{"a", "x"}};
+  ASSERT_TRUE(archive_testing::WriteBytes(archive_, archive_testing::BuildArchive(layout)));
+  EXPECT_EQ(reader_.Open(archive_.c_str()), 0);  // replaces the open one
+  EXPECT_EQ(reader_.CheckProductInformation("release", "1.0"), 21);
+  EXPECT_EQ(reader_.CheckArchiveOpen(), 0);
+
   testing::internal::CaptureStderr();
   EXPECT_EQ(reader_.Open(dir_.Sub("missing.qex").c_str()), 6);
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "ERROR: could not open file in qex_open()\n" + dir_.Sub("missing.qex") +
-                     ": No such file or directory\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: could not open file in qex_open()\n" +
+                                                        dir_.Sub("missing.qex") +
+                                                        ": No such file or directory\n");
   EXPECT_EQ(reader_.CheckArchiveOpen(), 20);
-
-  ASSERT_TRUE(WriteTestArchive(dir_.Sub("one.qex"), {{"a", "one"}}));
-  ASSERT_TRUE(WriteTestArchive(dir_.Sub("two.qex"), {{"a", "two"}}));
-  ASSERT_EQ(reader_.Open(dir_.Sub("one.qex").c_str()), 0);
-  EXPECT_EQ(reader_.CheckArchiveOpen(), 0);
-  ASSERT_EQ(reader_.Open(dir_.Sub("two.qex").c_str()), 0);  // replaces the first
-  EXPECT_EQ(ExtractToString("a", &out), 0);
-  EXPECT_EQ(out, "two");
-  reader_.Close();
-  EXPECT_EQ(reader_.CheckArchiveOpen(), 20);
-  EXPECT_EQ(ExtractToString("a", &out), 6);
-}
-
-TEST_F(ArchiveReaderTest, ProductInformationCheck) {
   EXPECT_EQ(reader_.CheckProductInformation("release", "1.0"), 20);
-  TestLayout layout;
-  layout.channel = "release";
-  layout.version = "1.0";
-  layout.entries = {{"a", "x"}};
-  OpenLayout(layout);
-  EXPECT_EQ(reader_.CheckProductInformation("beta, release", "1.0"), 0);
-  EXPECT_EQ(reader_.CheckProductInformation("beta,\trelease", "0.9"), 0);
-  EXPECT_EQ(reader_.CheckProductInformation("beta, Release", "1.0"), 22);
-  EXPECT_EQ(reader_.CheckProductInformation("releases", "1.0"), 22);
-  EXPECT_EQ(reader_.CheckProductInformation(nullptr, "2.0"), 23);
-  EXPECT_EQ(reader_.CheckProductInformation("", "1.0.1"), 23);
-  EXPECT_EQ(reader_.CheckProductInformation("release", "1.0pre"), 0);
-  // Only the first 511 bytes of the list count.
-  std::string long_list = std::string(510, ' ') + "release";
-  EXPECT_EQ(reader_.CheckProductInformation(long_list.c_str(), "1.0"), 22);
-
-  reader_.Close();
-  layout.product_info = false;
-  OpenLayout(layout);
-  EXPECT_EQ(reader_.CheckProductInformation("release", "1.0"), 21);
+  EXPECT_EQ(Extract("a"), 6);  // nothing open: no entry
 }
 
 }  // namespace

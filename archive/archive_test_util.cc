@@ -1,6 +1,7 @@
 #include "archive/archive_test_util.h"
 
 #include <bzlib.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,10 +12,18 @@ namespace archive_testing {
 
 namespace {
 
-void PutU32(std::string* out, uint32_t v) {
+std::string U32(size_t v) {
   unsigned char b[4];
-  qex_store_be32(b, v);
-  out->append(reinterpret_cast<char*>(b), sizeof(b));
+  qex_store_be32(b, static_cast<uint32_t>(v));
+  return std::string(reinterpret_cast<char*>(b), sizeof(b));
+}
+
+// pwrite of `size` bytes at `offset` into the existing file at `path`.
+bool WriteAt(const std::string& path, uint64_t offset, const void* data, size_t size) {
+  int fd = open(path.c_str(), O_WRONLY);
+  bool ok =
+      fd >= 0 && pwrite(fd, data, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+  return fd >= 0 && close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -25,8 +34,7 @@ std::string Bzip2(const std::string& data) {
   unsigned int size = static_cast<unsigned int>(out.size());
   int rv = BZ2_bzBuffToBuffCompress(&out[0], &size, const_cast<char*>(data.data()),
                                     static_cast<unsigned int>(data.size()), 9, 0, 0);
-  if (rv != BZ_OK) return std::string();
-  out.resize(size);
+  out.resize(rv == BZ_OK ? size : 0);
   return out;
 }
 
@@ -37,46 +45,30 @@ std::string ProductInfoPayload(const std::string& channel, const std::string& ve
 }
 
 std::string BuildArchive(const TestLayout& layout) {
-  std::string head(kQexMagic, kQexMagicSize);
-  PutU32(&head, 0);  // index offset, set below
+  // Magic, then the index offset and (full layout) the archive size, set below.
+  std::string head = std::string(kQexMagic, kQexMagicSize) + U32(0);
   if (!layout.short_layout) {
-    head.append(8, '\0');  // archive size, set below
-    PutU32(&head, static_cast<uint32_t>(layout.signatures.size()));
-    for (const auto& sig : layout.signatures) {
-      PutU32(&head, sig.first);
-      PutU32(&head, static_cast<uint32_t>(sig.second.size()));
-      head += sig.second;
-    }
-    std::vector<std::pair<uint32_t, std::string>> blocks;
+    head += std::string(8, '\0') + U32(layout.signatures.size());
+    for (const auto& sig : layout.signatures)
+      head += U32(sig.first) + U32(sig.second.size()) + sig.second;
+    std::vector<std::pair<uint32_t, std::string>> blocks = layout.blocks;
     if (layout.product_info) {
-      blocks.emplace_back(kQexProductInfoBlockId,
-                          ProductInfoPayload(layout.channel, layout.version));
+      blocks.emplace(blocks.begin(), kQexProductInfoBlockId,
+                     ProductInfoPayload(layout.channel, layout.version));
     }
-    blocks.insert(blocks.end(), layout.blocks.begin(), layout.blocks.end());
-    if (!blocks.empty()) {
-      PutU32(&head, static_cast<uint32_t>(blocks.size()));
-      for (const auto& block : blocks) {
-        PutU32(&head, static_cast<uint32_t>(block.second.size() + kQexBlockHeaderSize));
-        PutU32(&head, block.first);
-        head += block.second;
-      }
-    }
+    if (!blocks.empty()) head += U32(blocks.size());
+    for (const auto& b : blocks)
+      head += U32(b.second.size() + kQexBlockHeaderSize) + U32(b.first) + b.second;
   }
   std::string contents, index;
   for (const TestEntry& e : layout.entries) {
     std::string stored = e.compress ? Bzip2(e.contents) : e.contents;
-    PutU32(&index, static_cast<uint32_t>(head.size() + contents.size()));
-    PutU32(&index, static_cast<uint32_t>(stored.size()));
-    PutU32(&index, e.mode);
-    index += e.name;
-    index += '\0';
+    index += U32(head.size() + contents.size()) + U32(stored.size()) + U32(e.mode) + e.name + '\0';
     contents += stored;
   }
-  std::string out = head + contents;
-  uint32_t index_offset = static_cast<uint32_t>(out.size());
-  PutU32(&out, static_cast<uint32_t>(index.size()));
-  out += index;
-  qex_store_be32(reinterpret_cast<unsigned char*>(&out[kQexIndexOffsetPos]), index_offset);
+  std::string out = head + contents + U32(index.size()) + index;
+  qex_store_be32(reinterpret_cast<unsigned char*>(&out[kQexIndexOffsetPos]),
+                 static_cast<uint32_t>(head.size() + contents.size()));
   if (!layout.short_layout) {
     qex_store_be64(reinterpret_cast<unsigned char*>(&out[kQexArchiveSizePos]), out.size());
   }
@@ -100,22 +92,16 @@ bool WriteTestArchive(const std::string& path, const std::vector<TestEntry>& ent
 }
 
 bool FlipByte(const std::string& path, uint64_t offset) {
-  FILE* f = fopen(path.c_str(), "r+b");
-  if (!f) return false;
-  int c = -1;
-  if (fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0) c = fgetc(f);
-  bool ok =
-      c != EOF && fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 && fputc(c ^ 0xFF, f) != EOF;
-  return fclose(f) == 0 && ok;
+  unsigned char c = 0;
+  int fd = open(path.c_str(), O_RDONLY);
+  bool ok = fd >= 0 && pread(fd, &c, 1, static_cast<off_t>(offset)) == 1;
+  if (fd >= 0) close(fd);
+  c ^= 0xFF;
+  return ok && WriteAt(path, offset, &c, 1);
 }
 
 bool SetU32(const std::string& path, uint64_t offset, uint32_t value) {
-  FILE* f = fopen(path.c_str(), "r+b");
-  if (!f) return false;
-  unsigned char b[4];
-  qex_store_be32(b, value);
-  bool ok = fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 && fwrite(b, 4, 1, f) == 1;
-  return fclose(f) == 0 && ok;
+  return WriteAt(path, offset, U32(value).data(), 4);
 }
 
 bool CutFile(const std::string& path, uint64_t size) {

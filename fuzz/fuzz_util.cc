@@ -4,36 +4,41 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+
+#include "actions/add_action.h"
+#include "actions/patch_action.h"
+#include "actions/remove_action.h"
 
 namespace fuzz_util {
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+std::string scratch_dir;
 
-void RemoveScratchDir() { nftw(ScratchDir().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+void RemoveScratchDir() { nftw(scratch_dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+// A conditional action's test path is cleared only in Prepare, so after
+// parsing every path is set.
+void CheckPath(const char* what, const char* path) {
+  if (!path || path[0] == '/' || strstr(path, "..")) {
+    fprintf(stderr, "%s: path missing or breaking the rules: %s\n", what, path ? path : "");
+    abort();
+  }
+}
 
 }  // namespace
 
-const std::string& ScratchDir() {
-  static const std::string dir = [] {
-    char templ[] = "/dev/shm/updater-fuzz-XXXXXX";
-    char fallback[] = "/tmp/updater-fuzz-XXXXXX";
+std::string WriteScratchFile(const char* name, const uint8_t* data, size_t size) {
+  if (scratch_dir.empty()) {
+    char templ[] = "/dev/shm/updater-fuzz-XXXXXX", fallback[] = "/tmp/updater-fuzz-XXXXXX";
     const char* made = mkdtemp(templ);
     if (!made) made = mkdtemp(fallback);
-    if (!made || chdir(made) != 0) {
-      perror("fuzz scratch directory");
-      abort();
-    }
-    return std::string(made);
-  }();
-  static const bool cleanup_registered = atexit(RemoveScratchDir) == 0;
-  (void)cleanup_registered;
-  return dir;
-}
-
-std::string WriteScratchFile(const char* name, const uint8_t* data, size_t size) {
-  std::string path = ScratchDir() + "/" + name;
+    if (!made || chdir(made) != 0 || atexit(RemoveScratchDir) != 0) abort();
+    scratch_dir = made;
+  }
+  std::string path = scratch_dir + "/" + name;
   FILE* fp = fopen(path.c_str(), "wb");
   if (!fp || (size && fwrite(data, size, 1, fp) != 1) || fclose(fp) != 0) {
     perror(path.c_str());
@@ -42,20 +47,25 @@ std::string WriteScratchFile(const char* name, const uint8_t* data, size_t size)
   return path;
 }
 
-std::unique_ptr<char[]> CopyToText(const uint8_t* data, size_t size) {
-  std::unique_ptr<char[]> text(new char[size + 1]);
-  if (size) memcpy(text.get(), data, size);
-  text[size] = '\0';
-  return text;
-}
-
-FILE* NullStream() {
-  static FILE* sink = [] {
-    FILE* fp = fopen("/dev/null", "wb");
-    if (!fp) abort();
-    return fp;
-  }();
-  return sink;
+void CheckActionPaths(const ActionList& list) {
+  int count = 0;
+  for (const Action* a = list.first(); a; a = a->next, ++count) {
+    if (auto* c = dynamic_cast<const ConditionalAddAction*>(a)) CheckPath("add-if", c->test_path);
+    if (auto* pi = dynamic_cast<const PatchIfAction*>(a)) CheckPath("patch-if", pi->test_path);
+    if (auto* add = dynamic_cast<const AddAction*>(a)) {
+      CheckPath("add", add->path);
+    } else if (auto* rm = dynamic_cast<const RemoveAction*>(a)) {
+      CheckPath("remove", rm->path);
+    } else if (auto* rd = dynamic_cast<const RmdirAction*>(a)) {
+      CheckPath("rmdir", rd->dir);
+    } else if (auto* p = dynamic_cast<const PatchAction*>(a)) {
+      if (!p->entry_name) abort();
+      CheckPath("patch", p->target_path);
+    } else {
+      abort();  // an action of a kind this check does not know
+    }
+  }
+  if (count != list.count()) abort();
 }
 
 }  // namespace fuzz_util

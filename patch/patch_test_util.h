@@ -42,10 +42,7 @@ inline PatchParts MakePatch(const std::string& source, const std::vector<Control
                             const std::string& diff, const std::string& extra) {
   uint32_t dest_length = 0;
   for (const ControlTriple& t : triples) dest_length += t.add_length + t.copy_length;
-  PatchParts p;
-  p.control = EncodeTriples(triples);
-  p.diff = diff;
-  p.extra = extra;
+  PatchParts p = {{}, EncodeTriples(triples), diff, extra};
   p.header = make_patch_header(
       static_cast<uint32_t>(source.size()), crc32_bzip2(source.data(), source.size()), dest_length,
       static_cast<uint32_t>(p.control.size()), static_cast<uint32_t>(diff.size()),
@@ -55,11 +52,8 @@ inline PatchParts MakePatch(const std::string& source, const std::vector<Control
 
 // Difference bytes that turn `source` into `target` where they overlap.
 inline std::string DiffBytes(const std::string& source, const std::string& target) {
-  std::string diff(target.size() < source.size() ? target.size() : source.size(), '\0');
-  for (size_t i = 0; i < diff.size(); ++i) {
-    diff[i] = static_cast<char>(static_cast<unsigned char>(target[i]) -
-                                static_cast<unsigned char>(source[i]));
-  }
+  std::string diff = target.substr(0, source.size());
+  for (size_t i = 0; i < diff.size(); ++i) diff[i] = static_cast<char>(diff[i] - source[i]);
   return diff;
 }
 

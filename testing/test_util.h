@@ -19,10 +19,8 @@ class ScopedTempDir {
   ~ScopedTempDir();
   ScopedTempDir(const ScopedTempDir&) = delete;
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;
-
   const std::string& path() const { return path_; }
-  // path() + "/" + rel
-  std::string Sub(const std::string& rel) const;
+  std::string Sub(const std::string& rel) const { return path_ + "/" + rel; }
 
  private:
   std::string path_;
@@ -30,30 +28,25 @@ class ScopedTempDir {
 
 // Writes `data` to `path`, creating parent directories; sets `mode` exactly.
 void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644);
-// Whole contents; empty string when the file cannot be read.
-std::string ReadFile(const std::string& path);
-bool Exists(const std::string& path);    // lstat succeeds
-mode_t ModeOf(const std::string& path);  // lstat mode bits (07777), 0 if missing
+std::string ReadFile(const std::string& path);     // "" when it cannot be read
+bool Exists(const std::string& path);              // lstat succeeds
+mode_t ModeOf(const std::string& path);            // lstat mode bits (07777), 0 if missing
+std::string RandomBytes(size_t n, unsigned seed);  // deterministic
 
-// Deterministic pseudo-random bytes.
-std::string RandomBytes(size_t n, unsigned seed);
-
-// A description of every entry below a directory: relative path -> "type mode
-// contents-or-link-target". Two snapshots are equal exactly when the trees
-// hold the same names, types, permission bits, file bytes and link targets.
+// Every entry below a directory: relative path -> "type mode contents-or-link-
+// target". Two snapshots are equal exactly when the trees hold the same names,
+// types, permission bits, file bytes and link targets.
 std::map<std::string, std::string> SnapshotTree(const std::string& root);
 // Human-readable differences between two snapshots ("" when equal).
 std::string DiffSnapshots(const std::map<std::string, std::string>& before,
                           const std::map<std::string, std::string>& after);
 
-// Runs `fn` in a forked child that has switched to the user "nobody" and
-// returns the child's exit status (fn's result), or -1 when the switch was not
-// possible. Use for permission checks, which root bypasses.
+// Runs `fn` in a forked child switched to the user "nobody" and returns fn's
+// result, or -1 when the switch was not possible. For permission checks,
+// which root bypasses.
 int RunAsNobody(const std::function<int()>& fn);
 bool IsRoot();
-
-// Runs a command line through /bin/sh and returns its exit status.
-int RunCommand(const std::string& cmd);
+int RunCommand(const std::string& cmd);  // through /bin/sh; its exit status
 
 }  // namespace testing_util
 

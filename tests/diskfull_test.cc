@@ -4,101 +4,65 @@
 // the installation exactly as before.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "testing/test_util.h"
-#include "tests/fault_update.h"
+#include "tests/updater_fixture.h"
 
 namespace {
 
-using fault_testing::Judge;
-using fault_testing::MixedUpdate;
-using fault_testing::RunOptions;
-using fault_testing::RunOutcome;
-using fault_testing::Snapshot;
-using fault_testing::Verdict;
-
-// A tmpfs of `kib` KiB mounted on `dir` for the object's lifetime.
-class ScopedTmpfs {
- public:
-  ScopedTmpfs(const std::string& dir, long kib) : dir_(dir) {
-    std::string options = "size=" + std::to_string(kib) + "k,mode=0755";
-    mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
-    error_ = mounted_ ? 0 : errno;
-  }
-  ~ScopedTmpfs() {
-    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  int error() const { return error_; }
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
-  int error_ = 0;
-};
+using updater_fixture::MixedUpdate;
 
 class DiskFullTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The states before and after a clean run, on an ordinary file system.
-    MixedUpdate reference(root_.Sub("reference/app"), root_.Sub("upd"));
-    ASSERT_TRUE(reference.WriteArchive());
-    ASSERT_TRUE(reference.MakeInstallation());
-    original_ = reference.Installation();
-    RunOutcome clean = fault_testing::RunUpdater(UPDATER_BINARY, reference.Args());
-    ASSERT_EQ(clean.exit_code, 0) << reference.Log();
-    updated_ = reference.Installation();
-    mkdir(root_.Sub("mnt").c_str(), 0755);
+    ASSERT_TRUE(plain_.WriteArchive() && plain_.MakeInstallation());
+    original_ = plain_.Installation();
   }
-
-  // One run; returns whether it succeeded. Records the failure codes seen.
-  bool RunAndJudge(const MixedUpdate& update, const RunOptions& options, const std::string& what) {
-    RunOutcome r = fault_testing::RunUpdater(UPDATER_BINARY, update.Args(), options);
-    Verdict v = Judge(update, r, original_, updated_, {});
-    for (const std::string& p : v.problems) {
-      ADD_FAILURE() << what << ": " << p << "\n--- log:\n" << update.Log();
-    }
-    for (const std::string& n : v.notes) printf("[  note  ] %s: %s\n", what.c_str(), n.c_str());
+  // One run through `prefix`; returns whether it succeeded.
+  bool RunAndJudge(const MixedUpdate& update, const std::vector<std::string>& prefix,
+                   const std::string& what) {
+    auto v =
+        Judge(update, updater_fixture::RunUpdater(update.Args(), {}, prefix), original_, updated_);
+    for (const std::string& p : v.problems) ADD_FAILURE() << what << ": " << p << update.Log();
     if (!v.succeeded) statuses_ += update.Status();
     return v.succeeded;
   }
 
   testing_util::ScopedTempDir root_;
-  Snapshot original_;
-  Snapshot updated_;
-  std::string statuses_;
+  MixedUpdate plain_{root_.Sub("plain/app"), root_.Sub("upd")};
+  updater_fixture::Snapshot original_, updated_ = plain_.Expected();
+  std::string statuses_;  // of the failed runs
 };
 
 TEST_F(DiskFullTest, TmpfsOfEverySizeFromTooSmallToEnough) {
-  {
-    ScopedTmpfs probe(root_.Sub("mnt"), 64);
-    if (!probe.mounted()) {
-      GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(probe.error())
-                   << "); the file-size limit test covers the exhaustion instead";
-    }
-  }
-  MixedUpdate update(root_.Sub("mnt/app"), root_.Sub("upd"));
+  const std::string mnt = root_.Sub("mnt");
+  ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+  MixedUpdate update(mnt + "/app", root_.Sub("upd"));
   int runs = 0, failed = 0;
   long first_success = -1;
   // The installation needs about 830 KiB; the run about 1 MiB more. The sizes
   // go on a little past the first success, which every larger size repeats.
   for (long kib = 896; kib <= 3072 && (first_success < 0 || kib < first_success + 256); kib += 64) {
-    ScopedTmpfs fs(root_.Sub("mnt"), kib);
-    ASSERT_TRUE(fs.mounted());
-    ASSERT_TRUE(update.MakeInstallation()) << kib << " KiB";
-    ASSERT_EQ(update.Installation(), original_) << "the installation does not fit in " << kib;
-    ++runs;
-    if (RunAndJudge(update, {}, "tmpfs of " + std::to_string(kib) + " KiB")) {
-      if (first_success < 0) first_success = kib;
-    } else {
-      ++failed;
-      EXPECT_LT(first_success, 0) << "a larger file system failed after a smaller one succeeded";
+    const std::string size = "size=" + std::to_string(kib) + "k,mode=0755";
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
+      ASSERT_EQ(runs, 0) << strerror(errno);
+      GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno)
+                   << "); the file-size limit test covers the exhaustion instead";
     }
+    const bool made = update.MakeInstallation() && update.Installation() == original_;
+    const bool ok = made && RunAndJudge(update, {}, "tmpfs of " + std::to_string(kib) + " KiB");
+    umount2(mnt.c_str(), MNT_DETACH);
+    ASSERT_TRUE(made) << "the installation does not fit in " << kib << " KiB";
+    ++runs;
+    if (ok && first_success < 0) first_success = kib;
+    EXPECT_TRUE(ok || first_success < 0) << "failed at " << kib << " KiB after a success";
+    failed += !ok;
   }
   printf("[ diskfull ] %d runs on tmpfs: %d failed and rolled back; success from %ld KiB\n", runs,
          failed, first_success);
@@ -108,15 +72,14 @@ TEST_F(DiskFullTest, TmpfsOfEverySizeFromTooSmallToEnough) {
 }
 
 TEST_F(DiskFullTest, FileSizeLimitAtEverySize) {
-  MixedUpdate update(root_.Sub("plain/app"), root_.Sub("upd"));
   int runs = 0, failed = 0;
   // The largest file written is the 700000-byte replacement of lib/libdata.bin.
-  for (long long limit = 4096; limit < 700000 + 65536; limit += 32768) {
-    ASSERT_TRUE(update.MakeInstallation());
-    RunOptions options;
-    options.file_size_limit = limit;
-    ++runs;
-    if (!RunAndJudge(update, options, "file size limit " + std::to_string(limit))) ++failed;
+  for (long limit = 4096; limit < 700000 + 65536; limit += 32768, ++runs) {
+    ASSERT_TRUE(plain_.MakeInstallation());
+    // Writes past the limit then fail with EFBIG instead of ending the process.
+    const std::string shell =
+        "trap '' XFSZ; ulimit -f " + std::to_string(limit / 512) + " && exec \"$0\" \"$@\"";
+    failed += !RunAndJudge(plain_, {"/bin/sh", "-c", shell}, "limit " + std::to_string(limit));
   }
   printf("[ diskfull ] %d runs under a file-size limit: %d failed and rolled back\n", runs, failed);
   EXPECT_GT(failed, 3);

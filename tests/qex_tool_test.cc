@@ -11,59 +11,46 @@ namespace {
 
 using testing_util::Exists;
 using testing_util::ReadFile;
-using testing_util::ScopedTempDir;
-using testing_util::SnapshotTree;
 using testing_util::WriteFile;
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
 
 class QexToolTest : public ::testing::Test {
  protected:
   // Runs qex with `args` (already shell-quoted where needed) in the temporary
-  // directory.
-  Result Qex(const std::string& args) {
-    const std::string out = dir_.Sub(".out"), err = dir_.Sub(".err");
-    int status = testing_util::RunCommand("cd '" + dir_.path() + "' && " QEX_BINARY " " + args +
-                                          " >'" + out + "' 2>'" + err + "'");
-    Result r{status, ReadFile(out), ReadFile(err)};
-    remove(out.c_str());
-    remove(err.c_str());
-    return r;
+  // directory; the exit status, with standard output and error kept.
+  int Qex(const std::string& args) {
+    return testing_util::RunCommand("cd '" + dir_.path() + "' && " QEX_BINARY " " + args + " >'" +
+                                    log_.Sub("out") + "' 2>'" + log_.Sub("err") + "'");
+  }
+  std::string Out() { return ReadFile(log_.Sub("out")); }
+  std::string Err() { return ReadFile(log_.Sub("err")); }
+  bool WriteArchive(const std::string& name, const archive_testing::TestLayout& layout) {
+    return archive_testing::WriteBytes(dir_.Sub(name), archive_testing::BuildArchive(layout));
   }
 
-  ScopedTempDir dir_;
+  testing_util::ScopedTempDir dir_, log_;
 };
 
 // A real directory survives create with compression and extract with
 // decompression: the same names, bytes and permission bits.
 TEST_F(QexToolTest, RoundTripOfARealDirectory) {
   const std::string src = dir_.Sub("src");
-  ASSERT_EQ(testing_util::RunCommand("mkdir -p '" + src + "' && cp /bin/sh /etc/os-release '" +
-                                     src + "/'"),
-            0);
   WriteFile(src + "/bin/tool", testing_util::RandomBytes(700000, 1), 0751);
   WriteFile(src + "/share/doc/readme.txt", "read me\n", 0644);
   WriteFile(src + "/share/empty", "", 0600);
   WriteFile(src + "/odd name with spaces", "x", 0666);
+  ASSERT_EQ(testing_util::RunCommand("cp /bin/sh '" + src + "/'"), 0);
   // Files keep their exact modes (0666 survives this umask); directories are
   // created 0755 less the umask.
   umask(022);
-
-  Result r = Qex("create --bzip2 -c release -p 2.0 -C src app.qex .");
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  r = Qex("extract --bzip2 -C out app.qex");
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(testing_util::DiffSnapshots(SnapshotTree(src), SnapshotTree(dir_.Sub("out"))), "");
-
+  ASSERT_EQ(Qex("create --bzip2 -c release -p 2.0 -C src app.qex ."), 0) << Err();
+  EXPECT_EQ(Err(), "");
+  ASSERT_EQ(Qex("extract --bzip2 -C out app.qex"), 0) << Err();
+  EXPECT_EQ(testing_util::DiffSnapshots(testing_util::SnapshotTree(src),
+                                        testing_util::SnapshotTree(dir_.Sub("out"))),
+            "");
   // Without decompression the files hold the stored streams, byte for byte
   // what the bzip2 tool writes.
-  r = Qex("extract -C raw app.qex");
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(Qex("extract -C raw app.qex"), 0) << Err();
   ASSERT_EQ(testing_util::RunCommand("bzip2 -9 -c '" + src + "/sh' >'" + dir_.Sub("sh.bz2") + "'"),
             0);
   EXPECT_TRUE(ReadFile(dir_.Sub("raw/sh")) == ReadFile(dir_.Sub("sh.bz2")));
@@ -73,98 +60,62 @@ TEST_F(QexToolTest, RoundTripOfARealDirectory) {
 TEST_F(QexToolTest, ListInfoAndRefresh) {
   WriteFile(dir_.Sub("b.txt"), "0123456789", 0640);
   WriteFile(dir_.Sub("d/a"), "abc", 0755);
-  Result r = Qex("create -c release -p 1.0 plain.qex b.txt d/");
-  ASSERT_EQ(r.status, 0) << r.err;
-
-  r = Qex("list plain.qex");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "0640         10 b.txt\n"
-            "0755          3 d/a\n");
-  r = Qex("info plain.qex");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "layout: full\n"
-            "signatures: 0\n"
-            "additional blocks: 1, from offset 24\n"
-            "channel: release\n"
-            "product version: 1.0\n"
-            "entries: 2, 13 stored bytes\n");
-
+  ASSERT_EQ(Qex("create -c release -p 1.0 plain.qex b.txt d/"), 0) << Err();
+  EXPECT_EQ(Qex("list plain.qex"), 0);
+  EXPECT_EQ(Out(), "0640         10 b.txt\n0755          3 d/a\n");
   const std::string before = ReadFile(dir_.Sub("plain.qex"));
-  r = Qex("refresh --channel beta --product-version 1.1b2 plain.qex");
-  EXPECT_EQ(r.status, 0) << r.err;
-  r = Qex("info plain.qex");
-  EXPECT_NE(r.out.find("channel: beta\nproduct version: 1.1b2\n"), std::string::npos);
-  const std::string after = ReadFile(dir_.Sub("plain.qex"));
-  EXPECT_EQ(after.substr(128), before.substr(128));
-
-  r = Qex("refresh -c beta plain.qex");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qex: --channel and --product-version are required\n");
+  EXPECT_EQ(Qex("refresh --channel beta --product-version 1.1b2 plain.qex"), 0) << Err();
+  EXPECT_EQ(Qex("info plain.qex"), 0);
+  EXPECT_EQ(Out(),
+            "layout: full\nsignatures: 0\nadditional blocks: 1, from offset 24\nchannel: beta\n"
+            "product version: 1.1b2\nentries: 2, 13 stored bytes\n");
+  EXPECT_EQ(ReadFile(dir_.Sub("plain.qex")).substr(128), before.substr(128));
 }
 
 TEST_F(QexToolTest, RefusesWhatWouldBeUnsafeOrBroken) {
-  archive_testing::TestLayout evil;
+  archive_testing::TestLayout evil, signed_layout;
   evil.entries = {{"ok", "fine"}, {"../escaped", "evil"}};
-  ASSERT_TRUE(archive_testing::WriteBytes(dir_.Sub("evil.qex"), BuildArchive(evil)));
-  Result r = Qex("extract -j -C box evil.qex");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("../escaped"), std::string::npos);
-  EXPECT_FALSE(Exists(dir_.Sub("escaped")));
-
-  archive_testing::TestLayout signed_layout;
   signed_layout.signatures = {{1, "sig"}};
   signed_layout.entries = {{"a", "x"}};
-  const std::string signed_bytes = BuildArchive(signed_layout);
-  ASSERT_TRUE(archive_testing::WriteBytes(dir_.Sub("signed.qex"), signed_bytes));
-  r = Qex("refresh -c beta -p 2 signed.qex");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "ERROR: Cannot refresh a signed QEX\nqex: could not refresh signed.qex\n");
-  EXPECT_TRUE(ReadFile(dir_.Sub("signed.qex")) == signed_bytes);
-
+  ASSERT_TRUE(WriteArchive("evil.qex", evil) && WriteArchive("signed.qex", signed_layout));
+  const std::string signed_bytes = ReadFile(dir_.Sub("signed.qex"));
   WriteFile(dir_.Sub("f"), "x");
-  r = Qex("create -c release -p 1 bad.qex f missing");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "ERROR: file not found: missing\nqex: could not create bad.qex\n");
-  EXPECT_FALSE(Exists(dir_.Sub("bad.qex")));
-  r = Qex("create -c release -p 1 bad.qex ../x");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(Exists(dir_.Sub("bad.qex")));
-  r = Qex("create -c " + std::string(64, 'c') + " -p 1 bad.qex f");
-  EXPECT_EQ(r.err, "qex: channel is longer than 63 bytes\n");
-
-  // Recreating an archive inside the tree it stores leaves the old one out.
-  ASSERT_EQ(Qex("create -c release -p 1 self.qex f").status, 0);
-  r = Qex("create -c release -p 1 self.qex .");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "qex: skipping self.qex itself\n");
-  EXPECT_EQ(Qex("list self.qex").out.find("self.qex"), std::string::npos);
-
-  r = Qex("list f");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qex: f is not a readable QEX archive\n");
-}
-
-TEST_F(QexToolTest, CommandLine) {
-  Result r = Qex("--help");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("Usage: qex COMMAND", 0), 0u);
-  r = Qex("--version");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("qex ", 0), 0u);
-  r = Qex("");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("Usage: qex", 0), 0u);
-  r = Qex("frobnicate a.qex");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qex: unknown command frobnicate (see qex --help)\n");
-  r = Qex("list --bogus a.qex");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qex: unknown option --bogus (see qex --help)\n");
-  r = Qex("create -c");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qex: option -c needs an argument\n");
+  ASSERT_EQ(Qex("create -c release -p 1 self.qex f"), 0);
+  const struct {
+    const char* args;
+    int status;
+    const char* err;  // null: not compared
+  } cases[] = {
+      {"refresh -c beta -p 2 signed.qex", 1,
+       "ERROR: Cannot refresh a signed QEX\nqex: could not refresh signed.qex\n"},
+      {"create -c release -p 1 bad.qex f missing", 1,
+       "ERROR: file not found: missing\nqex: could not create bad.qex\n"},
+      {"create -c cccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccc -p 1 bad.qex f",
+       1, "qex: channel is longer than 63 bytes\n"},
+      // Recreating an archive inside the tree it stores leaves the old one out.
+      {"create -c release -p 1 self.qex .", 0, "qex: skipping self.qex itself\n"},
+      {"list f", 1, "qex: f is not a readable QEX archive\n"},
+      {"refresh -c beta plain.qex", 1, "qex: --channel and --product-version are required\n"},
+      {"frobnicate a.qex", 1, "qex: unknown command frobnicate (see qex --help)\n"},
+      {"list --bogus a.qex", 1, "qex: unknown option --bogus (see qex --help)\n"},
+      {"create -c", 1, "qex: option -c needs an argument\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Qex(c.args), c.status) << c.args;
+    EXPECT_TRUE(!c.err || Err() == c.err) << c.args << ": " << Err();
+  }
+  EXPECT_EQ(Qex("extract -j -C box evil.qex"), 1);
+  EXPECT_NE(Err().find("../escaped"), std::string::npos);
+  EXPECT_FALSE(Exists(dir_.Sub("escaped")) || Exists(dir_.Sub("bad.qex")));
+  EXPECT_TRUE(ReadFile(dir_.Sub("signed.qex")) == signed_bytes);
+  EXPECT_EQ(Qex("list self.qex"), 0);
+  EXPECT_EQ(Out().find("self.qex"), std::string::npos);
+  EXPECT_EQ(Qex(""), 1);
+  EXPECT_EQ(Err().rfind("Usage: qex", 0), 0u);
+  EXPECT_EQ(Qex("--help"), 0);
+  EXPECT_EQ(Out().rfind("Usage: qex COMMAND", 0), 0u);
+  EXPECT_EQ(Qex("--version"), 0);
+  EXPECT_EQ(Out().rfind("qex ", 0), 0u);
 }
 
 }  // namespace

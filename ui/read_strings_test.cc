@@ -9,24 +9,76 @@
 
 namespace {
 
-using testing_util::ScopedTempDir;
-using testing_util::WriteFile;
-
-class ReadStringsTest : public ::testing::Test {
- protected:
-  // Writes `text` as the strings file and reads the window's two keys.
-  int Read(const std::string& text) {
-    WriteFile(path(), text);
-    return ReadWindowStrings(path().c_str(), &strings_);
+TEST(ReadStringsTest, SectionKeyCommentAndLineEndRules) {
+  testing_util::ScopedTempDir dir;
+  const std::string path = dir.Sub("updater.ini"), long_value = std::string(599, 'l');
+  const struct {
+    std::string text;
+    int rv;
+    std::string title, info;
+  } cases[] = {
+      {"[Strings]\nTitle=Updating App\nInfo=Please wait = patience\n", 0, "Updating App",
+       "Please wait = patience"},  // further "=" belong to the value
+      // Blanks before "=" belong to the key, after it to the value; blanks
+      // that start a line are skipped.
+      {"[Strings]\nTitle =T\n \t Info= I\n", 5, "", " I"},
+      {"[Strings]\n;Title=hidden\n#Info=hidden\nTitle=T\nInfo=I\n", 0, "T", "I"},
+      {"[Strings]\n #Info=x\nTitle=T\n", 5, "T", ""},  // a comment only at the first byte
+      {"Title=before\nInfo=before\n[Other]\nTitle=other\nInfo=other\n", 5, "", ""},
+      {"[strings]\nTitle=T\nInfo=I\n", 5, "", ""},  // case matters
+      {"[Strings] x\nTitle=T\nInfo=I\n", 5, "", ""},
+      {"[]\nTitle=T\nInfo=I\n", 5, "", ""},
+      {"[]Strings]\nTitle=T\nInfo=I\n", 5, "", ""},  // the name is empty
+      {"[Strings]]\nTitle=T\nInfo=I\n", 5, "", ""},
+      {"[Strings] \t\nTitle=T\nInfo=I\n", 0, "T", "I"},
+      {"[Strings\nTitle=T\nInfo=I\n", 0, "T", "I"},  // closed at the line end
+      {"[Strings]\nTitle=T\n[Other]\nInfo=other\n[Strings]\nInfo=I\n", 0, "T", "I"},
+      {"[Strings]\nTitle=T\n[Strings] x\nInfo=I\n", 5, "T", ""},  // no section selected
+      {"[Strings]\nTitle=" + long_value + "tail\nInfo=\n", 0, long_value, ""},  // cut at 599
+      // Every matching line counts; the later value wins.
+      {"[Strings]\nTitle=first\nTitle=second\n", 0, "second", ""},
+      {"[Strings]\nTitle=a\nTitle=b\nInfo=c\n", 5, "b", "c"},
+      {"[Strings]\nTitle=T\nNoEquals\nInfo\n", 5, "T", ""},
+      {"[Strings]\r\nTitle=crlf\r\n\r\n\r\nInfo=I\r\n", 0, "crlf", "I"},
+      {"\r[Strings]\rTitle=cr\r\rInfo=I", 0, "cr", "I"},
+      {"[Strings]\n\n  \t\nTitle=lf\n\nInfo=I\n\n", 0, "lf", "I"},
+      {"", 6, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    testing_util::WriteFile(path, c.text);
+    WindowStrings strings;
+    EXPECT_EQ(ReadWindowStrings(path.c_str(), &strings), c.rv);
+    EXPECT_EQ(strings.title, c.title);
+    EXPECT_EQ(strings.info, c.info);
   }
-  std::string path() const { return dir_.Sub("updater.ini"); }
+  WindowStrings strings;
+  EXPECT_EQ(ReadWindowStrings(dir.Sub("missing.ini").c_str(), &strings), 6);
+  // A directory opens for reading but has no contents to read.
+  ASSERT_EQ(mkdir(dir.Sub("dir.ini").c_str(), 0755), 0);
+  EXPECT_EQ(ReadWindowStrings(dir.Sub("dir.ini").c_str(), &strings), 6);
+}
 
-  ScopedTempDir dir_;
-  WindowStrings strings_;
-};
+TEST(ReadStringsTest, OtherSectionsAndKeys) {
+  testing_util::ScopedTempDir dir;
+  const std::string path = dir.Sub("updater.ini");
+  testing_util::WriteFile(path,
+                          "[Strings]\nA=strings\n#A=comment\n;B=comment\n  #A=x\n\t;B=y\n"
+                          "[Custom]\nB=2\nA=1\n");
+  const char* keys[] = {"A", "B", "#A", ";B"};
+  char values[4][kIniValueSize] = {"stale", "stale", "stale", "stale"};
+  EXPECT_EQ(ReadIniSection(path.c_str(), keys, 2, values, "Custom"), 0);
+  EXPECT_STREQ(values[0], "1");
+  EXPECT_STREQ(values[1], "2");
+  EXPECT_STREQ(values[2], "stale");  // beyond the key count: untouched
+  // After leading blanks "#" and ";" are ordinary bytes of a key; every value
+  // starts empty.
+  EXPECT_EQ(ReadIniSection(path.c_str(), keys, 4, values, nullptr), 5);
+  EXPECT_EQ(std::string(values[0]) + values[1] + values[2] + values[3], "stringsxy");
+}
 
-TEST(NextIniTokenTest, SplitsInPlaceAndMovesTheCursor) {
-  char text[] = "\n\nab\r\ncd";
+TEST(ReadStringsTest, NextIniTokenSplitsInPlace) {
+  char text[] = "\n\nab\r\ncd", only_delimiters[] = "\r\n\n";
   char* cursor = text;
   EXPECT_STREQ(NextIniToken("\r\n", &cursor), "ab");
   EXPECT_EQ(cursor, text + 5);  // just past the NUL written over "\r"
@@ -34,113 +86,9 @@ TEST(NextIniTokenTest, SplitsInPlaceAndMovesTheCursor) {
   EXPECT_EQ(cursor, nullptr);
   EXPECT_EQ(NextIniToken("\r\n", &cursor), nullptr);
   EXPECT_EQ(NextIniToken("\r\n", nullptr), nullptr);
-
-  char delimiters_only[] = "\r\n\n";
-  cursor = delimiters_only;
+  cursor = only_delimiters;
   EXPECT_EQ(NextIniToken("\r\n", &cursor), nullptr);
-  EXPECT_EQ(cursor, delimiters_only + 3);
-}
-
-TEST_F(ReadStringsTest, ReadsTitleAndInfo) {
-  EXPECT_EQ(Read("[Strings]\nTitle=Updating App\nInfo=Please wait = patience\n"), 0);
-  EXPECT_STREQ(strings_.title, "Updating App");
-  EXPECT_STREQ(strings_.info, "Please wait = patience");  // further "=" belong to the value
-}
-
-TEST_F(ReadStringsTest, BlanksAroundTheEqualsSign) {
-  // Before "=" they are part of the key, so the line matches nothing; after
-  // it they start the value. Leading blanks of the line are skipped.
-  EXPECT_EQ(Read("[Strings]\nTitle =T\n \t Info= I\n"), 5);
-  EXPECT_STREQ(strings_.title, "");
-  EXPECT_STREQ(strings_.info, " I");
-}
-
-TEST_F(ReadStringsTest, CommentOnlyAtTheFirstByte) {
-  EXPECT_EQ(Read("[Strings]\n;Title=hidden\n#Info=hidden\nTitle=T\nInfo=I\n"), 0);
-  EXPECT_STREQ(strings_.title, "T");
-  EXPECT_STREQ(strings_.info, "I");
-
-  // After leading blanks ";" is an ordinary byte of the key.
-  WriteFile(path(), "[Strings]\n;Key=comment\n  ;Key=value\n");
-  const char* keys[] = {";Key"};
-  char values[1][kIniValueSize];
-  EXPECT_EQ(ReadIniSection(path().c_str(), keys, 1, values), 0);
-  EXPECT_STREQ(values[0], "value");
-}
-
-TEST_F(ReadStringsTest, OnlyTheWantedSectionCounts) {
-  EXPECT_EQ(Read("Title=before\nInfo=before\n[Other]\nTitle=other\nInfo=other\n"), 5);
-  EXPECT_STREQ(strings_.title, "");
-  EXPECT_STREQ(strings_.info, "");
-  EXPECT_EQ(Read("[strings]\nTitle=T\nInfo=I\n"), 5);  // case matters
-  EXPECT_EQ(Read("[Strings] x\nTitle=T\nInfo=I\n"), 5);
-  EXPECT_EQ(Read("[]\nTitle=T\nInfo=I\n"), 5);
-  EXPECT_EQ(Read("[]Strings]\nTitle=T\nInfo=I\n"), 5);  // the name is empty
-  EXPECT_EQ(Read("[Strings]]\nTitle=T\nInfo=I\n"), 5);
-  EXPECT_EQ(Read("[Strings] \t\nTitle=T\nInfo=I\n"), 0);
-  EXPECT_EQ(Read("[Strings\nTitle=T\nInfo=I\n"), 0);  // closed at the line end
-}
-
-TEST_F(ReadStringsTest, EveryHeaderSwitchesAnew) {
-  EXPECT_EQ(Read("[Strings]\nTitle=T\n[Other]\nInfo=other\n[Strings]\nInfo=I\n"), 0);
-  EXPECT_STREQ(strings_.title, "T");
-  EXPECT_STREQ(strings_.info, "I");
-  // A header that selects nothing also leaves the wanted section.
-  EXPECT_EQ(Read("[Strings]\nTitle=T\n[Strings] x\nInfo=I\n"), 5);
-}
-
-TEST_F(ReadStringsTest, ValueIsCutAt599Bytes) {
-  std::string exact(599, 'e');
-  std::string longer = std::string(599, 'l') + "tail";
-  EXPECT_EQ(Read("[Strings]\nTitle=" + exact + "\nInfo=" + longer + "\n"), 0);
-  EXPECT_EQ(std::string(strings_.title), exact);
-  EXPECT_EQ(std::string(strings_.info), std::string(599, 'l'));
-}
-
-TEST_F(ReadStringsTest, CountRule) {
-  // Every matching line counts; the later value replaces the earlier one.
-  EXPECT_EQ(Read("[Strings]\nTitle=first\nTitle=second\n"), 0);
-  EXPECT_STREQ(strings_.title, "second");
-  EXPECT_STREQ(strings_.info, "");
-  EXPECT_EQ(Read("[Strings]\nTitle=a\nTitle=b\nInfo=c\n"), 5);
-  EXPECT_EQ(Read("[Strings]\nTitle=T\n"), 5);
-  EXPECT_EQ(Read("[Strings]\nTitle=T\nNoEquals\nInfo\n"), 5);
-  // An empty value is found.
-  EXPECT_EQ(Read("[Strings]\nTitle=\nInfo=\n"), 0);
-}
-
-TEST_F(ReadStringsTest, UnreadableFiles) {
-  EXPECT_EQ(ReadWindowStrings(path().c_str(), &strings_), 6);  // missing
-  EXPECT_EQ(Read(""), 6);
-  // A directory opens for reading but has no contents to read.
-  std::string directory = dir_.Sub("dir.ini");
-  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
-  EXPECT_EQ(ReadWindowStrings(directory.c_str(), &strings_), 6);
-}
-
-TEST_F(ReadStringsTest, AllLineEnds) {
-  EXPECT_EQ(Read("[Strings]\r\nTitle=crlf\r\n\r\n\r\nInfo=I\r\n"), 0);
-  EXPECT_STREQ(strings_.title, "crlf");
-  EXPECT_STREQ(strings_.info, "I");
-  EXPECT_EQ(Read("\r[Strings]\rTitle=cr\r\rInfo=I"), 0);
-  EXPECT_STREQ(strings_.title, "cr");
-  EXPECT_STREQ(strings_.info, "I");
-  EXPECT_EQ(Read("[Strings]\n\n  \t\nTitle=lf\n\nInfo=I\n\n"), 0);
-  EXPECT_STREQ(strings_.title, "lf");
-}
-
-TEST_F(ReadStringsTest, OtherSectionsAndKeys) {
-  WriteFile(path(), "[Strings]\nA=strings\n[Custom]\nB=2\nA=1\n");
-  const char* keys[] = {"A", "B", "C"};
-  char values[3][kIniValueSize] = {"stale", "stale", "stale"};
-  EXPECT_EQ(ReadIniSection(path().c_str(), keys, 2, values, "Custom"), 0);
-  EXPECT_STREQ(values[0], "1");
-  EXPECT_STREQ(values[1], "2");
-  EXPECT_STREQ(values[2], "stale");  // beyond the key count: untouched
-  EXPECT_EQ(ReadIniSection(path().c_str(), keys, 3, values, nullptr), 5);
-  EXPECT_STREQ(values[0], "strings");
-  EXPECT_STREQ(values[1], "");  // every value starts empty
-  EXPECT_STREQ(values[2], "");
+  EXPECT_EQ(cursor, only_delimiters + 3);
 }
 
 }  // namespace

@@ -1,0 +1,202 @@
+#include "tests/updater_fixture.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "patch/patch_test_util.h"
+#include "testing/test_util.h"
+
+namespace updater_fixture {
+
+using testing_util::ReadFile;
+using testing_util::WriteFile;
+
+RunOutcome RunUpdater(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                      const std::vector<std::string>& prefix) {
+  FILE* err = tmpfile();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (err) dup2(fileno(err), 2);
+    for (const char* v : {"DISPLAY", "QUIL_OS_UPDATE", "QUIL_PROCESS_UPDATES",
+                          "QUIL_NO_REPLACE_FALLBACK", "QUIL_LAUNCHED_CHILD", "NO_EM_RESTART"}) {
+      unsetenv(v);
+    }
+    // Sanitizer reports must not pass for the exit codes the updater uses.
+    const char* sanitizers = "exitcode=86:halt_on_error=1:verify_asan_link_order=0";
+    setenv("ASAN_OPTIONS", sanitizers, 1);
+    setenv("UBSAN_OPTIONS", sanitizers, 1);
+    for (const std::string& e : env) putenv(strdup(e.c_str()));
+    std::vector<std::string> all = prefix;
+    all.push_back(UPDATER_BINARY);
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(121);
+  }
+  RunOutcome r;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  if (err) {
+    rewind(err);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof(buf), err)) > 0;) r.err.append(buf, n);
+    fclose(err);
+  }
+  return r;
+}
+
+MixedUpdate::MixedUpdate(std::string install_dir, std::string update_dir)
+    : install_dir_(std::move(install_dir)), update_dir_(std::move(update_dir)) {
+  big_old_ = testing_util::RandomBytes(300000, 1);
+  big_new_ = big_old_.substr(0, 200000) + "inserted" + big_old_.substr(150000);
+  data_old_ = testing_util::RandomBytes(500000, 2);
+  // Larger than the extraction's 256 KiB buffer: several writes.
+  data_new_ = testing_util::RandomBytes(700000, 3);
+  // Compressed once: archives are written again and again.
+  patch_bz2_ = archive_testing::Bzip2(patch_testing::MakePatchFor(big_old_, big_new_).Serialize());
+  data_bz2_ = archive_testing::Bzip2(data_new_);
+}
+
+bool MixedUpdate::WriteTree(const std::string& d, bool updated) const {
+  if (testing_util::RunCommand("rm -rf '" + d + "'") != 0) return false;
+  const std::string age = updated ? "new" : "old";
+  WriteFile(d + "/bin/app", "#!/bin/sh\necho " + age + "\n", 0755);
+  WriteFile(d + "/lib/libbig.so", updated ? big_new_ : big_old_, 0644);
+  WriteFile(d + "/lib/libdata.bin", updated ? data_new_ : data_old_, 0640);
+  WriteFile(d + "/share/readme.txt", age + " readme\n", updated ? 0644 : 0444);
+  if (updated) {
+    WriteFile(d + "/share/new/notes.txt", "notes\n", 0644);
+    WriteFile(d + "/share/extra.txt", "extra\n", 0600);
+    WriteFile(d + "/precomplete", "remove \"precomplete\"\nremove \"bin/app\"\n", 0644);
+  } else {
+    WriteFile(d + "/lib/libgone.so", "gone", 0644);
+    WriteFile(d + "/plugins/a/one.dat", "one", 0600);
+    WriteFile(d + "/plugins/a/b/two.dat", "two", 0640);
+    WriteFile(d + "/obsolete/x.txt", "x", 0644);
+    WriteFile(d + "/precomplete",
+              "remove \"precomplete\"\nremove \"bin/app\"\nremove \"obsolete/x.txt\"\n"
+              "rmdir \"obsolete/\"\n",
+              0644);
+    if (symlink("../lib", (d + "/plugins/a/liblink").c_str()) != 0) return false;
+  }
+  return symlink("libbig.so", (d + "/lib/libbig.so.1").c_str()) == 0 &&
+         ReadFile(d + "/lib/libdata.bin") == (updated ? data_new_ : data_old_);
+}
+
+Snapshot MixedUpdate::Expected() const {
+  testing_util::ScopedTempDir dir;
+  return WriteTree(dir.Sub("app"), true) ? testing_util::SnapshotTree(dir.Sub("app")) : Snapshot();
+}
+
+bool MixedUpdate::WriteArchive(const std::vector<std::string>& extra, size_t at,
+                               std::vector<archive_testing::TestEntry> more) const {
+  std::vector<std::string> lines = {
+      "add \"bin/app\"",
+      "patch \"lib/libbig.so.patch\" \"lib/libbig.so\"",
+      "add \"lib/libdata.bin\"",
+      "add \"share/new/notes.txt\"",
+      "add-if \"share/readme.txt\" \"share/readme.txt\"",
+      "add-if-not \"share/missing.txt\" \"share/extra.txt\"",
+      "remove \"lib/libgone.so\"",
+      "rmrfdir \"plugins/\"",
+      "add \"precomplete\"",
+  };
+  lines.insert(lines.begin() + std::min(at, lines.size()), extra.begin(), extra.end());
+  std::string manifest = "type \"complete\"\n";
+  for (const std::string& l : lines) manifest += l + "\n";
+  more.insert(more.end(), {{"updatev3.manifest", manifest},
+                           {"bin/app", "#!/bin/sh\necho new\n", 0755},
+                           {"lib/libbig.so.patch", patch_bz2_, 0644, false},
+                           {"lib/libdata.bin", data_bz2_, 0640, false},
+                           {"share/new/notes.txt", "notes\n", 0644},
+                           {"share/readme.txt", "new readme\n", 0644},
+                           {"share/extra.txt", "extra\n", 0600},
+                           {"precomplete", "remove \"precomplete\"\nremove \"bin/app\"\n", 0644}});
+  return WriteEntries(more);
+}
+
+bool MixedUpdate::WriteEntries(const std::vector<archive_testing::TestEntry>& entries) const {
+  return testing_util::RunCommand("mkdir -p '" + update_dir_ + "'") == 0 &&
+         archive_testing::WriteTestArchive(update_dir_ + "/update.qex", entries);
+}
+
+Snapshot MixedUpdate::Target(bool staged) const {
+  Snapshot snap = testing_util::SnapshotTree(staged ? StagedDir() : install_dir_);
+  for (auto it = snap.begin(); it != snap.end();) {
+    bool own = it->first.rfind("updated", 0) == 0 || it->first.rfind("updates", 0) == 0;
+    it = own ? snap.erase(it) : std::next(it);
+  }
+  return snap;
+}
+
+std::string MixedUpdate::Status() const { return ReadFile(update_dir_ + "/update.status"); }
+std::string MixedUpdate::Log() const { return ReadFile(update_dir_ + "/update.log"); }
+
+Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& original,
+              const Snapshot& updated, const JudgeOptions& options) {
+  Verdict v;
+  auto problem = [&v](const std::string& text) { v.problems.push_back(text); };
+  const std::string kBackup = ".quil-backup", status = update.Status();
+  auto is_backup = [&kBackup](const std::string& path) {
+    return path.size() > kBackup.size() && path.rfind(kBackup) == path.size() - kBackup.size();
+  };
+  if (options.staged) {
+    // Copying a read-only file gives it owner write permission, by design of
+    // the copy, so that bit is left out of the comparison of the installation.
+    Snapshot live = update.Installation(), want = original;
+    for (Snapshot* s : {&live, &want}) {
+      for (auto& [path, desc] : *s) desc[desc.find(' ') + 2] |= desc[0] == 'l' ? 0 : 2;
+    }
+    if (live != want) problem("changed installation:\n" + testing_util::DiffSnapshots(want, live));
+  }
+  Snapshot after = update.Target(options.staged);
+  if (testing_util::Exists((options.staged ? update.StagedDir() : update.install_dir()) +
+                           "/updating")) {
+    if (!options.updating_removal_failed) problem("updating directory left behind");
+    for (auto it = after.begin(); it != after.end();) {
+      it = it->first.rfind("updating", 0) == 0 ? after.erase(it) : std::next(it);
+    }
+  }
+  v.succeeded = run.exit_code == 0;
+  if (v.succeeded) {
+    if (status != (options.staged ? "applied\n" : "succeeded\n")) problem("status " + status);
+  } else if (run.exit_code != 1) {
+    problem("exit code " + std::to_string(run.exit_code) + "\n" + run.err);
+    return v;
+  } else {
+    int code = 0;
+    if (sscanf(status.c_str(), "failed: %d", &code) != 1 || code == 0 ||
+        status != "failed: " + std::to_string(code) + "\n") {
+      problem("status " + status);
+    } else if (update.Log().find("\n" + status) == std::string::npos) {
+      problem("the log does not end with " + status);
+    }
+    if (options.staged) return v;  // a failed staged copy is thrown away
+  }
+  const Snapshot& want = v.succeeded ? updated : original;
+  for (const auto& [path, desc] : want) {
+    auto it = after.find(path), backup = after.find(path + kBackup);
+    bool kept =
+        !v.succeeded && options.allow_unrestored && backup != after.end() && backup->second == desc;
+    if ((it == after.end() || it->second != desc) && !kept) problem("missing or changed: " + path);
+  }
+  for (const auto& [path, desc] : after) {
+    // Leftovers of removals that failed.
+    bool tolerated = v.succeeded ? is_backup(path) || (desc[0] == 'd' && original.count(path))
+                                 : options.allow_unrestored;
+    if (!want.count(path) && !tolerated) problem("left: " + path);
+  }
+  return v;
+}
+
+}  // namespace updater_fixture

@@ -1,0 +1,93 @@
+// Running the built updater, and the installation and archive of a realistic
+// mixed update for it: the helpers of every test here that runs the updater.
+#ifndef UPDATER_TESTS_UPDATER_FIXTURE_H_
+#define UPDATER_TESTS_UPDATER_FIXTURE_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/archive_test_util.h"
+
+namespace updater_fixture {
+
+using Snapshot = std::map<std::string, std::string>;
+
+struct RunOutcome {
+  int exit_code = -1;  // 128 + the signal that ended the process
+  std::string err;     // standard error
+};
+
+// Runs the built updater with `args` and the extra environment entries `env`
+// ("NAME=value"), without a display (so no window shows) and without the
+// caller's QUIL_ variables, through the program `prefix` (with its options)
+// when one is given. Sanitizer reports end the process with code 86.
+RunOutcome RunUpdater(const std::vector<std::string>& args,
+                      const std::vector<std::string>& env = {},
+                      const std::vector<std::string>& prefix = {});
+
+// An installation of files of several sizes and modes, a tree, symbolic links
+// and a precomplete file, and a complete update over it that adds, patches,
+// conditionally adds, removes and removes a tree. Neither directory need
+// exist; the update directory may lie inside the installation as "updates/0".
+class MixedUpdate {
+ public:
+  MixedUpdate(std::string install_dir, std::string update_dir);
+
+  // Builds the installation afresh in place of whatever is there.
+  bool MakeInstallation() const { return WriteTree(install_dir_, false); }
+  // The installation as the update must leave it.
+  Snapshot Expected() const;
+  // Writes update.qex of the update, with `extra` manifest lines inserted
+  // before line `at` (appended when past the end) and the `more` entries.
+  bool WriteArchive(const std::vector<std::string>& extra = {}, size_t at = 99,
+                    std::vector<archive_testing::TestEntry> more = {}) const;
+  // Writes update.qex with just `entries`.
+  bool WriteEntries(const std::vector<archive_testing::TestEntry>& entries) const;
+
+  // The arguments of an ordinary update, or of a staged one into StagedDir().
+  std::vector<std::string> Args(bool staged = false) const {
+    if (staged) return {update_dir_, StagedDir(), "-1"};
+    return {update_dir_, install_dir_};
+  }
+  std::string StagedDir() const { return install_dir_ + "/updated"; }
+  // The installation, or its staged copy, without "updated" and "updates".
+  Snapshot Installation() const { return Target(false); }
+  Snapshot Target(bool staged) const;
+  std::string Status() const;
+  std::string Log() const;
+  const std::string& install_dir() const { return install_dir_; }
+  const std::string& update_dir() const { return update_dir_; }
+
+ private:
+  bool WriteTree(const std::string& dir, bool updated) const;
+
+  std::string install_dir_, update_dir_, big_old_, big_new_, data_old_, data_new_;
+  std::string patch_bz2_, data_bz2_;  // archive entries, compressed
+};
+
+// What a run left behind, against the installation before it (`original`) and
+// the target as a successful run leaves it (`updated`): exit code 0 with
+// "succeeded\n" and the target equal to `updated` (but for backups and emptied
+// directories whose removal failed), or exit code 1 with "failed: N\n" (also
+// ending the log) and the installation equal to `original`; no "updating"
+// directory, unless `updating_removal_failed` (the fault hit its removal).
+// `allow_unrestored`: a failed run may leave leftovers, and original entries
+// under their backup names, but lose nothing. A staged run succeeds with
+// "applied\n" and a staged copy equal to `updated`, and never changes the
+// installation.
+struct JudgeOptions {
+  bool staged = false;
+  bool allow_unrestored = false;
+  bool updating_removal_failed = false;
+};
+struct Verdict {
+  bool succeeded = false;
+  std::vector<std::string> problems;  // each breaks the rules; empty: fine
+};
+Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& original,
+              const Snapshot& updated, const JudgeOptions& options = {});
+
+}  // namespace updater_fixture
+
+#endif  // UPDATER_TESTS_UPDATER_FIXTURE_H_
