@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "archive/archive_test_util.h"
 #include "testing/test_util.h"
@@ -91,42 +88,6 @@ TEST_F(ArchiveReaderTest, ExtractsEntriesWithTheirModesAndCodes) {
   ASSERT_TRUE(archive_testing::SetU32(archive_, index + 4, 0x7FFFFFF0u));
   ASSERT_EQ(reader_.Open(archive_.c_str()), 0);
   EXPECT_EQ(Extract("big"), 6);
-}
-
-// A decoder on another thread gives every entry the same file, mode and code
-// as the reader, while the reader keeps extracting from the same archive.
-TEST_F(ArchiveReaderTest, DecoderBesideTheReaderGivesTheSameResults) {
-  const std::vector<const char*> names = {"big", "suid", "zero", "corrupt", "cut-half", "missing"};
-  std::atomic<bool> done{false};
-  std::thread reader_thread([&] {
-    // Keeps the archive stream busy with seeks and reads.
-    while (!done) ASSERT_EQ(reader_.ExtractToFile("big", dir_.Sub("reader-big").c_str()), 0);
-  });
-  ArchiveDecoder decoder(&reader_);
-  std::vector<int> decoded;
-  for (int round = 0; round < 3; ++round) {
-    decoded.clear();
-    for (const char* name : names) {
-      decoded.push_back(
-          decoder.ExtractToFile(name, dir_.Sub(std::string("d-") + name).c_str(), -1, nullptr));
-    }
-  }
-  done = true;
-  reader_thread.join();
-  EXPECT_EQ(decoded, std::vector<int>({0, 0, 40, 39, 39, 6}));
-  for (size_t i = 0; i < names.size(); ++i) {
-    const std::string mine = dir_.Sub(std::string("d-") + names[i]), theirs = dir_.Sub(names[i]);
-    EXPECT_EQ(decoded[i], Extract(names[i])) << names[i];
-    EXPECT_EQ(Exists(mine), Exists(theirs)) << names[i];
-    EXPECT_TRUE(ReadFile(mine) == ReadFile(theirs)) << names[i];
-    EXPECT_EQ(ModeOf(mine), ModeOf(theirs)) << names[i];
-  }
-  std::atomic<bool> cancel{true};
-  EXPECT_EQ(decoder.ExtractToFile("big", dir_.Sub("cancelled").c_str(), -1, &cancel),
-            ArchiveDecoder::kCancelled);
-  // A mode of the caller's instead of the entry's.
-  EXPECT_EQ(decoder.ExtractToFile("big", dir_.Sub("own-mode").c_str(), 0604, nullptr), 0);
-  EXPECT_EQ(ModeOf(dir_.Sub("own-mode")), 0604u);
 }
 
 TEST_F(ArchiveReaderTest, OpenCloseStatesAndProductInformation) {

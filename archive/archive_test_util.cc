@@ -10,23 +10,11 @@
 
 namespace archive_testing {
 
-namespace {
-
-std::string U32(size_t v) {
+std::string U32(uint32_t v) {
   unsigned char b[4];
-  qex_store_be32(b, static_cast<uint32_t>(v));
+  qex_store_be32(b, v);
   return std::string(reinterpret_cast<char*>(b), sizeof(b));
 }
-
-// pwrite of `size` bytes at `offset` into the existing file at `path`.
-bool WriteAt(const std::string& path, uint64_t offset, const void* data, size_t size) {
-  int fd = open(path.c_str(), O_WRONLY);
-  bool ok =
-      fd >= 0 && pwrite(fd, data, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
-  return fd >= 0 && close(fd) == 0 && ok;
-}
-
-}  // namespace
 
 std::string Bzip2(const std::string& data) {
   // bzip2's documented bound for the output: 1% plus 600 bytes.
@@ -67,11 +55,8 @@ std::string BuildArchive(const TestLayout& layout) {
     contents += stored;
   }
   std::string out = head + contents + U32(index.size()) + index;
-  qex_store_be32(reinterpret_cast<unsigned char*>(&out[kQexIndexOffsetPos]),
-                 static_cast<uint32_t>(head.size() + contents.size()));
-  if (!layout.short_layout) {
-    qex_store_be64(reinterpret_cast<unsigned char*>(&out[kQexArchiveSizePos]), out.size());
-  }
+  out.replace(kQexIndexOffsetPos, 4, U32(head.size() + contents.size()));
+  if (!layout.short_layout) out.replace(kQexArchiveSizePos, 8, U32(0) + U32(out.size()));
   return out;
 }
 
@@ -82,30 +67,16 @@ bool WriteBytes(const std::string& path, const std::string& bytes) {
   return fclose(f) == 0 && ok;
 }
 
-bool WriteTestArchive(const std::string& path, const std::vector<TestEntry>& entries,
-                      const std::string& channel, const std::string& version) {
+bool WriteTestArchive(const std::string& path, const std::vector<TestEntry>& entries) {
   TestLayout layout;
   layout.entries = entries;
-  layout.channel = channel;
-  layout.version = version;
   return WriteBytes(path, BuildArchive(layout));
 }
 
-bool FlipByte(const std::string& path, uint64_t offset) {
-  unsigned char c = 0;
-  int fd = open(path.c_str(), O_RDONLY);
-  bool ok = fd >= 0 && pread(fd, &c, 1, static_cast<off_t>(offset)) == 1;
-  if (fd >= 0) close(fd);
-  c ^= 0xFF;
-  return ok && WriteAt(path, offset, &c, 1);
-}
-
 bool SetU32(const std::string& path, uint64_t offset, uint32_t value) {
-  return WriteAt(path, offset, U32(value).data(), 4);
-}
-
-bool CutFile(const std::string& path, uint64_t size) {
-  return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+  int fd = open(path.c_str(), O_WRONLY);
+  bool ok = fd >= 0 && pwrite(fd, U32(value).data(), 4, static_cast<off_t>(offset)) == 4;
+  return fd >= 0 && close(fd) == 0 && ok;
 }
 
 uint32_t IndexOffsetOf(const std::string& bytes) {

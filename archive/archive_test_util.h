@@ -37,22 +37,20 @@ struct TestLayout {
   std::vector<TestEntry> entries;
 };
 
+std::string U32(uint32_t v);  // four bytes, big-endian
 // One bzip2 stream of `data` (block size 9), as the bzip2 tool writes it.
 std::string Bzip2(const std::string& data);
 // The 96-byte payload of a product information block.
 std::string ProductInfoPayload(const std::string& channel, const std::string& version);
 // The archive's bytes; entry contents in list order, the index in list order.
 std::string BuildArchive(const TestLayout& layout);
-// Writes BuildArchive of a full layout with the given entries. False when the
-// file cannot be written.
-bool WriteTestArchive(const std::string& path, const std::vector<TestEntry>& entries,
-                      const std::string& channel = "release", const std::string& version = "1.0");
+// Writes BuildArchive of a full layout (channel "release", version "1.0") with
+// the given entries. False when the file cannot be written.
+bool WriteTestArchive(const std::string& path, const std::vector<TestEntry>& entries);
 bool WriteBytes(const std::string& path, const std::string& bytes);
 
-// Damage: each returns false when the file cannot be changed as asked.
-bool FlipByte(const std::string& path, uint64_t offset);
-bool SetU32(const std::string& path, uint64_t offset, uint32_t value);  // big-endian
-bool CutFile(const std::string& path, uint64_t size);
+// Writes `value` big-endian at `offset` of an existing file; false on failure.
+bool SetU32(const std::string& path, uint64_t offset, uint32_t value);
 
 // Where the index of `bytes` (an archive's contents) begins.
 uint32_t IndexOffsetOf(const std::string& bytes);

@@ -46,9 +46,7 @@ TEST_F(QexWriteTest, CreateWritesTheDocumentedLayoutOrNoFile) {
   ASSERT_EQ(qex_create_archive("out.qex", 1, files, &info_), 0);
   TestLayout layout;
   layout.entries = {{"a", "0123456789", 0640, false}};
-  const std::string bytes = ReadFile("out.qex");
-  EXPECT_EQ(bytes.size(), 156u);
-  EXPECT_TRUE(bytes == BuildArchive(layout));
+  EXPECT_TRUE(ReadFile("out.qex") == BuildArchive(layout));
 
   mkdir("dir", 0755);  // opens, but cannot be read
   const char* none[] = {nullptr};
@@ -80,6 +78,9 @@ TEST_F(QexWriteTest, RefreshReplacesOnlyTheBlockOfWhatItCanRefresh) {
   const std::string after = ReadFile("r.qex");
   EXPECT_TRUE(after == before.substr(0, 32) + archive_testing::ProductInfoPayload(beta, version) +
                            before.substr(128));
+  // A version that does not fit changes nothing either.
+  EXPECT_EQ(qex_refresh_product_info("r.qex", &bad), -1);
+  EXPECT_TRUE(ReadFile("r.qex") == after);
 
   // Each archive that the 104-byte write would damage is refused and unchanged.
   TestLayout signed_layout, short_layout, small_block, no_block;
@@ -93,25 +94,11 @@ TEST_F(QexWriteTest, RefreshReplacesOnlyTheBlockOfWhatItCanRefresh) {
   }
   std::string not_qex = BuildArchive(no_block);
   not_qex[0] = 'Z';
-  const std::string no_block_message = "ERROR: Could not refresh because block does not exist\n";
-  const struct {
-    std::string bytes, message;
-    const ProductInfo* info;
-  } cases[] = {
-      {after, "Could not concat Product Information Block\n", &bad},
-      {BuildArchive(signed_layout), "ERROR: Cannot refresh a signed QEX\n", &info_},
-      {BuildArchive(short_layout), no_block_message, &info_},
-      {BuildArchive(small_block),
-       "ERROR: Cannot refresh a Product Information Block of 12 bytes at 24\n", &info_},
-      {BuildArchive(no_block), no_block_message, &info_},
-      {not_qex, "ERROR: Cannot refresh a file that is not a QEX archive: r.qex\n", &info_},
-  };
-  for (const auto& c : cases) {
-    ASSERT_TRUE(WriteBytes("r.qex", c.bytes));
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(qex_refresh_product_info("r.qex", c.info), -1) << c.message;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-    EXPECT_TRUE(ReadFile("r.qex") == c.bytes) << c.message;
+  for (const std::string& bytes : {BuildArchive(signed_layout), BuildArchive(short_layout),
+                                   BuildArchive(small_block), BuildArchive(no_block), not_qex}) {
+    ASSERT_TRUE(WriteBytes("r.qex", bytes));
+    EXPECT_EQ(qex_refresh_product_info("r.qex", &info_), -1) << bytes.size();
+    EXPECT_TRUE(ReadFile("r.qex") == bytes) << bytes.size();
   }
 }
 

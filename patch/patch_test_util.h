@@ -26,23 +26,18 @@ struct PatchParts {
   }
 };
 
-inline std::string EncodeTriples(const std::vector<ControlTriple>& triples) {
-  std::string out;
-  for (const ControlTriple& t : triples) {
-    unsigned char raw[kControlTripleSize];
-    encode_control_triple(t, raw);
-    out.append(reinterpret_cast<const char*>(raw), sizeof(raw));
-  }
-  return out;
-}
-
 // A patch with a valid header for `source`: its length and CRC, the blocks'
 // lengths, and dest_length = the sum of every add and copy length.
 inline PatchParts MakePatch(const std::string& source, const std::vector<ControlTriple>& triples,
                             const std::string& diff, const std::string& extra) {
+  PatchParts p = {{}, "", diff, extra};
   uint32_t dest_length = 0;
-  for (const ControlTriple& t : triples) dest_length += t.add_length + t.copy_length;
-  PatchParts p = {{}, EncodeTriples(triples), diff, extra};
+  for (const ControlTriple& t : triples) {
+    unsigned char raw[kControlTripleSize];
+    encode_control_triple(t, raw);
+    p.control.append(reinterpret_cast<const char*>(raw), sizeof(raw));
+    dest_length += t.add_length + t.copy_length;
+  }
   p.header = make_patch_header(
       static_cast<uint32_t>(source.size()), crc32_bzip2(source.data(), source.size()), dest_length,
       static_cast<uint32_t>(p.control.size()), static_cast<uint32_t>(diff.size()),
@@ -50,16 +45,11 @@ inline PatchParts MakePatch(const std::string& source, const std::vector<Control
   return p;
 }
 
-// Difference bytes that turn `source` into `target` where they overlap.
-inline std::string DiffBytes(const std::string& source, const std::string& target) {
+// A valid one-triple patch that turns `source` into `target`: difference
+// bytes where the two overlap, the rest of `target` as extra bytes.
+inline PatchParts MakePatchFor(const std::string& source, const std::string& target) {
   std::string diff = target.substr(0, source.size());
   for (size_t i = 0; i < diff.size(); ++i) diff[i] = static_cast<char>(diff[i] - source[i]);
-  return diff;
-}
-
-// A valid one-triple patch that turns `source` into `target`.
-inline PatchParts MakePatchFor(const std::string& source, const std::string& target) {
-  std::string diff = DiffBytes(source, target);
   uint32_t add = static_cast<uint32_t>(diff.size());
   return MakePatch(source, {{add, static_cast<uint32_t>(target.size() - add), 0}}, diff,
                    target.substr(add));

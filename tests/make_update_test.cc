@@ -1,6 +1,6 @@
 // End-to-end tests of make-update and qxdiff: build archives from generated
-// trees with the built tools, apply them with the built updater and compare
-// the result with the new tree.
+// trees with the built tools; --verify applies them with the built updater
+// and compares the result with the new tree.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +15,6 @@ using testing_util::Exists;
 using testing_util::RandomBytes;
 using testing_util::ReadFile;
 using testing_util::ScopedTempDir;
-using testing_util::SnapshotTree;
 using testing_util::WriteFile;
 
 namespace {
@@ -40,26 +39,14 @@ ToolResult MakeUpdate(const std::string& args, const std::string& out, const std
                  old_dir + " " + new_dir);
 }
 
-// Applies `archive` to `install` with the built updater (umask 0, no window);
-// true when the status file says "succeeded".
-bool ApplyUpdate(const std::string& archive, const std::string& install) {
-  ScopedTempDir update;
-  ToolResult r = RunTool("ln " + archive + " " + update.Sub("update.qex") +
-                         " && umask 0 && env -u DISPLAY -u QUIL_OS_UPDATE " + UPDATER_BINARY + " " +
-                         update.path() + " " + install);
-  std::string status = ReadFile(update.Sub("update.status"));
-  EXPECT_EQ("succeeded\n", status) << r.output << ReadFile(update.Sub("update.log"));
-  return r.exit_code == 0 && status == "succeeded\n";
-}
-
-// The manifest inside an archive, decompressed.
-std::string ManifestOf(const std::string& archive) {
+// The entry `name` of `archive`, decompressed.
+std::string EntryOf(const std::string& archive, const char* name) {
   ScopedTempDir dir;
   ArchiveReader reader;
-  if (reader.Open(archive.c_str()) != 0) return "";
-  int rv = reader.ExtractToFile("updatev3.manifest", dir.Sub("m").c_str());
+  int rv = reader.Open(archive.c_str());
+  if (rv == 0) rv = reader.ExtractToFile(name, dir.Sub("e").c_str());
   reader.Close();
-  return rv == 0 ? ReadFile(dir.Sub("m")) : "";
+  return rv == 0 ? ReadFile(dir.Sub("e")) : "";
 }
 
 // Builds a tree below `root` from lines "path=contents" (a file, with the
@@ -90,8 +77,9 @@ void ExpectParts(const std::string& text, const std::vector<std::string>& parts,
   }
 }
 
-// Old and new trees that differ in every way a partial update handles.
-void MakeTrees(const std::string& old_dir, const std::string& new_dir) {
+TEST(MakeUpdateTest, PartialUpdateVerifiesAndVerifyNamesEveryDifference) {
+  ScopedTempDir dir;
+  const std::string old_dir = dir.Sub("old"), new_dir = dir.Sub("new"), out = dir.Sub("u.qex");
   std::string big = RandomBytes(300000, 1), changed = big;
   changed.replace(1000, 5, "CHANGE");
   WriteFile(old_dir + "/lib/big.so", big, 0755);
@@ -101,153 +89,113 @@ void MakeTrees(const std::string& old_dir, const std::string& new_dir) {
   WriteFile(new_dir + "/bin/big", changed, 0755);
   MakeTree(old_dir, {"lib/small.txt=small old", "same/keep.txt=unchanged", "bin/tool=same bytes",
                      "gone/deeper/old.dat=gone", "gone/top.dat=gone too", "becomes_dir=a file",
-                     "lib/removed.txt=removed", "empty-old="});
+                     "lib/removed.txt=removed", "empty-old=", "lib/big.link->big.so"});
   MakeTree(new_dir, {"lib/small.txt=something else entirely", "same/keep.txt=unchanged",
                      "bin/tool@755=same bytes", "new/dir/fresh.dat@600=fresh",
                      "becomes_dir/inside=then a directory",
-                     "empty-old=", "lib/big.so.patch=a file where the patch entry would go"});
-}
-
-TEST(MakeUpdateTest, PartialUpdateGivesTheNewTreeAndVerifyNamesEveryDifference) {
-  ScopedTempDir dir;
-  std::string old_dir = dir.Sub("old"), new_dir = dir.Sub("new"), install = dir.Sub("install");
-  MakeTrees(old_dir, new_dir);
-  MakeTrees(install, dir.Sub("unused"));
-  ToolResult r = MakeUpdate(kVerify, dir.Sub("u.qex"), old_dir, new_dir);
+                     "empty-old=", "lib/big.so.patch=a file where the patch entry would go",
+                     "bin/run->tool", "dangling->nowhere", "lib/big.link->big.so"});
+  // Links as copies of their targets; the same link on both sides, to a file
+  // that the update patches, stays and names the patched file.
+  const std::string links = "--copy-links " + kVerify;
+  ToolResult r = MakeUpdate(links, out, old_dir, new_dir);
   ASSERT_EQ(0, r.exit_code) << r.output;
-  ExpectParts(r.output, {"1 patched, 7 added, 4 removed, 2 directories removed, 2 unchanged",
-                         "bin/tool stored whole (mode changes)", "verified"});
-  std::string manifest = ManifestOf(dir.Sub("u.qex"));
+  ExpectParts(r.output, {"1 patched, 8 added, 4 removed, 2 directories removed, 3 unchanged",
+                         "bin/tool stored whole (mode changes)", "verified",
+                         "stored as a copy of its target: " + new_dir + "/bin/run -> tool",
+                         "left out (dangling symbolic link): " + new_dir + "/dangling -> nowhere"});
+  std::string manifest = EntryOf(out, "updatev3.manifest");
   EXPECT_EQ(0u, manifest.find("type \"partial\"\n")) << manifest;
   // The patch entry takes a name that no file entry has.
   ExpectParts(manifest,
               {"patch \"lib/big.so.patch.1\" \"lib/big.so\"\n", "add \"lib/big.so.patch\"\n"});
-  ASSERT_TRUE(ApplyUpdate(dir.Sub("u.qex"), install));
-  // Removals before additions, directories last and deepest first: the
-  // updater fails or leaves directories behind otherwise.
-  ExpectParts(ReadFile(install + "/precomplete"), {"remove \"precomplete\"\n"});
-  auto actual = SnapshotTree(install);
-  ASSERT_EQ(1u, actual.erase("precomplete"));
-  EXPECT_EQ("", testing_util::DiffSnapshots(SnapshotTree(new_dir), actual));
+  ExpectParts(manifest, {"dangling", "big.link"}, false);
+  // The next complete update removes this one's files, itself and its
+  // directories, deepest first.
+  ExpectParts(EntryOf(out, "precomplete"),
+              {"remove \"precomplete\"\n", "rmdir \"new/dir/\"\nrmdir \"becomes_dir/\"\n"});
 
-  // Two things no manifest can carry: an empty directory and a set-id bit.
+  // What no manifest can carry: an empty directory, a set-id bit and the mode
+  // of a directory.
   MakeTree(new_dir, {"same/empty"});
   ASSERT_EQ(0, chmod((new_dir + "/lib/small.txt").c_str(), 02644));
-  r = MakeUpdate(kVerify, dir.Sub("u.qex"), old_dir, new_dir);
+  ASSERT_EQ(0, chmod((new_dir + "/same").c_str(), 0700));
+  r = MakeUpdate(links, out, old_dir, new_dir);
   EXPECT_EQ(1, r.exit_code) << r.output;
-  ExpectParts(r.output, {"empty directory same/empty is left out", "set-id and sticky bits",
-                         "verify: missing: same/empty",
-                         "verify: mode 0644 instead of 2644: lib/small.txt", "2 difference(s)"});
-  EXPECT_TRUE(Exists(dir.Sub("u.qex.verify/install/lib/big.so")));
+  ExpectParts(r.output,
+              {"empty directory same/empty is left out", "set-id and sticky bits",
+               "verify: missing: same/empty", "verify: mode 0644 instead of 2644: lib/small.txt",
+               "verify: mode 0755 instead of 0700: same\n", "3 difference(s)"});
+  EXPECT_TRUE(Exists(out + ".verify/install/lib/big.so"));
 }
 
 TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   ScopedTempDir dir;
-  std::string install = dir.Sub("install");
-  MakeTree(dir.Sub("v1"), {"app/bin/run=v1", "app/data/old/a.dat=only in v1", "app/keep.dat=k"});
-  MakeTree(dir.Sub("v2"), {"app/bin/run=v2", "app/keep.dat=k", "app/lib/new.so=new"});
-  ToolResult r1 = MakeUpdate("--full", dir.Sub("full1.qex"), "", dir.Sub("v1"));
-  ASSERT_EQ(0, r1.exit_code) << r1.output;
-  ASSERT_TRUE(ApplyUpdate(dir.Sub("full1.qex"), install));
-  EXPECT_EQ("only in v1", ReadFile(install + "/app/data/old/a.dat"));
-  // The second complete update removes what the first one installed and v2
-  // no longer has, directories included.
-  ToolResult r2 = MakeUpdate("--full", dir.Sub("full2.qex"), dir.Sub("v1"), dir.Sub("v2"));
-  ASSERT_EQ(0, r2.exit_code) << r2.output;
-  ASSERT_TRUE(ApplyUpdate(dir.Sub("full2.qex"), install));
-  auto actual = SnapshotTree(install);
-  ASSERT_EQ(1u, actual.erase("precomplete"));
-  EXPECT_EQ("", testing_util::DiffSnapshots(SnapshotTree(dir.Sub("v2")), actual));
-  // Without a precomplete file in v1, nothing removes what v2 no longer has.
-  r2 = MakeUpdate("--full " + kVerify, dir.Sub("full3.qex"), dir.Sub("v1"), dir.Sub("v2"));
-  EXPECT_EQ(1, r2.exit_code) << r2.output;
-  ExpectParts(r2.output, {"verify: not in the new tree: app/data/old/a.dat"});
+  const std::string v1 = dir.Sub("v1"), v2 = dir.Sub("v2");
+  MakeTree(v1, {"app/bin/run=v1", "app/data/old/a.dat=only in v1", "app/keep.dat=k"});
+  MakeTree(v2, {"app/bin/run=v2", "app/keep.dat=k", "app/lib/new.so=new"});
+  // Without a precomplete file in the old tree, nothing removes what v2 no
+  // longer has.
+  ToolResult r = MakeUpdate("--full " + kVerify, dir.Sub("u1.qex"), v1, v2);
+  EXPECT_EQ(1, r.exit_code) << r.output;
+  ExpectParts(r.output, {"verify: not in the new tree: app/data/old/a.dat"});
+  // With the list that a complete update to v1 installs, all of it goes,
+  // directories included.
+  ASSERT_EQ(0, MakeUpdate("--full", dir.Sub("v1.qex"), "", v1).exit_code);
+  WriteFile(v1 + "/precomplete", EntryOf(dir.Sub("v1.qex"), "precomplete"));
+  r = MakeUpdate("--full " + kVerify, dir.Sub("u2.qex"), v1, v2);
+  EXPECT_EQ(0, r.exit_code) << r.output;
 }
 
-TEST(MakeUpdateTest, CopiedLinksAreStoredAsFilesOrStayWhereUnchanged) {
-  ScopedTempDir dir;
-  std::string old_dir = dir.Sub("old"), new_dir = dir.Sub("new");
-  // The same link on both sides, to a file that the update patches: the
-  // installed link stays and names the patched file.
-  std::string data = RandomBytes(200000, 9), changed = data;
-  changed[5000] = static_cast<char>(changed[5000] + 1);
-  WriteFile(old_dir + "/share/data.bin", data);
-  WriteFile(new_dir + "/share/data.bin", changed);
-  MakeTree(old_dir, {"lib/libx.so.1=version 1", "lib/data.bin->../share/data.bin"});
-  MakeTree(new_dir, {"lib/libx.so.2=version 2", "lib/libx.so->libx.so.2", "dangling->nowhere",
-                     "lib/data.bin->../share/data.bin"});
-  ToolResult r = MakeUpdate("--copy-links " + kVerify, dir.Sub("u.qex"), old_dir, new_dir);
-  ASSERT_EQ(0, r.exit_code) << r.output;
-  ExpectParts(r.output, {"stored as a copy of its target: " + new_dir + "/lib/libx.so -> libx.so.2",
-                         "left out (dangling symbolic link): " + new_dir + "/dangling -> nowhere"});
-  ExpectParts(ManifestOf(dir.Sub("u.qex")), {"dangling", "lib/data.bin"}, false);
-}
-
-TEST(MakeUpdateTest, RefusesWhatTheManifestCannotSay) {
+// Every refusal exits with 1 and writes no archive. The commands run in the
+// directory of the trees "old" and "new".
+TEST(MakeUpdateTest, RefusalsAndCommandLines) {
   const std::string precomplete = "precomplete=remove \"a\"\nremove \"precomplete\"\n";
+  const std::string mu = MAKE_UPDATE_BINARY " ", qx = QXDIFF_BINARY " ";
+  const std::string partial = mu + "--version 2.0 -o u.qex old new";
   const struct {
-    std::string options;
     std::vector<std::string> new_tree;
-    std::vector<std::string> expected;  // parts of the output; NEW is the new tree
-    std::string output = "u.qex";       // below the test directory
+    std::vector<std::string> expected;  // parts of the output
+    std::string command;
     std::vector<std::string> old_tree = {"a=a"};
+    int exit_code = 1;
   } cases[] = {
-      {"",
-       {"lib/libx.so.2=2", "lib/libx.so->libx.so.2", "dangling->nowhere"},
-       {"symbolic link: NEW/lib/libx.so -> libx.so.2", "symbolic link: NEW/dangling -> nowhere",
-        "2 object(s) above cannot be expressed by the manifest; --copy-links stores"}},
+      {{"lib/libx.so.2=2", "lib/libx.so->libx.so.2", "dangling->nowhere"},
+       {"symbolic link: new/lib/libx.so -> libx.so.2", "symbolic link: new/dangling -> nowhere",
+        "2 object(s) above cannot be expressed by the manifest; --copy-links stores"},
+       partial},
       // A link to a directory cannot be stored even as a copy.
-      {"--copy-links",
-       {"d/f=in d", "dlink->d"},
-       {"symbolic link to something other than a regular file: NEW/dlink -> d"}},
-      {"",
-       {"notes..txt=dots", "say \"hi\"=quote", "ok=ok"},
-       {"cannot carry (\"..\", a double quote, a line break or too long): NEW/notes..txt",
-        "NEW/say \"hi\"", "2 object(s)"}},
-      {"", {"b=b"}, {"the archive must not be written inside NEW"}, "new/u.qex"},
+      {{"d/f=in d", "dlink->d"},
+       {"symbolic link to something other than a regular file: new/dlink -> d"},
+       mu + "--copy-links --version 2.0 -o u.qex old new"},
+      {{"notes..txt=dots", "say \"hi\"=quote", "ok=ok"},
+       {"cannot carry (\"..\", a double quote, a line break or too long): new/notes..txt",
+        "new/say \"hi\"", "2 object(s)"},
+       partial},
+      {{"b=b"},
+       {"the archive must not be written inside new"},
+       mu + "--version 2 -o new/u.qex old new"},
       // A directory that becomes a file would leave the backup of the directory.
-      {"", {"x=now a file"}, {"the directory x becomes a file"}, "u.qex", {"x/inside=in x"}},
+      {{"x=now a file"}, {"the directory x becomes a file"}, partial, {"x/inside=in x"}},
       // The updater would refuse an update without actions.
-      {"", {"a=a", precomplete}, {"there is nothing to update"}, "u.qex", {"a=a", precomplete}},
+      {{"a=a", precomplete}, {"there is nothing to update"}, partial, {"a=a", precomplete}},
+      {{}, {"--version is required"}, mu + "old new"},
+      {{}, {"unknown option or missing value: --no-such"}, mu + "--no-such-option old new"},
+      {{}, {"expected OLD_DIR NEW_DIR"}, mu},
+      {{}, {"expected three arguments, got 0"}, qx},
+      {{}, {"qxdiff: cannot open old/absent"}, qx + "old/absent old/a u.qex"},
+      {{}, {"usage:"}, mu + "--help", {}, 0},
+      {{}, {"usage:"}, qx + "--help", {}, 0},
   };
   for (const auto& c : cases) {
     ScopedTempDir dir;
     MakeTree(dir.Sub("old"), c.old_tree);
     MakeTree(dir.Sub("new"), c.new_tree);
-    ToolResult r = MakeUpdate(c.options, dir.Sub(c.output), dir.Sub("old"), dir.Sub("new"));
-    EXPECT_EQ(1, r.exit_code) << r.output;
-    EXPECT_FALSE(Exists(dir.Sub(c.output))) << c.output;
-    for (std::string part : c.expected) {
-      if (part.find("NEW") != std::string::npos) part.replace(part.find("NEW"), 3, dir.Sub("new"));
-      ExpectParts(r.output, {part});
-    }
+    ToolResult r = RunTool("cd " + dir.path() + " && " + c.command);
+    EXPECT_EQ(c.exit_code, r.exit_code) << c.command << "\n" << r.output;
+    EXPECT_FALSE(Exists(dir.Sub("u.qex")) || Exists(dir.Sub("new/u.qex"))) << c.command;
+    ExpectParts(r.output, c.expected);
   }
-}
-
-TEST(MakeUpdateTest, CommandLines) {
-  ScopedTempDir dir;
-  WriteFile(dir.Sub("new"), "new bytes");
-  const std::string make_update = MAKE_UPDATE_BINARY, qxdiff = QXDIFF_BINARY;
-  const struct {
-    std::string command;
-    int exit_code;
-    std::string part;
-  } cases[] = {
-      {make_update + " --help", 0, "usage:"},
-      {qxdiff + " --help", 0, "usage:"},
-      {make_update + " --no-such-option a b", 1, "unknown option or missing value: --no-such"},
-      {make_update, 1, "expected OLD_DIR NEW_DIR"},
-      {qxdiff, 1, "expected three arguments, got 0"},
-      {make_update + " /tmp /tmp", 1, "--version is required"},
-      {qxdiff + " " + dir.Sub("absent") + " " + dir.Sub("new") + " " + dir.Sub("p"), 1,
-       "qxdiff: cannot open " + dir.Sub("absent")},
-  };
-  for (const auto& c : cases) {
-    ToolResult r = RunTool(c.command);
-    EXPECT_EQ(c.exit_code, r.exit_code) << c.command;
-    ExpectParts(r.output, {c.part});
-  }
-  EXPECT_FALSE(Exists(dir.Sub("p")));
 }
 
 }  // namespace
