@@ -82,7 +82,8 @@ TEST_F(ActionListTest, FailuresStopThePhaseAndUndoExecutedActionsLastToFirst) {
 
 // A mixed list over a real tree, the precomplete removals of a complete update
 // first, with a failure placed at each position in turn: the tree afterwards
-// equals the tree before (contents, modes, links, directories).
+// equals the tree before (contents, modes, links, directories). Replaced links
+// are never written through, dangling or not.
 using MixedListTest = WorkDirTest;
 
 TEST_F(MixedListTest, FailureAtEachPositionRestoresTheTree) {
@@ -93,29 +94,46 @@ TEST_F(MixedListTest, FailureAtEachPositionRestoresTheTree) {
   WriteFile(Path("gone/x"), "x", 0444);
   ASSERT_EQ(0, mkdir("empty", 0700));
   ASSERT_EQ(0, symlink("a", "link"));
-  OpenArchive({{"a", "new a"}, {"b", "new b", 0600}, {"sub/new", "new", 0755}, {"link", "new l"}});
+  ASSERT_EQ(0, symlink("created", "dangling"));
+  // Stored without compression, an entry is no bzip2 stream: the file is
+  // created and then the decompression fails.
+  const std::string raw(5000, 'x');
+  OpenArchive({{"a", "new a"},
+               {"b", "new b", 0600},
+               {"sub/new", "new", 0755},
+               {"link", "new l"},
+               {"dangling", "new d", 0640},
+               {"sub/keep", raw, 0644, false},
+               {"new/bad", raw, 0644, false}});
   const Tree before = Snapshot();
-  const Tree after = {{"a", "file 0644 new a"},       {"b", "file 0600 new b"},
-                      {"link", "file 0644 new l"},    {"sub", "dir 0755"},
-                      {"sub/keep", "file 0644 keep"}, {"sub/new", "file 0755 new"}};
-  const char* lines[] = {
-      "remove \"a\"",       "remove \"gone/x\"",     "rmdir \"gone/\"",  "add \"a\"",
-      "add-if \"b\" \"b\"", "add \"sub/new\"",       "remove \"sub/c\"", "rmdir \"empty/\"",
-      "add \"link\"",       "add-if-not \"b\" \"a\""};
-  // "sub/keep" has no archive entry: that add fails in execute after moving
-  // the old file to its backup. "sub" is no file: that removal fails in
-  // prepare. Last, the list without a failure.
-  for (const char* failing : {"add \"sub/keep\"\n", "remove \"sub\"\n", ""}) {
-    for (size_t at = 0; at <= 10; ++at) {
+  const Tree after = {{"a", "file 0644 new a"},    {"b", "file 0600 new b"},
+                      {"link", "file 0644 new l"}, {"dangling", "file 0640 new d"},
+                      {"sub", "dir 0755"},         {"sub/keep", "file 0644 keep"},
+                      {"sub/new", "file 0755 new"}};
+  const char* lines[] = {"remove \"a\"",     "remove \"gone/x\"",     "rmdir \"gone/\"",
+                         "add \"a\"",        "add-if \"b\" \"b\"",    "add \"sub/new\"",
+                         "remove \"sub/c\"", "rmdir \"empty/\"",      "add \"link\"",
+                         "add \"dangling\"", "add-if-not \"b\" \"a\""};
+  const size_t n = sizeof(lines) / sizeof(lines[0]);
+  // Failing in execute: a replacement and a new file in a new directory cut
+  // short, a missing entry; in prepare: the removal of a directory. Last, the
+  // list without a failure.
+  const std::pair<const char*, int> failures[] = {{"add \"sub/keep\"\n", 39},
+                                                  {"add \"new/bad\"\n", 39},
+                                                  {"add \"sub/none\"\n", 6},
+                                                  {"remove \"sub\"\n", 42},
+                                                  {"", 0}};
+  for (const auto& [failing, code] : failures) {
+    for (size_t at = 0; at <= n; ++at) {
       std::string text;
-      for (size_t i = 0; i <= 10; ++i)
-        text += (i == at ? failing : "") + (i < 10 ? lines[i] + std::string("\n") : "");
+      for (size_t i = 0; i <= n; ++i)
+        text += (i == at ? failing : "") + (i < n ? lines[i] + std::string("\n") : "");
       ActionList list;
       ASSERT_EQ(0, Parse(text, &list));
-      EXPECT_EQ(*failing ? (failing[0] == 'a' ? 6 : 42) : 0, RunPhases(&list)) << text;
-      EXPECT_EQ(!*failing, runSucceeded);
-      EXPECT_EQ("", DiffSnapshots(*failing ? before : after, Snapshot())) << text;
-      if (!*failing) break;
+      EXPECT_EQ(code, RunPhases(&list)) << text;
+      EXPECT_EQ(!code, runSucceeded);
+      EXPECT_EQ("", DiffSnapshots(code ? before : after, Snapshot())) << text;
+      if (!code) break;
     }
   }
 }

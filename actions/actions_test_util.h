@@ -91,9 +91,7 @@ class WorkDirTest : public ::testing::Test {
 // The three phases as the update run calls them; returns the run's code.
 inline int RunPhases(ActionList* list) {
   int rv = list->PrepareAll();
-  if (rv != 0) return rv;
-  rv = list->ExecuteAll();
-  list->FinishAll(rv);
+  if (rv == 0) list->FinishAll(rv = list->ExecuteAll());
   return rv;
 }
 

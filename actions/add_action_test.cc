@@ -10,45 +10,6 @@ namespace {
 
 using AddActionTest = WorkDirTest;
 
-// Replaced files, links (never written through) and partly extracted files:
-// the backup comes back after a failure and goes after success.
-TEST_F(AddActionTest, ReplacesThroughABackup) {
-  testing_util::ScopedTempDir outside;
-  WriteFile(outside.Sub("victim"), "outside", 0644);
-  WriteFile(Path("f"), "old", 0600);
-  WriteFile(Path("partial"), "old", 0600);
-  ASSERT_EQ(0, symlink(outside.Sub("created").c_str(), "dangling"));
-  ASSERT_EQ(0, symlink(outside.Sub("victim").c_str(), "live"));
-  // Stored without compression, an entry is no bzip2 stream: the file is
-  // created and then the decompression fails.
-  const std::string raw(5000, 'x');
-  OpenArchive({{"f", "new", 0755},
-               {"dangling", "new d", 0640},
-               {"live", "new l"},
-               {"partial", raw, 0644, false},
-               {"absent", raw, 0644, false}});
-  const Tree before = Snapshot(), outside_before = testing_util::SnapshotTree(outside.path());
-  for (int status : {7, 0}) {
-    ActionList list;
-    ASSERT_EQ(0, Parse("add \"f\"\nadd \"dangling\"\nadd \"live\"\n", &list));
-    ASSERT_EQ(0, list.PrepareAll());
-    ASSERT_EQ(0, list.ExecuteAll());
-    EXPECT_EQ("old", ReadFile(Path("f.quil-backup")));
-    list.FinishAll(status);
-    EXPECT_EQ("", DiffSnapshots(outside_before, testing_util::SnapshotTree(outside.path())));
-  }
-  Tree after = before;
-  after["f"] = "file 0755 new", after["dangling"] = "file 0640 new d";
-  after["live"] = "file 0644 new l";
-  EXPECT_EQ("", DiffSnapshots(after, Snapshot()));
-  for (const char* partial : {"add \"partial\"", "add \"absent\""}) {
-    ActionList list;
-    ASSERT_EQ(0, Parse(partial, &list));
-    EXPECT_EQ(39, RunPhases(&list));
-    EXPECT_EQ("", DiffSnapshots(after, Snapshot()));
-  }
-}
-
 // A later action that fails may restore the add's backup itself (it cannot
 // tell whose backup it is): the add must then not delete the old file. The
 // directories the add created go, unless something else is in them.

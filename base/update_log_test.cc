@@ -4,22 +4,20 @@
 
 #include "testing/test_util.h"
 
-using testing_util::Exists;
-using testing_util::ReadFile;
-using testing_util::ScopedTempDir;
-using testing_util::WriteFile;
-
 namespace {
 
+using testing_util::Exists;
+using testing_util::ReadFile;
+
 TEST(UpdateLogTest, LinesWarningsAndClosedLog) {
-  ScopedTempDir dir;
+  testing_util::ScopedTempDir dir;
   UpdateLog& log = UpdateLog::Instance();
   log.Log("dropped before open %d", 1);
   // A failed open is silent and creates nothing.
   log.Open(dir.Sub("missing").c_str(), "update.log", nullptr, false);
   EXPECT_FALSE(log.IsOpen() || Exists(dir.Sub("missing")));
   log.Log("dropped");
-  WriteFile(dir.Sub("update.log"), "truncated\n");
+  testing_util::WriteFile(dir.Sub("update.log"), "truncated\n");
   log.Open(dir.path().c_str(), "update.log", nullptr, false);
   log.Open(dir.path().c_str(), "other.log", nullptr, false);  // ignored while open
   log.Log("PREPARE ADD %s", "a/b");
@@ -34,9 +32,9 @@ TEST(UpdateLogTest, LinesWarningsAndClosedLog) {
 // A replace request's log: the first name is appended to when it exists, else
 // the alternative is created.
 TEST(UpdateLogTest, AlternateNameOnlyWhenFirstIsMissing) {
-  ScopedTempDir dir, other;
-  WriteFile(dir.Sub("last-update.log"), "old\n");
-  for (const ScopedTempDir* d : {&dir, &other}) {
+  testing_util::ScopedTempDir dir, other;
+  testing_util::WriteFile(dir.Sub("last-update.log"), "old\n");
+  for (const testing_util::ScopedTempDir* d : {&dir, &other}) {
     UpdateLog::Instance().Open(d->path().c_str(), "last-update.log", "update.log", true);
     UpdateLog::Instance().Log("new");
     UpdateLog::Instance().Close();

@@ -70,15 +70,10 @@ std::map<std::string, std::string> SnapshotTree(const std::string& root) {
     if (lstat(full.c_str(), &st) != 0) continue;
     char mode[8];
     snprintf(mode, sizeof(mode), "%04o", st.st_mode & 07777);
-    std::string& desc = out[rel];
-    if (S_ISLNK(st.st_mode)) {
-      desc = "link " + fs::read_symlink(full, ec).string();
-    } else {
-      desc = std::string(S_ISDIR(st.st_mode)   ? "dir "
-                         : S_ISREG(st.st_mode) ? "file "
-                                               : "other ") +
-             mode + (S_ISREG(st.st_mode) ? " " + ReadFile(full) : "");
-    }
+    const char* type = S_ISDIR(st.st_mode) ? "dir " : S_ISREG(st.st_mode) ? "file " : "other ";
+    out[rel] = S_ISLNK(st.st_mode)
+                   ? "link " + fs::read_symlink(full, ec).string()
+                   : type + std::string(mode) + (S_ISREG(st.st_mode) ? " " + ReadFile(full) : "");
   }
   return out;
 }
@@ -95,9 +90,8 @@ std::string DiffSnapshots(const std::map<std::string, std::string>& before,
       diff += "changed: " + path + " (" + brief(desc) + " -> " + brief(it->second) + ")\n";
     }
   }
-  for (const auto& [path, desc] : after) {
+  for (const auto& [path, desc] : after)
     if (!before.count(path)) diff += "added: " + path + " (" + brief(desc) + ")\n";
-  }
   return diff;
 }
 
@@ -112,8 +106,6 @@ int RunAsNobody(const std::function<int()>& fn) {
   if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }
-
-bool IsRoot() { return geteuid() == 0; }
 
 int RunCommand(const std::string& cmd) {
   int status = system(cmd.c_str());

@@ -45,7 +45,6 @@ std::string DiffSnapshots(const std::map<std::string, std::string>& before,
 // result, or -1 when the switch was not possible. For permission checks,
 // which root bypasses.
 int RunAsNobody(const std::function<int()>& fn);
-bool IsRoot();
 int RunCommand(const std::string& cmd);  // through /bin/sh; its exit status
 
 }  // namespace testing_util

@@ -1,8 +1,6 @@
-// Memory check of the whole program: the built updater runs under valgrind
-// memcheck for a failed update that rolls back, a successful one, a staged
-// update, the replace request that follows it and a missing archive. Any
-// invalid access, use of uninitialised memory or leaked block fails the test.
-// (The sanitizer build skips it: its updater already checks for leaks at exit.)
+// The built updater under valgrind memcheck, in every mode: any invalid
+// access, use of uninitialised memory or leaked block fails the test. (The
+// sanitizer build skips it: its updater already checks for leaks at exit.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -26,10 +26,6 @@ class UpdaterTest : public ::testing::Test {
     ASSERT_TRUE(update_.MakeInstallation());
     ASSERT_EQ(testing_util::RunCommand("mkdir -p " + upd_), 0);
   }
-  int Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-          const std::vector<std::string>& prefix = {}) {
-    return RunUpdater(args, env, prefix).exit_code;
-  }
   void ExpectLogLines(const std::string& log, const std::vector<std::string>& lines) {
     for (const std::string& line : lines) EXPECT_NE(log.find(line), std::string::npos) << log;
   }
@@ -41,33 +37,12 @@ class UpdaterTest : public ::testing::Test {
 
 TEST_F(UpdaterTest, MixedUpdateSucceeds) {
   ASSERT_TRUE(update_.WriteArchive());
-  EXPECT_EQ(Run(update_.Args()), 0) << update_.Log();
+  EXPECT_EQ(RunUpdater(update_.Args()).exit_code, 0) << update_.Log();
   EXPECT_EQ(update_.Status(), "succeeded\n");
   EXPECT_EQ(DiffSnapshots(update_.Expected(), update_.Installation()), "");
   ExpectLogLines(update_.Log(),
                  {"SOURCE DIRECTORY " + upd_ + "\n", "DESTINATION DIRECTORY " + inst_ + "\n",
                   "UPDATE TYPE complete\n", "\nsucceeded\ncalling QuitProgressUI\n"});
-}
-
-// A failing action in every position of the manifest: the installation comes
-// back byte for byte, mode for mode, with no leftovers.
-TEST_F(UpdaterTest, FailureInEveryPositionRestoresTheInstallation) {
-  const auto original = update_.Installation();
-  // A missing entry (6), a corrupt stream (39), a patch for the wrong file (42).
-  const std::pair<std::string, int> failures[] = {
-      {"add \"lib/missing-entry.so\"", 6},
-      {"add \"bad.bin\"", 39},
-      {"patch \"lib/libbig.so.patch\" \"share/readme.txt\"", 42}};
-  for (const auto& [line, code] : failures) {
-    for (size_t at = 0; at <= 9; ++at) {
-      SCOPED_TRACE(line + " at " + std::to_string(at));
-      ASSERT_TRUE(update_.WriteArchive({line}, at, {{"bad.bin", "not bzip2 at all", 0644, false}}));
-      auto v = updater_fixture::Judge(update_, RunUpdater(update_.Args()), original, {});
-      EXPECT_FALSE(v.succeeded);
-      EXPECT_EQ(::testing::PrintToString(v.problems), "{}") << update_.Log();
-      EXPECT_EQ(update_.Status(), "failed: " + std::to_string(code) + "\n");
-    }
-  }
 }
 
 // One archive after the other, with the manifests of the older and the newer
@@ -90,7 +65,7 @@ TEST_F(UpdaterTest, ManifestNamesAndTypeLine) {
     if (!c.v2.empty()) entries.push_back({"updatev2.manifest", c.v2});
     if (!c.v3.empty()) entries.push_back({"updatev3.manifest", c.v3});
     ASSERT_TRUE(entries.size() == 2 || update_.WriteEntries(entries));
-    EXPECT_EQ(Run(update_.Args()), c.status == "succeeded\n" ? 0 : 1);
+    EXPECT_EQ(RunUpdater(update_.Args()).exit_code, c.status == "succeeded\n" ? 0 : 1);
     EXPECT_EQ(update_.Status(), c.status);
     ExpectLogLines(update_.Log(), {c.log});
     EXPECT_EQ(ReadFile(inst_ + "/a"), "new");
@@ -107,15 +82,16 @@ TEST_F(UpdaterTest, ArgumentsAndRelativeOrMissingDirectories) {
   EXPECT_FALSE(Exists(upd_ + "/update.status"));
   // An apply-to directory that can be neither entered nor created ends with a
   // final status rather than "applying" for good.
-  EXPECT_EQ(Run({upd_, inst_ + "/bin/app/sub"}), 1);
+  EXPECT_EQ(RunUpdater({upd_, inst_ + "/bin/app/sub"}).exit_code, 1);
   EXPECT_EQ(update_.Status(), "failed: 7\n");
   // Relative paths, and an apply-to directory that is created.
   ASSERT_TRUE(
       update_.WriteEntries({{"updatev3.manifest", "add \"d/f\"\npatch \"p\" \"d/f\"\n"},
                             {"d/f", "abc"},
                             {"p", patch_testing::MakePatchFor("abc", "abcd").Serialize()}}));
-  EXPECT_EQ(Run({"app/updates/0", "fresh/"}, {},
-                {"/bin/sh", "-c", "cd '" + root_.path() + "' && exec \"$0\" \"$@\""}),
+  EXPECT_EQ(RunUpdater({"app/updates/0", "fresh/"}, {},
+                       {"/bin/sh", "-c", "cd '" + root_.path() + "' && exec \"$0\" \"$@\""})
+                .exit_code,
             0);
   EXPECT_EQ(ReadFile(root_.Sub("fresh/d/f")), "abcd");
   EXPECT_EQ(update_.Status(), "succeeded\n");
@@ -135,10 +111,16 @@ TEST_F(UpdaterTest, StagedUpdateThenReplace) {
   EXPECT_EQ(DiffSnapshots(update_.Expected(), update_.Target(true)), "");
   ExpectLogLines(update_.Log(), {"Performing a staged update\n"});
   EXPECT_FALSE(Exists(staged + "/updated") || Exists(staged + "/updates/0"));
+  // A staged copy into another directory inside the installation leaves that out too.
+  EXPECT_EQ(RunUpdater({upd_, inst_ + "/stage", "-1"}).exit_code, 0) << update_.Log();
+  auto stage = testing_util::SnapshotTree(inst_ + "/stage");
+  stage.erase("updates");  // its "0" is left out
+  EXPECT_EQ(DiffSnapshots(update_.Expected(), stage), "");
+  EXPECT_EQ(ReadFile(inst_ + "/bin/app"), "#!/bin/sh\necho old\n");
 
   // A backup directory left by an earlier attempt goes first.
   WriteFile(inst_ + ".bak/old.txt", "stale");
-  EXPECT_EQ(Run({upd_, staged, "0/replace"}), 0);
+  EXPECT_EQ(RunUpdater({upd_, staged, "0/replace"}).exit_code, 0);
   EXPECT_EQ(update_.Status(), "succeeded\n");
   EXPECT_EQ(DiffSnapshots(update_.Expected(), update_.Installation()), "");
   EXPECT_FALSE(Exists(inst_ + ".bak"));
@@ -148,75 +130,51 @@ TEST_F(UpdaterTest, StagedUpdateThenReplace) {
                   "Now, remove the tmpDir\nsucceeded\n"});
 }
 
-TEST_F(UpdaterTest, StagedCopyIntoAnotherDirectoryInsideTheInstallation) {
-  ASSERT_TRUE(update_.WriteArchive());
-  EXPECT_EQ(Run({upd_, inst_ + "/stage", "-1"}), 0) << update_.Log();
-  auto staged = testing_util::SnapshotTree(inst_ + "/stage");
-  staged.erase("updates");  // its "0" is left out
-  EXPECT_EQ(DiffSnapshots(update_.Expected(), staged), "");
-  EXPECT_EQ(ReadFile(inst_ + "/bin/app"), "#!/bin/sh\necho old\n");
-}
-
 // A callback script that records its arguments, working directory and the
-// relaunch environment.
-class CallbackTest : public UpdaterTest {
- protected:
-  void SetUp() override {
-    UpdaterTest::SetUp();
-    WriteFile(
-        script_,
-        "#!/bin/sh\n{ echo \"args:$*\"; echo \"cwd:$(pwd)\"; echo \"child:$QUIL_LAUNCHED_CHILD\";"
-        " echo \"norestart:${NO_EM_RESTART-unset}\"; } > " +
-            record_ + "\n",
-        0755);
-    ASSERT_EQ(mkdir(root_.Sub("cbdir").c_str(), 0755), 0);
-  }
-  std::vector<std::string> Args(const std::string& third, std::vector<std::string> tail) {
-    tail.insert(tail.begin(),
-                {upd_, third == "0" ? inst_ : update_.StagedDir(), third, root_.Sub("cbdir")});
-    return tail;
-  }
-  const std::string script_ = root_.Sub("callback.sh"), record_ = root_.Sub("record.txt");
-};
-
-TEST_F(CallbackTest, RelaunchedWhateverTheOutcomeUnlessSuppressedOrIncomplete) {
+// relaunch environment runs whatever the outcome, unless suppressed or not
+// given. A replace request that fails (there is no staged copy here) moves the
+// installation back and leaves "pending" without a relaunch, unless the
+// fallback is forbidden.
+TEST_F(UpdaterTest, CallbackRelaunch) {
+  const std::string script = root_.Sub("callback.sh"), record = script + ".txt";
+  WriteFile(script, R"sh(#!/bin/sh
+{ echo "args:$*"; echo "cwd:$(pwd)"; echo "child:$QUIL_LAUNCHED_CHILD"
+  echo "norestart:${NO_EM_RESTART-unset}"; } > "$0.txt"
+)sh",
+            0755);
+  ASSERT_EQ(mkdir(root_.Sub("cbdir").c_str(), 0755), 0);
   const std::string env = "cwd:" + root_.Sub("cbdir") + "\nchild:1\nnorestart:\n";
-  struct Case {
-    std::vector<std::string> tail;
-    std::vector<std::string> env;
-    bool archive;
-    std::string status, record;
-  } cases[] = {
-      {{script_, "--one", "two"}, {}, true, "succeeded\n", "args:--one two\n" + env},
-      {{script_}, {}, false, "failed: 6\n", "args:\n" + env},
-      {{script_}, {"QUIL_PROCESS_UPDATES="}, true, "succeeded\n", ""},
-      {{}, {}, true, "succeeded\n", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.record + c.status);
-    unlink(record_.c_str());
-    unlink((upd_ + "/update.qex").c_str());
-    ASSERT_TRUE(!c.archive ||
-                update_.WriteEntries({{"updatev3.manifest", "add \"a\"\n"}, {"a", "new"}}));
-    // The relaunched script's exit code is the process's.
-    EXPECT_EQ(Run(Args("0", c.tail), c.env), 0);
-    EXPECT_EQ(update_.Status(), c.status);
-    EXPECT_EQ(ReadFile(record_), c.record);
-  }
-}
-
-TEST_F(CallbackTest, FailedReplaceFallsBackToPendingUnlessForbidden) {
   const auto original = update_.Installation();
-  // No staged copy: the swap fails and is rolled back.
-  EXPECT_EQ(Run(Args("0/replace", {script_})), 1);
-  EXPECT_EQ(update_.Status(), "pending");
-  EXPECT_FALSE(Exists(record_) || Exists(inst_ + ".bak"));
-  EXPECT_EQ(DiffSnapshots(original, update_.Installation()), "");
-
-  EXPECT_EQ(Run(Args("0/replace", {script_}), {"QUIL_NO_REPLACE_FALLBACK="}), 0);
-  EXPECT_EQ(update_.Status(), "failed: 6\n");
-  EXPECT_TRUE(Exists(record_));
-  EXPECT_EQ(DiffSnapshots(original, update_.Installation()), "");
+  const struct {
+    bool replace;
+    std::vector<std::string> tail, env;
+    std::string status, record;  // with an archive exactly when "succeeded\n"
+  } cases[] = {
+      {true, {script}, {}, "pending", ""},
+      {true, {script}, {"QUIL_NO_REPLACE_FALLBACK="}, "failed: 6\n", "args:\n" + env},
+      {false, {script}, {}, "failed: 6\n", "args:\n" + env},
+      {false, {script, "--one", "two"}, {}, "succeeded\n", "args:--one two\n" + env},
+      {false, {script}, {"QUIL_PROCESS_UPDATES="}, "succeeded\n", ""},
+      {false, {}, {}, "succeeded\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE((c.replace ? "replace: " : "") + c.status + c.record);
+    unlink(record.c_str());
+    const bool archive = c.status == "succeeded\n";
+    ASSERT_TRUE(!archive ||
+                update_.WriteEntries({{"updatev3.manifest", "add \"a\"\n"}, {"a", "new"}}));
+    std::vector<std::string> args = {upd_, c.replace ? update_.StagedDir() : inst_,
+                                     c.replace ? "0/replace" : "0", root_.Sub("cbdir")};
+    args.insert(args.end(), c.tail.begin(), c.tail.end());
+    // The relaunched script's exit code is the process's.
+    EXPECT_EQ(RunUpdater(args, c.env).exit_code, c.status == "pending" ? 1 : 0);
+    EXPECT_EQ(update_.Status(), c.status);
+    EXPECT_EQ(ReadFile(record), c.record);
+    EXPECT_FALSE(Exists(inst_ + ".bak"));
+    auto want = original;
+    if (archive) want["a"] = "file 0644 new";
+    EXPECT_EQ(DiffSnapshots(want, update_.Installation()), "");
+  }
 }
 
 }  // namespace

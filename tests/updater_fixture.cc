@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,9 +23,8 @@ RunOutcome RunUpdater(const std::vector<std::string>& args, const std::vector<st
   if (pid == 0) {
     if (err) dup2(fileno(err), 2);
     for (const char* v : {"DISPLAY", "QUIL_OS_UPDATE", "QUIL_PROCESS_UPDATES",
-                          "QUIL_NO_REPLACE_FALLBACK", "QUIL_LAUNCHED_CHILD", "NO_EM_RESTART"}) {
+                          "QUIL_NO_REPLACE_FALLBACK", "QUIL_LAUNCHED_CHILD", "NO_EM_RESTART"})
       unsetenv(v);
-    }
     // Sanitizer reports must not pass for the exit codes the updater uses.
     const char* sanitizers = "exitcode=86:halt_on_error=1:verify_asan_link_order=0";
     setenv("ASAN_OPTIONS", sanitizers, 1);
@@ -43,13 +41,10 @@ RunOutcome RunUpdater(const std::vector<std::string>& args, const std::vector<st
   }
   RunOutcome r;
   int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+  if (pid > 0 && waitpid(pid, &status, 0) == pid)
     r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
   if (err) {
-    rewind(err);
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof(buf), err)) > 0;) r.err.append(buf, n);
+    r.err = ReadFile("/proc/self/fd/" + std::to_string(fileno(err)));
     fclose(err);
   }
   return r;
@@ -71,7 +66,7 @@ bool MixedUpdate::WriteTree(const std::string& d, bool updated) const {
   if (testing_util::RunCommand("rm -rf '" + d + "'") != 0) return false;
   const std::string age = updated ? "new" : "old";
   WriteFile(d + "/bin/app", "#!/bin/sh\necho " + age + "\n", 0755);
-  WriteFile(d + "/lib/libbig.so", updated ? big_new_ : big_old_, 0644);
+  WriteFile(d + "/lib/libbig.so", updated ? big_new_ : big_old_, 0750);  // a patch keeps the mode
   WriteFile(d + "/lib/libdata.bin", updated ? data_new_ : data_old_, 0640);
   WriteFile(d + "/share/readme.txt", age + " readme\n", updated ? 0644 : 0444);
   if (updated) {
@@ -98,31 +93,21 @@ Snapshot MixedUpdate::Expected() const {
   return WriteTree(dir.Sub("app"), true) ? testing_util::SnapshotTree(dir.Sub("app")) : Snapshot();
 }
 
-bool MixedUpdate::WriteArchive(const std::vector<std::string>& extra, size_t at,
-                               std::vector<archive_testing::TestEntry> more) const {
-  std::vector<std::string> lines = {
-      "add \"bin/app\"",
-      "patch \"lib/libbig.so.patch\" \"lib/libbig.so\"",
-      "add \"lib/libdata.bin\"",
-      "add \"share/new/notes.txt\"",
-      "add-if \"share/readme.txt\" \"share/readme.txt\"",
-      "add-if-not \"share/missing.txt\" \"share/extra.txt\"",
-      "remove \"lib/libgone.so\"",
-      "rmrfdir \"plugins/\"",
-      "add \"precomplete\"",
-  };
-  lines.insert(lines.begin() + std::min(at, lines.size()), extra.begin(), extra.end());
-  std::string manifest = "type \"complete\"\n";
-  for (const std::string& l : lines) manifest += l + "\n";
-  more.insert(more.end(), {{"updatev3.manifest", manifest},
-                           {"bin/app", "#!/bin/sh\necho new\n", 0755},
-                           {"lib/libbig.so.patch", patch_bz2_, 0644, false},
-                           {"lib/libdata.bin", data_bz2_, 0640, false},
-                           {"share/new/notes.txt", "notes\n", 0644},
-                           {"share/readme.txt", "new readme\n", 0644},
-                           {"share/extra.txt", "extra\n", 0600},
-                           {"precomplete", "remove \"precomplete\"\nremove \"bin/app\"\n", 0644}});
-  return WriteEntries(more);
+bool MixedUpdate::WriteArchive() const {
+  const std::string manifest =
+      "type \"complete\"\nadd \"bin/app\"\npatch \"lib/libbig.so.patch\" \"lib/libbig.so\"\n"
+      "add \"lib/libdata.bin\"\nadd \"share/new/notes.txt\"\n"
+      "add-if \"share/readme.txt\" \"share/readme.txt\"\n"
+      "add-if-not \"share/missing.txt\" \"share/extra.txt\"\nremove \"lib/libgone.so\"\n"
+      "rmrfdir \"plugins/\"\nadd \"precomplete\"\n";
+  return WriteEntries({{"updatev3.manifest", manifest},
+                       {"bin/app", "#!/bin/sh\necho new\n", 0755},
+                       {"lib/libbig.so.patch", patch_bz2_, 0644, false},
+                       {"lib/libdata.bin", data_bz2_, 0640, false},
+                       {"share/new/notes.txt", "notes\n", 0644},
+                       {"share/readme.txt", "new readme\n", 0644},
+                       {"share/extra.txt", "extra\n", 0600},
+                       {"precomplete", "remove \"precomplete\"\nremove \"bin/app\"\n", 0644}});
 }
 
 bool MixedUpdate::WriteEntries(const std::vector<archive_testing::TestEntry>& entries) const {
@@ -139,9 +124,6 @@ Snapshot MixedUpdate::Target(bool staged) const {
   return snap;
 }
 
-std::string MixedUpdate::Status() const { return ReadFile(update_dir_ + "/update.status"); }
-std::string MixedUpdate::Log() const { return ReadFile(update_dir_ + "/update.log"); }
-
 Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& original,
               const Snapshot& updated, const JudgeOptions& options) {
   Verdict v;
@@ -154,18 +136,16 @@ Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& 
     // Copying a read-only file gives it owner write permission, by design of
     // the copy, so that bit is left out of the comparison of the installation.
     Snapshot live = update.Installation(), want = original;
-    for (Snapshot* s : {&live, &want}) {
+    for (Snapshot* s : {&live, &want})
       for (auto& [path, desc] : *s) desc[desc.find(' ') + 2] |= desc[0] == 'l' ? 0 : 2;
-    }
     if (live != want) problem("changed installation:\n" + testing_util::DiffSnapshots(want, live));
   }
   Snapshot after = update.Target(options.staged);
   if (testing_util::Exists((options.staged ? update.StagedDir() : update.install_dir()) +
                            "/updating")) {
     if (!options.updating_removal_failed) problem("updating directory left behind");
-    for (auto it = after.begin(); it != after.end();) {
+    for (auto it = after.begin(); it != after.end();)
       it = it->first.rfind("updating", 0) == 0 ? after.erase(it) : std::next(it);
-    }
   }
   v.succeeded = run.exit_code == 0;
   if (v.succeeded) {

