@@ -7,12 +7,8 @@
 # Environment: FUZZ_SECONDS (per target, default 60), FUZZ_BUILD_DIR (default
 # build-fuzz), FUZZ_TARGETS (space-separated subset of the targets).
 set -euo pipefail
-
-if [[ "${1:-}" == "--help" || "${1:-}" == "-h" ]]; then
-  sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
-  exit 0
-fi
 if [[ $# -gt 0 ]]; then
+  [[ $1 == --help || $1 == -h ]] && { sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0; }
   echo "fuzz.sh: unexpected argument: $1 (see --help)" >&2
   exit 1
 fi
@@ -21,49 +17,29 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
+[[ $build == /* ]] || build="$root/$build"
 targets=${FUZZ_TARGETS:-"archive manifest precomplete patch strings version"}
-jobs=$(nproc)
-[[ $jobs -gt 2 ]] && jobs=2
-
 CC=clang CXX=clang++ cmake -S . -B "$build" -DUPDATER_BUILD_FUZZERS=ON -DUPDATER_SANITIZE=ON \
   -DUPDATER_WERROR=ON -DUPDATER_BUILD_TESTS=OFF -DUPDATER_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j"$jobs" --target fuzzers
+cmake --build "$build" -j2 --target fuzzers
 
-work="$root/$build/fuzz-run"
+work="$build/fuzz-run"
 rm -rf "$work"
-mkdir -p "$work"
 failed=0
-summary=""
 for t in $targets; do
-  bin="$root/$build/fuzz/${t}_fuzzer"
-  corpus="$work/corpus-$t"
-  mkdir -p "$corpus" "$work/artifacts-$t"
+  mkdir -p "$work/corpus-$t" "$work/artifacts-$t"
   log="$work/$t.log"
-  echo "== ${t}_fuzzer: ${seconds} s"
-  set +e
   # The first directory receives new inputs; the seeds stay untouched.
-  "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$work/artifacts-$t/" "$corpus" "$root/fuzz/corpus/$t" >"$log" 2>&1
-  rc=$?
-  set -e
+  rc=0
+  "$build/fuzz/${t}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$work/artifacts-$t/" "$work/corpus-$t" \
+    "$root/fuzz/corpus/$t" >"$log" 2>&1 || rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  printf "%-22s %12s executions in %s s  %s\n" "${t}_fuzzer" "${runs:-?}" "$seconds" \
+    "$([[ $rc -eq 0 ]] && echo ok || echo "FAILED ($rc), artifacts in $work/artifacts-$t")"
   if [[ $rc -ne 0 ]]; then
     failed=1
-    echo "FAILED: ${t}_fuzzer exited with $rc; artifacts in $work/artifacts-$t" >&2
     grep -E "ERROR|SUMMARY|runtime error|==[0-9]+==" "$log" | head -20 >&2 || true
   fi
-  line=$(printf "%-22s %12s executions %10s exec/s  %s" "${t}_fuzzer" "${runs:-?}" "${rate:-?}" \
-    "$([[ $rc -eq 0 ]] && echo ok || echo FAILED)")
-  echo "$line"
-  summary+="$line"$'\n'
 done
-
-echo "== fuzz summary (${seconds} s per target)"
-printf "%s" "$summary"
-n_total=$(wc -w <<<"$targets")
-if [[ $failed -ne 0 ]]; then
-  echo "fuzz: $(grep -c ok$ <<<"$summary") passed, $(grep -c FAILED <<<"$summary") failed"
-  exit 1
-fi
-echo "fuzz: ${n_total} passed, 0 failed"
+exit $failed
