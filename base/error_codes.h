@@ -23,6 +23,7 @@ enum UpdateError : int {
   kEmptyError = 40,  // empty action list; archive entry of stored length 0
   kCorruptPatch = 41,
   kUnexpectedType = 42,  // also: wrong size of the file to patch; rmrfdir walk failed
+  kNoThread = 55,        // the update thread cannot be started
 };
 
 #endif  // UPDATER_BASE_ERROR_CODES_H_

@@ -13,7 +13,9 @@ class UpdateLog {
   // "dir/name" does not exist, "dir/alt_name" is used instead. Does nothing when
   // already open. A failed open is silent: later writes are dropped.
   void Open(const char* dir, const char* name, const char* alt_name, bool append);
-  // One printf-formatted line followed by "\n"; a no-op while closed.
+  // One printf-formatted line followed by "\n"; a no-op while closed. Control
+  // bytes of the message are written as "\xNN" and a backslash as two, so
+  // that every line is one event whatever the names in it.
   void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // "*** Warning: <message>***\n".
   void LogWarning(const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -15,6 +15,7 @@
 #include "base/run_settings.h"
 #include "base/update_log.h"
 #include "driver/status.h"
+#include "driver/work_dir.h"
 #include "fileops/fileops.h"
 
 namespace {
@@ -59,11 +60,14 @@ int RunUpdate() {
     gArchiveReader.Close();
     return kWriteError;
   }
-  ensure_parent_dir(manifest);
+  rv = MakeWorkDir();
+  if (rv != 0) {
+    gArchiveReader.Close();
+    return rv;
+  }
 
   std::unique_ptr<char[]> text;
-  rv = gArchiveReader.ExtractToFile("updatev3.manifest", manifest);
-  if (rv != 0) rv = gArchiveReader.ExtractToFile("updatev2.manifest", manifest);
+  rv = ExtractManifest(manifest);
   if (rv != 0) {
     LOG("DoUpdate: error extracting manifest file");
   } else {
@@ -112,8 +116,8 @@ int RunReplace(const char* installDir) {
   char installPath[kMaxPath];
   snprintf(installPath, sizeof(installPath), "%s", installDir);
 
-  ensure_remove_recursive(tmpDir);
-
+  // No removal of an earlier "<installation>.bak": the command line refuses
+  // one, since the updater cannot tell its own from a user's.
   LOG("Begin moving sourceDir (%s) to tmpDir (%s)", installPath, tmpDir);
   int rv = rename_file(installPath, tmpDir, true);
   if (rv != 0) {

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,35 +11,19 @@
 
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "driver/command_line.h"
+#include "driver/run_lock.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
+#include "driver/wait_process.h"
 #include "fileops/fileops.h"
 #include "ui/progress_ui.h"
 
 namespace {
 
-constexpr const char kUsage[] =
-    "Usage: updater update-dir apply-to-dir [wait-pid [callback-working-dir callback-path "
-    "args...]]\n";
-
 void* UpdateThreadMain(void*) {
   DoUpdate();
   return nullptr;
-}
-
-// Prefixes a relative path with the starting directory, so that paths formed
-// after the change into the apply-to directory still name the same place.
-// False when the result does not fit.
-bool MakeAbsolute(const char* in, char* out, size_t size) {
-  if (in[0] == '/') {
-    int n = snprintf(out, size, "%s", in);
-    return n >= 0 && static_cast<size_t>(n) < size;
-  }
-  char cwd[kMaxPath];
-  if (!getcwd(cwd, sizeof(cwd))) return false;
-  int n = in[0] ? snprintf(out, size, "%s/%s", strcmp(cwd, "/") ? cwd : "", in)
-                : snprintf(out, size, "%s", cwd);
-  return n >= 0 && static_cast<size_t>(n) < size;
 }
 
 // Changes into applyToDir, creating it when it is missing.
@@ -53,31 +36,19 @@ bool EnterApplyToDir() {
 }  // namespace
 
 int UpdaterMain(int argc, char** argv) {
-  PrepareProgressUI(&argc, &argv);
-
-  if (argc < 3) {
-    fputs(kUsage, stderr);
-    return 1;
-  }
-
-  char applyTo[kMaxPath];
-  snprintf(applyTo, sizeof(applyTo), "%s", argv[2]);
-  char* slash = strrchr(applyTo, '/');
-  if (slash && slash[1] == '\0' && slash != applyTo) *slash = '\0';
-  if (!MakeAbsolute(argv[1], updateDir, sizeof(updateDir)) ||
-      !MakeAbsolute(applyTo, applyToDir, sizeof(applyToDir))) {
-    fputs("updater: the update or apply-to directory path is too long\n", stderr);
-    return 1;
-  }
+  // GTK sees the program name alone: the callback's arguments are not its
+  // options, and one of them could make it load a library.
+  PrepareProgressUI(argv[0]);
 
   int pid = 0;
-  if (argc > 3) {
-    pid = atoi(argv[3]);
-    if (pid == -1) {
-      isStagedUpdate = true;
-    } else if (strstr(argv[3], "/replace")) {
-      isReplaceRequest = true;
-    }
+  CommandLineResult command = ReadCommandLine(argc, argv, &pid);
+  if (command != CommandLineResult::kRun) {
+    return command == CommandLineResult::kExitSuccess ? 0 : 1;
+  }
+
+  if (TakeRunLock() == RunLockResult::kBusy) {
+    fprintf(stderr, "updater: another update is running on this installation: %s\n", applyToDir);
+    return 1;
   }
 
   if (getenv("QUIL_OS_UPDATE")) {
@@ -112,7 +83,7 @@ int UpdaterMain(int argc, char** argv) {
     LOG("Performing a replace request");
   }
 
-  if (pid > 0) waitpid(pid, nullptr, 0);
+  if (pid > 0) WaitForProcess(pid);
 
   if (isStagedUpdate) ensure_remove_recursive(applyToDir);
 
@@ -131,7 +102,10 @@ int UpdaterMain(int argc, char** argv) {
   pthread_t worker;
   int rv = pthread_create(&worker, nullptr, UpdateThreadMain, nullptr);
   if (rv != 0) {
+    // No worker will write a final status, so "applying" would stay for good.
     LOG("failed to start the update thread, err: %d", rv);
+    LOG("failed: %d", kNoThread);
+    WriteStatusFailed(kNoThread);
   } else {
     if (!isStagedUpdate && !isReplaceRequest) RunProgressUI();
     pthread_join(worker, nullptr);

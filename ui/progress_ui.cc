@@ -17,6 +17,7 @@ constexpr guint kPollIntervalMs = 100;
 // Main-thread state; the widgets live until the process ends (the window is
 // hidden, never destroyed).
 const char* program_path = nullptr;
+char absolute_program_path[kUiPathSize];
 bool gtk_available = false;
 GtkWidget* window = nullptr;
 GtkWidget* progress_bar = nullptr;
@@ -47,9 +48,21 @@ bool FormProgramFilePath(char (&buf)[kUiPathSize], const char* suffix) {
 
 }  // namespace
 
-int PrepareProgressUI(int* argc, char*** argv) {
-  program_path = (*argc > 0 && *argv) ? (*argv)[0] : nullptr;
-  gtk_available = gtk_init_check(argc, argv);
+int PrepareProgressUI(const char* program) {
+  program_path = program;
+  char cwd[kUiPathSize];
+  if (program && program[0] != '/' && getcwd(cwd, sizeof(cwd))) {
+    int n = snprintf(absolute_program_path, sizeof(absolute_program_path), "%s/%s", cwd, program);
+    // A path that does not fit is no program path at all.
+    bool fits = n >= 0 && static_cast<size_t>(n) < sizeof(absolute_program_path);
+    program_path = fits ? absolute_program_path : nullptr;
+  }
+  // GTK takes the window class from the name; it changes the vector, never
+  // the text.
+  char* args[] = {const_cast<char*>(program ? program : ""), nullptr};
+  int argc = 1;
+  char** argv = args;
+  gtk_available = gtk_init_check(&argc, &argv);
   return 0;
 }
 

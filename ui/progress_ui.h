@@ -12,12 +12,14 @@
 
 #include "base/progress.h"
 
-// Records (*argv)[0] as the program path (not copied: the vector must outlive
-// RunProgressUI) and initialises GTK with gtk_init_check, which removes the
-// options it recognises from *argc / *argv. Call first thing, on the main
-// thread, before any other thread starts. Always returns 0; a missing display
-// only means no window later.
-int PrepareProgressUI(int* argc, char*** argv);
+// Records `program` as the program path, made absolute against the current
+// directory (the strings and the icon are looked up later, after the updater
+// has changed directory), and initialises GTK with gtk_init_check on a command
+// line of the program name alone: no argument of the updater is ever taken
+// for a GTK option. Call first thing, on the main thread, before any other
+// thread starts. Always returns 0; a missing display only means no window
+// later.
+int PrepareProgressUI(const char* program);
 
 // Waits half a second and then, unless QuitProgressUI was called or the
 // progress is above 70 %, shows the window titled and labelled from the

@@ -2,6 +2,7 @@
 // thread that publishes what standard input tells it. Used by the X server test
 // and handy for looking at the window by hand.
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: progress_window_demo [--as PROGRAM_PATH] [GTK options]\n"
+    "Usage: progress_window_demo [--as PROGRAM_PATH]\n"
     "Runs the updater's progress window while a worker thread carries out the\n"
     "commands on standard input, one per line:\n"
     "  percent P   publish P per cent\n"
@@ -22,7 +23,8 @@ const char kUsage[] =
     "End of input ends the run too; the program exits only then.\n"
     "The window's texts come from PROGRAM_PATH.ini (section [Strings], keys\n"
     "Title and Info) and its icon from PROGRAM_PATH.png; PROGRAM_PATH defaults\n"
-    "to the path this program was started as.\n"
+    "to the path this program was started as; a relative one is taken from the\n"
+    "directory the program starts in (it then changes to /, as the updater does).\n"
     "Prints \"start <ns>\" before the window's half-second wait and\n"
     "\"returned <result> <ns>\" when it is over (CLOCK_MONOTONIC nanoseconds).\n";
 
@@ -72,9 +74,10 @@ int main(int argc, char** argv) {
     }
     // The given path becomes the first element, the program path.
     argv += 2;
-    argc -= 2;
   }
-  PrepareProgressUI(&argc, &argv);
+  PrepareProgressUI(argv[0]);
+  // The updater changes into the apply-to directory after this point.
+  if (chdir("/") != 0) return 1;
 
   int commands_rv = 0;
   std::thread worker([&commands_rv] { commands_rv = RunCommands(); });

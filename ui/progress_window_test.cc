@@ -48,17 +48,19 @@ struct Events {
   long long start = 0, returned = 0;
 };
 
-// progress_window_demo started as `program`, so its strings file is
-// "<program>.ini"; closing its input ends it.
+// progress_window_demo started as `program` in the directory `cwd`, so its
+// strings file is "<cwd>/<program>.ini"; closing its input ends it.
 class Demo {
  public:
-  Demo(const std::string& display, const std::string& program) : out_(program + ".out") {
+  Demo(const std::string& display, const std::string& program, const std::string& cwd = "/")
+      : out_(cwd + "/" + program + ".out") {
     unlink(out_.c_str());
     // GTK's own allocations live until exit by design.
-    in_ = popen(("DISPLAY=" + display + " ASAN_OPTIONS=detect_leaks=0 exec " DEMO_PATH " --as '" +
-                 program + "' > '" + out_ + "'")
-                    .c_str(),
-                "w");
+    in_ = popen(
+        ("cd '" + cwd + "' && DISPLAY=" + display +
+         " ASAN_OPTIONS=detect_leaks=0 exec " DEMO_PATH " --as '" + program + "' > '" + out_ + "'")
+            .c_str(),
+        "w");
   }
   ~Demo() { Finish(); }
   void Send(const char* text) { ASSERT_TRUE(fputs(text, in_) >= 0 && fflush(in_) == 0); }
@@ -258,6 +260,18 @@ TEST_F(ProgressWindowTest, NoWindowForShortOrAdvancedRunsOrIncompleteStrings) {
     EXPECT_GE(e.returned - e.start, 500);
     EXPECT_EQ(demo.Finish(), 0);
   }
+}
+
+// Started by a relative path, the program finds its strings although it has
+// changed directory since.
+TEST_F(ProgressWindowTest, RelativeProgramPathStillFindsTheStrings) {
+  testing_util::WriteFile(program_ + ".ini", kStrings);
+  Demo demo(name_, "updater", dir_.path());
+  EXPECT_TRUE(WaitFor([&] { return FindWindow(display_) != None; }));
+  demo.Send("quit\n");
+  EXPECT_TRUE(WaitFor([&] { return demo.Read().numbers == 3; }));
+  EXPECT_EQ(demo.Read().result, 0);
+  EXPECT_EQ(demo.Finish(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+#include "driver/command_line.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/run_settings.h"
+#include "driver/status.h"
+#include "driver/update_run.h"
+#include "fileops/fileops.h"
+
+namespace {
+
+constexpr const char kUsage[] =
+    "Usage: updater update-dir apply-to-dir [wait-pid [callback-working-dir callback-path "
+    "args...]]\n";
+
+// Prefixes a relative path with the starting directory, so that paths formed
+// after the change into the apply-to directory still name the same place.
+// False when the result does not fit.
+bool MakeAbsolute(const char* in, char* out, size_t size) {
+  if (in[0] == '/') {
+    int n = snprintf(out, size, "%s", in);
+    return n >= 0 && static_cast<size_t>(n) < size;
+  }
+  char cwd[kMaxPath];
+  if (!getcwd(cwd, sizeof(cwd))) return false;
+  int n = snprintf(out, size, "%s/%s", strcmp(cwd, "/") ? cwd : "", in);
+  return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+// The absolute path `path` with every link and "." or ".." of its existing
+// part resolved; what does not exist yet is appended as written.
+std::string Resolved(const std::string& path) {
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    std::string r = real;
+    free(real);
+    return r;
+  }
+  size_t slash = path.find_last_of('/');
+  if (errno != ENOENT || slash == std::string::npos || slash == 0) return path;
+  std::string parent = Resolved(path.substr(0, slash));
+  return (parent == "/" ? "" : parent) + path.substr(slash);
+}
+
+// True when `inner` is `outer` or lies below it. Both resolved first, so that
+// "<dir>2" and "<dir>.bak" are never taken for "<dir>".
+bool Within(const char* inner, const char* outer) {
+  std::string in = Resolved(inner), out = Resolved(outer);
+  if (out == "/") return true;
+  return in == out || in.compare(0, out.size() + 1, out + "/") == 0;
+}
+
+bool IsEmptyDirectory(const char* path) {
+  DIR* dir = opendir(path);
+  if (!dir) return false;
+  int entries = 0;
+  while (readdir(dir)) ++entries;
+  closedir(dir);
+  return entries == 2;  // "." and ".."
+}
+
+bool StatusIsApplied() {
+  char path[kMaxPath];
+  int n = snprintf(path, sizeof(path), "%s/update.status", updateDir);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[sizeof(kStatusApplied)] = {};
+  ssize_t got = read(fd, text, sizeof(text));
+  close(fd);
+  return got == static_cast<ssize_t>(sizeof(kStatusApplied) - 1) &&
+         memcmp(text, kStatusApplied, got) == 0;
+}
+
+int Refuse(const char* what, const char* path) {
+  fprintf(stderr, "updater: %s: %s\n", what, path);
+  return 1;
+}
+
+// A staged update deletes its apply-to directory and a replace request deletes
+// the installation's former place: refuses what either would destroy that the
+// updater did not make. 0 when the run may go on, else 1 after the message.
+int RefuseDestructiveTargets() {
+  char installDir[kMaxPath];
+  if (!ComputeInstallDir(installDir)) {
+    fputs("Could not get the installation directory\n", stderr);
+    return 1;
+  }
+  if (!isStagedUpdate && !isReplaceRequest) return 0;
+  if (installDir[0] == '\0') {
+    return Refuse("the installation directory would be the file system root", applyToDir);
+  }
+  struct stat st;
+  if (isStagedUpdate) {
+    if (Within(updateDir, applyToDir)) {
+      return Refuse("a staged update replaces its apply-to directory, which holds the update",
+                    applyToDir);
+    }
+    const char* name = strrchr(applyToDir, '/') + 1;
+    if (lstat(applyToDir, &st) == 0 && !(S_ISDIR(st.st_mode) && !strcmp(name, "updated")) &&
+        !IsEmptyDirectory(applyToDir)) {
+      return Refuse(
+          "a staged update replaces only an earlier staged copy (\"updated\") or an empty "
+          "directory",
+          applyToDir);
+    }
+    return 0;
+  }
+  char path[kMaxPath];
+  int n = snprintf(path, sizeof(path), "%s.bak", installDir);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) {
+    return Refuse("the installation directory path is too long", installDir);
+  }
+  if (lstat(path, &st) == 0) {
+    return Refuse("a replace request moves the installation to a new name, which is taken", path);
+  }
+  if (join_path(path, installDir, "updated") && lstat(path, &st) == 0 && (!S_ISDIR(st.st_mode) || !StatusIsApplied())) {
+    return Refuse("not a staged copy of this update directory (its status is not \"applied\")",
+                  path);
+  }
+  return 0;
+}
+
+}  // namespace
+
+CommandLineResult ReadCommandLine(int argc, char** argv, int* pid) {
+  if (argc == 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))) {
+    fputs(kUsage, stdout);
+    return CommandLineResult::kExitSuccess;
+  }
+  if (argc == 2 && !strcmp(argv[1], "--version")) {
+    puts("updater " UPDATER_VERSION);
+    return CommandLineResult::kExitSuccess;
+  }
+  if (argc < 3) {
+    fputs(kUsage, stderr);
+    return CommandLineResult::kExitFailure;
+  }
+  for (int i = 1; i <= 2; ++i) {
+    // An option given by mistake would otherwise become a directory of that name.
+    if (argv[i][0] == '-' || argv[i][0] == '\0') {
+      Refuse("not a directory name (empty or beginning with \"-\")", argv[i]);
+      fputs(kUsage, stderr);
+      return CommandLineResult::kExitFailure;
+    }
+  }
+
+  // Checked before the copy, which would otherwise cut the path silently.
+  char applyTo[kMaxPath];
+  int n = snprintf(applyTo, sizeof(applyTo), "%s", argv[2]);
+  char* slash = strrchr(applyTo, '/');
+  if (slash && slash[1] == '\0' && slash != applyTo) *slash = '\0';
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(applyTo) ||
+      !MakeAbsolute(argv[1], updateDir, sizeof(updateDir)) ||
+      !MakeAbsolute(applyTo, applyToDir, sizeof(applyToDir))) {
+    fputs("updater: the update or apply-to directory path is too long\n", stderr);
+    return CommandLineResult::kExitFailure;
+  }
+
+  *pid = 0;
+  if (argc > 3) {
+    *pid = atoi(argv[3]);
+    if (*pid == -1) {
+      isStagedUpdate = true;
+    } else if (strstr(argv[3], "/replace")) {
+      isReplaceRequest = true;
+    }
+  }
+  return RefuseDestructiveTargets() == 0 ? CommandLineResult::kRun
+                                         : CommandLineResult::kExitFailure;
+}
