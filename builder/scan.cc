@@ -51,6 +51,13 @@ bool ScanDirectory(const std::string& root, const std::string& rel, bool copy_li
       ssize_t n = readlink(full.c_str(), target, PATH_MAX);
       std::string link_text(target, n > 0 ? static_cast<size_t>(n) : 0);
       std::string shown = full + " -> " + link_text;
+      // Whatever it names outside the tree is a file of this machine, not of
+      // the version being shipped.
+      struct stat named;
+      if (stat(full.c_str(), &named) == 0 && PathInTree(root, full).empty()) {
+        problems->push_back("symbolic link leading outside the tree: " + shown);
+        continue;
+      }
       if (!copy_links) {
         problems->push_back("symbolic link: " + shown);
         continue;

@@ -26,8 +26,9 @@ using TreeListing = std::map<std::string, TreeEntry>;
 
 // Walks `root` without following links (entries sorted by name). Every object
 // that the manifest cannot express is a problem, appended to `problems` as
-// one line: symbolic links (unless `copy_links`, which then stores links to
-// regular files as files, leaves dangling ones out and refuses the others),
+// one line: symbolic links that lead outside the tree, other symbolic links
+// (unless `copy_links`, which then stores links to regular files as files,
+// leaves dangling ones out and refuses the others),
 // other non-regular files, and names the manifest's path rules reject. Notes
 // on links stored or left out go to `notes`. False when the walk itself
 // failed (also reported in `problems`).

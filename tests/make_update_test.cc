@@ -168,6 +168,11 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
       {{"d/f=in d", "dlink->d"},
        {"symbolic link to something other than a regular file: new/dlink -> d"},
        mu + "--copy-links --version 2.0 -o u.qex old new"},
+      // A link out of the tree would ship a file of this machine, with or without the option.
+      {{"out->../old/a"},
+       {"symbolic link leading outside the tree: new/out -> ../old/a"},
+       mu + "--copy-links --version 2.0 -o u.qex old new"},
+      {{"out->../old/a"}, {"symbolic link leading outside the tree: new/out -> ../old/a"}, partial},
       {{"notes..txt=dots", "say \"hi\"=quote", "ok=ok"},
        {"cannot carry (\"..\", a double quote, a line break or too long): new/notes..txt",
         "new/say \"hi\"", "2 object(s)"},

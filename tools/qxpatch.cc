@@ -2,6 +2,7 @@
 // goes into an update archive. The source is checked exactly as the updater
 // checks an installed file (length and CRC-32/BZIP2) before anything is written.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "base/tool_fail.h"
 #include "fileops/fileops.h"
@@ -20,7 +22,8 @@ namespace {
 const char kUsage[] =
     "Usage: qxpatch SOURCE PATCH OUTPUT\n"
     "Applies the QXPATCH1 patch PATCH to the file SOURCE and writes the result to\n"
-    "OUTPUT (created with SOURCE's permission bits, replaced if it exists).\n"
+    "OUTPUT (created with SOURCE's permission bits; an existing OUTPUT is replaced\n"
+    "only once the whole result is written).\n"
     "SOURCE must have the length and CRC-32/BZIP2 that PATCH records. OUTPUT may be\n"
     "SOURCE itself, but not PATCH. Exit status 0 on success, 1 on any failure.\n"
     "\n"
@@ -77,14 +80,22 @@ int Run(const char* source_path, const char* patch_path, const char* output_path
       patch_st.st_dev == out_st.st_dev && patch_st.st_ino == out_st.st_ino) {
     return ToolFail(kProgram, "output %s is the patch itself", output_path);
   }
-  ScopedFile out(open_with_mode(output_path, "wb", st.st_mode));
-  if (!out) return ToolFail(kProgram, "cannot create %s: %s", output_path, strerror(errno));
-  rv = write_patched_file(header, patch.get(), data.get(), out.get());
-  long written = ftell(out.get());
+  // The result goes to a new file beside OUTPUT that replaces it only when
+  // complete: OUTPUT may be SOURCE, which a failed patch must leave intact.
+  std::string temp = std::string(output_path) + ".XXXXXX";
+  int fd = mkstemp(&temp[0]);
+  if (fd < 0) return ToolFail(kProgram, "cannot create %s: %s", temp.c_str(), strerror(errno));
+  ScopedFile out(fdopen(fd, "wb"));
+  if (!out) close(fd);
+  rv = out && fchmod(fd, st.st_mode & 07777) == 0 ? kOk : kWriteError;
+  if (rv == 0) rv = write_patched_file(header, patch.get(), data.get(), out.get());
+  long written = out ? ftell(out.get()) : -1;
   if (out.close() != 0 && rv == 0) rv = kWriteError;
+  if (rv == 0 && rename(temp.c_str(), output_path) != 0) rv = kWriteError;
   if (rv != 0) {
-    remove(output_path);
-    return ToolFail(kProgram, "applying %s failed (%s)", patch_path, Describe(rv));
+    unlink(temp.c_str());
+    return ToolFail(kProgram, "applying %s to %s failed (%s)", patch_path, output_path,
+                    Describe(rv));
   }
   if (written != static_cast<long>(header.dest_length)) {
     fprintf(stderr, "qxpatch: warning: wrote %ld bytes, the patch header says %" PRIu32 "\n",
