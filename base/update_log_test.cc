@@ -21,11 +21,14 @@ TEST(UpdateLogTest, LinesWarningsAndClosedLog) {
   log.Open(dir.path().c_str(), "update.log", nullptr, false);
   log.Open(dir.path().c_str(), "other.log", nullptr, false);  // ignored while open
   log.Log("PREPARE ADD %s", "a/b");
+  // A name can neither start a line of its own nor pass for an escaped byte.
+  log.Log("REMOVE %s", "x\nsucceeded\x1b[2K\\x0a\x7f");
   log.LogWarning("x");
   log.Close();
   log.Close();
   log.Log("dropped after close");
-  EXPECT_EQ(ReadFile(dir.Sub("update.log")), "PREPARE ADD a/b\n*** Warning: x***\n");
+  EXPECT_EQ(ReadFile(dir.Sub("update.log")),
+            "PREPARE ADD a/b\nREMOVE x\\x0asucceeded\\x1b[2K\\\\x0a\\x7f\n*** Warning: x***\n");
   EXPECT_FALSE(Exists(dir.Sub("other.log")));
 }
 

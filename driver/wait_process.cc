@@ -6,13 +6,29 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "base/update_log.h"
+#include "fileops/fileops.h"
 
 namespace {
 
 // Without pidfd_open (kernels before 5.3): whether the id still names a
-// process. A zombie still does, until its parent collects it.
-bool Alive(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+// running process. A zombie has ended, though its id stays until its parent
+// collects it (the parent may be waiting for the updater).
+bool Alive(int pid) {
+  if (kill(pid, 0) != 0 && errno != EPERM) return false;
+  char path[32];
+  snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+  ScopedFile file(fopen(path, "r"));
+  char text[512];
+  size_t n = file ? fread(text, 1, sizeof(text) - 1, file.get()) : 0;
+  text[n] = '\0';
+  // "pid (name) state ...": the name may hold anything, so the state follows the last ')'.
+  const char* end = strrchr(text, ')');
+  return !(end && end[1] == ' ' && end[2] == 'Z');
+}
 
 }  // namespace
 

@@ -1,0 +1,214 @@
+// The updater among other processes, hostile arguments and files that are not
+// what their names promise: it waits for the application, runs alone on an
+// installation, never follows a link for its own files and refuses arguments
+// that would destroy what it did not make. Links point to siblings whose names
+// merely extend the installation's ("<installation>2", "<installation>.bak").
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testing/test_util.h"
+#include "tests/updater_fixture.h"
+
+namespace {
+
+using testing_util::ReadFile;
+using testing_util::SnapshotTree;
+using testing_util::WriteFile;
+using updater_fixture::RunUpdater;
+
+class HostileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(update_.MakeInstallation());
+    ASSERT_TRUE(update_.WriteEntries({{"updatev3.manifest", "add \"a\"\n"}, {"a", "new"}}));
+    WriteFile(inst_ + "2/victim", "outside");
+    WriteFile(inst_ + ".bak/victim", "outside too");
+  }
+  // Runs in `root_` as the working directory.
+  updater_fixture::RunOutcome RunIn(const std::vector<std::string>& args,
+                                    const std::string& redirect = "") {
+    return RunUpdater(
+        args, {}, {"/bin/sh", "-c", "cd '" + root_.path() + "' && exec \"$0\" \"$@\"" + redirect});
+  }
+
+  testing_util::ScopedTempDir root_;
+  const std::string inst_ = root_.Sub("app"), upd_ = inst_ + "/updates/0";
+  updater_fixture::MixedUpdate update_{inst_, upd_};
+};
+
+// Item: the process to wait for is not the updater's child. The test is its
+// parent, so it stays a zombie once ended; the update must not finish first.
+TEST_F(HostileTest, WaitsForAProcessOfAnotherParent) {
+  pid_t sleeper = fork();
+  if (sleeper == 0) {
+    usleep(500000);
+    _exit(0);
+  }
+  ASSERT_GT(sleeper, 0);
+  EXPECT_EQ(RunUpdater({upd_, inst_, std::to_string(sleeper)}).exit_code, 0);
+  EXPECT_EQ(waitpid(sleeper, nullptr, WNOHANG), sleeper) << "the update ran before it ended";
+  EXPECT_NE(update_.Log().find("Waiting for process " + std::to_string(sleeper) + " to end\n"),
+            std::string::npos);
+}
+
+// Item: while another run holds the installation, a run of any kind changes
+// nothing, not even the first run's status and log.
+TEST_F(HostileTest, OneRunAtATime) {
+  ASSERT_EQ(testing_util::RunCommand("rm -r '" + inst_ + ".bak'"), 0);
+  WriteFile(upd_ + "/update.status", "applying");
+  WriteFile(upd_ + "/update.log", "the first run's log\n");
+  const auto before = SnapshotTree(root_.path());
+  int fd = open(inst_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  for (const std::vector<std::string>& args :
+       {update_.Args(), update_.Args(true), {upd_, update_.StagedDir(), "0/replace"}}) {
+    SCOPED_TRACE(args[1] + " " + (args.size() > 2 ? args[2] : ""));
+    auto r = RunUpdater(args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("another update is running"), std::string::npos) << r.err;
+    EXPECT_EQ(testing_util::DiffSnapshots(before, SnapshotTree(root_.path())), "");
+  }
+  close(fd);
+  EXPECT_EQ(RunUpdater(update_.Args()).exit_code, 0);
+}
+
+// Item: the work directory and the run's own files are never followed when
+// they are links, and what the run did not make stays.
+TEST_F(HostileTest, WorkDirectoryAndOwnFilesAreNotFollowed) {
+  const std::string victim = inst_ + "2/victim";
+  const struct {
+    const char* what;
+    std::string make;  // shell commands in the installation
+    std::string status;
+  } cases[] = {
+      {"a file named updating", "echo mine > updating", "failed: 42\n"},
+      {"updating, a link", "ln -s ../app2 updating", "failed: 42\n"},
+      {"updating/update.manifest, a link",
+       "mkdir updating && ln -s ../../app2/victim updating/update.manifest", "failed: 42\n"},
+      {"update.status, a link", "ln -s ../../../app.bak/victim updates/0/update.status", ""},
+      {"update.log, a link", "ln -s ../../../app2/victim updates/0/update.log", "succeeded\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(update_.MakeInstallation());
+    ASSERT_EQ(testing_util::RunCommand("cd '" + inst_ + "' && mkdir -p updates/0 && " + c.make), 0);
+    ASSERT_TRUE(update_.WriteEntries({{"updatev3.manifest", "add \"a\"\n"}, {"a", "new"}}));
+    const auto outside = SnapshotTree(inst_ + "2"), outside_bak = SnapshotTree(inst_ + ".bak");
+    const auto before = SnapshotTree(inst_);
+    auto r = RunUpdater(update_.Args());
+    EXPECT_EQ(r.exit_code, c.status == "succeeded\n" ? 0 : 1) << r.err;
+    if (!c.status.empty()) {
+      EXPECT_EQ(ReadFile(upd_ + "/update.status"), c.status);
+    }
+    EXPECT_EQ(SnapshotTree(inst_ + "2"), outside);
+    EXPECT_EQ(SnapshotTree(inst_ + ".bak"), outside_bak);
+    if (c.status != "succeeded\n") {
+      auto after = SnapshotTree(inst_);
+      after.erase("updates/0/update.log");
+      after.erase("updates/0/update.status");
+      auto want = before;
+      want.erase("updates/0/update.status");
+      want.erase("updates/0/update.log");
+      // A real updating directory is the run's own, emptied and removed as ever.
+      if (c.make.rfind("mkdir", 0) == 0) {
+        want.erase("updating");
+        want.erase("updating/update.manifest");
+      }
+      EXPECT_EQ(testing_util::DiffSnapshots(want, after), "");
+    }
+  }
+}
+
+// Item: GTK must not see the callback's arguments: it would take some for its
+// own options and load the library --gtk-module names.
+TEST_F(HostileTest, CallbackArgumentsReachTheCallbackUnchanged) {
+  const std::string script = root_.Sub("callback.sh");
+  WriteFile(script, "#!/bin/sh\necho \"$*\" > \"$0.txt\"\n", 0755);
+  const std::vector<std::string> tail = {"--name=foo", "--sync", "--class", "X",
+                                         "--gtk-module=" + root_.Sub("evil.so")};
+  std::vector<std::string> args = {upd_, inst_, "0", root_.path(), script};
+  args.insert(args.end(), tail.begin(), tail.end());
+  EXPECT_EQ(RunUpdater(args).exit_code, 0);
+  EXPECT_EQ(ReadFile(script + ".txt"),
+            "--name=foo --sync --class X --gtk-module=" + root_.Sub("evil.so") + "\n");
+}
+
+// Item: arguments that would delete or create what the run did not make are
+// refused before anything is touched, the working directory included.
+TEST_F(HostileTest, DestructiveArgumentsAreRefused) {
+  WriteFile(root_.Sub("other/data/updated/f"), "unrelated");
+  WriteFile(root_.Sub("other/data/keep"), "unrelated too");
+  const std::string long_path = root_.Sub(std::string(1100, 'x'));
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+    std::string remove_first = "";  // a path removed before the run
+  } cases[] = {
+      {{"app/updates/0", "app", "-1"}, "holds the update"},
+      {{upd_, inst_ + "/bin", "-1"}, "replaces only an earlier staged copy"},
+      {{upd_, update_.StagedDir(), "0/replace"}, "which is taken: " + inst_ + ".bak"},
+      {{upd_, update_.StagedDir(), "0/replace"}, "which is taken", inst_ + ".bak/victim"},
+      {{upd_, "/updated", "0/replace"}, "file system root"},
+      {{upd_, root_.Sub("other/data/updated"), "0/replace"}, "not a staged copy"},
+      {{upd_, long_path}, "too long"},
+      {{upd_, "x" + long_path}, "too long"},
+      {{"--help", "x"}, "beginning with \"-\""},
+      {{upd_, "-x"}, "beginning with \"-\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1].substr(0, 80));
+    if (!c.remove_first.empty()) {
+      ASSERT_EQ(unlink(c.remove_first.c_str()), 0);
+      ASSERT_EQ(rmdir((inst_ + ".bak").c_str()), 0);
+      WriteFile(inst_ + ".bak", "a file of the user's");
+    }
+    const auto before = SnapshotTree(root_.path());
+    auto r = RunIn(c.args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(testing_util::DiffSnapshots(before, SnapshotTree(root_.path())), "");
+  }
+  // Help and version go to standard output; the exit code is 0.
+  for (auto [option, text] : {std::pair{"--help", "Usage: updater update-dir apply-to-dir"},
+                              std::pair{"--version", "updater "}}) {
+    EXPECT_EQ(RunIn({option}, " > out.txt").exit_code, 0);
+    EXPECT_EQ(ReadFile(root_.Sub("out.txt")).find(text), 0u) << option;
+  }
+  // A sibling whose name extends the update directory's holds no update.
+  ASSERT_TRUE(updater_fixture::MixedUpdate(inst_, root_.Sub("updated2/u"))
+                  .WriteEntries({{"updatev3.manifest", "add \"a\"\n"}, {"a", "new"}}));
+  EXPECT_EQ(RunUpdater({root_.Sub("updated2/u"), root_.Sub("updated"), "-1"}).exit_code, 0);
+  EXPECT_EQ(ReadFile(root_.Sub("updated/a")), "new");
+}
+
+// Item: a worker thread that cannot start still ends with a final status. As
+// nobody, with at most one process for that user, no thread can start.
+TEST_F(HostileTest, ThreadThatCannotStartFailsTheRun) {
+  ASSERT_EQ(chmod(root_.path().c_str(), 0777), 0);
+  const std::string upd = root_.Sub("nobody/upd"), inst = root_.Sub("nobody/app");
+  for (const std::string& dir : {root_.Sub("nobody"), upd}) {
+    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+  }
+  int rv = testing_util::RunAsNobody([&] {
+    return RunUpdater({upd, inst}, {"ASAN_OPTIONS=detect_leaks=0:exitcode=86"},
+                      {"/usr/bin/prlimit", "--nproc=1:1", "--"})
+        .exit_code;
+  });
+  if (rv == -1) GTEST_SKIP() << "cannot run as nobody (needs root)";
+  EXPECT_EQ(rv, 1);
+  EXPECT_EQ(ReadFile(upd + "/update.status"), "failed: 55\n");
+  EXPECT_NE(ReadFile(upd + "/update.log").find("failed to start the update thread"),
+            std::string::npos);
+}
+
+}  // namespace
