@@ -84,7 +84,9 @@ int Run(const char* source_path, const char* patch_path, const char* output_path
   // complete: OUTPUT may be SOURCE, which a failed patch must leave intact.
   std::string temp = std::string(output_path) + ".XXXXXX";
   int fd = mkstemp(&temp[0]);
-  if (fd < 0) return ToolFail(kProgram, "cannot create %s: %s", temp.c_str(), strerror(errno));
+  if (fd < 0) {
+    return ToolFail(kProgram, "cannot create a file beside %s: %s", output_path, strerror(errno));
+  }
   ScopedFile out(fdopen(fd, "wb"));
   if (!out) close(fd);
   rv = out && fchmod(fd, st.st_mode & 07777) == 0 ? kOk : kWriteError;
