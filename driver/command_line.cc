@@ -69,8 +69,7 @@ bool IsEmptyDirectory(const char* path) {
 
 bool StatusIsApplied() {
   char path[kMaxPath];
-  int n = snprintf(path, sizeof(path), "%s/update.status", updateDir);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
+  if (!join_path(path, updateDir, "update.status")) return false;
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   char text[sizeof(kStatusApplied)] = {};
@@ -122,7 +121,8 @@ int RefuseDestructiveTargets() {
   if (lstat(path, &st) == 0) {
     return Refuse("a replace request moves the installation to a new name, which is taken", path);
   }
-  if (join_path(path, installDir, "updated") && lstat(path, &st) == 0 && (!S_ISDIR(st.st_mode) || !StatusIsApplied())) {
+  if (join_path(path, installDir, "updated") && lstat(path, &st) == 0 &&
+      (!S_ISDIR(st.st_mode) || !StatusIsApplied())) {
     return Refuse("not a staged copy of this update directory (its status is not \"applied\")",
                   path);
   }

@@ -34,6 +34,8 @@ bool Alive(int pid) {
 
 void WaitForProcess(int pid) {
   LOG("Waiting for process %d to end", pid);
+  // A caller that became the updater through exec would wait for itself.
+  if (pid == getpid()) return;
 #ifdef SYS_pidfd_open
   int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (fd >= 0) {
