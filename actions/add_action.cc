@@ -1,5 +1,6 @@
 #include "actions/add_action.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +70,7 @@ int AddAction::Execute() {
   // A file decoded ahead is the one ExtractToFile would write: created by
   // creat with the entry's mode under the same umask.
   rv = TakeEarlyEntry(path) ? kOk : gArchiveReader.ExtractToFile(path, path);
+  int err = errno;
   // The path was free, so whatever stands there now is this action's file,
   // complete or not.
   if (lstat(path, &st) == 0) {
@@ -76,6 +78,7 @@ int AddAction::Execute() {
     added_dev_ = st.st_dev;
     added_ino_ = st.st_ino;
   }
+  if (rv != kOk) LOG("EXECUTE ADD: unable to extract the file: %s, rv: %d, err: %d", path, rv, err);
   return rv;
 }
 

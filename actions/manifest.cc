@@ -1,5 +1,6 @@
 #include "actions/manifest.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <sys/stat.h>
 
@@ -50,12 +51,14 @@ bool DirectoriesStayInside(char* path) {
 std::unique_ptr<char[]> GetManifestContents(const char* path) {
   ScopedFile file(fopen(path, "rb"));
   if (!file) {
-    LOG("GetManifestContents: error opening manifest file: %s", path);
+    int err = errno;
+    LOG("GetManifestContents: error opening manifest file: %s, err: %d", path, err);
     return nullptr;
   }
   struct stat st;
   if (fstat(fileno(file.get()), &st) != 0) {
-    LOG("GetManifestContents: error stating manifest file: %s", path);
+    int err = errno;
+    LOG("GetManifestContents: error stating manifest file: %s, err: %d", path, err);
     return nullptr;
   }
   size_t size = static_cast<size_t>(st.st_size);
@@ -67,7 +70,8 @@ std::unique_ptr<char[]> GetManifestContents(const char* path) {
     size_t want = size - done < kMaxReadChunk ? size - done : kMaxReadChunk;
     size_t got = fread(text.get() + done, 1, want, file.get());
     if (got != want) {
-      LOG("GetManifestContents: error reading manifest file: %s", path);
+      int err = errno;
+      LOG("GetManifestContents: error reading manifest file: %s, err: %d", path, err);
       return nullptr;
     }
     done += got;

@@ -55,10 +55,9 @@ TEST_F(ManifestTest, ParseLines) {
       {"rmrfdir \"d\"", 5, "", ""},
       {"precomplete # c\nremove \"a\"\r\nremove-cc \"b\"\n\nrmdir \"d/\"\nremove \"e f\"\n\0rmdir \"x/\""s,
        0, "remove a\nrmdir d\nremove e f\n", ""},
-      {"precomplete", 0, "",
-       "GetManifestContents: error opening manifest file: precomplete\n" + no_file},
+      {"precomplete", 0, "", pre + "no precomplete file, nothing to remove\n"},
       {"precomplete/", 6, "",
-       "GetManifestContents: error reading manifest file: precomplete\n" + no_file},
+       "GetManifestContents: error reading manifest file: precomplete, err: 21\n" + no_file},
       {"precomplete remove \"a\"\nadd \"x\"\n", 5, "remove a\n", pre + "unknown token: add\n"},
       {"precomplete  #x \"a\"\n", 5, "", pre + "unknown token: #x\n"},
   };

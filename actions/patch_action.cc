@@ -40,19 +40,36 @@ int PatchAction::Prepare() {
   remove(patch_path);
   if (TakeEarlyEntry(patch_path)) return kOk;
   ScopedFile fp(fopen(patch_path, "wb"));
-  if (!fp) return kWriteError;
+  if (!fp) {
+    int err = errno;
+    LOG("PREPARE PATCH: unable to create the patch file: %s, err: %d", patch_path, err);
+    return kWriteError;
+  }
   int rv = gArchiveReader.ExtractToStream(entry_name, fp.get());
   // Data still buffered is lost if the close fails; the file would be short.
   if (fp.close() != 0 && rv == kOk) rv = kWriteError;
+  if (rv != kOk) {
+    int err = errno;
+    LOG("PREPARE PATCH: unable to extract %s to %s, rv: %d, err: %d", entry_name, patch_path, rv,
+        err);
+  }
   return rv;
 }
 
 int PatchAction::Execute() {
   LOG("EXECUTE PATCH %s", target_path);
   ScopedFile patch(fopen(patch_path, "rb"));
-  if (!patch) return kReadError;
+  if (!patch) {
+    int err = errno;
+    LOG("unable to open the patch file: %s, err: %d", patch_path, err);
+    return kReadError;
+  }
   int rv = read_patch_header(patch.get(), &header);
-  if (rv != kOk) return rv;
+  if (rv != kOk) {
+    int err = errno;
+    LOG("unable to read the patch header: %s, rv: %d, err: %d", patch_path, rv, err);
+    return rv;
+  }
 
   ScopedFile source(fopen(target_path, "rb"));
   if (!source) {
@@ -63,7 +80,7 @@ int PatchAction::Execute() {
   rv = LoadSourceFile(source.get());
   source.close();
   if (rv != kOk) {
-    LOG("LoadSourceFile failed");
+    LOG("LoadSourceFile failed: %s, rv: %d", target_path, rv);
     return rv;
   }
 
@@ -94,6 +111,10 @@ int PatchAction::Execute() {
   // The last buffered bytes reach the file only here; a failed close means a
   // short file that must not be committed.
   if (out.close() != 0 && rv == kOk) rv = kWriteError;
+  if (rv != kOk) {
+    int err = errno;
+    LOG("unable to write the patched file: %s, rv: %d, err: %d", target_path, rv, err);
+  }
   return rv;
 }
 
@@ -105,20 +126,22 @@ int PatchAction::LoadSourceFile(FILE* fp) {
     return kReadError;
   }
   if (static_cast<uint64_t>(st.st_size) != header.source_length) {
-    LOG("LoadSourceFile: destination file size %d does not match expected size %d",
-        static_cast<int>(st.st_size), static_cast<int>(header.source_length));
+    LOG("LoadSourceFile: destination file size %lld does not match expected size %u: %s",
+        static_cast<long long>(st.st_size), static_cast<unsigned>(header.source_length),
+        target_path);
     return kUnexpectedType;
   }
   source_data.reset(new (std::nothrow) unsigned char[header.source_length]);
   if (!source_data) return kFileNoMemory;
   if (!read_exact(fp, source_data.get(), header.source_length)) {
-    LOG("LoadSourceFile: error reading destination file: %s", target_path);
+    int err = errno;
+    LOG("LoadSourceFile: error reading destination file: %s, err: %d", target_path, err);
     return kReadError;
   }
   uint32_t crc = crc32_bzip2(source_data.get(), header.source_length);
   if (crc != header.source_crc) {
-    LOG("LoadSourceFile: destination file crc %d does not match expected crc %d",
-        static_cast<int32_t>(crc), static_cast<int32_t>(header.source_crc));
+    LOG("LoadSourceFile: destination file crc 0x%08x does not match expected crc 0x%08x: %s",
+        static_cast<unsigned>(crc), static_cast<unsigned>(header.source_crc), target_path);
     return kCrcError;
   }
   return kOk;

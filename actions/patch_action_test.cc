@@ -35,9 +35,10 @@ TEST_F(PatchActionTest, CorruptPatchesLeaveInstallationUnchanged) {
       "LoadSourceFile: destination file size 4096 does not match expected size ";
   char crc[200];
   snprintf(crc, sizeof(crc),
-           "LoadSourceFile: destination file crc %d does not match expected crc %d",
-           static_cast<int32_t>(crc32_bzip2(source.data(), source.size())),
-           static_cast<int32_t>(crc32_bzip2(other_source.data(), other_source.size())));
+           "LoadSourceFile: destination file crc 0x%08x does not match expected crc 0x%08x: "
+           "dir/target\nLoadSourceFile failed: dir/target, rv: 4",
+           crc32_bzip2(source.data(), source.size()),
+           crc32_bzip2(other_source.data(), other_source.size()));
 
   struct Case {
     const char* what;
@@ -57,8 +58,10 @@ TEST_F(PatchActionTest, CorruptPatchesLeaveInstallationUnchanged) {
       {"copy > extra", triples({{100, 10, 0}, {0, 11, 0}}, 100, 20), kCorruptPatch},
       {"seek > end", triples({{100, 0, 3996}, {0, 0, 1}}, 100, 0), kCorruptPatch},
       {"seek < 0", triples({{100, 0, -50}, {0, 0, -51}}, 100, 0), kCorruptPatch},
-      {"larger", MakePatchFor(source.substr(1), "x").Serialize(), kUnexpectedType, size + "4095"},
-      {"smaller", MakePatchFor(source + "!", "x").Serialize(), kUnexpectedType, size + "4097"},
+      {"larger", MakePatchFor(source.substr(1), "x").Serialize(), kUnexpectedType,
+       size + "4095: dir/target\nLoadSourceFile failed: dir/target, rv: 42"},
+      {"smaller", MakePatchFor(source + "!", "x").Serialize(), kUnexpectedType,
+       size + "4097: dir/target\nLoadSourceFile failed: dir/target, rv: 42"},
       {"crc", MakePatchFor(other_source, "x").Serialize(), kCrcError, crc},
       {"later add", valid, kReadError, "", "add \"absent\""},
       {"later patch", valid, kReadError, "", "patch \"absent\" \"other\""},
@@ -79,7 +82,7 @@ TEST_F(PatchActionTest, CorruptPatchesLeaveInstallationUnchanged) {
     EXPECT_EQ("", DiffSnapshots(before, Snapshot()));
     if (c.line.empty()) continue;
     EXPECT_EQ("PREPARE PATCH dir/target\nEXECUTE PATCH dir/target\n" + c.line +
-                  "\nLoadSourceFile failed\n### execution failed\nFINISH PATCH dir/target\n"
+                  "\n### execution failed\nFINISH PATCH dir/target\n"
                   "backup_restore: backup file doesn't exist: dir/target.quil-backup\n",
               Log());
   }

@@ -14,14 +14,17 @@
 
 int AddPreCompleteActions(ActionList* list) {
   if (isOsUpdate) return kOk;
+  // Only a missing file means there is nothing to remove, as on a first
+  // complete update: no error. One that exists but cannot be read would let a
+  // complete update report success while leaving every file it lists behind.
+  struct stat st;
+  if (lstat("precomplete", &st) != 0 && errno == ENOENT) {
+    LOG("AddPreCompleteActions: no precomplete file, nothing to remove");
+    return kOk;
+  }
   std::unique_ptr<char[]> owned = GetManifestContents("precomplete");
   if (!owned) {
     LOG("AddPreCompleteActions: error getting contents of precomplete manifest");
-    // Only a missing file means there is nothing to remove. One that exists
-    // but cannot be read would let a complete update report success while
-    // leaving every file it lists behind.
-    struct stat st;
-    if (stat("precomplete", &st) != 0 && errno == ENOENT) return kOk;
     return kReadError;
   }
   // The actions point into the text from the moment they are appended.

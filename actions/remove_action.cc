@@ -60,7 +60,7 @@ int RemoveAction::Prepare() {
   int err = errno;
   if (slash) *slash = '/';
   if (rv != 0) {
-    LOG("access failed: %d", err);
+    LOG("access failed: %s, err: %d", path, err);
     return kWriteError;
   }
   return kOk;
@@ -76,7 +76,7 @@ int RemoveAction::Execute() {
   }
   int rv = backup_create(path);
   if (rv != kOk) {
-    LOG("backup_create failed: %d", rv);
+    LOG("backup_create failed: %s, rv: %d", path, rv);
     return rv;
   }
   return kOk;
@@ -123,7 +123,7 @@ int RmdirAction::Prepare() {
   int rv = access(dir, W_OK);
   if (rv != 0) {
     int err = errno;
-    LOG("access failed: %d, %d", rv, err);
+    LOG("access failed: %s/, rv: %d, err: %d", dir, rv, err);
     return kWriteError;
   }
   return kOk;

@@ -78,8 +78,8 @@ TEST_F(RemoveActionTest, UnwritableOrUnreadableDirectories) {
   if (rv == -1) GTEST_SKIP() << "cannot switch to the user nobody";
   EXPECT_EQ(13, rv);
   EXPECT_EQ(
-      "PREPARE REMOVEFILE d/f\naccess failed: 13\nPREPARE REMOVEFILE top\n"
-      "access failed: 13\nPREPARE REMOVEDIR e/\naccess failed: -1, 13\n"
+      "PREPARE REMOVEFILE d/f\naccess failed: d/f, err: 13\nPREPARE REMOVEFILE top\n"
+      "access failed: top, err: 13\nPREPARE REMOVEDIR e/\naccess failed: e/, rv: -1, err: 13\n"
       "add_dir_entries: fts_read() error: d/s, err: " +
           std::to_string(EACCES) + "\n",
       Log());

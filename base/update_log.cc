@@ -62,7 +62,11 @@ void UpdateLog::Open(const char* dir, const char* name, const char* alt_name, bo
       open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
   if (fd < 0) return;
   file_ = fdopen(fd, append ? "a" : "w");
-  if (!file_) close(fd);
+  if (!file_) {
+    close(fd);
+    return;
+  }
+  snprintf(path_, sizeof(path_), "%s", path);
 }
 
 void UpdateLog::Log(const char* fmt, ...) {

@@ -23,6 +23,8 @@ class UpdateLog {
   // Safe to call repeatedly.
   void Close();
   bool IsOpen() const { return file_ != nullptr; }
+  // The file last opened; "" before any open succeeded.
+  const char* Path() const { return path_; }
 
   ~UpdateLog();
 
@@ -32,6 +34,7 @@ class UpdateLog {
   UpdateLog& operator=(const UpdateLog&) = delete;
 
   FILE* file_ = nullptr;
+  char path_[1024] = "";
 };
 
 #define LOG(...) UpdateLog::Instance().Log(__VA_ARGS__)

@@ -9,7 +9,14 @@
 #include "base/run_settings.h"
 #include "fileops/fileops.h"
 
+namespace {
+char lastStatus[32] = "";
+}  // namespace
+
+const char* LastStatus() { return lastStatus; }
+
 bool WriteStatus(const char* text) {
+  snprintf(lastStatus, sizeof(lastStatus), "%s", text);
   char path[kMaxPath];
   int n = snprintf(path, sizeof(path), "%s/update.status", updateDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;

@@ -13,5 +13,7 @@ constexpr const char kStatusPending[] = "pending";
 bool WriteStatus(const char* text);
 // Writes "failed: <code>\n".
 bool WriteStatusFailed(int code);
+// The text of the last WriteStatus call, written or not; "" before the first.
+const char* LastStatus();
 
 #endif  // UPDATER_DRIVER_STATUS_H_

@@ -12,6 +12,8 @@
 #include "base/run_settings.h"
 #include "base/update_log.h"
 #include "driver/command_line.h"
+#include "driver/dry_run.h"
+#include "driver/outcome.h"
 #include "driver/run_lock.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
@@ -36,6 +38,7 @@ bool EnterApplyToDir() {
 }  // namespace
 
 int UpdaterMain(int argc, char** argv) {
+  if (WantsDryRun(argc, argv)) return RunDryRun(argc, argv);
   // GTK sees the program name alone: the callback's arguments are not its
   // options, and one of them could make it load a library.
   PrepareProgressUI(argv[0]);
@@ -93,6 +96,7 @@ int UpdaterMain(int argc, char** argv) {
     LOG("failed to enter or create the apply-to directory: %s, err: %d", applyToDir, err);
     LOG("failed: %d", kWriteError);
     WriteStatusFailed(kWriteError);
+    ReportOutcome();
     return 1;
   }
 
@@ -111,6 +115,7 @@ int UpdaterMain(int argc, char** argv) {
     pthread_join(worker, nullptr);
   }
 
+  ReportOutcome();
   if (argc > 5 && !getenv("QUIL_PROCESS_UPDATES")) {
     putenv(const_cast<char*>("NO_EM_RESTART="));
     putenv(const_cast<char*>("QUIL_LAUNCHED_CHILD=1"));

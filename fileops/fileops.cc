@@ -155,7 +155,8 @@ int rename_file(const char* src, char* dst, bool check_type) {
   }
 
   if (entry_exists(dst) && ensure_remove(dst) != 0) {
-    LOG("rename_file: destination file exists and could not be removed: %s", dst);
+    int err = errno;
+    LOG("rename_file: destination file exists and could not be removed: %s, err: %d", dst, err);
     return kWriteError;
   }
   if (rename(src, dst) != 0) {

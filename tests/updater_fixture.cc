@@ -161,8 +161,17 @@ Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& 
     } else if (update.Log().find("\n" + status) == std::string::npos) {
       problem("the log does not end with " + status);
     }
-    if (options.staged) return v;  // a failed staged copy is thrown away
   }
+  // The last line on standard error tells the outcome (and, when the log
+  // could be opened, where the log is).
+  const std::string end =
+      v.succeeded ? "updater: succeeded" : "updater: " + status.substr(0, status.size() - 1);
+  size_t last = run.err.rfind("updater: ");
+  if (last == std::string::npos || run.err.compare(last, end.size(), end) != 0 ||
+      run.err.find('\n', last) != run.err.size() - 1) {
+    problem("standard error does not end with " + end + ":\n" + run.err);
+  }
+  if (!v.succeeded && options.staged) return v;  // a failed staged copy is thrown away
   const Snapshot& want = v.succeeded ? updated : original;
   for (const auto& [path, desc] : want) {
     auto it = after.find(path), backup = after.find(path + kBackup);

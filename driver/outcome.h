@@ -1,0 +1,9 @@
+// The one line a run ends with on standard error, for the person who started
+// it: "updater: succeeded", or "updater: failed: N (see <log>)".
+#ifndef UPDATER_DRIVER_OUTCOME_H_
+#define UPDATER_DRIVER_OUTCOME_H_
+
+// Reads runSucceeded, the last status written and the log's path.
+void ReportOutcome();
+
+#endif  // UPDATER_DRIVER_OUTCOME_H_
