@@ -29,7 +29,7 @@ mkdir -p "$OUT"
 run() { # kind, extra options...
   local kind=$1
   shift
-  "$TIME" -f "%e %M" -o "$OUT/$kind.time" "$MAKE_UPDATE" --version "$VERSION" --copy-links \
+  "$TIME" -f "%e %M" -o "$OUT/$kind.time" "$MAKE_UPDATE" --product-version "$VERSION" --copy-links \
     --verify -o "$OUT/$kind.qex" "$@" "$CORPUS/old" "$CORPUS/new" >"$OUT/$kind.log" 2>&1 ||
     { tail -n 20 "$OUT/$kind.log" >&2; die "make-update failed for the $kind update (log: $OUT/$kind.log)"; }
   grep -q "verified" "$OUT/$kind.log" || die "no verification in $OUT/$kind.log"

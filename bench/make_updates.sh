@@ -68,7 +68,7 @@ make_update() {
   shift
   [[ -f $OUT/$kind/update.qex ]] && return 0
   mkdir -p "$OUT/$kind"
-  "$MAKE_UPDATE" --version 2.0 --copy-links --verify -o "$OUT/$kind/update.qex.tmp" "$@" \
+  "$MAKE_UPDATE" --product-version 2.0 --copy-links --verify -o "$OUT/$kind/update.qex.tmp" "$@" \
     "$OUT/base" "$CORPUS/new" >"$OUT/$kind/make-update.log" 2>&1 ||
     { tail -n 20 "$OUT/$kind/make-update.log" >&2; die "make-update failed for $kind"; }
   mv "$OUT/$kind/update.qex.tmp" "$OUT/$kind/update.qex"

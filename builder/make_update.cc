@@ -1,12 +1,19 @@
 #include "builder/make_update.h"
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "archive/qex.h"
 #include "archive/qex_format.h"
 #include "builder/files.h"
 #include "builder/plan.h"
@@ -16,12 +23,103 @@
 
 namespace {
 
+// The work directory, for the handler of SIGINT and SIGTERM, which removes it
+// with a child rm (fork, exec and wait are safe in a handler) and then ends
+// the process by the same signal.
+char interruptedWork[4096];
+
+void RemoveWorkAndDie(int sig) {
+  for (int pass = 0; pass < 2; pass++) {  // the second catches files of running jobs
+    pid_t pid = fork();
+    if (pid == 0) {
+      execl("/bin/rm", "rm", "-rf", "--", interruptedWork, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (pid > 0) waitpid(pid, nullptr, 0);
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void HandleInterrupts(const std::string& work) {
+  snprintf(interruptedWork, sizeof(interruptedWork), "%s", work.c_str());
+  struct sigaction sa = {};
+  sa.sa_handler = work.empty() ? SIG_DFL : RemoveWorkAndDie;
+  sigemptyset(&sa.sa_mask);
+  sigaddset(&sa.sa_mask, SIGINT);
+  sigaddset(&sa.sa_mask, SIGTERM);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+std::string Megabytes(uint64_t bytes) {
+  char buf[32];
+  snprintf(buf, sizeof(buf), "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return buf;
+}
+
+// A progress line on standard error, redrawn in place every quarter second
+// while the jobs run, and erased when they end; nothing else is printed
+// meanwhile, so it never mixes with other output.
+class ProgressLine {
+ public:
+  ProgressLine(FILE* err, JobProgress* progress, size_t files, uint64_t bytes)
+      : err_(err), progress_(progress), files_(files), bytes_(bytes) {
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~ProgressLine() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+    fputs("\r\033[K", err_);
+  }
+
+ private:
+  void Loop() {
+    auto start = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; })) {
+      double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      uint64_t bytes = progress_->bytes;
+      double rate = seconds > 0 ? bytes / seconds : 0;
+      std::string current;
+      {
+        std::lock_guard<std::mutex> current_lock(progress_->mutex);
+        current = progress_->current;
+      }
+      std::string eta = rate > 0 ? ", about " +
+                                       std::to_string(static_cast<long long>(
+                                           (bytes_ - std::min(bytes, bytes_)) / rate + 0.5)) +
+                                       " s left"
+                                 : "";
+      fprintf(err_, "\r\033[Kmake-update: %zu/%zu files, %s of %s, %s/s%s: %s",
+              progress_->files.load(), files_, Megabytes(bytes).c_str(), Megabytes(bytes_).c_str(),
+              Megabytes(static_cast<uint64_t>(rate)).c_str(), eta.c_str(), current.c_str());
+      fflush(err_);
+    }
+  }
+
+  FILE* err_;
+  JobProgress* progress_;
+  const size_t files_;
+  const uint64_t bytes_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
 class MakeUpdateRun {
  public:
   MakeUpdateRun(const MakeUpdateOptions& options, FILE* out, FILE* err)
       : o_(options), out_(out), err_(err) {}
   ~MakeUpdateRun() {
     if (!work_.empty()) RemoveTree(work_);
+    HandleInterrupts("");
   }
 
   int Run();
@@ -31,18 +129,25 @@ class MakeUpdateRun {
   bool Plan();
   bool WriteArchive();
   bool Verify();
-  bool Fail(const std::string& message) {
+  bool WriteJson() const;
+  bool Fail(const std::string& message) const {
     fprintf(err_, "make-update: %s\n", message.c_str());
     return false;
   }
-  void Note(const std::string& message) { fprintf(out_, "make-update: %s\n", message.c_str()); }
+  void Note(const std::string& message) const {
+    if (!o_.quiet) fprintf(out_, "make-update: %s\n", message.c_str());
+  }
 
   const MakeUpdateOptions& o_;
   FILE* out_;
   FILE* err_;
   std::string work_;
   TreeListing old_, new_;
+  std::vector<FileJob> jobs_;
   UpdatePlan plan_;
+  bool nothing_to_do_ = false;
+  uint64_t archive_size_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 bool MakeUpdateRun::Scan() {
@@ -93,28 +198,53 @@ bool MakeUpdateRun::Scan() {
 bool MakeUpdateRun::Plan() {
   std::string error;
   if (!AddPrecomplete(work_, &new_, &error)) return Fail(error);
-  std::vector<FileJob> jobs = PlanFileJobs(old_, new_);
+  jobs_ = PlanFileJobs(old_, new_);
   int threads = o_.jobs > 0 ? o_.jobs : static_cast<int>(std::thread::hardware_concurrency());
-  RunJobs(&jobs, work_, std::max(threads, 1));
+  {
+    JobProgress progress;
+    std::unique_ptr<ProgressLine> line;
+    if (!o_.quiet && isatty(fileno(err_))) {
+      uint64_t bytes = 0;
+      for (const FileJob& job : jobs_) bytes += job.new_entry->size;
+      line = std::make_unique<ProgressLine>(err_, &progress, jobs_.size(), bytes);
+    }
+    RunJobs(&jobs_, work_, std::max(threads, 1), &progress);
+  }
   bool ok = true;
-  for (const FileJob& job : jobs) {
+  for (const FileJob& job : jobs_) {
     if (!job.error.empty()) ok = Fail(job.error);
   }
   if (!ok) return false;
 
-  plan_ = PlanUpdate(jobs, old_, new_, o_.full);
+  plan_ = PlanUpdate(jobs_, old_, new_, o_.full);
+  if (!o_.from_version.empty()) {
+    // Comments may come before the type line; the updater skips them.
+    plan_.manifest =
+        "# from version " + o_.from_version + " to " + o_.version + "\n" + plan_.manifest;
+    if (compare_versions(o_.version.c_str(), o_.from_version.c_str()) <= 0) {
+      fprintf(err_, "make-update: warning: the new version %s is not newer than %s\n",
+              o_.version.c_str(), o_.from_version.c_str());
+    }
+  }
   for (const std::string& note : plan_.notes) Note(note);
   if (o_.full) {
-    fprintf(out_, "make-update: complete update: %zu files\n", plan_.added);
+    Note("complete update: " + std::to_string(plan_.added) + " files");
   } else {
-    fprintf(out_,
-            "make-update: partial update: %zu patched, %zu added, %zu removed, %zu directories "
-            "removed, %zu unchanged\n",
-            plan_.patched, plan_.added, plan_.removed, plan_.dirs_removed, plan_.unchanged);
+    Note("partial update: " + std::to_string(plan_.patched) + " patched, " +
+         std::to_string(plan_.added) + " added, " + std::to_string(plan_.removed) + " removed, " +
+         std::to_string(plan_.dirs_removed) + " directories removed, " +
+         std::to_string(plan_.unchanged) + " unchanged");
   }
-  if (plan_.entries.empty() && plan_.removed == 0 && plan_.dirs_removed == 0) {
-    // The updater refuses an update without actions.
-    return Fail("the two trees hold the same files: there is nothing to update");
+  // Every update carries the new precomplete file; alone it changes nothing
+  // the application uses.
+  bool changes = plan_.removed || plan_.dirs_removed ||
+                 std::any_of(plan_.entries.begin(), plan_.entries.end(), [](const auto& e) {
+                   const std::string own = kPrecompleteName;
+                   return e.first != own && e.first.rfind(own + ".patch", 0) != 0;
+                 });
+  if (!o_.full && !changes) {
+    nothing_to_do_ = true;
+    return Fail("the two trees hold the same files: nothing to update");
   }
   if (plan_.stored > kQexMaxCreatedSize) {
     return Fail("the entries take " + std::to_string(plan_.stored) + " bytes compressed; an " +
@@ -131,8 +261,9 @@ bool MakeUpdateRun::WriteArchive() {
   }
   struct stat st;
   if (stat(o_.output.c_str(), &st) == 0) {
-    fprintf(out_, "make-update: wrote %s (%lld bytes, %zu entries)\n", o_.output.c_str(),
-            static_cast<long long>(st.st_size), plan_.entries.size() + 1);
+    archive_size_ = static_cast<uint64_t>(st.st_size);
+    Note("wrote " + o_.output + " (" + std::to_string(st.st_size) + " bytes, " +
+         std::to_string(plan_.entries.size() + 1) + " entries)");
   }
   return true;
 }
@@ -148,7 +279,7 @@ bool MakeUpdateRun::Verify() {
     Note("verified: the update turns a copy of " + o_.old_dir + " into " + o_.new_dir);
     return true;
   }
-  for (const std::string& d : differences) fprintf(err_, "make-update: verify: %s\n", d.c_str());
+  for (const std::string& d : differences) Fail("verify: " + d);
   // Keep the evidence beside the archive; the work directory goes away.
   std::string kept = o_.output + ".verify";
   RemoveTree(kept);
@@ -156,6 +287,61 @@ bool MakeUpdateRun::Verify() {
     fprintf(err_, "make-update: the updated copy and the updater's log are in %s\n", kept.c_str());
   }
   return Fail("verify failed: " + std::to_string(differences.size()) + " difference(s)");
+}
+
+// The summary for machines: counts, stored bytes of each kind, the largest
+// patches and the time taken.
+bool MakeUpdateRun::WriteJson() const {
+  uint64_t patch_bytes = 0, file_bytes = 0, new_bytes = 0;
+  std::vector<const FileJob*> patches;
+  for (const FileJob& job : jobs_) {
+    new_bytes += job.new_entry->size;
+    if (job.outcome == FileJob::kStorePatch) {
+      patch_bytes += job.stored;
+      patches.push_back(&job);
+    } else if (job.outcome == FileJob::kStoreFile) {
+      file_bytes += job.stored;
+    }
+  }
+  std::sort(patches.begin(), patches.end(),
+            [](const FileJob* a, const FileJob* b) { return a->stored > b->stored; });
+  if (patches.size() > 10) patches.resize(10);
+  auto quoted = [](const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    return out + "\"";
+  };
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  std::string text =
+      "{\"kind\": " + quoted(o_.full ? "complete" : "partial") +
+      ", \"product_version\": " + quoted(o_.version) +
+      ", \"from_version\": " + quoted(o_.from_version) + ", \"channel\": " + quoted(o_.channel) +
+      ", \"archive\": " + quoted(o_.output) +
+      ", \"archive_bytes\": " + std::to_string(archive_size_) +
+      ",\n \"counts\": {\"patched\": " + std::to_string(plan_.patched) +
+      ", \"added\": " + std::to_string(plan_.added) +
+      ", \"removed\": " + std::to_string(plan_.removed) +
+      ", \"directories_removed\": " + std::to_string(plan_.dirs_removed) +
+      ", \"unchanged\": " + std::to_string(plan_.unchanged) +
+      "},\n \"bytes\": {\"new_tree\": " + std::to_string(new_bytes) +
+      ", \"stored_patches\": " + std::to_string(patch_bytes) +
+      ", \"stored_files\": " + std::to_string(file_bytes) + "},\n \"largest_patches\": [";
+  const char* sep = "";
+  for (const FileJob* job : patches) {
+    text += std::string(sep) + "{\"path\": " + quoted(job->path) +
+            ", \"stored\": " + std::to_string(job->stored) +
+            ", \"file_stored\": " + std::to_string(job->file_stored) + "}";
+    sep = ", ";
+  }
+  char time[32];
+  snprintf(time, sizeof(time), "%.3f", seconds);
+  text += std::string("],\n \"seconds\": ") + time + "}\n";
+  std::string error;
+  if (o_.json == "-") return fputs(text.c_str(), out_) >= 0;
+  return WriteTextFile(o_.json, text, &error) || Fail(error);
 }
 
 int MakeUpdateRun::Run() {
@@ -173,6 +359,7 @@ int MakeUpdateRun::Run() {
     return 1;
   }
   work_ = buf.data();
+  HandleInterrupts(work_);
   // The work directory sits beside the archive; inside a tree it would be
   // scanned as part of it.
   for (const std::string& tree : {o_.old_dir, o_.new_dir}) {
@@ -181,9 +368,12 @@ int MakeUpdateRun::Run() {
       return 1;
     }
   }
-  if (!Scan() || !Plan() || !WriteArchive()) return 1;
-  if (o_.verify && !Verify()) return 1;
-  return 0;
+  if (!Scan() || !Plan() || !WriteArchive()) {
+    return nothing_to_do_ ? kMakeUpdateNothingToDo : kMakeUpdateFailed;
+  }
+  if (o_.verify && !Verify()) return kMakeUpdateFailed;
+  if (!o_.json.empty() && !WriteJson()) return kMakeUpdateFailed;
+  return kMakeUpdateOk;
 }
 
 }  // namespace

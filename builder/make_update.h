@@ -22,6 +22,7 @@ struct MakeUpdateOptions {
   std::string output = "update.qex";
   std::string channel = "release";
   std::string version;
+  std::string from_version;  // the product version of the old tree, when known
   bool full = false;
   // Store a symbolic link to a regular file as a copy of that file and leave
   // dangling links out; without it every link is refused.
@@ -29,12 +30,18 @@ struct MakeUpdateOptions {
   bool verify = false;
   std::string updater;  // the updater program for verify
   int jobs = 0;         // worker threads; 0 means one per processor
+  bool quiet = false;   // problems only: no notes, no progress
+  std::string json;     // where to write the summary for machines; "" for none
 };
 
+// Exit statuses of make-update.
+enum MakeUpdateExit { kMakeUpdateOk = 0, kMakeUpdateFailed = 1, kMakeUpdateNothingToDo = 3 };
+
 // The whole tool: plans, builds and, if asked, verifies the update. Progress
-// and notes go to `out`, problems to `err`. 0 on success, 1 otherwise. A work
+// and notes go to `out`, problems to `err`. A MakeUpdateExit. A work
 // directory beside the output holds the staged entries and goes away at the
-// end; a failed verification keeps its scratch copy in "<output>.verify".
+// end, also on SIGINT or SIGTERM; a failed verification keeps its scratch
+// copy in "<output>.verify".
 int MakeUpdate(const MakeUpdateOptions& options, FILE* out, FILE* err);
 
 #endif  // UPDATER_BUILDER_MAKE_UPDATE_H_

@@ -91,7 +91,8 @@ bool CompressFile(const std::string& source, const std::string& dest, mode_t mod
   return false;
 }
 
-void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads) {
+void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads,
+             JobProgress* progress) {
   // Largest first, so that one big file does not start last.
   std::vector<size_t> order(jobs->size());
   for (size_t i = 0; i < order.size(); i++) order[i] = i;
@@ -101,7 +102,16 @@ void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads) {
   std::atomic<size_t> next{0};
   auto worker = [&]() {
     for (size_t k; (k = next.fetch_add(1)) < order.size();) {
-      RunJob(&(*jobs)[order[k]], work, order[k], threads);
+      FileJob* job = &(*jobs)[order[k]];
+      if (progress) {
+        std::lock_guard<std::mutex> lock(progress->mutex);
+        progress->current = job->path;
+      }
+      RunJob(job, work, order[k], threads);
+      if (progress) {
+        progress->bytes += job->new_entry->size;
+        progress->files++;
+      }
     }
   };
   std::vector<std::thread> pool;

@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,8 +26,15 @@ bool CompressFile(const std::string& source, const std::string& dest, mode_t mod
 // when its bytes and mode are (or when both trees hold the same link to the
 // same file of the tree); otherwise it is stored as a patch where a patch
 // could be made and compresses smaller than the file. A failure is left in
-// the job's `error`.
-void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads);
+// the job's `error`. `progress`, when given, follows the work as it goes.
+struct JobProgress {
+  std::atomic<size_t> files{0};
+  std::atomic<uint64_t> bytes{0};  // of the new files done
+  std::mutex mutex;
+  std::string current;  // the file the last job started on, under `mutex`
+};
+void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads,
+             JobProgress* progress = nullptr);
 
 // Writes the archive at `output` with the manifest (compressed into `work`)
 // first, then `entries` (name, staged payload) stored as they are, and the

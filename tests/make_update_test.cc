@@ -2,9 +2,12 @@
 // trees with the built tools; --verify applies them with the built updater
 // and compares the result with the new tree.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -35,8 +38,8 @@ const std::string kVerify = std::string("--verify --updater ") + UPDATER_BINARY 
 // make-update with a version, `args` and "-o OUT OLD NEW".
 ToolResult MakeUpdate(const std::string& args, const std::string& out, const std::string& old_dir,
                       const std::string& new_dir) {
-  return RunTool(std::string(MAKE_UPDATE_BINARY) + " --version 2.0 " + args + " -o " + out + " " +
-                 old_dir + " " + new_dir);
+  return RunTool(std::string(MAKE_UPDATE_BINARY) + " --product-version 2.0 " + args + " -o " + out +
+                 " " + old_dir + " " + new_dir);
 }
 
 // The entry `name` of `archive`, decompressed.
@@ -98,8 +101,10 @@ TEST(MakeUpdateTest, PartialUpdateVerifiesAndVerifyNamesEveryDifference) {
   // Links as copies of their targets; the same link on both sides, to a file
   // that the update patches, stays and names the patched file.
   const std::string links = "--copy-links " + kVerify;
-  ToolResult r = MakeUpdate(links, out, old_dir, new_dir);
+  ToolResult r = MakeUpdate(links + "--json " + dir.Sub("s.json"), out, old_dir, new_dir);
   ASSERT_EQ(0, r.exit_code) << r.output;
+  ExpectParts(ReadFile(dir.Sub("s.json")),
+              {"\"patched\": 1, \"added\": 8", "\"largest_patches\": [{\"path\": \"lib/big.so\""});
   ExpectParts(r.output, {"1 patched, 8 added, 4 removed, 2 directories removed, 3 unchanged",
                          "bin/tool stored whole (mode changes)", "verified",
                          "stored as a copy of its target: " + new_dir + "/bin/run -> tool",
@@ -147,12 +152,12 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   EXPECT_EQ(0, r.exit_code) << r.output;
 }
 
-// Every refusal exits with 1 and writes no archive. The commands run in the
-// directory of the trees "old" and "new".
+// Every refusal exits with 1 (3: nothing to update) and writes no archive.
+// The commands run in the directory of the trees "old" and "new".
 TEST(MakeUpdateTest, RefusalsAndCommandLines) {
   const std::string precomplete = "precomplete=remove \"a\"\nremove \"precomplete\"\n";
   const std::string mu = MAKE_UPDATE_BINARY " ", qx = QXDIFF_BINARY " ";
-  const std::string partial = mu + "--version 2.0 -o u.qex old new";
+  const std::string partial = mu + "-p 2.0 -o u.qex old new";
   const struct {
     std::vector<std::string> new_tree;
     std::vector<std::string> expected;  // parts of the output
@@ -167,11 +172,11 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
       // A link to a directory cannot be stored even as a copy.
       {{"d/f=in d", "dlink->d"},
        {"symbolic link to something other than a regular file: new/dlink -> d"},
-       mu + "--copy-links --version 2.0 -o u.qex old new"},
+       mu + "--copy-links --product-version 2.0 -o u.qex old new"},
       // A link out of the tree would ship a file of this machine, with or without the option.
       {{"out->../old/a"},
        {"symbolic link leading outside the tree: new/out -> ../old/a"},
-       mu + "--copy-links --version 2.0 -o u.qex old new"},
+       mu + "--copy-links --product-version 2.0 -o u.qex old new"},
       {{"out->../old/a"}, {"symbolic link leading outside the tree: new/out -> ../old/a"}, partial},
       {{"notes..txt=dots", "say \"hi\"=quote", "ok=ok"},
        {"cannot carry (\"..\", a double quote, a line break or too long): new/notes..txt",
@@ -179,18 +184,25 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
        partial},
       {{"b=b"},
        {"the archive must not be written inside new"},
+       mu + "--version 2 -o new/u.qex old new"},  // the old spelling
+      {{"b=b"},
+       {"warning: --version VERSION is now --product-version"},
        mu + "--version 2 -o new/u.qex old new"},
       // A directory that becomes a file would leave the backup of the directory.
       {{"x=now a file"}, {"the directory x becomes a file"}, partial, {"x/inside=in x"}},
       // The updater would refuse an update without actions.
-      {{"a=a", precomplete}, {"there is nothing to update"}, partial, {"a=a", precomplete}},
-      {{}, {"--version is required"}, mu + "old new"},
+      {{"a=a", precomplete}, {"nothing to update"}, partial, {"a=a", precomplete}, 3},
+      {{"a=a"}, {"nothing to update"}, partial, {"a=a"}, 3},
+      {{"a=b"},
+       {"warning: the new version 2.0 is not newer than 10.1"},
+       partial + " --from-version 10.1 -q",
+       {"a=a"},
+       0},
+      {{}, {"--product-version is required"}, mu + "old new"},
       {{}, {"unknown option or missing value: --no-such"}, mu + "--no-such-option old new"},
       {{}, {"expected OLD_DIR NEW_DIR"}, mu},
       {{}, {"expected three arguments, got 0"}, qx},
       {{}, {"qxdiff: cannot open old/absent"}, qx + "old/absent old/a u.qex"},
-      {{}, {"usage:"}, mu + "--help", {}, 0},
-      {{}, {"usage:"}, qx + "--help", {}, 0},
   };
   for (const auto& c : cases) {
     ScopedTempDir dir;
@@ -198,9 +210,60 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
     MakeTree(dir.Sub("new"), c.new_tree);
     ToolResult r = RunTool("cd " + dir.path() + " && " + c.command);
     EXPECT_EQ(c.exit_code, r.exit_code) << c.command << "\n" << r.output;
-    EXPECT_FALSE(Exists(dir.Sub("u.qex")) || Exists(dir.Sub("new/u.qex"))) << c.command;
+    EXPECT_EQ(c.exit_code == 0, Exists(dir.Sub("u.qex")) || Exists(dir.Sub("new/u.qex")))
+        << c.command;
     ExpectParts(r.output, c.expected);
+    // The one success is quiet: warnings only.
+    if (c.exit_code == 0) ExpectParts(r.output, {"partial update:", "wrote"}, false);
   }
+}
+
+// Every program: -h/--help and -V/--version print to standard output only and
+// exit with 0; a wrong option is one line "program: message" on standard
+// error and exit status 1.
+TEST(MakeUpdateTest, EveryToolFollowsTheCommandLineConventions) {
+  ScopedTempDir dir;
+  const std::string out = dir.Sub("out"), err = dir.Sub("err");
+  for (std::string tool : {QEX_BINARY, QXDIFF_BINARY, QXPATCH_BINARY, MAKE_UPDATE_BINARY}) {
+    const std::string name = tool.substr(tool.rfind('/') + 1);
+    const struct {
+      const char* args;
+      int exit_code;
+      std::string out, err;  // the start of standard output; all of standard error
+    } cases[] = {
+        {"-h", 0, "usage: " + name, ""},
+        {"--help", 0, "usage: " + name, ""},
+        {"-V", 0, name + " " TOOLS_VERSION "\n", ""},
+        {"--version", 0, name + " " TOOLS_VERSION "\n", ""},
+        {"--no-such-option", 1, "", name + ": unknown option"},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(name + " " + c.args);
+      EXPECT_EQ(c.exit_code,
+                testing_util::RunCommand(tool + " " + c.args + " >" + out + " 2>" + err));
+      std::string text = ReadFile(out);
+      for (char& ch : text) ch = static_cast<char>(tolower(ch));
+      EXPECT_EQ(0u, text.rfind(c.out, 0)) << text;
+      const std::string errors = ReadFile(err);
+      EXPECT_EQ(0u, errors.rfind(c.err, 0)) << errors;
+      EXPECT_EQ(c.err.empty() ? 0 : 1, std::count(errors.begin(), errors.end(), '\n')) << errors;
+    }
+  }
+}
+
+// SIGTERM in the middle of the work: the work directory goes with the process.
+TEST(MakeUpdateTest, InterruptedRunLeavesNoWorkDirectory) {
+  ScopedTempDir dir;
+  std::string big = RandomBytes(8000000, 7);
+  WriteFile(dir.Sub("old/big"), big);
+  WriteFile(dir.Sub("new/big"), big.replace(4000000, 3, "new"));
+  const std::string script = "cd " + dir.path() + " && { " + MAKE_UPDATE_BINARY +
+                             " -q -p 2 -o u.qex old new & pid=$!; "
+                             "while kill -0 $pid 2>/dev/null && ! ls -d .make-update-* "
+                             ">/dev/null 2>&1; do sleep 0.01; done; kill -TERM $pid; wait $pid; }";
+  EXPECT_EQ(128 + SIGTERM, testing_util::RunCommand("bash -c '" + script + "'"));
+  EXPECT_NE(0, testing_util::RunCommand("ls -d " + dir.path() + "/.make-update-* 2>/dev/null"));
+  EXPECT_FALSE(Exists(dir.Sub("u.qex")));
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST_F(QxpatchTest, RefusesWithoutLeavingOutput) {
       {corrupt, "src p out", "failed (corrupt patch)"},
       {corrupt, "src p src", "failed (corrupt patch)"},  // in place: the source stays
       {good, "src p p", ""},
-      {good, "a b", "Usage:"},
+      {good, "a b", "qxpatch: expected three arguments, got 2"},
       {good, "--bogus a b c", "unknown option --bogus"},
   };
   for (const auto& c : cases) {

@@ -14,8 +14,8 @@ namespace {
 
 void PrintUsage(FILE* out) {
   fprintf(out,
-          "usage: make-update [options] --version VERSION OLD_DIR NEW_DIR\n"
-          "       make-update [options] --version VERSION --full [OLD_DIR] NEW_DIR\n"
+          "usage: make-update [options] --product-version VERSION OLD_DIR NEW_DIR\n"
+          "       make-update [options] --product-version VERSION --full [OLD_DIR] NEW_DIR\n"
           "\n"
           "Writes an update archive that turns the installation OLD_DIR into NEW_DIR.\n"
           "A partial update (the default) patches each changed file where the\n"
@@ -28,9 +28,14 @@ void PrintUsage(FILE* out) {
           "\n"
           "options:\n"
           "  -o, --output FILE     the archive to write (default: update.qex)\n"
-          "  --version VERSION     product version stored in the archive (required,\n"
-          "                        at most 31 bytes)\n"
-          "  --channel NAME        update channel stored in the archive (default:\n"
+          "  -p, --product-version VERSION\n"
+          "                        product version stored in the archive (required,\n"
+          "                        at most 31 bytes; --version VERSION is the old\n"
+          "                        spelling)\n"
+          "  --from-version VERSION\n"
+          "                        the product version of OLD_DIR: recorded in the\n"
+          "                        manifest, and a warning when VERSION is not newer\n"
+          "  -c, --channel NAME    update channel stored in the archive (default:\n"
           "                        release, at most 63 bytes)\n"
           "  --full                a complete update instead of a partial one\n"
           "  --copy-links          store each symbolic link to a regular file as a\n"
@@ -48,12 +53,18 @@ void PrintUsage(FILE* out) {
           "                        updater beside make-update or one directory up)\n"
           "  -j, --jobs N          compress and diff on N threads (default: one per\n"
           "                        processor)\n"
+          "  -q, --quiet           print problems only (no notes, no progress line)\n"
+          "  --json FILE           write a summary for machines to FILE (- for\n"
+          "                        standard output)\n"
           "  -h, --help            show this text\n"
+          "  -V, --version         show the program's version\n"
           "\n"
           "The manifest cannot express symbolic links, other special files, empty\n"
           "directories, or names holding \"..\", a double quote or a line break; such\n"
           "objects are named and refused (empty directories are named and left out).\n"
-          "Exit status: 0 when the archive was written (and verified), 1 otherwise.\n");
+          "On a terminal a progress line on standard error follows the work.\n"
+          "Exit status: 0 when the archive was written (and verified), 3 when the two\n"
+          "trees hold the same files (nothing to update), 1 otherwise.\n");
 }
 
 // The updater of the same build: beside this program or one level up.
@@ -70,37 +81,79 @@ std::string FindUpdater() {
 }
 
 int Usage(const char* message) {
-  fprintf(stderr, "make-update: %s\n(make-update --help shows the options)\n", message);
+  fprintf(stderr, "make-update: %s (see make-update --help)\n", message);
   return 1;
+}
+
+// "--version VERSION" once named the product version; "--version" alone, or
+// before another option, asks for the program's version.
+void AcceptOldVersionSpelling(int argc, char** argv) {
+  static char kNew[] = "--product-version";
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--") == 0) return;
+    bool joined = strncmp(argv[i], "--version=", 10) == 0;
+    if (!joined && (strcmp(argv[i], "--version") != 0 || i + 1 >= argc || argv[i + 1][0] == '-')) {
+      continue;
+    }
+    fprintf(stderr, "make-update: warning: --version VERSION is now --product-version VERSION\n");
+    if (joined) {
+      static std::string rewritten;  // argv keeps pointing at it
+      rewritten = std::string(kNew) + (argv[i] + 9);
+      argv[i] = &rewritten[0];
+    } else {
+      argv[i] = kNew;
+    }
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kVersion = 256, kChannel, kFull, kCopyLinks, kVerify, kUpdater };
-  static const struct option kOptions[] = {{"output", required_argument, nullptr, 'o'},
-                                           {"version", required_argument, nullptr, kVersion},
-                                           {"channel", required_argument, nullptr, kChannel},
-                                           {"full", no_argument, nullptr, kFull},
-                                           {"copy-links", no_argument, nullptr, kCopyLinks},
-                                           {"verify", no_argument, nullptr, kVerify},
-                                           {"updater", required_argument, nullptr, kUpdater},
-                                           {"jobs", required_argument, nullptr, 'j'},
-                                           {"help", no_argument, nullptr, 'h'},
-                                           {nullptr, 0, nullptr, 0}};
+  enum { kFull = 256, kCopyLinks, kVerify, kUpdater, kFromVersion, kJson };
+  static const struct option kOptions[] = {
+      {"output", required_argument, nullptr, 'o'},
+      {"product-version", required_argument, nullptr, 'p'},
+      {"from-version", required_argument, nullptr, kFromVersion},
+      {"channel", required_argument, nullptr, 'c'},
+      {"full", no_argument, nullptr, kFull},
+      {"copy-links", no_argument, nullptr, kCopyLinks},
+      {"verify", no_argument, nullptr, kVerify},
+      {"updater", required_argument, nullptr, kUpdater},
+      {"jobs", required_argument, nullptr, 'j'},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"json", required_argument, nullptr, kJson},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0}};
+  // Each line whole, so that standard output and standard error do not
+  // interleave within a line when both go to one pipe.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  AcceptOldVersionSpelling(argc, argv);
   MakeUpdateOptions options;
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "o:j:h", kOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, "o:p:c:j:qhV", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'o':
         options.output = optarg;
         break;
-      case kVersion:
+      case 'p':
         options.version = optarg;
         break;
-      case kChannel:
+      case kFromVersion:
+        options.from_version = optarg;
+        break;
+      case 'c':
         options.channel = optarg;
         break;
+      case 'q':
+        options.quiet = true;
+        break;
+      case kJson:
+        options.json = optarg;
+        break;
+      case 'V':
+        printf("make-update %s\n", UPDATER_VERSION);
+        return 0;
       case kFull:
         options.full = true;
         break;
@@ -138,8 +191,8 @@ int main(int argc, char** argv) {
   } else {
     return Usage(options.full ? "expected [OLD_DIR] NEW_DIR" : "expected OLD_DIR NEW_DIR");
   }
-  if (options.version.empty()) return Usage("--version is required");
-  if (options.version.size() > 31) return Usage("--version takes at most 31 bytes");
+  if (options.version.empty()) return Usage("--product-version is required");
+  if (options.version.size() > 31) return Usage("--product-version takes at most 31 bytes");
   if (options.channel.empty() || options.channel.size() > 63) {
     return Usage("--channel takes 1 to 63 bytes");
   }

@@ -20,7 +20,8 @@ void PrintUsage(FILE* out) {
           "The scan runs on one thread per processor.\n"
           "\n"
           "options:\n"
-          "  -h, --help  show this text\n"
+          "  -h, --help     show this text\n"
+          "  -V, --version  show the program's version\n"
           "\n"
           "Exit status: 0 when the patch was written, 1 otherwise.\n",
           static_cast<unsigned long long>(kQxdiffMaxOldSize),
@@ -35,10 +36,17 @@ int main(int argc, char** argv) {
       PrintUsage(stdout);
       return 0;
     }
+    if (strcmp(argv[i], "-V") == 0 || strcmp(argv[i], "--version") == 0) {
+      printf("qxdiff %s\n", UPDATER_VERSION);
+      return 0;
+    }
+    if (argv[i][0] == '-' && argv[i][1] != '\0') {
+      fprintf(stderr, "qxdiff: unknown option %s (see qxdiff --help)\n", argv[i]);
+      return 1;
+    }
   }
   if (argc != 4) {
-    fprintf(stderr, "qxdiff: expected three arguments, got %d\n", argc - 1);
-    PrintUsage(stderr);
+    fprintf(stderr, "qxdiff: expected three arguments, got %d (see qxdiff --help)\n", argc - 1);
     return 1;
   }
   std::string error;

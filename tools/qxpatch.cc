@@ -27,7 +27,8 @@ const char kUsage[] =
     "SOURCE must have the length and CRC-32/BZIP2 that PATCH records. OUTPUT may be\n"
     "SOURCE itself, but not PATCH. Exit status 0 on success, 1 on any failure.\n"
     "\n"
-    "  -h, --help  show this text\n";
+    "  -h, --help     show this text\n"
+    "  -V, --version  show the program's version\n";
 
 const char* Describe(int code) {
   switch (code) {
@@ -114,14 +115,16 @@ int main(int argc, char** argv) {
       fputs(kUsage, stdout);
       return 0;
     }
+    if (strcmp(argv[i], "-V") == 0 || strcmp(argv[i], "--version") == 0) {
+      printf("qxpatch %s\n", UPDATER_VERSION);
+      return 0;
+    }
     if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      fprintf(stderr, "qxpatch: unknown option %s\n%s", argv[i], kUsage);
-      return 1;
+      return ToolFail(kProgram, "unknown option %s (see qxpatch --help)", argv[i]);
     }
   }
   if (argc != 4) {
-    fputs(kUsage, stderr);
-    return 1;
+    return ToolFail(kProgram, "expected three arguments, got %d (see qxpatch --help)", argc - 1);
   }
   return Run(argv[1], argv[2], argv[3]);
 }
