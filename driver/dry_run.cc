@@ -445,7 +445,13 @@ int RunDryRun(int argc, char** argv) {
     fputs(kUsage, stderr);
     return 1;
   }
-  std::string archive = std::string(dirs[0]) + "/update.qex";
+  char* update = realpath(dirs[0], nullptr);
+  if (!update) {
+    fprintf(stderr, "updater: cannot check %s: %s\n", dirs[0], strerror(errno));
+    return 1;
+  }
+  std::string archive = std::string(update) + "/update.qex";
+  free(update);
   // The paths of the manifest are relative to the apply-to directory, and
   // its path rules look at where links there lead.
   char* apply_to = realpath(dirs[1], nullptr);
@@ -455,7 +461,6 @@ int RunDryRun(int argc, char** argv) {
     return 1;
   }
   snprintf(applyToDir, sizeof(applyToDir), "%s", apply_to);
-  snprintf(updateDir, sizeof(updateDir), "%s", dirs[0]);
   free(apply_to);
   isOsUpdate = getenv("QUIL_OS_UPDATE") != nullptr;
 

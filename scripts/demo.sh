@@ -1,7 +1,9 @@
 #!/bin/bash
-# Demonstration: installs what is missing, builds, then applies a real update
-# to a small installation (in place), and the same update as a staged update
-# followed by a replace request. Everything happens in a temporary directory.
+# Demonstration: installs what is missing, builds every program (the tests
+# are configured, not built), then checks and applies a real update to a small
+# installation (in place), and the same update as a staged update followed by
+# a replace request. Everything happens in a temporary directory, removed at
+# the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -14,11 +16,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
-cmake -S . -B build -DUPDATER_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target updater qex qxdiff >/dev/null
+cmake -S . -B build -DUPDATER_BUILD_TESTS=ON >/dev/null
+cmake --build build -j"$(nproc)" --target updater qex qxdiff qxpatch make-update >/dev/null
 bin="$src/build"
 
 demo=$(mktemp -d /tmp/updater-demo-XXXXXX)
+trap 'rm -rf "$demo"' EXIT
 say() { printf '\n== %s\n' "$*"; }
 
 # The installed application, version 1.
@@ -67,7 +70,10 @@ mkdir -p "$demo/app/updates/0"
 cp "$demo/app/updates/0/update.qex" "$demo/update.qex"
 echo "manifest:"; sed 's/^/  /' "$stage/updatev3.manifest"
 
-say "3. updater updates/0 app (an ordinary update, in place)"
+say "3. updater --check updates/0 app: what the update would do, changing nothing"
+"$bin/updater" --check "$demo/app/updates/0" "$demo/app" | sed 's/^/  /'
+
+say "4. updater updates/0 app (an ordinary update, in place)"
 cp -a "$demo/app" "$demo/app-v1"
 set +e
 "$bin/updater" "$demo/app/updates/0" "$demo/app"
@@ -80,7 +86,7 @@ echo "what changed in the installation:"
 diff -r --no-dereference "$demo/app-v1" "$demo/app" | grep -v '^Only in .*updates' | sed 's/^/  /' || true
 "$demo/app/bin/hello"
 
-say "4. The same update as a staged update (wait-pid -1) into app2/updated"
+say "5. The same update as a staged update (wait-pid -1) into app2/updated"
 rm -rf "$demo/app2"
 make_installation "$demo/app2"
 mkdir -p "$demo/app2/updates/0"
@@ -93,7 +99,7 @@ printf 'update.status: '; cat "$demo/app2/updates/0/update.status"
 echo "installation still runs: $("$demo/app2/bin/hello")"
 echo "staged copy runs:        $("$demo/app2/updated/bin/hello")"
 
-say "5. The replace request swaps the staged copy into place"
+say "6. The replace request swaps the staged copy into place"
 set +e
 "$bin/updater" "$demo/app2/updates/0" "$demo/app2/updated" "0/replace"
 echo "exit code: $?"
@@ -104,4 +110,13 @@ sed 's/^/  /' "$demo/app2/updates/update.log"
 echo "installation now runs: $("$demo/app2/bin/hello")"
 ls -d "$demo/app2.bak" 2>/dev/null || echo "no app2.bak left behind"
 
-say "Done. Everything is in $demo"
+say "Done; $demo is removed. What next:"
+cat <<'NEXT'
+  - the worked example of README.md, "Building updates": make-update on two
+    versions of a small application, checked and applied
+  - the manuals: man -l doc/man/updater.1 (also make-update.1, qex.1, qxdiff.1,
+    qxpatch.1, and qex.5 for the formats)
+  - the tests: cmake --build build -j2 && ctest --test-dir build
+  - installing: cmake --install build --prefix DIR, or a Debian package:
+    (cd build && cpack -G DEB)
+NEXT

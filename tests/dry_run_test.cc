@@ -59,10 +59,13 @@ TEST(DryRunTest, PredictsTheUpdatesResultAndChangesNothing) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(update.MakeInstallation() && update.WriteArchive() && c.change());
     const auto before = testing_util::SnapshotTree(root.path());
+    // As JSON with absolute paths, as text with relative ones.
     for (const char* format : {"--json", ""}) {
-      std::vector<std::string> args = {"--check", upd, inst};
-      if (*format) args.insert(args.begin() + 1, format);
-      auto check = RunUpdater(args, {}, {"/bin/sh", "-c", "exec \"$0\" \"$@\" >'" + out + "'"});
+      std::vector<std::string> args = {"--check", "app/updates/0", "app"};
+      if (*format) args = {"--check", format, upd, inst};
+      auto check = RunUpdater(
+          args, {},
+          {"/bin/sh", "-c", "cd '" + root.path() + "' && exec \"$0\" \"$@\" >'" + out + "'"});
       EXPECT_EQ(check.exit_code, c.result == 0 ? 0 : 1) << check.err;
       EXPECT_EQ(testing_util::DiffSnapshots(before, testing_util::SnapshotTree(root.path())), "");
       const std::string report = ReadFile(out);
