@@ -33,6 +33,7 @@
 namespace {
 
 constexpr char kUsage[] = "Usage: updater --check [--json] update-dir apply-to-dir\n";
+constexpr uint64_t kSpaceMargin = 64 * 1024;
 
 // What decoding one entry left: its size and its first bytes (a patch's
 // header; the whole text of a manifest).
@@ -140,6 +141,8 @@ class DryRun {
   void CheckAdd(AddAction* add, const char* kind);
   void CheckPatch(PatchAction* patch, const char* kind);
   void CheckRemoval(bool file, const char* kind, const std::string& path, int rv, bool skip);
+  // A file of `size` bytes that the update writes.
+  void Need(uint64_t size) { files_.push_back(size); }
   bool Exists(const std::string& path, struct stat* st) const {
     return !removed_.count(path) && lstat(path.c_str(), st) == 0;
   }
@@ -150,6 +153,7 @@ class DryRun {
   ActionList list_;
   // Paths that earlier actions remove or write, as later ones would find them.
   std::set<std::string> removed_, written_;
+  std::vector<uint64_t> files_;
   uint64_t decoded_bytes_ = 0, needed_ = 0, available_ = 0;
   std::vector<Planned> planned_;
   std::vector<Problem> problems_;
@@ -192,7 +196,7 @@ int DryRun::ReadManifest() {
   if (it == entries_.end()) it = entries_.find("updatev2.manifest");
   if (it == entries_.end()) return Fail(kReadError, true, archive_, "no manifest entry");
   const std::string& text = it->second.head;
-  needed_ += text.size();
+  Need(text.size());
   auto copy = [&text]() {
     std::unique_ptr<char[]> buf(new char[text.size() + 1]);
     memcpy(buf.get(), text.data(), text.size() + 1);
@@ -243,7 +247,7 @@ void DryRun::CheckAdd(AddAction* add, const char* kind) {
   bool present = Exists(add->path, &st);
   if (!CheckWritable(add->path)) return;
   uint64_t size = entries_[add->path].size;
-  needed_ += size;
+  Need(size);
   written_.insert(add->path);
   removed_.erase(add->path);
   Plan(kind, add->path,
@@ -269,7 +273,8 @@ void DryRun::CheckPatch(PatchAction* patch, const char* kind) {
     Fail(kCorruptPatch, false, target, std::string(patch->entry_name) + " is not a valid patch");
     return;
   }
-  needed_ += entry.size + h.dest_length;
+  Need(entry.size);  // the patch file in "updating"
+  Need(h.dest_length);
   if (written_.count(target)) {
     // The file an earlier line writes; its bytes are not on the disk yet.
     Plan(kind, target, "patches the file an earlier line writes (not checked)");
@@ -364,6 +369,11 @@ int DryRun::CheckSpace() {
   struct statvfs fs;
   if (statvfs(".", &fs) != 0) return Fail(kReadError, false, apply_to_, strerror(errno));
   available_ = static_cast<uint64_t>(geteuid() == 0 ? fs.f_bfree : fs.f_bavail) * fs.f_frsize;
+  // Whole blocks for every file, and some room for the directories the
+  // update creates and the log: an estimate that errs on the safe side.
+  const uint64_t block = fs.f_frsize ? fs.f_frsize : 4096;
+  needed_ = kSpaceMargin;
+  for (uint64_t size : files_) needed_ += (size + block - 1) / block * block;
   if (needed_ > available_) {
     Fail(kWriteError, false, apply_to_,
          Format("the update needs about %llu bytes, %llu are free",

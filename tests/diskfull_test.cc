@@ -44,7 +44,7 @@ TEST_F(DiskFullTest, TmpfsOfEverySizeFromTooSmallToEnough) {
   const std::string mnt = root_.Sub("mnt");
   ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
   MixedUpdate update(mnt + "/app", root_.Sub("upd"));
-  int runs = 0, failed = 0;
+  int runs = 0, failed = 0, foreseen = 0;
   long first_success = -1;
   // The installation needs about 830 KiB; the run about 1 MiB more. The sizes
   // go on a little past the first success, which every larger size repeats.
@@ -56,7 +56,15 @@ TEST_F(DiskFullTest, TmpfsOfEverySizeFromTooSmallToEnough) {
                    << "); the file-size limit test covers the exhaustion instead";
     }
     const bool made = update.MakeInstallation() && update.Installation() == original_;
+    // updater --check errs on the safe side: where it foresees success, the
+    // update succeeds.
+    const bool foreseen_ok =
+        updater_fixture::RunUpdater({"--check", update.update_dir(), mnt + "/app"}, {},
+                                    {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/null"})
+            .exit_code == 0;
+    foreseen += !foreseen_ok;
     const bool ok = made && RunAndJudge(update, {}, "tmpfs of " + std::to_string(kib) + " KiB");
+    EXPECT_TRUE(ok || !foreseen_ok) << "--check foresaw success at " << kib << " KiB";
     umount2(mnt.c_str(), MNT_DETACH);
     ASSERT_TRUE(made) << "the installation does not fit in " << kib << " KiB";
     ++runs;
@@ -64,9 +72,12 @@ TEST_F(DiskFullTest, TmpfsOfEverySizeFromTooSmallToEnough) {
     EXPECT_TRUE(ok || first_success < 0) << "failed at " << kib << " KiB after a success";
     failed += !ok;
   }
-  printf("[ diskfull ] %d runs on tmpfs: %d failed and rolled back; success from %ld KiB\n", runs,
-         failed, first_success);
+  printf(
+      "[ diskfull ] %d runs on tmpfs: %d failed and rolled back (%d foreseen by --check); "
+      "success from %ld KiB\n",
+      runs, failed, foreseen, first_success);
   EXPECT_GT(failed, 3) << "the sizes never ran the update out of space";
+  EXPECT_GE(foreseen, failed) << "--check foresaw no lack of space";
   EXPECT_GT(first_success, 0) << "no size was large enough";
   EXPECT_NE(statuses_.find("failed: 7\n"), std::string::npos) << statuses_;
 }
