@@ -86,10 +86,14 @@ class ProgressLine {
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       uint64_t bytes = progress_->bytes;
       double rate = seconds > 0 ? bytes / seconds : 0;
+      // The largest file under way is the one that holds the work up.
       std::string current;
       {
-        std::lock_guard<std::mutex> current_lock(progress_->mutex);
-        current = progress_->current;
+        std::lock_guard<std::mutex> running_lock(progress_->mutex);
+        uint64_t largest = 0;
+        for (const auto& [path, size] : progress_->running) {
+          if (current.empty() || size > largest) current = path, largest = size;
+        }
       }
       std::string eta = rate > 0 ? ", about " +
                                        std::to_string(static_cast<long long>(

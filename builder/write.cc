@@ -105,10 +105,12 @@ void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads,
       FileJob* job = &(*jobs)[order[k]];
       if (progress) {
         std::lock_guard<std::mutex> lock(progress->mutex);
-        progress->current = job->path;
+        progress->running[job->path] = job->new_entry->size;
       }
       RunJob(job, work, order[k], threads);
       if (progress) {
+        std::lock_guard<std::mutex> lock(progress->mutex);
+        progress->running.erase(job->path);
         progress->bytes += job->new_entry->size;
         progress->files++;
       }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -31,7 +32,7 @@ struct JobProgress {
   std::atomic<size_t> files{0};
   std::atomic<uint64_t> bytes{0};  // of the new files done
   std::mutex mutex;
-  std::string current;  // the file the last job started on, under `mutex`
+  std::map<std::string, uint64_t> running;  // path and size of the files under way, under `mutex`
 };
 void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads,
              JobProgress* progress = nullptr);
