@@ -20,7 +20,8 @@ namespace {
 
 constexpr const char kUsage[] =
     "Usage: updater update-dir apply-to-dir [wait-pid [callback-working-dir callback-path "
-    "args...]]\n";
+    "args...]]\n"
+    "       updater --check [--json] update-dir apply-to-dir\n";
 
 // Prefixes a relative path with the starting directory, so that paths formed
 // after the change into the apply-to directory still name the same place.
@@ -136,7 +137,7 @@ CommandLineResult ReadCommandLine(int argc, char** argv, int* pid) {
     fputs(kUsage, stdout);
     return CommandLineResult::kExitSuccess;
   }
-  if (argc == 2 && !strcmp(argv[1], "--version")) {
+  if (argc == 2 && (!strcmp(argv[1], "--version") || !strcmp(argv[1], "-V"))) {
     puts("updater " UPDATER_VERSION);
     return CommandLineResult::kExitSuccess;
   }

@@ -165,7 +165,8 @@ TEST_F(HostileTest, DestructiveArgumentsAreRefused) {
   }
   // Help and version go to standard output; the exit code is 0.
   for (auto [option, text] : {std::pair{"--help", "Usage: updater update-dir apply-to-dir"},
-                              std::pair{"--version", "updater "}}) {
+                              std::pair{"-h", "Usage: updater update-dir apply-to-dir"},
+                              std::pair{"--version", "updater "}, std::pair{"-V", "updater "}}) {
     EXPECT_EQ(RunIn({option}, " > out.txt").exit_code, 0);
     EXPECT_EQ(ReadFile(root_.Sub("out.txt")).find(text), 0u) << option;
   }

@@ -78,7 +78,7 @@ TEST_F(UpdaterTest, ArgumentsAndRelativeOrMissingDirectories) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err,
             "Usage: updater update-dir apply-to-dir [wait-pid [callback-working-dir "
-            "callback-path args...]]\n");
+            "callback-path args...]]\n       updater --check [--json] update-dir apply-to-dir\n");
   EXPECT_FALSE(Exists(upd_ + "/update.status"));
   // An apply-to directory that can be neither entered nor created ends with a
   // final status rather than "applying" for good.
