@@ -241,7 +241,8 @@ int ArchiveReader::CheckProductInformation(const char* channels, const char* app
       return kChannelError;
     }
   }
-  int cmp = compare_versions(app_version, info.product_version);
+  // Without a known application version only the channel is checked.
+  int cmp = app_version ? compare_versions(app_version, info.product_version) : 0;
   qex_free_product_info(&info);
   return cmp == 1 ? kVersionError : kOk;
 }

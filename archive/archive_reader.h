@@ -30,7 +30,8 @@ class ArchiveReader {
   int ExtractEntry(QexEntry* entry, FILE* fp);
   // 20 when no archive is open, else 0.
   int CheckArchiveOpen();
-  // 0, 20, 21, 22 or 23. `channels` is a list of accepted channel names.
+  // 0, 20, 21, 22 or 23. `channels` is a list of accepted channel names
+  // (null or empty: any); a null `app_version` skips the downgrade check.
   int CheckProductInformation(const char* channels, const char* app_version);
 
  private:

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "archive/qex.h"
 #include "archive/qex_format.h"
 
 namespace archive_testing {
@@ -77,6 +79,25 @@ bool SetU32(const std::string& path, uint64_t offset, uint32_t value) {
   int fd = open(path.c_str(), O_WRONLY);
   bool ok = fd >= 0 && pwrite(fd, U32(value).data(), 4, static_cast<off_t>(offset)) == 4;
   return fd >= 0 && close(fd) == 0 && ok;
+}
+
+bool MakeKeyPair(const std::string& base) {
+  return std::system(("openssl genpkey -algorithm ed25519 -out '" + base +
+                      ".pem' && openssl pkey -pubout -in '" + base + ".pem' -out '" + base +
+                      ".pub'")
+                         .c_str()) == 0;
+}
+
+bool SignWith(const std::string& path, const std::string& dir,
+              const std::vector<std::string>& names) {
+  std::vector<std::string> files;
+  std::vector<const char*> paths;
+  for (const std::string& name : names) files.push_back(dir + "/" + name + ".pem");
+  for (const std::string& file : files) paths.push_back(file.c_str());
+  QexKeySet* keys = qex_read_private_keys(static_cast<int>(paths.size()), paths.data());
+  bool ok = keys && qex_sign_archive(path.c_str(), keys) == 0;
+  qex_free_keys(keys);
+  return ok;
 }
 
 uint32_t IndexOffsetOf(const std::string& bytes) {

@@ -52,6 +52,13 @@ bool WriteBytes(const std::string& path, const std::string& bytes);
 // Writes `value` big-endian at `offset` of an existing file; false on failure.
 bool SetU32(const std::string& path, uint64_t offset, uint32_t value);
 
+// A fresh Ed25519 key pair made by the openssl tool, as a release team makes
+// it: the private key in `base`.pem, the public key in `base`.pub.
+bool MakeKeyPair(const std::string& base);
+// Signs the archive at `path` with the private keys `dir`/`names[i]`.pem.
+bool SignWith(const std::string& path, const std::string& dir,
+              const std::vector<std::string>& names);
+
 // Where the index of `bytes` (an archive's contents) begins.
 uint32_t IndexOffsetOf(const std::string& bytes);
 

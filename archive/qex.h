@@ -169,6 +169,64 @@ char* parse_version_segment(char* segment, VersionSegment* result);
 // for the private copies runs out. Both must be given.
 int compare_versions(const char* a, const char* b);
 
+// ---- Signatures ----
+//
+// A signature record covers every byte of the archive but the signature bytes
+// themselves: the header with the signature count, each record's algorithm
+// and length, and everything after the last record to the end of the file
+// (doc/qex_format.md). Keys are PEM files as `openssl genpkey -algorithm
+// ed25519` and `openssl pkey -pubout` write them.
+
+// The one algorithm identifier written and checked: Ed25519 over the SHA-512
+// digest of the covered bytes; its signatures are 64 bytes.
+enum { QEX_SIGNATURE_ED25519 = 3, QEX_ED25519_SIGNATURE_SIZE = 64 };
+
+// Ed25519 keys, public or private; opaque.
+typedef struct QexKeySet QexKeySet;
+
+// Every Ed25519 public key in the PEM file at `path` (one or more blocks);
+// blocks of other kinds or algorithms are skipped. Null when the file cannot
+// be opened or read (errno tells why) or memory runs out; a set of 0 keys
+// when none is usable.
+QexKeySet* qex_read_public_keys(const char* path);
+// The Ed25519 private keys in the PEM files `paths[0..count)`, one per file.
+// Null, with a message naming the file, when one cannot be read or holds no
+// Ed25519 private key.
+QexKeySet* qex_read_private_keys(int count, const char* const* paths);
+int qex_key_count(const QexKeySet* keys);
+// Accepts null.
+void qex_free_keys(QexKeySet* keys);
+
+// Replaces the signatures of the archive at `path` with one by each of the
+// private `keys` (at most 8; none leaves it unsigned), shifting the contents
+// and the index offsets by the size change. The file is rewritten beside
+// itself and renamed into place, keeping its mode. 0, or -1 with a message
+// (the archive unchanged) for a file that is not a valid archive in the full
+// layout, that has bytes after its index, or that would outgrow 32-bit offsets.
+int qex_sign_archive(const char* path, const QexKeySet* keys);
+
+// What one signature record holds and which key verified it.
+typedef struct QexSignatureCheck {
+  uint32_t algorithm;
+  uint32_t length;
+  int key;  // index of the first key in the set that verifies it; -1 for none
+} QexSignatureCheck;
+
+// Results of qex_verify_archive.
+enum QexVerifyResult {
+  QEX_VERIFIED = 0,      // at least one signature verifies with one of the keys
+  QEX_UNSIGNED = 1,      // no signature records (or the short layout)
+  QEX_NOT_VERIFIED = 2,  // signatures, none of them by one of the keys
+  QEX_MALFORMED = 3,     // the signature area does not fit the file, or over 8 records
+  QEX_UNREADABLE = 4     // the file cannot be opened or read (errno tells why)
+};
+// Checks every signature of the archive at `path` against `keys` (null: no
+// key, nothing verifies), reading it once from start to end in bounded
+// memory. When `checks` is given it receives one record per signature (up to
+// 8) and `*check_count` their number.
+int qex_verify_archive(const char* path, const QexKeySet* keys, QexSignatureCheck* checks,
+                       uint32_t* check_count);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

@@ -22,8 +22,11 @@ enum UpdateError : int {
   kDecompressError = 39,
   kEmptyError = 40,  // empty action list; archive entry of stored length 0
   kCorruptPatch = 41,
-  kUnexpectedType = 42,  // also: wrong size of the file to patch; rmrfdir walk failed
-  kNoThread = 55,        // the update thread cannot be started
+  kUnexpectedType = 42,         // also: wrong size of the file to patch; rmrfdir walk failed
+  kNoThread = 55,               // the update thread cannot be started
+  kUnverifiedArchive = 60,      // no signature by a trusted key (unsigned, damaged, untrusted)
+  kKeysFileError = 61,          // the trusted keys file cannot be read or holds no usable key
+  kInstalledVersionError = 62,  // the installed version record cannot be read
 };
 
 #endif  // UPDATER_BASE_ERROR_CODES_H_

@@ -49,6 +49,6 @@ compare_pairs "partial update / sum of bspatch" "<= 1.0" "$PAIRS" updater bspatc
 
 setup_a
 run_a
-diff -r --no-dereference -x precomplete "$WORK/inst" "$UPD/expected" >/dev/null ||
+diff -r --no-dereference -x precomplete -x product-version "$WORK/inst" "$UPD/expected" >/dev/null ||
   die "the updated installation differs from the new tree"
 rm -rf "$WORK/inst" "$WORK/upd" "$WORK/bspatch"

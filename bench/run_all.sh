@@ -25,3 +25,4 @@ if [[ -n $CHROMIUM ]]; then
 fi
 "$HERE/staged_copy_bench.sh" "$BUILD" "$CORPUS" $((PAIRS < 9 ? 9 : PAIRS))
 "$BUILD/bench/crc_bench" | grep -E 'PCLMULQDQ|256 MiB'
+"$HERE/verify_bench.sh" "$BUILD" "$CORPUS" $((PAIRS < 11 ? 11 : PAIRS))

@@ -15,6 +15,7 @@
 
 #include "archive/qex.h"
 #include "archive/qex_format.h"
+#include "archive/qex_sign.h"
 #include "builder/files.h"
 #include "builder/plan.h"
 #include "builder/scan.h"
@@ -152,6 +153,7 @@ class MakeUpdateRun {
   bool nothing_to_do_ = false;
   uint64_t archive_size_ = 0;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  QexKeys keys_;  // the signing keys, read before any work
 };
 
 bool MakeUpdateRun::Scan() {
@@ -173,11 +175,12 @@ bool MakeUpdateRun::Scan() {
                 " object(s) above cannot be expressed by the manifest" +
                 (links ? "; --copy-links stores links to regular files as copies" : ""));
   }
-  auto own = new_.find(kPrecompleteName);
-  if (own != new_.end() && own->second.kind == TreeEntry::kFile) {
-    Note(o_.new_dir + "/" + kPrecompleteName +
-         " is replaced by the generated list of the new tree");
-    new_.erase(own);
+  for (const char* generated : {kPrecompleteName, kInstalledVersionFile}) {
+    auto own = new_.find(generated);
+    if (own != new_.end() && own->second.kind == TreeEntry::kFile) {
+      Note(o_.new_dir + "/" + generated + " is replaced by the one make-update writes");
+      new_.erase(own);
+    }
   }
   for (const auto& [path, entry] : new_) {
     auto was = old_.find(path);
@@ -201,7 +204,10 @@ bool MakeUpdateRun::Scan() {
 
 bool MakeUpdateRun::Plan() {
   std::string error;
-  if (!AddPrecomplete(work_, &new_, &error)) return Fail(error);
+  if (!AddVersionRecord(work_, o_.version, &new_, &error) ||
+      !AddPrecomplete(work_, &new_, &error)) {
+    return Fail(error);
+  }
   jobs_ = PlanFileJobs(old_, new_);
   int threads = o_.jobs > 0 ? o_.jobs : static_cast<int>(std::thread::hardware_concurrency());
   {
@@ -239,12 +245,14 @@ bool MakeUpdateRun::Plan() {
          std::to_string(plan_.dirs_removed) + " directories removed, " +
          std::to_string(plan_.unchanged) + " unchanged");
   }
-  // Every update carries the new precomplete file; alone it changes nothing
-  // the application uses.
+  // Every update carries the new precomplete file and the version record;
+  // alone they change nothing the application uses.
   bool changes = plan_.removed || plan_.dirs_removed ||
                  std::any_of(plan_.entries.begin(), plan_.entries.end(), [](const auto& e) {
-                   const std::string own = kPrecompleteName;
-                   return e.first != own && e.first.rfind(own + ".patch", 0) != 0;
+                   for (const std::string own : {kPrecompleteName, kInstalledVersionFile}) {
+                     if (e.first == own || e.first.rfind(own + ".patch", 0) == 0) return false;
+                   }
+                   return true;
                  });
   if (!o_.full && !changes) {
     nothing_to_do_ = true;
@@ -262,6 +270,12 @@ bool MakeUpdateRun::WriteArchive() {
   if (!WriteUpdateArchive(o_.output, plan_.manifest, plan_.entries, o_.channel, o_.version, work_,
                           &error)) {
     return Fail(error);
+  }
+  if (keys_) {
+    if (qex_sign_archive(o_.output.c_str(), keys_.get()) != 0) {
+      return Fail("cannot sign " + o_.output);
+    }
+    Note("signed " + o_.output + " with " + std::to_string(qex_key_count(keys_.get())) + " key(s)");
   }
   struct stat st;
   if (stat(o_.output.c_str(), &st) == 0) {
@@ -352,6 +366,15 @@ int MakeUpdateRun::Run() {
   if (o_.verify && o_.old_dir.empty()) {
     Fail("--verify needs the old tree");
     return 1;
+  }
+  if (!o_.sign_keys.empty()) {
+    std::vector<const char*> paths;
+    for (const std::string& key : o_.sign_keys) paths.push_back(key.c_str());
+    keys_.reset(qex_read_private_keys(static_cast<int>(paths.size()), paths.data()));
+    if (!keys_ || paths.size() > kQexMaxSignatures) {
+      Fail("--sign takes 1 to 8 readable Ed25519 private keys");
+      return 1;
+    }
   }
   std::string parent =
       o_.output.find('/') == std::string::npos ? "." : o_.output.substr(0, o_.output.rfind('/'));

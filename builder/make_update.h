@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 struct MakeUpdateOptions {
   std::string old_dir;  // may be empty for a complete update without --verify
@@ -29,9 +30,11 @@ struct MakeUpdateOptions {
   bool copy_links = false;
   bool verify = false;
   std::string updater;  // the updater program for verify
-  int jobs = 0;         // worker threads; 0 means one per processor
-  bool quiet = false;   // problems only: no notes, no progress
-  std::string json;     // where to write the summary for machines; "" for none
+  // Ed25519 private keys (PEM files) that sign the archive; none: unsigned.
+  std::vector<std::string> sign_keys;
+  int jobs = 0;        // worker threads; 0 means one per processor
+  bool quiet = false;  // problems only: no notes, no progress
+  std::string json;    // where to write the summary for machines; "" for none
 };
 
 // Exit statuses of make-update.

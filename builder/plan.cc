@@ -48,6 +48,18 @@ bool AddPrecomplete(const std::string& work, TreeListing* new_tree, std::string*
   return true;
 }
 
+bool AddVersionRecord(const std::string& work, const std::string& version, TreeListing* new_tree,
+                      std::string* error) {
+  TreeEntry record;
+  record.kind = TreeEntry::kFile;
+  record.mode = 0644;
+  record.source = work + "/" + kInstalledVersionFile + ".txt";
+  record.size = version.size() + 1;
+  if (!WriteTextFile(record.source, version + "\n", error)) return false;
+  (*new_tree)[kInstalledVersionFile] = record;
+  return true;
+}
+
 std::vector<FileJob> PlanFileJobs(const TreeListing& old_tree, const TreeListing& new_tree) {
   std::vector<FileJob> jobs;
   for (const auto& [path, entry] : new_tree) {

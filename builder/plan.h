@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/paths.h"
 #include "builder/scan.h"
 
 // The manifest entry of the archive and the installation's list of files.
@@ -42,6 +43,12 @@ std::string PrecompleteText(const TreeListing& listing);
 // work/precomplete.txt and adds it to `new_tree` (replacing any file of that
 // name). False with `error` set when it cannot be written.
 bool AddPrecomplete(const std::string& work, TreeListing* new_tree, std::string* error);
+
+// Writes the version record (base/paths.h) holding `version` and a line feed
+// to work/product-version.txt and adds it to `new_tree` (replacing any file
+// of that name). False with `error` set when it cannot be written.
+bool AddVersionRecord(const std::string& work, const std::string& version, TreeListing* new_tree,
+                      std::string* error);
 
 // One job per file of `new_tree`, in path order: a comparison where
 // `old_tree` has a file of the same path, an addition otherwise. The jobs

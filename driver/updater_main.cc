@@ -17,6 +17,7 @@
 #include "driver/run_lock.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
+#include "driver/verify_update.h"
 #include "driver/wait_process.h"
 #include "fileops/fileops.h"
 #include "ui/progress_ui.h"
@@ -33,6 +34,23 @@ bool EnterApplyToDir() {
   if (chdir(applyToDir) == 0) return true;
   if (mkdir(applyToDir, 0755) != 0) return false;
   return chdir(applyToDir) == 0;
+}
+
+// Reports the outcome, then relaunches the callback when one was given and not
+// suppressed, whatever the outcome; otherwise (or when the relaunch fails)
+// returns the exit code.
+int FinishRun(int argc, char** argv, UpdateLog& log) {
+  ReportOutcome();
+  if (argc > 5 && !getenv("QUIL_PROCESS_UPDATES")) {
+    putenv(const_cast<char*>("NO_EM_RESTART="));
+    putenv(const_cast<char*>("QUIL_LAUNCHED_CHILD=1"));
+    if (chdir(argv[4]) != 0) LOG("Warning: chdir failed");
+    log.Close();
+    execv(argv[5], argv + 5);
+  }
+
+  log.Close();
+  return runSucceeded ? 0 : 1;
 }
 
 }  // namespace
@@ -88,6 +106,9 @@ int UpdaterMain(int argc, char** argv) {
 
   if (pid > 0) WaitForProcess(pid);
 
+  // An update that may not be applied changes nothing, not even the staged copy.
+  if (VerifyUpdate(argv[0]) != 0) return FinishRun(argc, argv, log);
+
   if (isStagedUpdate) ensure_remove_recursive(applyToDir);
 
   if (!isReplaceRequest && !EnterApplyToDir()) {
@@ -115,15 +136,5 @@ int UpdaterMain(int argc, char** argv) {
     pthread_join(worker, nullptr);
   }
 
-  ReportOutcome();
-  if (argc > 5 && !getenv("QUIL_PROCESS_UPDATES")) {
-    putenv(const_cast<char*>("NO_EM_RESTART="));
-    putenv(const_cast<char*>("QUIL_LAUNCHED_CHILD=1"));
-    if (chdir(argv[4]) != 0) LOG("Warning: chdir failed");
-    log.Close();
-    execv(argv[5], argv + 5);
-  }
-
-  log.Close();
-  return runSucceeded ? 0 : 1;
+  return FinishRun(argc, argv, log);
 }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/archive_test_util.h"
+#include "archive/qex.h"
 #include "testing/test_util.h"
 
 using testing_util::Exists;
@@ -104,8 +106,8 @@ TEST(MakeUpdateTest, PartialUpdateVerifiesAndVerifyNamesEveryDifference) {
   ToolResult r = MakeUpdate(links + "--json " + dir.Sub("s.json"), out, old_dir, new_dir);
   ASSERT_EQ(0, r.exit_code) << r.output;
   ExpectParts(ReadFile(dir.Sub("s.json")),
-              {"\"patched\": 1, \"added\": 8", "\"largest_patches\": [{\"path\": \"lib/big.so\""});
-  ExpectParts(r.output, {"1 patched, 8 added, 4 removed, 2 directories removed, 3 unchanged",
+              {"\"patched\": 1, \"added\": 9", "\"largest_patches\": [{\"path\": \"lib/big.so\""});
+  ExpectParts(r.output, {"1 patched, 9 added, 4 removed, 2 directories removed, 3 unchanged",
                          "bin/tool stored whole (mode changes)", "verified",
                          "stored as a copy of its target: " + new_dir + "/bin/run -> tool",
                          "left out (dangling symbolic link): " + new_dir + "/dangling -> nowhere"});
@@ -150,6 +152,21 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   WriteFile(v1 + "/precomplete", EntryOf(dir.Sub("v1.qex"), "precomplete"));
   r = MakeUpdate("--full " + kVerify, dir.Sub("u2.qex"), v1, v2);
   EXPECT_EQ(0, r.exit_code) << r.output;
+
+  // Signed; the record of the version travels with the update.
+  ASSERT_TRUE(archive_testing::MakeKeyPair(dir.Sub("k")));
+  r = MakeUpdate("--full --sign " + dir.Sub("k.pem") + " " + kVerify, dir.Sub("u3.qex"), v1, v2);
+  EXPECT_EQ(0, r.exit_code) << r.output;
+  ExpectParts(r.output, {"signed " + dir.Sub("u3.qex") + " with 1 key(s)"});
+  QexKeySet* keys = qex_read_public_keys(dir.Sub("k.pub").c_str());
+  EXPECT_EQ(QEX_VERIFIED, qex_verify_archive(dir.Sub("u3.qex").c_str(), keys, nullptr, nullptr));
+  qex_free_keys(keys);
+  EXPECT_EQ("2.0\n", EntryOf(dir.Sub("u3.qex"), "product-version"));
+  // The updater refuses an update older than the installation.
+  WriteFile(v1 + "/product-version", "3.0\n");
+  r = MakeUpdate("--full " + kVerify, dir.Sub("u4.qex"), v1, v2);
+  EXPECT_EQ(1, r.exit_code);
+  ExpectParts(r.output, {"status \"failed: 23\"", "older than the installed version 3.0"});
 }
 
 // Every refusal exits with 1 (3: nothing to update) and writes no archive.

@@ -68,6 +68,41 @@ TEST_F(QexToolTest, ListInfoAndRefresh) {
             "product version: 1.1b2\nentries: 2, 13 stored bytes\n");
 }
 
+// Signing with two keys (rotation), then what info and verify report for
+// each signature; a signed archive keeps its product information.
+TEST_F(QexToolTest, SignVerifyAndInfo) {
+  for (const char* k : {"k1", "k2", "k3"}) ASSERT_TRUE(archive_testing::MakeKeyPair(dir_.Sub(k)));
+  WriteFile(dir_.Sub("f"), "x");
+  ASSERT_EQ(Qex("create -c release -p 1 s.qex f"), 0);
+  const std::string one = "signature 1: Ed25519 (3), 64 bytes: ",
+                    two = "signature 2: Ed25519 (3), 64 bytes: ";
+  const struct {
+    std::string args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {"verify s.qex k1.pub", 1, "", "qex: s.qex is not signed\n"},
+      {"sign s.qex k1.pub", 1, "", "ERROR: k1.pub holds no Ed25519 private key\n"},
+      {"sign s.qex k1.pem k2.pem", 0, "", ""},
+      {"verify s.qex k3.pub k2.pub", 0,
+       one + "not verified\n" + two + "verified by k2.pub\ns.qex: verified\n", ""},
+      {"verify s.qex k3.pub", 1, one + "not verified\n" + two + "not verified\n",
+       "qex: s.qex: no signature verifies with the given keys\n"},
+      {"info s.qex", 0,
+       "layout: full\nsignatures: 2\n" + one + "not checked (no key)\n" + two +
+           "not checked (no key)\nadditional blocks: 1, from offset 168\nchannel: release\n"
+           "product version: 1\nentries: 1, 1 stored bytes\n",
+       ""},
+      {"refresh -c beta -p 2 s.qex", 1, "", "ERROR: Cannot refresh a signed QEX\n"},
+      {"info s.qex k1.pub", 0, "verified by k1.pub\n" + two + "not verified\n", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Qex(c.args), c.status) << c.args;
+    EXPECT_NE(Out().find(c.out), std::string::npos) << c.args << ": " << Out();
+    EXPECT_EQ(Err().find(c.err), 0u) << c.args << ": " << Err();
+  }
+}
+
 TEST_F(QexToolTest, RefusesWhatWouldBeUnsafeOrBroken) {
   archive_testing::TestLayout evil;
   evil.entries = {{"ok", "fine"}, {"../escaped", "evil"}};

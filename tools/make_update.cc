@@ -25,6 +25,8 @@ void PrintUsage(FILE* out) {
           "NEW_DIR and removes whatever the installation's \"precomplete\" file lists.\n"
           "Both kinds install a new \"precomplete\" file listing the files and\n"
           "directories of NEW_DIR, so that the next complete update cleans up.\n"
+          "They also install \"product-version\", one line holding VERSION, which\n"
+          "the updater reads to refuse an update older than the installation.\n"
           "\n"
           "options:\n"
           "  -o, --output FILE     the archive to write (default: update.qex)\n"
@@ -51,6 +53,8 @@ void PrintUsage(FILE* out) {
           "                        the updated copy kept in FILE.verify\n"
           "  --updater PATH        the updater program for --verify (default: the\n"
           "                        updater beside make-update or one directory up)\n"
+          "  --sign KEY.pem        sign the archive with this Ed25519 private key\n"
+          "                        (repeatable, at most 8 keys; for key rotation)\n"
           "  -j, --jobs N          compress and diff on N threads (default: one per\n"
           "                        processor)\n"
           "  -q, --quiet           print problems only (no notes, no progress line)\n"
@@ -109,7 +113,7 @@ void AcceptOldVersionSpelling(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kFull = 256, kCopyLinks, kVerify, kUpdater, kFromVersion, kJson };
+  enum { kFull = 256, kCopyLinks, kVerify, kUpdater, kFromVersion, kJson, kSign };
   static const struct option kOptions[] = {
       {"output", required_argument, nullptr, 'o'},
       {"product-version", required_argument, nullptr, 'p'},
@@ -122,6 +126,7 @@ int main(int argc, char** argv) {
       {"jobs", required_argument, nullptr, 'j'},
       {"quiet", no_argument, nullptr, 'q'},
       {"json", required_argument, nullptr, kJson},
+      {"sign", required_argument, nullptr, kSign},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
@@ -165,6 +170,9 @@ int main(int argc, char** argv) {
         break;
       case kUpdater:
         options.updater = optarg;
+        break;
+      case kSign:
+        options.sign_keys.push_back(optarg);
         break;
       case 'j': {
         char* end = nullptr;

@@ -19,6 +19,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/qex_format.h"
+#include "archive/qex_sign.h"
 #include "base/tool_fail.h"
 
 namespace {
@@ -34,6 +35,10 @@ const char kUsage[] =
     "  extract ARCHIVE         write every entry to a file below the directory\n"
     "  info ARCHIVE            signatures, additional blocks, product information\n"
     "  refresh ARCHIVE         replace the product information in place\n"
+    "  sign ARCHIVE KEY...     replace the signatures with one by each Ed25519\n"
+    "                          private key (PEM files, at most 8)\n"
+    "  verify ARCHIVE PUB...   check the signatures against Ed25519 public keys\n"
+    "                          (PEM files); info takes them too\n"
     "\n"
     "Options:\n"
     "  -c, --channel NAME          channel of the archive (create, refresh; at most\n"
@@ -265,7 +270,70 @@ int Extract(const Options& opt, const char* path) {
   return rv;
 }
 
-int Info(const char* path) {
+const char* AlgorithmName(uint32_t algorithm) {
+  return algorithm == QEX_SIGNATURE_ED25519 ? "Ed25519" : "unknown algorithm";
+}
+
+// ReportSignatures' result when a key file cannot be read (already reported).
+constexpr int kKeysUnreadable = QEX_UNREADABLE + 1;
+
+// Prints one line per signature of `path` and whether one of the public keys
+// in the files `keys[0..key_count)` verifies it. Returns the archive's
+// QexVerifyResult against all of them together.
+int ReportSignatures(const char* path, int key_count, char** keys) {
+  QexSignatureCheck checks[kQexMaxSignatures];
+  uint32_t count = 0;
+  int rv = qex_verify_archive(path, nullptr, checks, &count);
+  std::vector<std::string> by(count);
+  for (int k = 0; k < key_count && (rv == QEX_NOT_VERIFIED || rv == QEX_VERIFIED); ++k) {
+    QexKeys set(qex_read_public_keys(keys[k]));
+    if (!set) {
+      ToolFail(kProgram, "cannot read %s: %s", keys[k], strerror(errno));
+      return kKeysUnreadable;
+    }
+    if (qex_key_count(set.get()) == 0)
+      fprintf(stderr, "qex: %s holds no Ed25519 public key\n", keys[k]);
+    QexSignatureCheck found[kQexMaxSignatures];
+    if (qex_verify_archive(path, set.get(), found, &count) == QEX_VERIFIED) rv = QEX_VERIFIED;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (found[i].key >= 0 && by[i].empty()) by[i] = keys[k];
+    }
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    printf("signature %u: %s (%u), %u bytes: %s%s\n", i + 1, AlgorithmName(checks[i].algorithm),
+           checks[i].algorithm, checks[i].length,
+           !by[i].empty() ? "verified by "
+           : key_count    ? "not verified"
+                          : "not checked (no key)",
+           by[i].c_str());
+  }
+  if (rv == QEX_MALFORMED) fprintf(stderr, "qex: %s: the signature area is damaged\n", path);
+  if (rv == QEX_UNREADABLE) fprintf(stderr, "qex: cannot read %s: %s\n", path, strerror(errno));
+  return rv;
+}
+
+int Sign(const char* path, int key_count, char** keys) {
+  if (key_count == 0) return ToolFail(kProgram, "sign: no key given");
+  QexKeys set(qex_read_private_keys(key_count, keys));
+  if (!set) return 1;
+  int rv = qex_sign_archive(path, set.get());
+  return rv == 0 ? 0 : ToolFail(kProgram, "could not sign %s", path);
+}
+
+int Verify(const char* path, int key_count, char** keys) {
+  if (key_count == 0) return ToolFail(kProgram, "verify: no public key given");
+  int rv = ReportSignatures(path, key_count, keys);
+  if (rv == QEX_VERIFIED) {
+    printf("%s: verified\n", path);
+    return 0;
+  }
+  if (rv == QEX_UNSIGNED) return ToolFail(kProgram, "%s is not signed", path);
+  if (rv == QEX_NOT_VERIFIED)
+    return ToolFail(kProgram, "%s: no signature verifies with the given keys", path);
+  return 1;
+}
+
+int Info(const char* path, int info_key_count, char** info_keys) {
   int has_signatures, has_blocks;
   uint32_t signature_count = 0, blocks_offset = 0, block_count = 0;
   if (get_qex_file_info(path, &has_signatures, &signature_count, &has_blocks, &blocks_offset,
@@ -280,6 +348,9 @@ int Info(const char* path) {
 
   printf("layout: %s\n", has_signatures ? "full" : "short (no signature area)");
   printf("signatures: %u\n", signature_count);
+  if (signature_count > 0 && ReportSignatures(path, info_key_count, info_keys) == kKeysUnreadable) {
+    return 1;
+  }
   if (has_blocks) {
     printf("additional blocks: %u, from offset %u\n", block_count, blocks_offset);
   } else {
@@ -363,14 +434,17 @@ int Main(int argc, char** argv) {
     if (operands < 1) return ToolFail(kProgram, "create: no archive given");
     return Create(opt, args[0], operands - 1, args + 1);
   }
-  if (command != "list" && command != "extract" && command != "info" && command != "refresh") {
+  if (operands >= 1 && command == "sign") return Sign(args[0], operands - 1, args + 1);
+  if (operands >= 1 && command == "verify") return Verify(args[0], operands - 1, args + 1);
+  if (operands >= 1 && command == "info") return Info(args[0], operands - 1, args + 1);
+  if (command != "list" && command != "extract" && command != "info" && command != "refresh" &&
+      command != "sign" && command != "verify") {
     if (command.empty()) return Usage();
     return ToolFail(kProgram, "unknown command %s (see qex --help)", command.c_str());
   }
   if (operands != 1) return ToolFail(kProgram, "%s: give exactly one archive", command.c_str());
   if (command == "list") return List(args[0]);
   if (command == "extract") return Extract(opt, args[0]);
-  if (command == "info") return Info(args[0]);
   return Refresh(opt, args[0]);
 }
 

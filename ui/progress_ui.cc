@@ -41,12 +41,16 @@ gboolean OnTimer(gpointer) {
 // "<program><suffix>" into `buf`; false when there is no program path or the
 // name does not fit, so that no file under a cut name is ever read.
 bool FormProgramFilePath(char (&buf)[kUiPathSize], const char* suffix) {
-  if (!program_path) return false;
-  int n = snprintf(buf, sizeof(buf), "%s%s", program_path, suffix);
-  return n >= 0 && static_cast<size_t>(n) < sizeof(buf);
+  return FormProgramFileName(suffix, buf, sizeof(buf));
 }
 
 }  // namespace
+
+bool FormProgramFileName(const char* suffix, char* buf, size_t size) {
+  if (!program_path) return false;
+  int n = snprintf(buf, size, "%s%s", program_path, suffix);
+  return n >= 0 && static_cast<size_t>(n) < size;
+}
 
 int PrepareProgressUI(const char* program) {
   program_path = program;

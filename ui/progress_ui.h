@@ -10,6 +10,8 @@
 #ifndef UPDATER_UI_PROGRESS_UI_H_
 #define UPDATER_UI_PROGRESS_UI_H_
 
+#include <cstddef>
+
 #include "base/progress.h"
 
 // Records `program` as the program path, made absolute against the current
@@ -20,6 +22,11 @@
 // thread starts. Always returns 0; a missing display only means no window
 // later.
 int PrepareProgressUI(const char* program);
+
+// "<program><suffix>" from the program path PrepareProgressUI recorded into
+// `buf` of `size` bytes: the files that sit beside the program. False when
+// no program path is known or the name does not fit.
+bool FormProgramFileName(const char* suffix, char* buf, size_t size);
 
 // Waits half a second and then, unless QuitProgressUI was called or the
 // progress is above 70 %, shows the window titled and labelled from the
