@@ -22,6 +22,12 @@ void ReportProgress(float start, float span, int64_t done, int64_t total) {
   SetProgressUI(start + static_cast<float>(static_cast<double>(done) / total * span));
 }
 
+bool StopRequested() {
+  if (!stopRequested.load(std::memory_order_relaxed)) return false;
+  LOG("stopped by a signal");
+  return true;
+}
+
 }  // namespace
 
 ActionList::~ActionList() {
@@ -54,6 +60,7 @@ int ActionList::PrepareAll() {
   }
   int32_t i = 0;
   for (Action* action = first_; action; action = action->next) {
+    if (StopRequested()) return kStopSignal;
     int rv = action->Prepare();
     if (rv != 0) return rv;
     ReportProgress(kPrepareStart, kPrepareSpan, ++i, count_);
@@ -68,6 +75,10 @@ int ActionList::ExecuteAll() {
   int64_t done = 0;
   executed_ = 0;
   for (Action* action = first_; action; action = action->next) {
+    if (StopRequested()) {
+      LOG("### execution failed");
+      return kStopSignal;
+    }
     ++executed_;
     int rv = action->Execute();
     if (rv != 0) {

@@ -88,10 +88,12 @@ class ActionList {
   void AdoptText(std::unique_ptr<char[]> text);
 
   // 40 ("empty action list") for an empty list, else 0 or the code of the
-  // first failing Prepare (later actions are not prepared).
+  // first failing Prepare (later actions are not prepared); 50 once a stop
+  // signal arrived (stopRequested), checked before each action.
   int PrepareAll();
   // 0, or the code of the first failing Execute after logging
-  // "### execution failed" (later actions are not executed).
+  // "### execution failed" (later actions are not executed); 50 when a stop
+  // signal arrived, checked before each action.
   int ExecuteAll();
   // Calls every action's Finish with `status`. After success (status 0) in
   // list order, and then sets runSucceeded. After a failure the actions whose

@@ -12,6 +12,7 @@
 #include "archive/archive_reader.h"
 #include "base/update_log.h"
 #include "fileops/fileops.h"
+#include "fileops/journal.h"
 
 namespace {
 
@@ -57,14 +58,16 @@ int AddAction::Execute() {
   // lstat, not access: a dangling link must be moved aside too, or the
   // extraction would create its target wherever it points.
   struct stat st;
-  int rv;
+  int rv = backup_make_way(path);
+  if (rv != kOk) return rv;
   if (lstat(path, &st) == 0) {
-    rv = backup_create(path);
+    rv = backup_.Create(path);
   } else {
     // Noted before creating anything, so that a rollback also removes the
     // directories of a creation that failed half-way.
     first_new_dir_ = FirstMissingDirectory(path);
-    rv = ensure_parent_dir(path);
+    rv = gJournal.Add(kJournalCreate, {path, std::to_string(first_new_dir_).c_str()}, false);
+    if (rv == kOk) rv = ensure_parent_dir(path);
   }
   if (rv != kOk) return rv;
   // A file decoded ahead is the one ExtractToFile would write: created by
@@ -91,7 +94,7 @@ Action::EarlyEntry AddAction::GetEarlyEntry() {
 void AddAction::Finish(int status) {
   LOG("FINISH ADD %s", path);
   if (status == 0) {
-    backup_delete(path);
+    backup_.Delete();
     return;
   }
   // Another action's rollback may have put an older file here already (one
@@ -100,6 +103,6 @@ void AddAction::Finish(int status) {
   if (added && lstat(path, &st) == 0 && st.st_dev == added_dev_ && st.st_ino == added_ino_) {
     remove(path);
   }
-  backup_restore(path);
+  backup_.Restore(path);
   if (first_new_dir_ > 0) RemoveNewDirectories(path, first_new_dir_);
 }

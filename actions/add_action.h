@@ -10,6 +10,7 @@
 
 #include "actions/action.h"
 #include "actions/conditional_action.h"
+#include "fileops/run_backup.h"
 
 // add "target". The archive entry of the same name becomes the file `path`.
 class AddAction : public Action {
@@ -37,6 +38,8 @@ class AddAction : public Action {
   bool added = false;
 
  private:
+  // Whatever stood at `path` before Execute.
+  RunBackup backup_;
   // Identity of the file Execute created: a rollback removes only that file.
   dev_t added_dev_ = 0;
   ino_t added_ino_ = 0;

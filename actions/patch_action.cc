@@ -71,6 +71,8 @@ int PatchAction::Execute() {
     return rv;
   }
 
+  rv = backup_make_way(target_path);
+  if (rv != kOk) return rv;
   ScopedFile source(fopen(target_path, "rb"));
   if (!source) {
     int err = errno;
@@ -92,7 +94,7 @@ int PatchAction::Execute() {
   }
 
   // Every check has passed; from here on the installed file is changed.
-  rv = backup_create(target_path);
+  rv = backup_.Create(target_path);
   if (rv != kOk) return rv;
 
   ScopedFile out(open_with_mode(target_path, "wb+", st.st_mode));
@@ -158,8 +160,8 @@ Action::EarlyEntry PatchAction::GetEarlyEntry() {
 void PatchAction::Finish(int status) {
   LOG("FINISH PATCH %s", target_path);
   if (status != 0) {
-    backup_restore(target_path);
+    backup_.Restore(target_path);
   } else {
-    backup_delete(target_path);
+    backup_.Delete();
   }
 }

@@ -17,6 +17,7 @@
 #include "actions/action.h"
 #include "actions/conditional_action.h"
 #include "fileops/fileops.h"
+#include "fileops/run_backup.h"
 #include "patch/patch_format.h"
 
 // The number of the next temporary patch file; 0 at process start. Touched
@@ -67,6 +68,9 @@ class PatchAction : public Action {
   std::unique_ptr<unsigned char[]> source_data;
   // The temporary patch file this action owns; empty when it owns none.
   char patch_path[kMaxPath] = "";
+
+ private:
+  RunBackup backup_;
 };
 
 // patch-if "test" "entry" "target": patches only while the test file exists.

@@ -13,6 +13,7 @@
 #include "base/run_settings.h"
 #include "base/update_log.h"
 #include "fileops/fileops.h"
+#include "fileops/journal.h"
 
 int RemoveAction::Parse(char* line) {
   path = get_valid_path(&line, false);
@@ -69,12 +70,14 @@ int RemoveAction::Prepare() {
 int RemoveAction::Execute() {
   if (skip) return kOk;
   LOG("EXECUTE REMOVEFILE %s", path);
+  int rv = backup_make_way(path);
+  if (rv != kOk) return rv;
   if (!Exists()) {
     LOG("file cannot be removed because it does not exist; skipping");
     skip = 1;
     return kOk;
   }
-  int rv = backup_create(path);
+  rv = backup_.Create(path);
   if (rv != kOk) {
     LOG("backup_create failed: %s, rv: %d", path, rv);
     return rv;
@@ -86,9 +89,9 @@ void RemoveAction::Finish(int status) {
   if (skip) return;
   LOG("FINISH REMOVEFILE %s", path);
   if (status != 0) {
-    backup_restore(path);
+    backup_.Restore(path);
   } else {
-    backup_delete(path);
+    backup_.Delete();
   }
 }
 
@@ -135,8 +138,10 @@ int RmdirAction::Execute() {
   if (access(dir, F_OK) != 0) {
     LOG("directory no longer exists; skipping");
     skip = 1;
+    return kOk;
   }
-  return kOk;
+  // Needed only by a recovery that finishes the run after its commit.
+  return gJournal.Add(kJournalRmdir, {dir}, false);
 }
 
 void RmdirAction::Finish(int status) {

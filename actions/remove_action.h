@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "actions/action.h"
+#include "fileops/run_backup.h"
 
 // remove "file". Execute moves the file to its backup; Finish deletes the
 // backup after success or moves it back after a failure.
@@ -37,6 +38,7 @@ class RemoveAction : public Action {
   bool Exists() const;
 
   bool entry_itself_ = false;
+  RunBackup backup_;
 };
 
 // rmdir "dir/". Removes the directory in Finish, only after a successful

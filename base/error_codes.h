@@ -23,6 +23,9 @@ enum UpdateError : int {
   kEmptyError = 40,  // empty action list; archive entry of stored length 0
   kCorruptPatch = 41,
   kUnexpectedType = 42,         // also: wrong size of the file to patch; rmrfdir walk failed
+  kStopSignal = 50,             // SIGTERM, SIGINT or SIGHUP ended the run
+  kStagedIncomplete = 51,       // a replace request found no complete staged copy
+  kRecoveryFailed = 52,         // an interrupted run could not be undone or finished
   kNoThread = 55,               // the update thread cannot be started
   kUnverifiedArchive = 60,      // no signature by a trusted key (unsigned, damaged, untrusted)
   kKeysFileError = 61,          // the trusted keys file cannot be read or holds no usable key

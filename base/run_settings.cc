@@ -6,3 +6,4 @@ bool isStagedUpdate = false;
 bool isReplaceRequest = false;
 bool isOsUpdate = false;
 bool runSucceeded = false;
+std::atomic<bool> stopRequested{false};

@@ -15,5 +15,7 @@ extern bool isReplaceRequest;
 extern bool isOsUpdate;
 // Set by the worker on success; read by the main thread after the join.
 extern bool runSucceeded;
+// Set once a stop signal arrived; the worker then stops between two actions.
+extern std::atomic<bool> stopRequested;
 
 #endif  // UPDATER_BASE_RUN_SETTINGS_H_

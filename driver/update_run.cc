@@ -14,8 +14,10 @@
 #include "base/progress.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "driver/recovery.h"
 #include "driver/status.h"
 #include "driver/work_dir.h"
+#include "fileops/durable.h"
 #include "fileops/fileops.h"
 
 namespace {
@@ -49,6 +51,7 @@ int RunUpdate() {
 
   if (isStagedUpdate && !isOsUpdate) {
     rv = MakeStagedCopy();
+    if (rv == 0 && stopRequested.load()) rv = kStopSignal;
     if (rv != 0) {
       gArchiveReader.Close();
       return rv;
@@ -79,7 +82,11 @@ int RunUpdate() {
     }
   }
 
-  if (text) {
+  if (text) rv = BeginRunJournal(text.get());
+  if (rv == 0 && text && UpdateAlreadyApplied()) {
+    LOG("the interrupted run had already applied this update");
+    runSucceeded = true;
+  } else if (rv == 0 && text) {
     // The actions point into the text, so the list goes first.
     ActionList list;
     rv = ParseManifest(text.get(), &list);
@@ -95,13 +102,15 @@ int RunUpdate() {
         prepared = rv == 0;
         if (prepared) rv = list.ExecuteAll();
       }
+      // Everything the execute phase did is on disk before the commit
+      // record, and that record before the first backup is deleted.
+      if (prepared && rv == 0) rv = CommitRun();
       if (prepared) list.FinishAll(rv);
     }
   }
 
   gArchiveReader.Close();
-  char updating[kMaxPath];
-  if (FormatPath(updating, "%s/updating", applyToDir)) ensure_remove_recursive(updating);
+  EndRunJournal(rv);
   return rv;
 }
 
@@ -116,12 +125,22 @@ int RunReplace(const char* installDir) {
   char installPath[kMaxPath];
   snprintf(installPath, sizeof(installPath), "%s", installDir);
 
-  // No removal of an earlier "<installation>.bak": the command line refuses
-  // one, since the updater cannot tell its own from a user's.
+  // No removal of an earlier "<installation>.bak" that no request marked: the
+  // command line refuses one, since the updater cannot tell it from a user's.
+  if (SwapAlreadyDone()) {
+    LOG("the interrupted replace request had already moved the staged copy in");
+    runSucceeded = true;
+    return kOk;
+  }
+  int rv = CheckStagedCopy(installPath);
+  if (rv == kOk) rv = stopRequested.load() ? kStopSignal : MarkSwap(installPath, true);
+  if (rv != kOk) return rv;
+
   LOG("Begin moving sourceDir (%s) to tmpDir (%s)", installPath, tmpDir);
-  int rv = rename_file(installPath, tmpDir, true);
+  rv = rename_file(installPath, tmpDir, true);
   if (rv != 0) {
     LOG("Moving sourceDir to tmpDir failed, err: %d", rv);
+    MarkSwap(installPath, false);
     return rv;
   }
 
@@ -133,11 +152,15 @@ int RunReplace(const char* installDir) {
     ensure_remove_recursive(installPath);
     int rv2 = rename_file(tmpDir, installPath, true);
     if (rv2 != 0) LOG("Moving tmpDir back to sourceDir failed, err: %d", rv2);
+    swapStranded = rv2 != 0;
+    if (rv2 == 0) MarkSwap(installPath, false);
     return rv;
   }
 
+  // The new installation is in place on disk before the old one goes.
+  sync_file_system(installPath);
   LOG("Now, remove the tmpDir");
-  int rv3 = ensure_remove_recursive(tmpDir);
+  int rv3 = RemoveSwappedOut(tmpDir, installPath);
   if (rv3 != 0) LOG("Removing tmpDir failed, err: %d", rv3);
   runSucceeded = true;
   return kOk;
@@ -148,9 +171,10 @@ void FinishReplace(int rv) {
   if (rv == 0) {
     LOG("succeeded");
     WriteStatus(kStatusSucceeded);
-  } else if (!getenv("QUIL_NO_REPLACE_FALLBACK") && ComputeInstallDir(installDir)) {
+  } else if (!getenv("QUIL_NO_REPLACE_FALLBACK") && !swapStranded &&
+             ComputeInstallDir(installDir)) {
     char updated[kMaxPath];
-    if (FormatPath(updated, "%s/updated", installDir)) ensure_remove_recursive(updated);
+    if (FormatPath(updated, "%s/updated", installDir)) RemoveStagedCopy(updated);
     WriteStatus(kStatusPending);
     // putenv keeps the pointer: the text must outlive the worker.
     static char processUpdates[] = "QUIL_PROCESS_UPDATES=";
@@ -191,6 +215,7 @@ void DoUpdate() {
       LOG("failed: %d", rv);
       WriteStatusFailed(rv);
     }
+    RemoveRunJournal(rv);
   }
   LOG("calling QuitProgressUI");
   QuitProgressUI();

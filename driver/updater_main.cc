@@ -14,7 +14,9 @@
 #include "driver/command_line.h"
 #include "driver/dry_run.h"
 #include "driver/outcome.h"
+#include "driver/recovery.h"
 #include "driver/run_lock.h"
+#include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
 #include "driver/verify_update.h"
@@ -41,7 +43,8 @@ bool EnterApplyToDir() {
 // returns the exit code.
 int FinishRun(int argc, char** argv, UpdateLog& log) {
   ReportOutcome();
-  if (argc > 5 && !getenv("QUIL_PROCESS_UPDATES")) {
+  if (argc > 5 && !getenv("QUIL_PROCESS_UPDATES") && !stopRequested.load()) {
+    UnblockStopSignals();
     putenv(const_cast<char*>("NO_EM_RESTART="));
     putenv(const_cast<char*>("QUIL_LAUNCHED_CHILD=1"));
     if (chdir(argv[4]) != 0) LOG("Warning: chdir failed");
@@ -57,6 +60,7 @@ int FinishRun(int argc, char** argv, UpdateLog& log) {
 
 int UpdaterMain(int argc, char** argv) {
   if (WantsDryRun(argc, argv)) return RunDryRun(argc, argv);
+  BlockStopSignals();
   // GTK sees the program name alone: the callback's arguments are not its
   // options, and one of them could make it load a library.
   PrepareProgressUI(argv[0]);
@@ -106,10 +110,20 @@ int UpdaterMain(int argc, char** argv) {
 
   if (pid > 0) WaitForProcess(pid);
 
+  if (int recovered = RecoverInstallation()) {
+    LOG("failed: %d", recovered);
+    WriteStatusFailed(recovered);
+    return FinishRun(argc, argv, log);
+  }
+
   // An update that may not be applied changes nothing, not even the staged copy.
   if (VerifyUpdate(argv[0]) != 0) return FinishRun(argc, argv, log);
 
-  if (isStagedUpdate) ensure_remove_recursive(applyToDir);
+  if (isStagedUpdate && ClearStagedDir() != 0) {
+    LOG("failed: %d", kRecoveryFailed);
+    WriteStatusFailed(kRecoveryFailed);
+    return FinishRun(argc, argv, log);
+  }
 
   if (!isReplaceRequest && !EnterApplyToDir()) {
     // Without a final status the caller would see an update in progress forever.

@@ -9,7 +9,9 @@
 // UPDATER_FAULT_SCOPE (absolute directory: calls on other paths, such as the
 // log's and the status file's, are neither counted nor failed) and
 // UPDATER_FAULT_REPORT (a file that gets one line "kind N errno path" per
-// injected failure).
+// injected failure). Kind "any" counts the calls of every kind together.
+// UPDATER_FAULT_KILL ("1"): the N-th call ends the process with SIGKILL
+// instead, before it reaches the file system.
 //
 // Wrapped are the names that the updater, libstdc++ and libbz2 import, each
 // counted as the kind its wrapper names.
@@ -21,6 +23,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -31,14 +34,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-enum Kind { kNone, kWrite, kRename, kOpen, kFsync, kMkdir, kRemove, kReaddir };
-static const char* const kKindNames[] = {"",      "write", "rename", "open",
-                                         "fsync", "mkdir", "remove", "readdir"};
+enum Kind { kNone, kWrite, kRename, kOpen, kFsync, kMkdir, kRemove, kReaddir, kAny };
+static const char* const kKindNames[] = {"",      "write",  "rename",  "open", "fsync",
+                                         "mkdir", "remove", "readdir", "any"};
 
 static int g_read;  // the settings below have been read
 static enum Kind g_kind = kNone;
 static long g_at, g_count;
-static int g_errno = EIO, g_sticky;
+static int g_errno = EIO, g_sticky, g_kill;
 static char g_scope[PATH_MAX], g_report[PATH_MAX];
 static size_t g_scope_len;
 
@@ -49,11 +52,12 @@ static const char* Env(const char* name) {
 
 static void ReadSettings(void) {
   if (__atomic_load_n(&g_read, __ATOMIC_ACQUIRE)) return;
-  for (int k = kWrite; k <= kReaddir; ++k)
+  for (int k = kWrite; k <= kAny; ++k)
     if (!strcmp(Env("UPDATER_FAULT_KIND"), kKindNames[k])) g_kind = (enum Kind)k;
   g_at = atol(Env("UPDATER_FAULT_AT"));
   if (*Env("UPDATER_FAULT_ERRNO")) g_errno = atoi(Env("UPDATER_FAULT_ERRNO"));
   g_sticky = !strcmp(Env("UPDATER_FAULT_STICKY"), "1");
+  g_kill = !strcmp(Env("UPDATER_FAULT_KILL"), "1");
   g_scope_len = (size_t)snprintf(g_scope, sizeof(g_scope), "%s", Env("UPDATER_FAULT_SCOPE"));
   if (g_scope_len >= sizeof(g_scope)) g_kind = kNone;  // a cut scope would be another one
   while (g_scope_len > 1 && g_scope[g_scope_len - 1] == '/') g_scope[--g_scope_len] = '\0';
@@ -83,7 +87,7 @@ static int InScope(int dirfd, const char* path, char* abs) {
 static int ShouldFail(enum Kind kind, int dirfd, const char* path, const char* path2) {
   int saved = errno;
   ReadSettings();
-  if (kind != g_kind || g_at <= 0) return 0;
+  if ((kind != g_kind && g_kind != kAny) || g_at <= 0) return 0;
   char abs[PATH_MAX];
   int in = InScope(dirfd, path, abs) || (path2 && InScope(AT_FDCWD, path2, abs));
   errno = saved;
@@ -94,9 +98,10 @@ static int ShouldFail(enum Kind kind, int dirfd, const char* path, const char* p
   // dprintf, whose write stays inside the C library. No report file: "" fails.
   int fd = (int)syscall(SYS_openat, AT_FDCWD, g_report, O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (fd >= 0) {
-    dprintf(fd, "%s %ld %d %s\n", kKindNames[g_kind], n, g_errno, abs);
+    dprintf(fd, "%s %ld %d %s\n", kKindNames[kind], n, g_errno, abs);
     syscall(SYS_close, fd);
   }
+  if (g_kill) syscall(SYS_kill, getpid(), SIGKILL);
   errno = g_errno;
   return 1;
 }
@@ -129,12 +134,15 @@ WRAP(ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n), ON_FD(kWrite
 WRAP(ssize_t, copy_file_range, (int in, off64_t* oi, int out, off64_t* oo, size_t n, unsigned f),
      (in, oi, out, oo, n, f), ON_FD(kWrite, out), -1)
 WRAP(int, fsync, (int fd), (fd), ON_FD(kFsync, fd), -1)
+WRAP(int, fdatasync, (int fd), (fd), ON_FD(kFsync, fd), -1)
+WRAP(int, syncfs, (int fd), (fd), ON_FD(kFsync, fd), -1)
 WRAP(int, creat64, (const char* p, mode_t m), (p, m), ON_PATH(kOpen, p), -1)
 WRAP(FILE*, fopen64, (const char* p, const char* m), (p, m), ON_PATH(kOpen, p), NULL)
 WRAP(DIR*, opendir, (const char* p), (p), ON_PATH(kOpen, p), NULL)
 WRAP(int, rename, (const char* a, const char* b), (a, b), ShouldFail(kRename, AT_FDCWD, a, b), -1)
 WRAP(int, mkdir, (const char* p, mode_t m), (p, m), IsNewName(p) && ON_PATH(kMkdir, p), -1)
 WRAP(int, remove, (const char* p), (p), ON_PATH(kRemove, p), -1)
+WRAP(int, unlink, (const char* p), (p), ON_PATH(kRemove, p), -1)
 WRAP(int, unlinkat, (int d, const char* p, int f), (d, p, f), ShouldFail(kRemove, d, p, NULL), -1)
 WRAP(int, rmdir, (const char* p), (p), ON_PATH(kRemove, p), -1)
 WRAP(struct dirent*, readdir, (DIR * d), (d), ON_FD(kReaddir, dirfd(d)), NULL)

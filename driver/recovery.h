@@ -1,0 +1,54 @@
+// Crash safety of the runs on one installation. A run's journal
+// ("<apply-to>/updating.journal", fileops/journal.h) lets the next run undo
+// an interrupted one, or finish it when it had committed. A staged copy
+// counts as complete only once its "updating" directory is gone. A replace
+// request marks the installation it moves aside, so that only that directory
+// is ever deleted as the old installation.
+#ifndef UPDATER_DRIVER_RECOVERY_H_
+#define UPDATER_DRIVER_RECOVERY_H_
+
+// The first step of every run, after the log is open and before the archive
+// is read: puts back an installation left at "<installation>.bak" by an
+// interrupted replace request (or removes the old one a completed swap left),
+// and undoes or finishes an interrupted in-place run. 0, or 52 when the
+// installation could not be brought back.
+int RecoverInstallation();
+// A staged run's apply-to directory, empty but for "updating", which marks
+// the copy incomplete from the moment it exists. 0 or 52.
+int ClearStagedDir();
+
+// Opens the run's journal beside "<applyToDir>/updating" with the identity of the
+// update (its manifest text and archive size). 0 or 7.
+int BeginRunJournal(const char* manifest_text);
+// True when RecoverInstallation finished an interrupted run of this same
+// update after its commit: there is nothing left to apply.
+bool UpdateAlreadyApplied();
+// After a successful execute phase: flushes every change, then writes the
+// commit record. 0 or 7.
+int CommitRun();
+// After the finish phase: flushes everything; after a failure records that
+// the rollback is complete.
+void EndRunJournal(int rv);
+// After the final status: removes "updating", then the journal. A failed
+// staged copy is thrown away, its "updating" last.
+void RemoveRunJournal(int rv);
+
+// Replace request. True when recovery found that an interrupted request had
+// already swapped the staged copy in.
+bool SwapAlreadyDone();
+// 51 when "<installation>/updated" is an incomplete staged copy, else 0.
+int CheckStagedCopy(const char* installDir);
+// Marks the installation as the one this request moves aside and its staged
+// copy as the one it moves in, durably; or clears both marks. 0 or 7.
+int MarkSwap(const char* installDir, bool mark);
+// Deletes the old installation that this request moved to `tmpDir`, its mark
+// last, and then the mark of the new one at `installDir`. 0 or -1.
+int RemoveSwappedOut(const char* tmpDir, const char* installDir);
+// Deletes a staged copy, its "updating" last, so that no part of it is ever
+// taken for a complete one.
+void RemoveStagedCopy(const char* dir);
+// Set when the staged copy could not be moved in and the old installation not
+// moved back: the status must not claim a rollback.
+extern bool swapStranded;
+
+#endif  // UPDATER_DRIVER_RECOVERY_H_

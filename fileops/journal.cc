@@ -1,0 +1,109 @@
+#include "fileops/journal.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "base/error_codes.h"
+#include "base/update_log.h"
+#include "fileops/fileops.h"
+
+Journal gJournal;
+
+namespace {
+
+size_t FieldCount(char type) {
+  switch (type) {
+    case kJournalBackup:
+      return 3;
+    case kJournalCreate:
+    case kJournalMove:
+      return 2;
+    case kJournalBegin:
+    case kJournalRmdir:
+      return 1;
+    case kJournalCommit:
+    case kJournalRolledBack:
+      return 0;
+    default:
+      return SIZE_MAX;
+  }
+}
+
+}  // namespace
+
+int Journal::Begin(const char* path, const char* identity) {
+  Close();
+  fd_ = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    int err = errno;
+    LOG("failed to create the journal: %s, err: %d", path, err);
+    return kWriteError;
+  }
+  return Add(kJournalBegin, {identity}, true);
+}
+
+int Journal::Add(JournalType type, std::initializer_list<const char*> fields, bool durable) {
+  if (fd_ < 0) return kOk;
+  std::string record(1, static_cast<char>(type));
+  for (const char* field : fields) record.append(field).push_back('\0');
+  record.push_back('\n');
+  // One write per record: a kill leaves it whole or absent.
+  bool ok = write(fd_, record.data(), record.size()) == static_cast<ssize_t>(record.size());
+  if (ok && durable) ok = fdatasync(fd_) == 0;
+  if (!ok) {
+    int err = errno;
+    LOG("failed to write the journal, err: %d", err);
+    return kWriteError;
+  }
+  return kOk;
+}
+
+void Journal::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool read_journal(const char* path, std::vector<JournalRecord>* out) {
+  ScopedFile f(fopen(path, "rb"));
+  if (!f) return false;
+  std::string text;
+  char buf[65536];
+  for (size_t n; (n = fread(buf, 1, sizeof(buf), f.get())) > 0;) text.append(buf, n);
+  if (ferror(f.get())) return false;
+  for (size_t pos = 0; pos < text.size();) {
+    JournalRecord record{text[pos++], {}};
+    size_t count = FieldCount(record.type);
+    if (count == SIZE_MAX) break;
+    while (record.fields.size() < count) {
+      size_t end = text.find('\0', pos);
+      if (end == std::string::npos) return true;
+      record.fields.push_back(text.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    if (pos >= text.size() || text[pos] != '\n') break;
+    ++pos;
+    out->push_back(std::move(record));
+  }
+  return true;
+}
+
+int remove_tree_keeping(const char* dir, const char* keep) {
+  DIR* d = opendir(dir);
+  if (!d) return -1;
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(d)) {
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") && strcmp(name, "..") && strcmp(name, keep)) names.push_back(name);
+  }
+  closedir(d);
+  int rv = 0;
+  for (const std::string& name : names) {
+    std::string child = std::string(dir) + "/" + name;
+    if (ensure_remove_recursive(child.c_str()) != 0) rv = -1;
+  }
+  return rv;
+}

@@ -1,0 +1,56 @@
+// The run's journal: an append-only file in the run's work directory that
+// records, before each change to the installation, what that change is, so
+// that a run killed at any moment can be undone (or, once the commit record
+// is written, finished) by the next run without guessing from file names.
+//
+// A record is one type byte, a fixed number of NUL-terminated fields (paths
+// relative to the apply-to directory) and a line feed. A record cut short by
+// a crash ends the journal.
+#ifndef UPDATER_FILEOPS_JOURNAL_H_
+#define UPDATER_FILEOPS_JOURNAL_H_
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+enum JournalType : char {
+  kJournalBegin = 'S',       // identity of the run's update
+  kJournalBackup = 'B',      // path, backup name, "dev ino" of the file moved
+  kJournalCreate = 'C',      // path of a new file, length of its first new directory
+  kJournalMove = 'M',        // a backup of the run moved from one name to another
+  kJournalRmdir = 'X',       // a directory removed once the run has committed
+  kJournalCommit = 'K',      // the run succeeded: only its backups are left to delete
+  kJournalRolledBack = 'U',  // the run failed and everything was put back
+};
+
+struct JournalRecord {
+  char type;
+  std::vector<std::string> fields;
+};
+
+class Journal {
+ public:
+  // Creates the file `path` afresh and makes the begin record durable. 0 or 7.
+  int Begin(const char* path, const char* identity);
+  // Appends one record. `durable`: it and every earlier record are on disk
+  // before this returns (the change it announces may then be made). 0, or 7
+  // (logged); 0 without doing anything while no journal is open.
+  int Add(JournalType type, std::initializer_list<const char*> fields, bool durable);
+  void Close();
+  bool active() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The run's one journal, written by the worker thread only.
+extern Journal gJournal;
+
+// Every complete record of the journal file `path`. False when it cannot be read.
+bool read_journal(const char* path, std::vector<JournalRecord>* out);
+
+// Removes every entry of the directory `dir` but the one named `keep`, which
+// is left for the caller to remove last. 0, or -1 when something stays.
+int remove_tree_keeping(const char* dir, const char* keep);
+
+#endif  // UPDATER_FILEOPS_JOURNAL_H_

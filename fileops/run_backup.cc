@@ -1,0 +1,108 @@
+#include "fileops/run_backup.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <map>
+
+#include "base/update_log.h"
+#include "fileops/fileops.h"
+#include "fileops/journal.h"
+
+namespace {
+
+// The run's backups by name; the worker thread alone touches them.
+std::map<std::string, RunBackup*>& Registry() {
+  static std::map<std::string, RunBackup*> registry;
+  return registry;
+}
+
+bool Taken(const std::string& name) {
+  struct stat st;
+  return lstat(name.c_str(), &st) == 0 || Registry().count(name) != 0;
+}
+
+// `base`, or `base` with "-N" appended, whichever is free first; empty when
+// none that fits a path buffer is free.
+std::string FreshName(const std::string& base) {
+  std::string name = base;
+  for (int n = 1; Taken(name) && n < 1000; ++n) name = base + "-" + std::to_string(n);
+  return name.size() < kMaxPath && !Taken(name) ? name : std::string();
+}
+
+}  // namespace
+
+RunBackup::~RunBackup() { Forget(); }
+
+void RunBackup::Forget() {
+  auto it = Registry().find(name_);
+  if (it != Registry().end() && it->second == this) Registry().erase(it);
+  name_.clear();
+}
+
+int RunBackup::Create(const char* path) {
+  std::string name = FreshName(std::string(path) + kBackupSuffix);
+  if (name.empty()) {
+    LOG("backup_create: backup path too long: %s%s", path, kBackupSuffix);
+    return kWriteError;
+  }
+  struct stat st;
+  if (lstat(path, &st) != 0) return rename_file(path, name.data(), false);
+  char id[64];
+  snprintf(id, sizeof(id), "%llu %llu", static_cast<unsigned long long>(st.st_dev),
+           static_cast<unsigned long long>(st.st_ino));
+  int rv = gJournal.Add(kJournalBackup, {path, name.c_str(), id}, true);
+  if (rv == kOk) rv = rename_file(path, name.data(), false);
+  if (rv != kOk) return rv;
+  name_ = name;
+  Registry()[name_] = this;
+  return kOk;
+}
+
+int RunBackup::Restore(const char* path) {
+  struct stat st;
+  if (!made() || lstat(name_.c_str(), &st) != 0) {
+    LOG("backup_restore: backup file doesn't exist: %s",
+        made() ? name_.c_str() : (std::string(path) + kBackupSuffix).c_str());
+    Forget();
+    return kOk;
+  }
+  // rename_file may write into its destination buffer; keep `path` untouched.
+  std::string target(path);
+  int rv = rename_file(name_.c_str(), target.data(), false);
+  if (rv == kOk) Forget();
+  return rv;
+}
+
+int RunBackup::Delete() {
+  struct stat st;
+  if (!made() || lstat(name_.c_str(), &st) != 0) {
+    Forget();
+    return kOk;
+  }
+  if (ensure_remove(name_.c_str()) != 0) return kWriteError;
+  Forget();
+  return kOk;
+}
+
+int backup_make_way(const char* path) {
+  auto it = Registry().find(path);
+  if (it == Registry().end()) return kOk;
+  RunBackup* owner = it->second;
+  std::string name = FreshName(owner->name_);
+  if (name.empty()) {
+    LOG("backup_create: backup path too long: %s%s", path, kBackupSuffix);
+    return kWriteError;
+  }
+  int rv = gJournal.Add(kJournalMove, {path, name.c_str()}, true);
+  if (rv == kOk && rename(path, name.c_str()) != 0) {
+    LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", path, name.c_str(), errno);
+    rv = kWriteError;
+  }
+  if (rv != kOk) return rv;
+  Registry().erase(it);
+  owner->name_ = name;
+  Registry()[name] = owner;
+  return kOk;
+}

@@ -1,0 +1,40 @@
+// The backups a run makes of the files it replaces or removes. Each one gets
+// a name that nothing else had ("<path>.quil-backup", or with "-N" appended
+// while that is taken), announced in the journal before the file moves, so
+// that a file that merely looks like a backup is never restored or deleted
+// as one, and one the run made is never taken for an installed file.
+#ifndef UPDATER_FILEOPS_RUN_BACKUP_H_
+#define UPDATER_FILEOPS_RUN_BACKUP_H_
+
+#include <string>
+
+class RunBackup {
+ public:
+  RunBackup() = default;
+  ~RunBackup();
+  RunBackup(const RunBackup&) = delete;
+  RunBackup& operator=(const RunBackup&) = delete;
+
+  // Moves `path` to a fresh backup name. 0, 6 or 7 (7 also when the journal
+  // cannot be written or the name does not fit).
+  int Create(const char* path);
+  // Moves the backup back over `path`. Without one, logs that "<path>.quil-backup"
+  // does not exist and returns 0. 0, 6 or 7.
+  int Restore(const char* path);
+  // Deletes the backup, if one was made. 0 or 7.
+  int Delete();
+  bool made() const { return !name_.empty(); }
+
+ private:
+  friend int backup_make_way(const char* path);
+  void Forget();
+
+  std::string name_;
+};
+
+// When `path` is a backup this run made, moves that backup to another fresh
+// name, so that an action about to create, replace or remove `path` finds
+// what the installation had there. 0 or 7.
+int backup_make_way(const char* path);
+
+#endif  // UPDATER_FILEOPS_RUN_BACKUP_H_
