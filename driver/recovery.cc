@@ -247,8 +247,8 @@ int CommitRun() {
 }
 
 void EndRunJournal(int rv) {
+  if (rv != kOk) gJournal.Add(kJournalRolledBack, {}, false);
   sync_file_system(applyToDir);
-  if (rv != kOk) gJournal.Add(kJournalRolledBack, {}, true);
   gJournal.Close();
 }
 
@@ -302,6 +302,7 @@ int RemoveSwappedOut(const char* tmpDir, const char* installDir) {
   // The new installation's mark goes last: until then a later run knows the
   // swap was done.
   if (rv == 0) rv = unlink((std::string(installDir) + "/" + kNewMark).c_str());
+  sync_file_system(installDir);
   return rv;
 }
 

@@ -1,0 +1,137 @@
+// Durability order, read from the system calls of real runs (strace -f): the
+// status file is never written in place, and its final text is written only
+// after a syncfs that follows every change to the installation; the commit
+// record follows a syncfs of the execute phase's changes and is flushed
+// before the first backup is deleted.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testing/test_util.h"
+#include "tests/updater_fixture.h"
+
+namespace {
+
+constexpr char kStrace[] = "/usr/bin/strace";
+
+struct Call {
+  std::string name, args;
+  long result;
+  std::string path;  // of the path argument, or of the file descriptor
+};
+
+// The completed calls in order; unfinished calls are completed by their pid.
+std::vector<Call> ReadTrace(const std::string& text) {
+  static const std::regex line(R"(^(\d+) +(?:<\.\.\. \w+ resumed>)?(.*)$)");
+  static const std::regex call(R"(^(\w+)\((.*)\) += (-?\d+))");
+  static const std::regex quoted("\"((?:[^\"\\\\]|\\\\.)*)\"");
+  std::map<std::string, std::string> pending;  // pid -> start of an unfinished call
+  std::map<long, std::string> fds;
+  std::vector<Call> calls;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    std::smatch m, c, q;
+    if (!std::regex_match(l, m, line)) continue;
+    std::string rest = m[2];
+    size_t cut = rest.find(" <unfinished ...>");
+    if (cut != std::string::npos) {
+      pending[m[1]] = rest.substr(0, cut);
+      continue;
+    }
+    if (l.find("resumed>") != std::string::npos) rest = pending[m[1]] + rest;
+    if (!std::regex_search(rest, c, call)) continue;
+    Call k{c[1], c[2], std::stol(c[3]), ""};
+    if (isdigit(static_cast<unsigned char>(k.args[0]))) {
+      k.path = fds[std::atol(k.args.c_str())];
+    } else if (std::regex_search(k.args, q, quoted)) {
+      k.path = q[1];
+    }
+    if (k.name == "openat" && k.result >= 0) fds[k.result] = k.path;
+    calls.push_back(k);
+  }
+  return calls;
+}
+
+bool Mutates(const Call& c, const std::string& install) {
+  static const std::regex names("rename.*|unlink.*|mkdir.*|rmdir|write");
+  return std::regex_match(c.name, names) && (c.path.rfind(install, 0) == 0 || c.path[0] != '/');
+}
+
+// Index of the first call at or after `from` (before `to`) that `pred` accepts, or -1.
+template <typename Pred>
+long Find(const std::vector<Call>& calls, long from, long to, Pred pred) {
+  for (long i = from; i >= 0 && i < to; ++i)
+    if (pred(calls[i])) return i;
+  return -1;
+}
+
+// A syncfs after the last change to the installation before `at`.
+bool SyncedBefore(const std::vector<Call>& calls, long at, const std::string& install) {
+  long last = -1;
+  for (long i = 0; i < at; ++i) last = Mutates(calls[i], install) ? i : last;
+  return Find(calls, last + 1, at, [](const Call& c) { return c.name == "syncfs"; }) >= 0;
+}
+
+TEST(DurabilityTest, StatusAndCommitFollowTheirFlushes) {
+  if (access(kStrace, X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  testing_util::ScopedTempDir root;
+  updater_fixture::MixedUpdate update(root.Sub("app"), root.Sub("upd"));
+  ASSERT_TRUE(update.WriteArchive());
+  ASSERT_TRUE(update.MakeInstallation());
+  const struct {
+    std::vector<std::string> args;
+    bool fresh;
+    std::string status;  // as strace shows it
+  } runs[] = {
+      {update.Args(), true, "succeeded\\n"},
+      {update.Args(), false, "failed: 42\\n"},  // patched already: the rollback runs
+      {update.Args(true), true, "applied\\n"},
+      {{update.update_dir(), update.StagedDir(), "0/replace"}, false, "succeeded\\n"},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.status);
+    ASSERT_TRUE(!run.fresh || update.MakeInstallation());
+    const std::string trace = root.Sub("trace.txt");
+    updater_fixture::RunUpdater(run.args, {}, {kStrace, "-f", "-qq", "-s", "16", "-o", trace});
+    const auto calls = ReadTrace(testing_util::ReadFile(trace));
+    for (const Call& c : calls) {
+      if (c.name == "openat" && c.path == update.update_dir() + "/update.status") {
+        EXPECT_EQ(c.args.find("O_WR"), std::string::npos) << "written in place: " << c.args;
+      }
+    }
+    long status = Find(calls, 0, calls.size(), [&](const Call& c) {
+      return c.name == "write" && c.args.find('"' + run.status + '"') != std::string::npos;
+    });
+    ASSERT_GE(status, 0) << testing_util::ReadFile(trace);
+    EXPECT_TRUE(SyncedBefore(calls, status, update.install_dir()));
+    const std::string tmp = calls[status].path;
+    long renamed = Find(calls, status, calls.size(), [&](const Call& c) {
+      return c.name.rfind("rename", 0) == 0 && c.path == tmp;
+    });
+    EXPECT_GE(Find(calls, status, renamed, [&](const Call& c) {
+                return c.name.find("sync") != std::string::npos && c.path == tmp;
+              }), 0) << "the status is renamed before it is flushed";
+    long commit = Find(calls, 0, calls.size(), [](const Call& c) {
+      return c.name == "write" && c.args.find(", \"K\\n\"") != std::string::npos;
+    });
+    if (run.args.size() == 2 && run.status[0] == 's') {
+      ASSERT_GE(commit, 0);
+      EXPECT_TRUE(SyncedBefore(calls, commit, update.install_dir()));
+      long deleted = Find(calls, commit, calls.size(), [](const Call& c) {
+        return c.name.rfind("unlink", 0) == 0;
+      });
+      EXPECT_GE(Find(calls, commit, deleted, [&](const Call& c) {
+                  return c.name == "fdatasync" && c.path == calls[commit].path;
+                }), 0) << "a backup is deleted before the commit is on disk";
+    }
+  }
+}
+
+}  // namespace
