@@ -115,21 +115,26 @@ TEST(DurabilityTest, StatusAndCommitFollowTheirFlushes) {
     long renamed = Find(calls, status, calls.size(), [&](const Call& c) {
       return c.name.rfind("rename", 0) == 0 && c.path == tmp;
     });
-    EXPECT_GE(Find(calls, status, renamed, [&](const Call& c) {
-                return c.name.find("sync") != std::string::npos && c.path == tmp;
-              }), 0) << "the status is renamed before it is flushed";
+    EXPECT_GE(Find(calls, status, renamed,
+                   [&](const Call& c) {
+                     return c.name.find("sync") != std::string::npos && c.path == tmp;
+                   }),
+              0)
+        << "the status is renamed before it is flushed";
     long commit = Find(calls, 0, calls.size(), [](const Call& c) {
       return c.name == "write" && c.args.find(", \"K\\n\"") != std::string::npos;
     });
     if (run.args.size() == 2 && run.status[0] == 's') {
       ASSERT_GE(commit, 0);
       EXPECT_TRUE(SyncedBefore(calls, commit, update.install_dir()));
-      long deleted = Find(calls, commit, calls.size(), [](const Call& c) {
-        return c.name.rfind("unlink", 0) == 0;
-      });
-      EXPECT_GE(Find(calls, commit, deleted, [&](const Call& c) {
-                  return c.name == "fdatasync" && c.path == calls[commit].path;
-                }), 0) << "a backup is deleted before the commit is on disk";
+      long deleted = Find(calls, commit, calls.size(),
+                          [](const Call& c) { return c.name.rfind("unlink", 0) == 0; });
+      EXPECT_GE(Find(calls, commit, deleted,
+                     [&](const Call& c) {
+                       return c.name == "fdatasync" && c.path == calls[commit].path;
+                     }),
+                0)
+          << "a backup is deleted before the commit is on disk";
     }
   }
 }

@@ -10,8 +10,8 @@
 // log's and the status file's, are neither counted nor failed) and
 // UPDATER_FAULT_REPORT (a file that gets one line "kind N errno path" per
 // injected failure). Kind "any" counts the calls of every kind together.
-// UPDATER_FAULT_KILL ("1"): the N-th call ends the process with SIGKILL
-// instead, before it reaches the file system.
+// UPDATER_FAULT_SIGNAL (a signal number): the N-th call sends that signal to
+// the process instead of failing (SIGKILL: before it reaches the file system).
 //
 // Wrapped are the names that the updater, libstdc++ and libbz2 import, each
 // counted as the kind its wrapper names.
@@ -23,7 +23,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -57,7 +56,7 @@ static void ReadSettings(void) {
   g_at = atol(Env("UPDATER_FAULT_AT"));
   if (*Env("UPDATER_FAULT_ERRNO")) g_errno = atoi(Env("UPDATER_FAULT_ERRNO"));
   g_sticky = !strcmp(Env("UPDATER_FAULT_STICKY"), "1");
-  g_kill = !strcmp(Env("UPDATER_FAULT_KILL"), "1");
+  g_kill = atoi(Env("UPDATER_FAULT_SIGNAL"));
   g_scope_len = (size_t)snprintf(g_scope, sizeof(g_scope), "%s", Env("UPDATER_FAULT_SCOPE"));
   if (g_scope_len >= sizeof(g_scope)) g_kind = kNone;  // a cut scope would be another one
   while (g_scope_len > 1 && g_scope[g_scope_len - 1] == '/') g_scope[--g_scope_len] = '\0';
@@ -101,7 +100,11 @@ static int ShouldFail(enum Kind kind, int dirfd, const char* path, const char* p
     dprintf(fd, "%s %ld %d %s\n", kKindNames[kind], n, g_errno, abs);
     syscall(SYS_close, fd);
   }
-  if (g_kill) syscall(SYS_kill, getpid(), SIGKILL);
+  if (g_kill) {
+    syscall(SYS_kill, getpid(), g_kill);
+    errno = saved;
+    return 0;
+  }
   errno = g_errno;
   return 1;
 }

@@ -77,11 +77,11 @@ TEST_P(KillMatrixTest, EveryKillIsRecovered) {
     ASSERT_LT(n, 2000) << "still killing";
     ASSERT_TRUE(Prepare(c.mode));
     unlink(report.c_str());
-    auto run = RunUpdater(Args(c.mode), {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_KILL=1",
-                                         "UPDATER_FAULT_SCOPE=" + root_.Sub("x"),
-                                         "UPDATER_FAULT_REPORT=" + report,
-                                         std::string("UPDATER_FAULT_KIND=") + c.kind,
-                                         "UPDATER_FAULT_AT=" + std::to_string(n)});
+    auto run = RunUpdater(
+        Args(c.mode),
+        {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_SIGNAL=9",
+         "UPDATER_FAULT_SCOPE=" + root_.Sub("x"), "UPDATER_FAULT_REPORT=" + report,
+         std::string("UPDATER_FAULT_KIND=") + c.kind, "UPDATER_FAULT_AT=" + std::to_string(n)});
     const std::string where = std::to_string(n) + ": " + testing_util::ReadFile(report);
     if (run.exit_code != 128 + SIGKILL) {
       // Past the last call of this kind: an ordinary run.
@@ -103,6 +103,21 @@ TEST_P(KillMatrixTest, EveryKillIsRecovered) {
     EXPECT_EQ(Whole(), "") << where << update_.Log();
   }
   printf("[ kills ] %-16s %4d\n", Name(c).c_str(), kills);
+}
+
+// SIGTERM, SIGINT and SIGHUP in the middle of the execute phase: the ordinary
+// rollback, "failed: 50" and the old installation.
+TEST_F(KillMatrixTest, StopSignalsRollBack) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    ASSERT_TRUE(Prepare(kInPlace));
+    original_ = update_.Installation();
+    auto run = RunUpdater(update_.Args(),
+                          {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_KIND=rename",
+                           "UPDATER_FAULT_AT=3", "UPDATER_FAULT_SIGNAL=" + std::to_string(sig),
+                           "UPDATER_FAULT_SCOPE=" + update_.install_dir()});
+    auto v = Judge(update_, run, original_, update_.Expected());
+    EXPECT_EQ(::testing::PrintToString(v.problems) + update_.Status(), "{}failed: 50\n") << sig;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,45 @@ TEST_F(UpdaterTest, ManifestNamesAndTypeLine) {
     ExpectLogLines(update_.Log(), {c.log});
     EXPECT_EQ(ReadFile(inst_ + "/a"), "new");
     EXPECT_FALSE(Exists(inst_ + "/b"));
+  }
+}
+
+// Files named like backups that were there before the run are the
+// installation's own, and a file the update adds under a backup's name does
+// not displace the backup: each is kept, restored or replaced as any file.
+TEST_F(UpdaterTest, FilesNamedLikeBackupsAreNeverTakenForTheRunsOwn) {
+  const struct {
+    std::string manifest, status;
+    std::map<std::string, std::string> after;  // "b.quil-backup" etc. start as "user"
+  } cases[] = {
+      {"add \"missing\"\nadd \"c\"\n", "failed: 6\n", {{"c", "old"}, {"c.quil-backup", "user"}}},
+      {"add \"b\"\n", "succeeded\n", {{"b", "new b"}, {"b.quil-backup", "user"}}},
+      {"add \"a.quil-backup\"\nadd \"a\"\n",
+       "succeeded\n",
+       {{"a", "new a"}, {"a.quil-backup", "new a.quil-backup"}}},
+      {"add \"a\"\nadd \"a.quil-backup\"\n",
+       "succeeded\n",
+       {{"a", "new a"}, {"a.quil-backup", "new a.quil-backup"}}},
+      {"add \"a\"\nadd \"a.quil-backup\"\nadd \"missing\"\n",
+       "failed: 6\n",
+       {{"a", "old"}, {"a.quil-backup", "user"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.manifest);
+    ASSERT_EQ(testing_util::RunCommand("rm -rf " + inst_ + "/*"), 0);
+    for (const char* name : {"a", "b", "c"}) WriteFile(inst_ + "/" + name, "old");
+    for (const char* name : {"a.quil-backup", "b.quil-backup", "c.quil-backup"})
+      WriteFile(inst_ + "/" + name, "user");
+    ASSERT_TRUE(update_.WriteEntries({{"updatev3.manifest", c.manifest},
+                                      {"a", "new a"},
+                                      {"b", "new b"},
+                                      {"c", "new c"},
+                                      {"a.quil-backup", "new a.quil-backup"}}));
+    RunUpdater(update_.Args());
+    EXPECT_EQ(update_.Status(), c.status);
+    for (const auto& [name, data] : c.after) EXPECT_EQ(ReadFile(inst_ + "/" + name), data) << name;
+    auto now = update_.Installation();
+    EXPECT_EQ(now.size(), 6u) << DiffSnapshots({}, now);
   }
 }
 

@@ -1,10 +1,13 @@
 #include "ui/progress_ui.h"
 
+#include <X11/Xlib.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <csetjmp>
 #include <cstdio>
 
+#include "base/run_settings.h"
 #include "ui/read_strings.h"
 
 namespace {
@@ -23,6 +26,15 @@ GtkWidget* window = nullptr;
 GtkWidget* progress_bar = nullptr;
 
 gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer) { return TRUE; }
+
+// Where the main loop is left when the X server goes away. Xlib ends the
+// process when this handler returns, so it never does: the window is gone
+// with the display, and the update goes on without it.
+jmp_buf display_lost;
+int OnDisplayLost(Display*) { longjmp(display_lost, 1); }
+// Once the loop was left, a late call into the dead display ends the process
+// with the run's own result.
+int OnDisplayLostAgain(Display*) { _exit(runSucceeded ? 0 : 1); }
 
 gboolean OnTimer(gpointer) {
   if (quitRequested.load(std::memory_order_relaxed)) {
@@ -121,6 +133,9 @@ int RunProgressUI() {
   gtk_container_add(GTK_CONTAINER(window), vbox);
   gtk_widget_show_all(window);
 
-  gtk_main();
+  // Only C frames (Xlib, GDK, GLib) lie between the handler and here.
+  XSetIOErrorHandler(OnDisplayLost);
+  if (setjmp(display_lost) == 0) gtk_main();
+  XSetIOErrorHandler(OnDisplayLostAgain);
   return 0;
 }
