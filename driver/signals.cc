@@ -1,6 +1,5 @@
 #include "driver/signals.h"
 
-#include <pthread.h>
 #include <signal.h>
 
 #include <initializer_list>
@@ -9,37 +8,23 @@
 
 namespace {
 
-sigset_t StopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, sig);
-  return set;
-}
-
-void* WaitForStopSignals(void*) {
-  sigset_t set = StopSignals();
-  for (;;) {
-    int sig = 0;
-    if (sigwait(&set, &sig) == 0) stopRequested.store(true);
-  }
-  return nullptr;
-}
+// A lock-free atomic store is safe in a signal handler.
+static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-free flag");
+void OnStopSignal(int) { stopRequested.store(true); }
 
 }  // namespace
 
-void BlockStopSignals() {
-  sigset_t set = StopSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, WaitForStopSignals, nullptr) == 0) {
-    pthread_detach(thread);
-  } else {
-    // Without the thread a blocked signal would be lost: keep the default.
-    UnblockStopSignals();
+void CatchStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  // Interrupted file operations resume instead of failing with EINTR.
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    // One that the caller ignores (nohup) stays ignored.
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      sigaction(sig, &action, nullptr);
+    }
   }
-}
-
-void UnblockStopSignals() {
-  sigset_t set = StopSignals();
-  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }

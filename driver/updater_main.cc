@@ -44,7 +44,6 @@ bool EnterApplyToDir() {
 int FinishRun(int argc, char** argv, UpdateLog& log) {
   ReportOutcome();
   if (argc > 5 && !getenv("QUIL_PROCESS_UPDATES") && !stopRequested.load()) {
-    UnblockStopSignals();
     putenv(const_cast<char*>("NO_EM_RESTART="));
     putenv(const_cast<char*>("QUIL_LAUNCHED_CHILD=1"));
     if (chdir(argv[4]) != 0) LOG("Warning: chdir failed");
@@ -60,7 +59,7 @@ int FinishRun(int argc, char** argv, UpdateLog& log) {
 
 int UpdaterMain(int argc, char** argv) {
   if (WantsDryRun(argc, argv)) return RunDryRun(argc, argv);
-  BlockStopSignals();
+  CatchStopSignals();
   // GTK sees the program name alone: the callback's arguments are not its
   // options, and one of them could make it load a library.
   PrepareProgressUI(argv[0]);
