@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,32 +26,40 @@ struct Call {
   std::string path;  // of the path argument, or of the file descriptor
 };
 
+// The first quoted string of `args`, escapes left as they are.
+std::string FirstQuoted(const std::string& args) {
+  size_t open = args.find('"'), close = open;
+  if (open == std::string::npos) return "";
+  while ((close = args.find('"', close + 1)) != std::string::npos && args[close - 1] == '\\') {
+  }
+  return close == std::string::npos ? "" : args.substr(open + 1, close - open - 1);
+}
+
 // The completed calls in order; unfinished calls are completed by their pid.
 std::vector<Call> ReadTrace(const std::string& text) {
-  static const std::regex line(R"(^(\d+) +(?:<\.\.\. \w+ resumed>)?(.*)$)");
-  static const std::regex call(R"(^(\w+)\((.*)\) += (-?\d+))");
-  static const std::regex quoted("\"((?:[^\"\\\\]|\\\\.)*)\"");
   std::map<std::string, std::string> pending;  // pid -> start of an unfinished call
   std::map<long, std::string> fds;
   std::vector<Call> calls;
   std::istringstream in(text);
   for (std::string l; std::getline(in, l);) {
-    std::smatch m, c, q;
-    if (!std::regex_match(l, m, line)) continue;
-    std::string rest = m[2];
+    size_t space = l.find(' ');
+    if (space == std::string::npos) continue;
+    std::string pid = l.substr(0, space), rest = l.substr(l.find_first_not_of(' ', space));
     size_t cut = rest.find(" <unfinished ...>");
     if (cut != std::string::npos) {
-      pending[m[1]] = rest.substr(0, cut);
+      pending[pid] = rest.substr(0, cut);
       continue;
     }
-    if (l.find("resumed>") != std::string::npos) rest = pending[m[1]] + rest;
-    if (!std::regex_search(rest, c, call)) continue;
-    Call k{c[1], c[2], std::stol(c[3]), ""};
-    if (isdigit(static_cast<unsigned char>(k.args[0]))) {
-      k.path = fds[std::atol(k.args.c_str())];
-    } else if (std::regex_search(k.args, q, quoted)) {
-      k.path = q[1];
-    }
+    if (rest.rfind("<... ", 0) == 0) rest = pending[pid] + rest.substr(rest.find('>') + 1);
+    // strace pads the result to a column: "close(5)        = 0".
+    size_t paren = rest.find('('), eq = rest.rfind(" = ");
+    size_t close = eq == std::string::npos ? eq : rest.rfind(')', eq);
+    if (paren == std::string::npos || close == std::string::npos || close < paren) continue;
+    const char* result = rest.c_str() + eq + 3;
+    if (!isdigit(static_cast<unsigned char>(*result)) && *result != '-') continue;
+    Call k{rest.substr(0, paren), rest.substr(paren + 1, close - paren - 1), atol(result), ""};
+    k.path = isdigit(static_cast<unsigned char>(k.args[0])) ? fds[atol(k.args.c_str())]
+                                                            : FirstQuoted(k.args);
     if (k.name == "openat" && k.result >= 0) fds[k.result] = k.path;
     calls.push_back(k);
   }
@@ -60,8 +67,9 @@ std::vector<Call> ReadTrace(const std::string& text) {
 }
 
 bool Mutates(const Call& c, const std::string& install) {
-  static const std::regex names("rename.*|unlink.*|mkdir.*|rmdir|write");
-  return std::regex_match(c.name, names) && (c.path.rfind(install, 0) == 0 || c.path[0] != '/');
+  bool changes = c.name.rfind("rename", 0) == 0 || c.name.rfind("unlink", 0) == 0 ||
+                 c.name.rfind("mkdir", 0) == 0 || c.name == "rmdir" || c.name == "write";
+  return changes && (c.path.rfind(install, 0) == 0 || c.path[0] != '/');
 }
 
 // Index of the first call at or after `from` (before `to`) that `pred` accepts, or -1.
