@@ -279,9 +279,12 @@ int CheckStagedCopy(const char* installDir) {
 int MarkSwap(const char* installDir, bool mark) {
   std::string dir(installDir), staged = dir + "/updated";
   std::string marks[] = {dir + "/" + kOldMark, staged + "/" + kNewMark};
+  bool changed = false;
   for (const std::string& path : marks) {
     if (!mark) {
-      if (unlink(path.c_str()) != 0 && Exists(path)) return kWriteError;
+      if (!Exists(path)) continue;
+      if (unlink(path.c_str()) != 0) return kWriteError;
+      changed = true;
       continue;
     }
     if (&path != marks && !IsDir(staged)) break;  // nothing to move in: the move fails
@@ -292,19 +295,20 @@ int MarkSwap(const char* installDir, bool mark) {
       LOG("failed to mark the installation: %s", path.c_str());
       return kWriteError;
     }
+    changed = true;
   }
+  if (!changed) return kOk;
   if (IsDir(staged) && sync_directory(staged.c_str()) != kOk) return kWriteError;
   return Exists(dir) ? sync_directory(dir.c_str()) : kOk;
 }
 
 int RemoveSwappedOut(const char* tmpDir, const char* installDir) {
   int rv = RemoveLast(tmpDir, kOldMark);
-  // The new installation's mark goes last: until then a later run knows the
-  // swap was done.
-  if (rv == 0) rv = unlink((std::string(installDir) + "/" + kNewMark).c_str());
   sync_file_system(installDir);
   return rv;
 }
+
+void EndSwap(const char* installDir) { unlink((std::string(installDir) + "/" + kNewMark).c_str()); }
 
 void RemoveStagedCopy(const char* dir) {
   std::string work = std::string(dir) + "/" + kWorkDir;

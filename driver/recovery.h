@@ -42,8 +42,11 @@ int CheckStagedCopy(const char* installDir);
 // copy as the one it moves in, durably; or clears both marks. 0 or 7.
 int MarkSwap(const char* installDir, bool mark);
 // Deletes the old installation that this request moved to `tmpDir`, its mark
-// last, and then the mark of the new one at `installDir`. 0 or -1.
+// last, and flushes the file system of `installDir`. 0 or -1.
 int RemoveSwappedOut(const char* tmpDir, const char* installDir);
+// After the final status: removes the mark of the new installation, which
+// until then tells a later run that the swap was done.
+void EndSwap(const char* installDir);
 // Deletes a staged copy, its "updating" last, so that no part of it is ever
 // taken for a complete one.
 void RemoveStagedCopy(const char* dir);

@@ -171,6 +171,7 @@ void FinishReplace(int rv) {
   if (rv == 0) {
     LOG("succeeded");
     WriteStatus(kStatusSucceeded);
+    if (ComputeInstallDir(installDir)) EndSwap(installDir);
   } else if (!getenv("QUIL_NO_REPLACE_FALLBACK") && !swapStranded &&
              ComputeInstallDir(installDir)) {
     char updated[kMaxPath];

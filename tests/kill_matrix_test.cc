@@ -125,7 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{kInPlace, "rename"}, Case{kInPlace, "remove"}, Case{kInPlace, "write"},
                       Case{kInPlace, "open"}, Case{kInPlace, "mkdir"}, Case{kInPlace, "fsync"},
                       Case{kInPlace, "any"}, Case{kStaged, "rename"}, Case{kStaged, "remove"},
-                      Case{kStaged, "mkdir"}, Case{kStaged, "any"}, Case{kReplace, "rename"},
+                      Case{kStaged, "mkdir"}, Case{kStaged, "write"}, Case{kStaged, "fsync"},
+                      Case{kStaged, "any"}, Case{kReplace, "open"}, Case{kReplace, "rename"},
                       Case{kReplace, "remove"}, Case{kReplace, "fsync"}, Case{kReplace, "any"}),
     [](const ::testing::TestParamInfo<Case>& info) { return Name(info.param); });
 
