@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/run_settings.h"
+#include "driver/recovery.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
 #include "fileops/fileops.h"
@@ -119,11 +120,13 @@ int RefuseDestructiveTargets() {
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) {
     return Refuse("the installation directory path is too long", installDir);
   }
+  // What an interrupted request left is its own: recovery finishes or undoes it.
+  if (ResumesSwap(installDir)) return 0;
   if (lstat(path, &st) == 0) {
     return Refuse("a replace request moves the installation to a new name, which is taken", path);
   }
   if (join_path(path, installDir, "updated") && lstat(path, &st) == 0 &&
-      (!S_ISDIR(st.st_mode) || !StatusIsApplied())) {
+      (!S_ISDIR(st.st_mode) || (!StatusIsApplied() && !StagedCopyAccepted(installDir)))) {
     return Refuse("not a staged copy of this update directory (its status is not \"applied\")",
                   path);
   }

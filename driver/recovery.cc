@@ -48,6 +48,11 @@ bool IsDir(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // Removes `dir` with its entry `last` removed last; -1 when something stays.
 int RemoveLast(const std::string& dir, const char* last) {
   if (!IsDir(dir)) return Exists(dir) ? -1 : 0;
@@ -136,15 +141,16 @@ class Replay {
 };
 
 // Removes the work directory, then the journal.
+// Anything else under these names is not the run's, and stays.
 int RemoveWork(const std::string& root) {
   std::string work = root + "/" + kWorkDir, journal = root + "/" + kJournalName;
-  if (Exists(work) && ensure_remove_recursive(work.c_str()) != 0) return -1;
-  return unlink(journal.c_str()) == 0 || !Exists(journal) ? 0 : -1;
+  if (IsDir(work) && ensure_remove_recursive(work.c_str()) != 0) return -1;
+  return !IsFile(journal) || unlink(journal.c_str()) == 0 ? 0 : -1;
 }
 
 int RecoverJournal(const std::string& root) {
   std::string work = root + "/" + kWorkDir, journal = root + "/" + kJournalName;
-  if (!Exists(work) && !Exists(journal)) return kOk;
+  if (!IsDir(work) && !IsFile(journal)) return kOk;
   std::vector<JournalRecord> records;
   int rv = kOk;
   if (!read_journal(journal.c_str(), &records) || records.empty()) {
@@ -172,6 +178,8 @@ int RecoverJournal(const std::string& root) {
 int RecoverSwap(const std::string& install) {
   std::string bak = install + ".bak", newMark = install + "/" + kNewMark;
   int rv = kOk;
+  // The lock of an ordinary run may have made an empty directory in its place.
+  if (Exists(bak + "/" + kOldMark)) rmdir(install.c_str());
   if (!Exists(install) && IsDir(bak)) {
     LOG("found the installation at %s after an interrupted replace request: moving it back",
         bak.c_str());
@@ -187,7 +195,7 @@ int RecoverSwap(const std::string& install) {
     }
     if (rv == kOk && unlink(newMark.c_str()) != 0) rv = kRecoveryFailed;
   }
-  if (rv == kOk) rv = MarkSwap(install.c_str(), false);
+  if (rv == kOk) rv = MarkOldInstallation(install.c_str(), false);
   if (rv == kOk && Exists(install)) rv = sync_file_system(install.c_str());
   return rv == kOk ? kOk : kRecoveryFailed;
 }
@@ -276,30 +284,46 @@ int CheckStagedCopy(const char* installDir) {
   return kStagedIncomplete;
 }
 
-int MarkSwap(const char* installDir, bool mark) {
-  std::string dir(installDir), staged = dir + "/updated";
-  std::string marks[] = {dir + "/" + kOldMark, staged + "/" + kNewMark};
-  bool changed = false;
-  for (const std::string& path : marks) {
-    if (!mark) {
-      if (!Exists(path)) continue;
-      if (unlink(path.c_str()) != 0) return kWriteError;
-      changed = true;
-      continue;
-    }
-    if (&path != marks && !IsDir(staged)) break;  // nothing to move in: the move fails
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    if (!ok) {
-      LOG("failed to mark the installation: %s", path.c_str());
-      return kWriteError;
-    }
-    changed = true;
+namespace {
+
+// Creates the empty file `path` and flushes it and its directory `dir`.
+int WriteMark(const std::string& path, const std::string& dir) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (!ok || sync_directory(dir.c_str()) != kOk) {
+    LOG("failed to mark the installation: %s", path.c_str());
+    return kWriteError;
   }
-  if (!changed) return kOk;
-  if (IsDir(staged) && sync_directory(staged.c_str()) != kOk) return kWriteError;
-  return Exists(dir) ? sync_directory(dir.c_str()) : kOk;
+  return kOk;
+}
+
+}  // namespace
+
+int AcceptStagedCopy() {
+  char installDir[kMaxPath];
+  if (!isReplaceRequest || !ComputeInstallDir(installDir)) return kOk;
+  std::string staged = std::string(installDir) + "/updated";
+  if (!IsDir(staged) || Exists(staged + "/" + kNewMark)) return kOk;
+  return WriteMark(staged + "/" + kNewMark, staged);
+}
+
+bool ResumesSwap(const char* installDir) {
+  std::string install(installDir), bak = install + ".bak";
+  return (!Exists(install) && IsDir(bak)) || Exists(bak + "/" + kOldMark) ||
+         Exists(install + "/" + kNewMark);
+}
+
+bool StagedCopyAccepted(const char* installDir) {
+  return Exists(std::string(installDir) + "/updated/" + kNewMark);
+}
+
+int MarkOldInstallation(const char* installDir, bool mark) {
+  std::string dir(installDir), path = dir + "/" + kOldMark;
+  if (mark) return WriteMark(path, dir);
+  if (!Exists(path)) return kOk;
+  if (unlink(path.c_str()) != 0) return kWriteError;
+  return sync_directory(dir.c_str());
 }
 
 int RemoveSwappedOut(const char* tmpDir, const char* installDir) {

@@ -38,9 +38,18 @@ void RemoveRunJournal(int rv);
 bool SwapAlreadyDone();
 // 51 when "<installation>/updated" is an incomplete staged copy, else 0.
 int CheckStagedCopy(const char* installDir);
-// Marks the installation as the one this request moves aside and its staged
-// copy as the one it moves in, durably; or clears both marks. 0 or 7.
-int MarkSwap(const char* installDir, bool mark);
+// Right after the lock, before the status changes: marks the staged copy of a
+// replace request as the one this installation's requests move in, so that
+// the same request started again after a kill is not refused. 0 or 7.
+int AcceptStagedCopy();
+// For the command line: an interrupted replace request left something that
+// recovery finishes or undoes, so "<installation>.bak" is its own.
+bool ResumesSwap(const char* installDir);
+// The staged copy carries the mark of AcceptStagedCopy.
+bool StagedCopyAccepted(const char* installDir);
+// Marks the installation as the one this request moves aside, durably; or
+// removes the mark. 0 or 7.
+int MarkOldInstallation(const char* installDir, bool mark);
 // Deletes the old installation that this request moved to `tmpDir`, its mark
 // last, and flushes the file system of `installDir`. 0 or -1.
 int RemoveSwappedOut(const char* tmpDir, const char* installDir);

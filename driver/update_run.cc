@@ -133,14 +133,14 @@ int RunReplace(const char* installDir) {
     return kOk;
   }
   int rv = CheckStagedCopy(installPath);
-  if (rv == kOk) rv = stopRequested.load() ? kStopSignal : MarkSwap(installPath, true);
+  if (rv == kOk) rv = stopRequested.load() ? kStopSignal : MarkOldInstallation(installPath, true);
   if (rv != kOk) return rv;
 
   LOG("Begin moving sourceDir (%s) to tmpDir (%s)", installPath, tmpDir);
   rv = rename_file(installPath, tmpDir, true);
   if (rv != 0) {
     LOG("Moving sourceDir to tmpDir failed, err: %d", rv);
-    MarkSwap(installPath, false);
+    MarkOldInstallation(installPath, false);
     return rv;
   }
 
@@ -153,7 +153,7 @@ int RunReplace(const char* installDir) {
     int rv2 = rename_file(tmpDir, installPath, true);
     if (rv2 != 0) LOG("Moving tmpDir back to sourceDir failed, err: %d", rv2);
     swapStranded = rv2 != 0;
-    if (rv2 == 0) MarkSwap(installPath, false);
+    if (rv2 == 0) MarkOldInstallation(installPath, false);
     return rv;
   }
 

@@ -74,6 +74,10 @@ int UpdaterMain(int argc, char** argv) {
     fprintf(stderr, "updater: another update is running on this installation: %s\n", applyToDir);
     return 1;
   }
+  if (AcceptStagedCopy() != 0) {
+    fprintf(stderr, "updater: the staged copy cannot be marked: %s\n", applyToDir);
+    return 1;
+  }
 
   if (getenv("QUIL_OS_UPDATE")) {
     isOsUpdate = true;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -37,6 +38,9 @@ int sync_directory(const char* dir) {
 }
 
 bool replace_file_durably(const char* path, const char* data, size_t len) {
+  // A link or anything else under the name is not ours to replace.
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) return false;
   std::string tmp = std::string(path) + ".tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return false;

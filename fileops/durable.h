@@ -16,9 +16,10 @@ int sync_directory(const char* dir);
 
 // Replaces the file `path` as one step: `len` bytes of `data` go to
 // "<path>.tmp" (never through a link), which is flushed and renamed over
-// `path` (a link there is replaced, not followed), and then the
+// `path`, and then the
 // directory is flushed. A reader never sees a partial file. True when all of
-// it succeeded; the temporary file is removed otherwise.
+// it succeeded; the temporary file is removed otherwise. False at once when
+// `path` is there but not a regular file.
 bool replace_file_durably(const char* path, const char* data, size_t len);
 
 #endif  // UPDATER_FILEOPS_DURABLE_H_

@@ -37,7 +37,8 @@ size_t FieldCount(char type) {
 
 int Journal::Begin(const char* path, const char* identity) {
   Close();
-  fd_ = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  // Never through a link: the name is the run's, a link's target is not.
+  fd_ = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd_ < 0) {
     int err = errno;
     LOG("failed to create the journal: %s, err: %d", path, err);
@@ -68,8 +69,12 @@ void Journal::Close() {
 }
 
 bool read_journal(const char* path, std::vector<JournalRecord>* out) {
-  ScopedFile f(fopen(path, "rb"));
-  if (!f) return false;
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  ScopedFile f(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
   std::string text;
   char buf[65536];
   for (size_t n; (n = fread(buf, 1, sizeof(buf), f.get())) > 0;) text.append(buf, n);

@@ -36,7 +36,10 @@ class KillMatrixTest : public ::testing::TestWithParam<Case> {
   // The old installation, or for a replace request the staged copy beside it.
   // The copy gives read-only files owner write permission: they start with it.
   bool Prepare(Mode mode) {
-    if (!update_.MakeInstallation() || !update_.WriteArchive()) return false;
+    if (!update_.MakeInstallation() || !update_.WriteArchive() ||
+        testing_util::RunCommand("rm -rf '" + update_.install_dir() + ".bak'") != 0) {
+      return false;
+    }
     if (mode == kStaged && testing_util::RunCommand("chmod -R u+w " + update_.install_dir()))
       return false;
     return mode != kReplace || RunUpdater(update_.Args(true)).exit_code == 0;
