@@ -141,9 +141,10 @@ Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& 
     if (live != want) problem("changed installation:\n" + testing_util::DiffSnapshots(want, live));
   }
   Snapshot after = update.Target(options.staged);
-  if (testing_util::Exists((options.staged ? update.StagedDir() : update.install_dir()) +
-                           "/updating")) {
-    if (!options.updating_removal_failed) problem("updating directory left behind");
+  const std::string work =
+      (options.staged ? update.StagedDir() : update.install_dir()) + "/updating";
+  if (testing_util::Exists(work) || testing_util::Exists(work + ".journal")) {
+    if (!options.updating_removal_failed) problem("updating directory or journal left behind");
     for (auto it = after.begin(); it != after.end();)
       it = it->first.rfind("updating", 0) == 0 ? after.erase(it) : std::next(it);
   }
