@@ -70,8 +70,8 @@ class MixedUpdate {
 // and the target equal to `updated` but for backups and emptied directories
 // whose removal failed; or exit code 1, "failed: N\n" (also ending the log)
 // and the installation equal to `original`, with leftovers and original
-// entries under their backup names when `allow_unrestored`. No "updating" or its journal
-// directory stays unless `updating_removal_failed`. A staged run succeeds with
+// entries under their backup names when `allow_unrestored`. No "updating"
+// directory or journal stays unless `updating_removal_failed`. A staged run succeeds with
 // "applied\n" and a staged copy equal to `updated`, and never changes the
 // installation.
 struct JudgeOptions {
