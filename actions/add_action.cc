@@ -50,7 +50,7 @@ int AddAction::Parse(char* line) {
 
 int AddAction::Prepare() {
   LOG("PREPARE ADD %s", path);
-  return kOk;
+  return backup_.Plan(path);
 }
 
 int AddAction::Execute() {

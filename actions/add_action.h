@@ -17,7 +17,8 @@ class AddAction : public Action {
  public:
   // 0, or 5 when the target is missing or breaks the path rules.
   int Parse(char* line) override;
-  // Logs only; never fails.
+  // Logs, and plans the backup of whatever stands at `path`: 0, or 7 when
+  // the journal cannot be written.
   int Prepare() override;
   // Moves whatever stands at `path` (a symbolic link included, never
   // followed) to its backup, or creates the missing parent directories, then

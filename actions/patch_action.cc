@@ -29,6 +29,8 @@ int PatchAction::Parse(char* line) {
 
 int PatchAction::Prepare() {
   LOG("PREPARE PATCH %s", target_path);
+  int rv = backup_.Plan(target_path);
+  if (rv != kOk) return rv;
   patch_index = nextPatchIndex++;
   int n = snprintf(patch_path, sizeof(patch_path), "%s/updating/%d.patch", applyToDir, patch_index);
   // A cut name could be another action's file, or no file of the run at all.
@@ -45,7 +47,7 @@ int PatchAction::Prepare() {
     LOG("PREPARE PATCH: unable to create the patch file: %s, err: %d", patch_path, err);
     return kWriteError;
   }
-  int rv = gArchiveReader.ExtractToStream(entry_name, fp.get());
+  rv = gArchiveReader.ExtractToStream(entry_name, fp.get());
   // Data still buffered is lost if the close fails; the file would be short.
   if (fp.close() != 0 && rv == kOk) rv = kWriteError;
   if (rv != kOk) {

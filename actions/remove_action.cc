@@ -64,7 +64,7 @@ int RemoveAction::Prepare() {
     LOG("access failed: %s, err: %d", path, err);
     return kWriteError;
   }
-  return kOk;
+  return backup_.Plan(path);
 }
 
 int RemoveAction::Execute() {

@@ -23,7 +23,8 @@ class RemoveAction : public Action {
   int ParseFoundPath(char* found);
   // An absent file skips the action (progress_cost 0, no log line). 6 when
   // the status cannot be read, 42 for anything but a regular file, 7 when the
-  // holding directory is not writable.
+  // holding directory is not writable or the journal cannot be written. Plans
+  // the backup.
   int Prepare() override;
   // 0, or the code of backup_create.
   int Execute() override;

@@ -73,13 +73,17 @@ class Replay {
   int Undo() {
     for (const JournalRecord& r : records_) {
       unsigned long long dev = 0, ino = 0;
-      if (r.type == kJournalBackup && sscanf(r.fields[2].c_str(), "%llu %llu", &dev, &ino) == 2)
+      bool backup = r.type == kJournalBackup || r.type == kJournalPlanned;
+      if (backup && sscanf(r.fields[2].c_str(), "%llu %llu", &dev, &ino) == 2)
         originals_.insert({dev, ino});
     }
     int rv = kOk;
     for (auto r = records_.rbegin(); r != records_.rend(); ++r) {
       const std::vector<std::string>& f = r->fields;
-      if (r->type == kJournalBackup && Exists(At(f[1]))) {
+      // A planned backup never made has no file under its name: no file
+      // the run made can have it before its own record, undone first.
+      bool backup = r->type == kJournalBackup || r->type == kJournalPlanned;
+      if (backup && Exists(At(f[1]))) {
         std::string dst = At(f[0]);
         if (rename_file(At(f[1]).c_str(), dst.data(), false) != kOk) rv = kRecoveryFailed;
       } else if (r->type == kJournalMove && Exists(At(f[1]))) {

@@ -19,6 +19,7 @@
 #include "driver/work_dir.h"
 #include "fileops/durable.h"
 #include "fileops/fileops.h"
+#include "fileops/journal.h"
 
 namespace {
 
@@ -100,7 +101,9 @@ int RunUpdate() {
         predecoder.Start(EntryPredecoder::DefaultThreads());
         rv = list.PrepareAll();
         prepared = rv == 0;
-        if (prepared) rv = list.ExecuteAll();
+        // One flush for the backups planned by every action.
+        if (prepared) rv = gJournal.Sync();
+        if (rv == 0) rv = list.ExecuteAll();
       }
       // Everything the execute phase did is on disk before the commit
       // record, and that record before the first backup is deleted.

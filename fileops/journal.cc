@@ -17,6 +17,7 @@ namespace {
 
 size_t FieldCount(char type) {
   switch (type) {
+    case kJournalPlanned:
     case kJournalBackup:
       return 3;
     case kJournalCreate:
@@ -61,6 +62,13 @@ int Journal::Add(JournalType type, std::initializer_list<const char*> fields, bo
     return kWriteError;
   }
   return kOk;
+}
+
+int Journal::Sync() {
+  if (fd_ < 0 || fdatasync(fd_) == 0) return kOk;
+  int err = errno;
+  LOG("failed to write the journal, err: %d", err);
+  return kWriteError;
 }
 
 void Journal::Close() {

@@ -15,6 +15,7 @@
 
 enum JournalType : char {
   kJournalBegin = 'S',       // identity of the run's update
+  kJournalPlanned = 'P',     // as a backup, planned in the prepare phase (maybe never made)
   kJournalBackup = 'B',      // path, backup name, "dev ino" of the file moved
   kJournalCreate = 'C',      // path of a new file, length of its first new directory
   kJournalMove = 'M',        // a backup of the run moved from one name to another
@@ -36,6 +37,8 @@ class Journal {
   // before this returns (the change it announces may then be made). 0, or 7
   // (logged); 0 without doing anything while no journal is open.
   int Add(JournalType type, std::initializer_list<const char*> fields, bool durable);
+  // Flushes every record written so far. 0 or 7; 0 while no journal is open.
+  int Sync();
   void Close();
   bool active() const { return fd_ >= 0; }
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "base/update_log.h"
 #include "fileops/fileops.h"
@@ -18,9 +19,25 @@ std::map<std::string, RunBackup*>& Registry() {
   return registry;
 }
 
+// Names planned in the prepare phase, not yet used.
+std::set<std::string>& Planned() {
+  static std::set<std::string> planned;
+  return planned;
+}
+
 bool Taken(const std::string& name) {
   struct stat st;
-  return lstat(name.c_str(), &st) == 0 || Registry().count(name) != 0;
+  return lstat(name.c_str(), &st) == 0 || Registry().count(name) != 0 || Planned().count(name);
+}
+
+// "dev ino" of the entry at `path`; empty when there is none.
+std::string Identity(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return "";
+  char id[64];
+  snprintf(id, sizeof(id), "%llu %llu", static_cast<unsigned long long>(st.st_dev),
+           static_cast<unsigned long long>(st.st_ino));
+  return id;
 }
 
 // `base`, or `base` with "-N" appended, whichever is free first; empty when
@@ -33,7 +50,23 @@ std::string FreshName(const std::string& base) {
 
 }  // namespace
 
-RunBackup::~RunBackup() { Forget(); }
+RunBackup::~RunBackup() {
+  Forget();
+  Planned().erase(planned_);
+}
+
+int RunBackup::Plan(const char* path) {
+  std::string id = Identity(path);
+  if (id.empty()) return kOk;
+  std::string name = FreshName(std::string(path) + kBackupSuffix);
+  if (name.empty()) return kOk;  // Create reports it
+  int rv = gJournal.Add(kJournalPlanned, {path, name.c_str(), id.c_str()}, false);
+  if (rv != kOk) return rv;
+  planned_ = name;
+  planned_id_ = id;
+  Planned().insert(name);
+  return kOk;
+}
 
 void RunBackup::Forget() {
   auto it = Registry().find(name_);
@@ -42,17 +75,18 @@ void RunBackup::Forget() {
 }
 
 int RunBackup::Create(const char* path) {
-  std::string name = FreshName(std::string(path) + kBackupSuffix);
+  std::string id = Identity(path), name = planned_;
+  Planned().erase(planned_);
+  planned_.clear();
+  // The plan is on disk already: the record that it was used need not be.
+  bool durable = name.empty() || id != planned_id_ || Taken(name);
+  if (durable) name = FreshName(std::string(path) + kBackupSuffix);
   if (name.empty()) {
     LOG("backup_create: backup path too long: %s%s", path, kBackupSuffix);
     return kWriteError;
   }
-  struct stat st;
-  if (lstat(path, &st) != 0) return rename_file(path, name.data(), false);
-  char id[64];
-  snprintf(id, sizeof(id), "%llu %llu", static_cast<unsigned long long>(st.st_dev),
-           static_cast<unsigned long long>(st.st_ino));
-  int rv = gJournal.Add(kJournalBackup, {path, name.c_str(), id}, true);
+  if (id.empty()) return rename_file(path, name.data(), false);
+  int rv = gJournal.Add(kJournalBackup, {path, name.c_str(), id.c_str()}, durable);
   if (rv == kOk) rv = rename_file(path, name.data(), false);
   if (rv != kOk) return rv;
   name_ = name;

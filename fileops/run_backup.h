@@ -15,8 +15,13 @@ class RunBackup {
   RunBackup(const RunBackup&) = delete;
   RunBackup& operator=(const RunBackup&) = delete;
 
-  // Moves `path` to a fresh backup name. 0, 6 or 7 (7 also when the journal
-  // cannot be written or the name does not fit).
+  // In the prepare phase: picks the backup name for the file now at `path`
+  // (nothing there: none) and records it in the journal without flushing;
+  // one flush after the phase covers every plan. 0 or 7.
+  int Plan(const char* path);
+  // Moves `path` to its planned name when that still fits (same file, name
+  // still free), else to a fresh one announced by a flushed record. 0, 6 or 7
+  // (7 also when the journal cannot be written or the name does not fit).
   int Create(const char* path);
   // Moves the backup back over `path`. Without one, logs that "<path>.quil-backup"
   // does not exist and returns 0. 0, 6 or 7.
@@ -30,6 +35,7 @@ class RunBackup {
   void Forget();
 
   std::string name_;
+  std::string planned_, planned_id_;
 };
 
 // When `path` is a backup this run made, moves that backup to another fresh
