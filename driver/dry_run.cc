@@ -27,8 +27,10 @@
 #include "base/error_codes.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "driver/verify_update.h"
 #include "patch/crc32.h"
 #include "patch/patch_format.h"
+#include "ui/progress_ui.h"
 
 namespace {
 
@@ -83,16 +85,15 @@ std::string Parent(const std::string& path) {
 
 class DryRun {
  public:
-  DryRun(std::string archive, std::string apply_to)
-      : archive_(std::move(archive)), apply_to_(std::move(apply_to)) {}
+  DryRun(const char* program, std::string archive, std::string apply_to)
+      : program_(program), archive_(std::move(archive)), apply_to_(std::move(apply_to)) {}
 
   // Runs the steps in order; the first that returns non-zero ends the check.
-  // A check of the archive's signature belongs right after OpenArchive.
   void Run() {
     using Step = int (DryRun::*)();
-    static constexpr Step kSteps[] = {&DryRun::OpenArchive, &DryRun::DecodeEntries,
-                                      &DryRun::ReadManifest, &DryRun::CheckActions,
-                                      &DryRun::CheckSpace};
+    static constexpr Step kSteps[] = {&DryRun::CheckTrust,    &DryRun::OpenArchive,
+                                      &DryRun::DecodeEntries, &DryRun::ReadManifest,
+                                      &DryRun::CheckActions,  &DryRun::CheckSpace};
     for (Step step : kSteps) {
       if ((this->*step)() != 0) break;
     }
@@ -131,6 +132,7 @@ class DryRun {
   }
 
   int OpenArchive();
+  int CheckTrust();
   int DecodeEntries();
   int ReadManifest();
   int CheckActions();
@@ -147,6 +149,7 @@ class DryRun {
     return !removed_.count(path) && lstat(path.c_str(), st) == 0;
   }
 
+  const char* const program_;
   const std::string archive_, apply_to_;
   std::map<std::string, Decoded> entries_;
   std::unique_ptr<char[]> manifest_;
@@ -162,6 +165,35 @@ class DryRun {
 int DryRun::OpenArchive() {
   int rv = gArchiveReader.Open(archive_.c_str());
   return rv ? Fail(rv, true, archive_, "cannot open the archive") : 0;
+}
+
+// The signature, channel and version checks the update makes before it
+// changes anything, first as there (they open and close the archive reader).
+int DryRun::CheckTrust() {
+  int rv = CheckUpdateTrust(program_, archive_.c_str());
+  if (rv == 0) return 0;
+  const char* why;
+  switch (rv) {
+    case kUnverifiedArchive:
+      why = "no signature verifies with a trusted key";
+      break;
+    case kKeysFileError:
+      why = "the keys file beside the updater holds no usable key";
+      break;
+    case kInstalledVersionError:
+      why = "the installed version record cannot be read";
+      break;
+    case kChannelError:
+      why = "the archive's channel is not accepted";
+      break;
+    case kVersionError:
+      why = "the archive is older than the installed version";
+      break;
+    default:
+      why = "the archive cannot be read";
+      break;
+  }
+  return Fail(rv, true, archive_, why);
 }
 
 int DryRun::DecodeEntries() {
@@ -442,6 +474,9 @@ void DryRun::PrintJson() const {
 bool WantsDryRun(int argc, char** argv) { return argc > 1 && strcmp(argv[1], "--check") == 0; }
 
 int RunDryRun(int argc, char** argv) {
+  // The keys and settings beside the program, found before the change of
+  // directory below.
+  SetProgramPath(argv[0]);
   bool json = false;
   std::vector<const char*> dirs;
   for (int i = 2; i < argc; i++) {
@@ -474,7 +509,7 @@ int RunDryRun(int argc, char** argv) {
   free(apply_to);
   isOsUpdate = getenv("QUIL_OS_UPDATE") != nullptr;
 
-  DryRun run(archive, applyToDir);
+  DryRun run(argv[0], archive, applyToDir);
   run.Run();
   if (json) {
     run.PrintJson();

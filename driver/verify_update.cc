@@ -163,14 +163,18 @@ int CheckChannelAndVersion(const char* archive) {
 
 }  // namespace
 
+int CheckUpdateTrust(const char* program, const char* archive) {
+  program_name = program;
+  int rv = CheckSignature(archive);
+  return rv == kOk ? CheckChannelAndVersion(archive) : rv;
+}
+
 int VerifyUpdate(const char* program) {
   if (isReplaceRequest) return kOk;
-  program_name = program;
   char archive[kMaxPath];
   int n = snprintf(archive, sizeof(archive), "%s/update.qex", updateDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(archive)) return kOk;  // the run reports it
-  int rv = CheckSignature(archive);
-  if (rv == kOk) rv = CheckChannelAndVersion(archive);
+  int rv = CheckUpdateTrust(program, archive);
   if (rv != kOk) {
     LOG("failed: %d", rv);
     WriteStatusFailed(rv);

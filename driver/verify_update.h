@@ -21,4 +21,8 @@
 // "failed: N\n" written and N returned.
 int VerifyUpdate(const char* program);
 
+// The same checks of `archive` against the installation in applyToDir,
+// logged but without a status: 0 or the code VerifyUpdate would return.
+int CheckUpdateTrust(const char* program, const char* archive);
+
 #endif  // UPDATER_DRIVER_VERIFY_UPDATE_H_

@@ -35,6 +35,19 @@ class SignedUpdateTest : public ::testing::Test {
   void RunAndCheck(int code, const std::string& log, bool staged = false) {
     const auto original = update_.Installation();
     const auto stage = testing_util::SnapshotTree(update_.StagedDir());
+    if (!staged) {
+      // The dry run predicts the refusal, changing nothing.
+      const std::string report = root_.Sub("check.txt");
+      auto check =
+          updater_fixture::RunUpdater({"--check", upd_, inst_}, {},
+                                      {"/bin/sh", "-c", "exec " + program_ + " \"$@\" >" + report});
+      EXPECT_EQ(check.exit_code, code ? 1 : 0) << check.err;
+      EXPECT_NE(ReadFile(report).find(code ? "would fail: " + std::to_string(code) + "\n"
+                                           : "would succeed\n"),
+                std::string::npos)
+          << ReadFile(report);
+      EXPECT_EQ(DiffSnapshots(original, update_.Installation()), "");
+    }
     auto run = updater_fixture::RunUpdater(update_.Args(staged), {},
                                            {"/bin/sh", "-c", "exec " + program_ + " \"$@\""});
     EXPECT_EQ(run.exit_code, code ? 1 : 0);

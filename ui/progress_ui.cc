@@ -64,7 +64,7 @@ bool FormProgramFileName(const char* suffix, char* buf, size_t size) {
   return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-int PrepareProgressUI(const char* program) {
+void SetProgramPath(const char* program) {
   program_path = program;
   char cwd[kUiPathSize];
   if (program && program[0] != '/' && getcwd(cwd, sizeof(cwd))) {
@@ -73,6 +73,10 @@ int PrepareProgressUI(const char* program) {
     bool fits = n >= 0 && static_cast<size_t>(n) < sizeof(absolute_program_path);
     program_path = fits ? absolute_program_path : nullptr;
   }
+}
+
+int PrepareProgressUI(const char* program) {
+  SetProgramPath(program);
   // GTK takes the window class from the name; it changes the vector, never
   // the text.
   char* args[] = {const_cast<char*>(program ? program : ""), nullptr};

@@ -23,6 +23,10 @@
 // later.
 int PrepareProgressUI(const char* program);
 
+// Only the first step of PrepareProgressUI: records the program path (made
+// absolute) without touching GTK, for a run that shows no window.
+void SetProgramPath(const char* program);
+
 // "<program><suffix>" from the program path PrepareProgressUI recorded into
 // `buf` of `size` bytes: the files that sit beside the program. False when
 // no program path is known or the name does not fit.
