@@ -2,7 +2,8 @@
 // would do and whether it would succeed, without changing anything anywhere
 // (no status file, no log, no "updating" directory, no file touched).
 //
-// It reads the whole archive (every entry decoded and discarded), parses the
+// It makes the signature, channel and version checks of the run, reads the
+// whole archive (every entry decoded and discarded), parses the
 // manifest against the installation as the update would, resolves the
 // conditional actions, checks each file to patch (present, size, CRC), each
 // removal as the prepare phase does, the directories the update writes into,
