@@ -6,6 +6,7 @@
 // that has no archive (for a staged copy: the replace request) must find the
 // installation whole, old or new (even N).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -121,6 +122,46 @@ TEST_F(KillMatrixTest, StopSignalsRollBack) {
     auto v = Judge(update_, run, original_, update_.Expected());
     EXPECT_EQ(::testing::PrintToString(v.problems) + update_.Status(), "{}failed: 50\n") << sig;
   }
+}
+
+// The X server goes away during the run, while the updater is held stopped
+// (at every rename from the third on) long enough for its window to be due:
+// the window goes, the update goes on. The strings file beside the program
+// makes it try.
+TEST_F(KillMatrixTest, LostDisplayLetsTheUpdateFinish) {
+  if (testing_util::RunCommand("command -v Xvfb >/dev/null") != 0) {
+    GTEST_SKIP() << "no Xvfb (Debian package xvfb)";
+  }
+  ASSERT_TRUE(Prepare(kInPlace));
+  original_ = update_.Installation();
+  const std::string display = root_.Sub("display"), program = root_.Sub("bin/updater");
+  testing_util::WriteFile(program + ".ini", "[Strings]\nTitle=Updating\nInfo=Please wait\n");
+  ASSERT_EQ(symlink(UPDATER_BINARY, program.c_str()), 0);
+  const std::string stopped = "grep -q '^State:.*T' /proc/$u/status";
+  const std::string script = "Xvfb -displayfd 3 -nolisten tcp 3>'" + display +
+                             "' 2>/dev/null & x=$!\n"
+                             "i=0; while [ ! -s '" +
+                             display +
+                             "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
+                             "DISPLAY=:$(cat '" +
+                             display + "') '" + program +
+                             "' \"$@\" & u=$!\n"
+                             "while kill -0 $u 2>/dev/null && ! " +
+                             stopped +
+                             "; do sleep 0.05; done\n"
+                             "kill -9 $x; wait $x; sleep 0.7\n"
+                             "while kill -0 $u 2>/dev/null; do " +
+                             stopped +
+                             " && kill -CONT $u; sleep 0.01; done\n"
+                             "wait $u\n";
+  auto run =
+      RunUpdater(update_.Args(),
+                 {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_KIND=rename", "UPDATER_FAULT_AT=3",
+                  "UPDATER_FAULT_STICKY=1", "UPDATER_FAULT_SIGNAL=" + std::to_string(SIGSTOP),
+                  "UPDATER_FAULT_SCOPE=" + update_.install_dir()},
+                 {"/bin/sh", "-c", script});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(Succeeded(kInPlace, run), "") << update_.Log();
 }
 
 INSTANTIATE_TEST_SUITE_P(

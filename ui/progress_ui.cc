@@ -56,6 +56,46 @@ bool FormProgramFilePath(char (&buf)[kUiPathSize], const char* suffix) {
   return FormProgramFileName(suffix, buf, sizeof(buf));
 }
 
+// Builds and shows the window, then runs the loop until the worker is done.
+void ShowWindow(const WindowStrings& strings) {
+  window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  if (!window) return;
+
+  char icon_path[kUiPathSize];
+  bool have_icon_path = FormProgramFilePath(icon_path, ".png");
+
+  g_signal_connect_data(window, "delete_event", G_CALLBACK(OnDeleteEvent), nullptr, nullptr,
+                        static_cast<GConnectFlags>(0));
+
+  GtkWindow* win = GTK_WINDOW(window);
+  gtk_window_set_title(win, strings.title);
+  gtk_window_set_type_hint(win, GDK_WINDOW_TYPE_HINT_DIALOG);
+  gtk_window_set_position(win, GTK_WIN_POS_CENTER_ALWAYS);
+  gtk_window_set_resizable(win, FALSE);
+  gtk_window_set_decorated(win, TRUE);
+  gtk_window_set_deletable(win, FALSE);
+
+  GdkPixbuf* icon = have_icon_path ? gdk_pixbuf_new_from_file(icon_path, nullptr) : nullptr;
+  if (icon) {
+    gtk_window_set_icon(win, icon);
+    g_object_unref(icon);
+  }
+
+  GtkWidget* vbox = gtk_vbox_new(TRUE, 6);
+  GtkWidget* label = gtk_label_new(strings.info);
+  gtk_misc_set_alignment(GTK_MISC(label), 0.0, 0.0);
+  progress_bar = gtk_progress_bar_new();
+  gtk_box_pack_start(GTK_BOX(vbox), label, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(vbox), progress_bar, TRUE, TRUE, 0);
+
+  g_timeout_add(kPollIntervalMs, OnTimer, nullptr);
+
+  gtk_container_set_border_width(GTK_CONTAINER(window), 10);
+  gtk_container_add(GTK_CONTAINER(window), vbox);
+  gtk_widget_show_all(window);
+  gtk_main();
+}
+
 }  // namespace
 
 bool FormProgramFileName(const char* suffix, char* buf, size_t size) {
@@ -101,45 +141,11 @@ int RunProgressUI() {
     return -1;
   }
 
-  window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  if (!window) return -1;
-
-  char icon_path[kUiPathSize];
-  bool have_icon_path = FormProgramFilePath(icon_path, ".png");
-
-  g_signal_connect_data(window, "delete_event", G_CALLBACK(OnDeleteEvent), nullptr, nullptr,
-                        static_cast<GConnectFlags>(0));
-
-  GtkWindow* win = GTK_WINDOW(window);
-  gtk_window_set_title(win, strings.title);
-  gtk_window_set_type_hint(win, GDK_WINDOW_TYPE_HINT_DIALOG);
-  gtk_window_set_position(win, GTK_WIN_POS_CENTER_ALWAYS);
-  gtk_window_set_resizable(win, FALSE);
-  gtk_window_set_decorated(win, TRUE);
-  gtk_window_set_deletable(win, FALSE);
-
-  GdkPixbuf* icon = have_icon_path ? gdk_pixbuf_new_from_file(icon_path, nullptr) : nullptr;
-  if (icon) {
-    gtk_window_set_icon(win, icon);
-    g_object_unref(icon);
-  }
-
-  GtkWidget* vbox = gtk_vbox_new(TRUE, 6);
-  GtkWidget* label = gtk_label_new(strings.info);
-  gtk_misc_set_alignment(GTK_MISC(label), 0.0, 0.0);
-  progress_bar = gtk_progress_bar_new();
-  gtk_box_pack_start(GTK_BOX(vbox), label, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(vbox), progress_bar, TRUE, TRUE, 0);
-
-  g_timeout_add(kPollIntervalMs, OnTimer, nullptr);
-
-  gtk_container_set_border_width(GTK_CONTAINER(window), 10);
-  gtk_container_add(GTK_CONTAINER(window), vbox);
-  gtk_widget_show_all(window);
-
-  // Only C frames (Xlib, GDK, GLib) lie between the handler and here.
+  // Every call from here on may reach the X server, and the display may be
+  // gone by now. Only C frames (Xlib, GDK, GLib) lie between the handler and
+  // here.
   XSetIOErrorHandler(OnDisplayLost);
-  if (setjmp(display_lost) == 0) gtk_main();
+  if (setjmp(display_lost) == 0) ShowWindow(strings);
   XSetIOErrorHandler(OnDisplayLostAgain);
   return 0;
 }

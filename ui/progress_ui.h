@@ -38,8 +38,10 @@ bool FormProgramFileName(const char* suffix, char* buf, size_t size);
 // progress every 100 ms, and hides the window and returns at the first poll
 // after QuitProgressUI.
 // Returns -1 at once without GTK; -1 after the wait when the strings file is
-// missing or incomplete, the program path is unknown or too long, or the
-// window cannot be created; 0 otherwise (also when the window was skipped).
+// missing or incomplete or the program path is unknown or too long; 0
+// otherwise (also when the window was skipped or could not be made). When the
+// X server goes away, before the window shows or while it does, the window is
+// simply gone and 0 returned.
 int RunProgressUI();
 
 #endif  // UPDATER_UI_PROGRESS_UI_H_
