@@ -47,6 +47,14 @@ class Action {
   // Asked once, when the predecoder is made (before Prepare).
   virtual EarlyEntry GetEarlyEntry() { return {}; }
 
+  // How the action changes the installation path it names (set in `path`):
+  // for the check that no two actions of one update work on the same file.
+  enum class Change { kNone, kWrite, kRemove };
+  virtual Change GetChange(const char** path) const {
+    *path = nullptr;
+    return Change::kNone;
+  }
+
   // Weight in the execute phase's progress; a removal sets it to 0 in Prepare
   // when its target is absent.
   int32_t progress_cost = 1;

@@ -11,6 +11,7 @@
 #include "actions/manifest.h"
 #include "archive/archive_reader.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 #include "fileops/fileops.h"
 #include "fileops/journal.h"
 
@@ -22,7 +23,7 @@ size_t FirstMissingDirectory(char* path) {
   for (char* slash = strchr(path, '/'); slash; slash = strchr(slash + 1, '/')) {
     *slash = '\0';
     struct stat st;
-    bool missing = lstat(path, &st) != 0;
+    bool missing = stat_beneath(path, &st, false) != 0;
     *slash = '/';
     if (missing) return static_cast<size_t>(slash - path);
   }
@@ -37,7 +38,7 @@ void RemoveNewDirectories(const char* path, size_t length) {
   for (size_t slash = dir.rfind('/'); slash != std::string::npos && slash >= length;
        slash = dir.rfind('/')) {
     dir.resize(slash);
-    if (rmdir(dir.c_str()) != 0) return;
+    if (rmdir_beneath(dir.c_str()) != 0) return;
   }
 }
 
@@ -60,7 +61,9 @@ int AddAction::Execute() {
   struct stat st;
   int rv = backup_make_way(path);
   if (rv != kOk) return rv;
-  if (lstat(path, &st) == 0) {
+  const bool replacing = stat_beneath(path, &st, false) == 0;
+  const struct stat old = st;
+  if (replacing) {
     rv = backup_.Create(path);
   } else {
     // Noted before creating anything, so that a rollback also removes the
@@ -72,11 +75,20 @@ int AddAction::Execute() {
   if (rv != kOk) return rv;
   // A file decoded ahead is the one ExtractToFile would write: created by
   // creat with the entry's mode under the same umask.
-  rv = TakeEarlyEntry(path) ? kOk : gArchiveReader.ExtractToFile(path, path);
+  if (!TakeEarlyEntry(path)) {
+    // The path is free now: whatever appears there in the meantime, a link
+    // above all, is not written through.
+    BeneathPath dest(path);
+    rv = dest.ok()
+             ? gArchiveReader.ExtractToFileAt(path, dest.dir(), dest.name(), O_EXCL | O_NOFOLLOW)
+             : kWriteError;
+  }
   int err = errno;
+  // A replaced file keeps its owner; a new one gets its directory's.
+  if (rv == kOk) inherit_owner(path, replacing ? &old : nullptr);
   // The path was free, so whatever stands there now is this action's file,
   // complete or not.
-  if (lstat(path, &st) == 0) {
+  if (stat_beneath(path, &st, false) == 0) {
     added = true;
     added_dev_ = st.st_dev;
     added_ino_ = st.st_ino;
@@ -100,8 +112,9 @@ void AddAction::Finish(int status) {
   // Another action's rollback may have put an older file here already (one
   // that restores a backup it did not make itself): that one must stay.
   struct stat st;
-  if (added && lstat(path, &st) == 0 && st.st_dev == added_dev_ && st.st_ino == added_ino_) {
-    remove(path);
+  if (added && stat_beneath(path, &st, false) == 0 && st.st_dev == added_dev_ &&
+      st.st_ino == added_ino_) {
+    remove_beneath(path);
   }
   backup_.Restore(path);
   if (first_new_dir_ > 0) RemoveNewDirectories(path, first_new_dir_);

@@ -27,6 +27,10 @@ class AddAction : public Action {
   int Execute() override;
   // The entry named `path`, taken in Execute, with the entry's own mode.
   EarlyEntry GetEarlyEntry() override;
+  Change GetChange(const char** target) const override {
+    *target = path;
+    return Change::kWrite;
+  }
   // Status 0: deletes the backup. Otherwise removes the file this action
   // created (complete or not), restores the backup and removes the
   // directories Execute created, as far as they are empty.

@@ -7,6 +7,7 @@
 
 #include "actions/manifest.h"
 #include "base/error_codes.h"
+#include "fileops/beneath.h"
 
 // `Base` with a leading "test" argument. The test is made once, in Prepare, so
 // it sees the installation as it was before any action executed; when the
@@ -24,7 +25,7 @@ class ConditionalAction : public Base {
     return Base::Parse(line);
   }
   int Prepare() override {
-    bool present = access(test_path, F_OK) == 0;
+    bool present = access_beneath(test_path, F_OK) == 0;
     if (present != run_if_present_) {
       test_path = nullptr;
       return kOk;
@@ -32,6 +33,14 @@ class ConditionalAction : public Base {
     return Base::Prepare();
   }
   int Execute() override { return test_path ? Base::Execute() : kOk; }
+  // Nothing when the condition does not hold now, as Prepare will find it.
+  Action::Change GetChange(const char** path) const override {
+    if (!test_path || (access_beneath(test_path, F_OK) == 0) != run_if_present_) {
+      *path = nullptr;
+      return Action::Change::kNone;
+    }
+    return Base::GetChange(path);
+  }
   void Finish(int status) override {
     if (test_path) Base::Finish(status);
   }

@@ -10,6 +10,7 @@
 #include "base/error_codes.h"
 #include "base/paths.h"
 #include "base/run_settings.h"
+#include "fileops/beneath.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ bool EntryPredecoder::Take(size_t i, const char* dest) {
   if (!decoded || !HiddenPath(i, hidden, sizeof(hidden))) return false;
   // The same file system as any path under applyToDir, as a rule; where it
   // is not, the action extracts as usual.
-  if (rename(hidden, dest) == 0) return true;
+  if (rename_beneath(hidden, dest) == 0) return true;
   remove(hidden);
   return false;
 }

@@ -31,7 +31,7 @@ TEST_F(EntryPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
       {"a.patch", patch_a},
       {"big.patch", patch_testing::MakePatchFor(big_old, big_new).Serialize(), 0600},
       {"raw.patch", patch_a, 0644, false}};
-  std::string adds, first_adds;
+  std::string adds, first_adds, next_adds;
   for (int i = 0; i < 40; ++i) {
     std::string name = "d" + std::to_string(i % 4) + "/sub/f" + std::to_string(i);
     // Sizes from empty to several decompression steps.
@@ -39,6 +39,7 @@ TEST_F(EntryPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
     entries.push_back({name, testing_util::RandomBytes(size, i), i % 3 == 0 ? 0755u : 0640u});
     adds += "add \"" + name + "\"\n";
     if (i < 7) first_adds = adds;
+    if (i >= 7 && i < 14) next_adds += "add \"" + name + "\"\n";
   }
   OpenArchive(entries);
   // The code, the tree, the log and the temporary patch files after Prepare.
@@ -92,11 +93,12 @@ TEST_F(EntryPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
   EXPECT_TRUE(entries.back().contents == ReadFile(Path("d3/sub/f39")));
   EXPECT_EQ(0755u, testing_util::ModeOf(Path("d3/sub/f3")));
   EXPECT_TRUE(ReadFile(Path("lib/big")) == big_new);
-  expect_same_as_usual(first_adds + "add \"nowhere\"\n" + first_adds, kReadError);
-  expect_same_as_usual(first_adds + "add \"raw\"\n" + first_adds, 39);
-  expect_same_as_usual("patch \"a.patch\" \"a\"\npatch \"absent\" \"a\"\n" + first_adds,
+  expect_same_as_usual(first_adds + "add \"nowhere\"\n" + next_adds, kReadError);
+  expect_same_as_usual(first_adds + "add \"raw\"\n" + next_adds, 39);
+  expect_same_as_usual("patch \"a.patch\" \"a\"\npatch \"absent\" \"lib/big\"\n" + first_adds,
                        kReadError);
-  expect_same_as_usual("patch \"a.patch\" \"a\"\npatch \"raw.patch\" \"a\"\n" + first_adds, 39);
+  expect_same_as_usual("patch \"a.patch\" \"a\"\npatch \"raw.patch\" \"lib/big\"\n" + first_adds,
+                       39);
   expect_same_as_usual(first_adds, 0, /*stale=*/true);
   snprintf(applyToDir, sizeof(applyToDir), "%s", src_.Sub("nowhere").c_str());
   expect_same_as_usual(first_adds, 0);

@@ -48,8 +48,11 @@ bool DirectoriesStayInside(char* path) {
 
 }  // namespace
 
-std::unique_ptr<char[]> GetManifestContents(const char* path) {
-  ScopedFile file(fopen(path, "rb"));
+std::unique_ptr<char[]> GetManifestContents(const char* path, int* error) {
+  int unused;
+  if (!error) error = &unused;
+  *error = kReadError;
+  ScopedFile file(open_with_mode(path, "rb", 0));
   if (!file) {
     int err = errno;
     LOG("GetManifestContents: error opening manifest file: %s, err: %d", path, err);
@@ -63,7 +66,10 @@ std::unique_ptr<char[]> GetManifestContents(const char* path) {
   }
   size_t size = static_cast<size_t>(st.st_size);
   std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]);
-  if (!text) return nullptr;
+  if (!text) {
+    *error = kFileNoMemory;
+    return nullptr;
+  }
 
   size_t done = 0;
   while (done < size) {
@@ -77,6 +83,7 @@ std::unique_ptr<char[]> GetManifestContents(const char* path) {
     done += got;
   }
   text[size] = '\0';
+  *error = kOk;
   return text;
 }
 

@@ -1,7 +1,12 @@
 #include "actions/manifest_parser.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "actions/add_action.h"
@@ -12,6 +17,7 @@
 #include "actions/rmrfdir.h"
 #include "base/error_codes.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 
 namespace {
 
@@ -32,6 +38,60 @@ constexpr Keyword kKeywords[] = {
     {"add-if", Make<AddIfAction>, false},     {"add-if-not", Make<AddIfNotAction>, false},
     {"patch-if", Make<PatchIfAction>, false},
 };
+
+// What names one file however the path is written: the directory holding it
+// (device and inode, so that a link inside the installation and its target
+// agree) and the last component; the text without empty and "." components
+// where that directory does not exist yet.
+std::string FileKey(const char* path) {
+  BeneathPath p(path);
+  struct stat st;
+  if (p.ok() && fstat(p.dir(), &st) == 0) {
+    char key[64];
+    snprintf(key, sizeof(key), "%llu:%llu/", static_cast<unsigned long long>(st.st_dev),
+             static_cast<unsigned long long>(st.st_ino));
+    return key + std::string(p.name());
+  }
+  std::string key;
+  for (const char* c = path; *c;) {
+    size_t len = strcspn(c, "/");
+    if (len > 0 && !(len == 1 && c[0] == '.')) key.append("/").append(c, len);
+    c += len + (c[len] == '/');
+  }
+  return key;
+}
+
+// A second backup of one path replaces the first, and the original would be
+// lost on a rollback. The actions are followed through on the installation
+// as it is (with their conditions as they hold now): an update in which an
+// action would move a file to a backup that one already holds is refused
+// before anything changes. A removal and then the new file (a complete update), a file added
+// where there was none and then patched, a path removed twice: all fine.
+int CheckDuplicatePaths(const ActionList& list) {
+  struct PathState {
+    bool exists = false;
+    bool backed_up = false;
+  };
+  std::map<std::string, PathState> paths;
+  for (const Action* action = list.first(); action; action = action->next) {
+    const char* path;
+    Action::Change change = action->GetChange(&path);
+    if (change == Action::Change::kNone) continue;
+    auto [it, first] = paths.try_emplace(FileKey(path));
+    PathState& state = it->second;
+    struct stat st;
+    if (first) state.exists = stat_beneath(path, &st, false) == 0;
+    if (state.exists) {
+      if (state.backed_up) {
+        LOG("DoUpdate: a second backup of the path would replace the first: %s", path);
+        return kParseError;
+      }
+      state.backed_up = true;
+    }
+    state.exists = change == Action::Change::kWrite;
+  }
+  return kOk;
+}
 
 }  // namespace
 
@@ -81,5 +141,6 @@ int ParseActionLines(char* text, ManifestSource source, ActionList* list) {
 }
 
 int ParseManifest(char* text, ActionList* list) {
-  return ParseActionLines(text, ManifestSource::kManifest, list);
+  int rv = ParseActionLines(text, ManifestSource::kManifest, list);
+  return rv == kOk ? CheckDuplicatePaths(*list) : rv;
 }

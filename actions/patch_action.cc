@@ -10,6 +10,7 @@
 #include "archive/archive_reader.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 #include "patch/crc32.h"
 #include "patch/patch.h"
 
@@ -75,7 +76,7 @@ int PatchAction::Execute() {
 
   rv = backup_make_way(target_path);
   if (rv != kOk) return rv;
-  ScopedFile source(fopen(target_path, "rb"));
+  ScopedFile source(open_with_mode(target_path, "rb", 0));
   if (!source) {
     int err = errno;
     LOG("unable to open destination file: %s, err: %d", target_path, err);
@@ -89,7 +90,7 @@ int PatchAction::Execute() {
   }
 
   struct stat st;
-  if (stat(target_path, &st) != 0) {
+  if (stat_beneath(target_path, &st, true) != 0) {
     int err = errno;
     LOG("failed to read file status info: %s, err: %d", target_path, err);
     return kReadError;
@@ -99,7 +100,8 @@ int PatchAction::Execute() {
   rv = backup_.Create(target_path);
   if (rv != kOk) return rv;
 
-  ScopedFile out(open_with_mode(target_path, "wb+", st.st_mode));
+  // The patched file keeps the old one's mode, owner and group.
+  ScopedFile out(open_with_mode(target_path, "wb+", st.st_mode, &st));
   if (!out) {
     int err = errno;
     LOG("unable to create new file: %s, err: %d", target_path, err);

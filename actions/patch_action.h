@@ -51,6 +51,10 @@ class PatchAction : public Action {
   void Finish(int status) override;
   // The patch entry, taken in Prepare, with the mode of a file opened "wb".
   EarlyEntry GetEarlyEntry() override;
+  Change GetChange(const char** path) const override {
+    *path = target_path;
+    return Change::kWrite;
+  }
 
   // Loads the whole file to patch from `fp` into source_data and checks its
   // size and CRC against `header`. 0; 6 (size unavailable or short read); 42

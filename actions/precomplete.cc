@@ -11,6 +11,7 @@
 #include "base/error_codes.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 
 int AddPreCompleteActions(ActionList* list) {
   if (isOsUpdate) return kOk;
@@ -18,12 +19,14 @@ int AddPreCompleteActions(ActionList* list) {
   // complete update: no error. One that exists but cannot be read would let a
   // complete update report success while leaving every file it lists behind.
   struct stat st;
-  if (lstat("precomplete", &st) != 0 && errno == ENOENT) {
+  if (stat_beneath("precomplete", &st, false) != 0 && errno == ENOENT) {
     LOG("AddPreCompleteActions: no precomplete file, nothing to remove");
     return kOk;
   }
-  std::unique_ptr<char[]> owned = GetManifestContents("precomplete");
+  int error;
+  std::unique_ptr<char[]> owned = GetManifestContents("precomplete", &error);
   if (!owned) {
+    if (error == kFileNoMemory) return error;
     LOG("AddPreCompleteActions: error getting contents of precomplete manifest");
     return kReadError;
   }

@@ -12,6 +12,7 @@
 #include "actions/manifest.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 #include "fileops/fileops.h"
 #include "fileops/journal.h"
 
@@ -27,9 +28,9 @@ int RemoveAction::ParseFoundPath(char* found) {
 }
 
 bool RemoveAction::Exists() const {
-  if (!entry_itself_) return access(path, F_OK) == 0;
+  if (!entry_itself_) return access_beneath(path, F_OK) == 0;
   struct stat st;
-  return lstat(path, &st) == 0;
+  return stat_beneath(path, &st, false) == 0;
 }
 
 int RemoveAction::Prepare() {
@@ -41,7 +42,7 @@ int RemoveAction::Prepare() {
   LOG("PREPARE REMOVEFILE %s", path);
 
   struct stat st;
-  int rv = entry_itself_ ? lstat(path, &st) : stat(path, &st);
+  int rv = stat_beneath(path, &st, !entry_itself_);
   if (rv != 0) {
     int err = errno;
     LOG("failed to read file status info: %s, err: %d", path, err);
@@ -57,7 +58,7 @@ int RemoveAction::Prepare() {
   // path is cut at its last slash for the test and then restored.
   char* slash = strrchr(path, '/');
   if (slash) *slash = '\0';
-  rv = access(slash ? path : ".", W_OK);
+  rv = access_beneath(slash ? path : ".", W_OK);
   int err = errno;
   if (slash) *slash = '/';
   if (rv != 0) {
@@ -106,7 +107,7 @@ int RmdirAction::ParseFoundPath(char* found) {
 }
 
 int RmdirAction::Prepare() {
-  if (access(dir, F_OK) != 0) {
+  if (access_beneath(dir, F_OK) != 0) {
     skip = 1;
     progress_cost = 0;
     return kOk;
@@ -114,7 +115,7 @@ int RmdirAction::Prepare() {
   LOG("PREPARE REMOVEDIR %s/", dir);
 
   struct stat st;
-  if (stat(dir, &st) != 0) {
+  if (stat_beneath(dir, &st, true) != 0) {
     int err = errno;
     LOG("failed to read directory status info: %s, err: %d", dir, err);
     return kReadError;
@@ -123,7 +124,7 @@ int RmdirAction::Prepare() {
     LOG("path present, but not a directory: %s", dir);
     return kUnexpectedType;
   }
-  int rv = access(dir, W_OK);
+  int rv = access_beneath(dir, W_OK);
   if (rv != 0) {
     int err = errno;
     LOG("access failed: %s/, rv: %d, err: %d", dir, rv, err);
@@ -135,7 +136,7 @@ int RmdirAction::Prepare() {
 int RmdirAction::Execute() {
   if (skip) return kOk;
   LOG("EXECUTE REMOVEDIR %s/", dir);
-  if (access(dir, F_OK) != 0) {
+  if (access_beneath(dir, F_OK) != 0) {
     LOG("directory no longer exists; skipping");
     skip = 1;
     return kOk;
@@ -147,12 +148,12 @@ int RmdirAction::Execute() {
 void RmdirAction::Finish(int status) {
   if (skip || status != 0) return;
   LOG("FINISH REMOVEDIR %s/", dir);
-  int rv = access(dir, F_OK);
+  int rv = access_beneath(dir, F_OK);
   if (rv != 0) {
     LOG("directory no longer exists; skipping");
     return;
   }
-  if (rmdir(dir) != 0) {
+  if (rmdir_beneath(dir) != 0) {
     int err = errno;
     // The rv logged is the existence test's: rmdir's -1 says nothing more.
     LOG("non-fatal error removing directory: %s/, rv: %d, err: %d", dir, rv, err);

@@ -29,6 +29,10 @@ class RemoveAction : public Action {
   // 0, or the code of backup_create.
   int Execute() override;
   void Finish(int status) override;
+  Change GetChange(const char** target) const override {
+    *target = path;
+    return Change::kRemove;
+  }
 
   // Validated path, inside the parsed text.
   char* path = nullptr;

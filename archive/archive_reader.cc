@@ -70,10 +70,11 @@ int ReadStoredAt(QexArchive* archive, const QexEntry* entry, uint32_t position, 
 int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
                WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel);
 
-// Creates `dest` with `mode` and decompresses into it.
-int DecompressToNewFile(QexArchive* archive, QexEntry* entry, const char* dest, unsigned mode,
-                        WorkBuffer& input, WorkBuffer& output, StoredReader read_stored,
-                        const std::atomic<bool>* cancel);
+// Creates `dest` (relative to `dir`; `flags` added to the open's) with `mode`
+// and decompresses into it.
+int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const char* dest, int flags,
+                        unsigned mode, WorkBuffer& input, WorkBuffer& output,
+                        StoredReader read_stored, const std::atomic<bool>* cancel);
 
 void CloseReaderAtExit() { gArchiveReader.Close(); }
 
@@ -99,10 +100,18 @@ void ArchiveReader::Close() {
 }
 
 int ArchiveReader::ExtractToFile(const char* name, const char* dest) {
+  return ExtractToFileAt(name, AT_FDCWD, dest, 0);
+}
+
+int ArchiveReader::ExtractToFileAt(const char* name, int dir, const char* dest, int flags) {
   QexEntry* entry = qex_find_entry(archive_, name);
   if (!entry) return kReadError;
-  return DecompressToNewFile(archive_, entry, dest, entry->flags & kQexPermissionMask, gInput,
-                             gOutput, qex_read_entry, nullptr);
+  return DecompressToNewFile(archive_, entry, dir, dest, flags, entry->flags & kQexPermissionMask,
+                             gInput, gOutput, qex_read_entry, nullptr);
+}
+
+bool ArchiveReader::HasEntry(const char* name) {
+  return archive_ && qex_find_entry(archive_, name) != nullptr;
 }
 
 int ArchiveReader::ExtractToStream(const char* name, FILE* fp) {
@@ -135,16 +144,16 @@ int ArchiveDecoder::ExtractToFile(const char* name, const char* dest, int mode,
     return kArchiveNoMemory;
   }
   const unsigned file_mode = mode < 0 ? entry->flags & kQexPermissionMask : mode;
-  return DecompressToNewFile(archive, entry, dest, file_mode, buffers_->input, buffers_->output,
-                             ReadStoredAt, cancel);
+  return DecompressToNewFile(archive, entry, AT_FDCWD, dest, 0, file_mode, buffers_->input,
+                             buffers_->output, ReadStoredAt, cancel);
 }
 
 namespace {
 
-int DecompressToNewFile(QexArchive* archive, QexEntry* entry, const char* dest, unsigned mode,
-                        WorkBuffer& input, WorkBuffer& output, StoredReader read_stored,
-                        const std::atomic<bool>* cancel) {
-  int fd = creat(dest, mode);
+int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const char* dest, int flags,
+                        unsigned mode, WorkBuffer& input, WorkBuffer& output,
+                        StoredReader read_stored, const std::atomic<bool>* cancel) {
+  int fd = openat(dir, dest, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | flags, mode);
   if (fd < 0) return kWriteError;
   FILE* fp = fdopen(fd, "wb");
   if (!fp) {
@@ -162,7 +171,9 @@ int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input
                WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel) {
   bz_stream strm;
   memset(&strm, 0, sizeof(strm));
-  if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK) return kDecompressError;
+  // Out of memory is no fault of the data: it is reported as such.
+  int init = BZ2_bzDecompressInit(&strm, 0, 0);
+  if (init != BZ_OK) return init == BZ_MEM_ERROR ? kArchiveNoMemory : kDecompressError;
 
   char* in = input.data.get();
   char* out = output.data.get();
@@ -193,7 +204,7 @@ int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input
     strm.avail_out = static_cast<unsigned>(output.size);
     int status = BZ2_bzDecompress(&strm);
     if (status != BZ_OK && status != BZ_STREAM_END) {
-      rv = kDecompressError;
+      rv = status == BZ_MEM_ERROR ? kArchiveNoMemory : kDecompressError;
       break;
     }
     size_t produced = static_cast<size_t>(output.size) - strm.avail_out;

@@ -19,9 +19,15 @@ class ArchiveReader {
   // umask applies) and decompresses the entry into it. 0; 6 when no archive is
   // open, no entry has that name (nothing is created) or its stored bytes
   // cannot be read; 7 when `dest` cannot be created or written; 39 for a
-  // corrupt or cut-off bzip2 stream; 40 for an entry of stored length 0. A
+  // corrupt or cut-off bzip2 stream; 11 when the decompressor has no memory;
+  // 40 for an entry of stored length 0. A
   // file that fails part-way stays.
   int ExtractToFile(const char* name, const char* dest);
+  // The same with `dest` relative to the open directory `dir` and `flags`
+  // (O_EXCL, O_NOFOLLOW) added to the flags of the file's creation.
+  int ExtractToFileAt(const char* name, int dir, const char* dest, int flags);
+  // Whether the open archive has an entry of that name.
+  bool HasEntry(const char* name);
   // Decompresses the entry into a stream the caller owns (neither flushed nor
   // closed). Codes as for ExtractToFile.
   int ExtractToStream(const char* name, FILE* fp);

@@ -75,12 +75,9 @@ int RunUpdate() {
   if (rv != 0) {
     LOG("DoUpdate: error extracting manifest file");
   } else {
-    text = GetManifestContents(manifest);
+    text = GetManifestContents(manifest, &rv);
     remove(manifest);
-    if (!text) {
-      LOG("DoUpdate: error opening manifest file: %s", manifest);
-      rv = kReadError;
-    }
+    if (!text) LOG("DoUpdate: error opening manifest file: %s", manifest);
   }
 
   if (text) rv = BeginRunJournal(text.get());

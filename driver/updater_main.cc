@@ -1,6 +1,7 @@
 #include "driver/updater_main.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "driver/update_run.h"
 #include "driver/verify_update.h"
 #include "driver/wait_process.h"
+#include "fileops/beneath.h"
 #include "fileops/fileops.h"
 #include "ui/progress_ui.h"
 
@@ -137,6 +139,10 @@ int UpdaterMain(int argc, char** argv) {
     ReportOutcome();
     return 1;
   }
+
+  // Every path of the installation resolves beneath this directory, whatever
+  // becomes of the names leading to it; open until the process ends.
+  if (!isReplaceRequest) set_install_dir(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
 
   LOG("SOURCE DIRECTORY %s", updateDir);
   LOG("DESTINATION DIRECTORY %s", applyToDir);

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 #include "fileops/fileops.h"
 
 namespace {
@@ -50,6 +51,13 @@ void copy_in_kernel(int in_fd, int out_fd, off_t size) {
   }
 }
 
+// A copied link keeps the owner of the original, as a copied file does.
+int copy_symlink_owned(const char* src, const char* dst, const struct stat& st) {
+  int rv = ensure_copy_symlink(src, dst);
+  if (rv == kOk) inherit_owner(dst, &st);
+  return rv;
+}
+
 }  // namespace
 
 int ensure_copy(const char* src, const char* dst) {
@@ -59,7 +67,7 @@ int ensure_copy(const char* src, const char* dst) {
     LOG("ensure_copy: failed to read file status info: %s, err: %d", src, err);
     return kReadError;
   }
-  if (S_ISLNK(st.st_mode)) return ensure_copy_symlink(src, dst);
+  if (S_ISLNK(st.st_mode)) return copy_symlink_owned(src, dst, st);
   if (!S_ISREG(st.st_mode)) {
     // Opening a pipe or a device for reading can block for ever; its type
     // could never be reproduced by a plain file anyway.
@@ -73,7 +81,7 @@ int ensure_copy(const char* src, const char* dst) {
     LOG("ensure_copy: failed to open the file for reading: %s, err: %d", src, err);
     return kReadError;
   }
-  ScopedFile out(open_with_mode(dst, "wb", st.st_mode));
+  ScopedFile out(open_with_mode(dst, "wb", st.st_mode, &st));
   if (!out) {
     int err = errno;
     LOG("ensure_copy: failed to open the file for writing: %s, err: %d", dst, err);
@@ -121,10 +129,11 @@ int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_p
     LOG("ensure_copy_recursive: path doesn't exist: %s, rv: %d, err: %d", src, -1, err);
     return kReadError;
   }
-  if (S_ISLNK(st.st_mode)) return ensure_copy_symlink(src, dst);
+  if (S_ISLNK(st.st_mode)) return copy_symlink_owned(src, dst, st);
   if (!S_ISDIR(st.st_mode)) return ensure_copy(src, dst);
 
   int rv = mkdir(dst, st.st_mode);
+  if (rv == 0) inherit_owner(dst, &st);
   if (rv != 0 && errno != EEXIST) {
     int err = errno;
     LOG("ensure_copy_recursive: could not create destination directory: %s, rv: %d, err: %d", dst,

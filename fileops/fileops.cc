@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 
 bool join_path(char (&out)[kMaxPath], const char* dir, const char* name) {
   int n = snprintf(out, kMaxPath, "%s/%s", dir, name);
@@ -36,32 +38,91 @@ bool backup_path(char (&out)[kMaxPath], const char* path, const char* op) {
 // is itself in a backup must still be found.
 bool entry_exists(const char* path) {
   struct stat st;
-  return lstat(path, &st) == 0;
+  return stat_beneath(path, &st, false) == 0;
 }
 
 bool is_read_only_mode(const char* mode_string) {
   return mode_string[0] == 'r' && mode_string[1] != '+' && strcmp(mode_string, "rb+") != 0;
 }
 
+// The open flags of a stdio mode string.
+int open_flags(const char* mode_string) {
+  const bool update = strchr(mode_string, '+') != nullptr;
+  switch (mode_string[0]) {
+    case 'r':
+      return update ? O_RDWR : O_RDONLY;
+    case 'a':
+      return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+      return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+  }
+}
+
+// Creates the missing directories of a relative path one by one beneath the
+// installation, each owned like the directory it is made in.
+int ensure_parent_dir_beneath(char* path) {
+  char* slash = strrchr(path, '/');
+  if (!slash) return kOk;
+  *slash = '\0';
+  struct stat st;
+  int rv = kOk;
+  // Most parents exist: one resolution instead of one per level.
+  if (stat_beneath(path, &st, true) != 0 || !S_ISDIR(st.st_mode)) {
+    rv = ensure_parent_dir_beneath(path);
+    if (rv == kOk && mkdir_beneath(path, 0755) != 0 && errno != EEXIST) {
+      int err = errno;
+      LOG("ensure_parent_dir: failed to create directory: %s, err: %d", path, err);
+      rv = kWriteError;
+    }
+  }
+  *slash = '/';
+  return rv;
+}
+
 }  // namespace
 
 void make_owner_writable(const char* path) {
+  BeneathPath p(path);
   struct stat st;
   // A link's own mode means nothing, and following it could reach a file
   // outside the installation.
-  if (lstat(path, &st) != 0 || S_ISLNK(st.st_mode)) return;
-  if (!(st.st_mode & S_IWUSR)) chmod(path, st.st_mode | S_IWUSR);
+  if (!p.ok() || fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
+    return;
+  }
+  if (!(st.st_mode & S_IWUSR)) {
+    // Where the C library cannot refuse to follow (no /proc), the name was
+    // just seen not to be a link.
+    if (fchmodat(p.dir(), p.name(), st.st_mode | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == EOPNOTSUPP) {
+      fchmodat(p.dir(), p.name(), st.st_mode | S_IWUSR, 0);
+    }
+  }
 }
 
-FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode) {
-  make_owner_writable(path);
-  FILE* f = fopen(path, mode_string);
-  if (is_read_only_mode(mode_string)) return f;
-  // Without an open stream whatever is at the path is not ours to re-mode
-  // (it may be a directory that would lose its search bits).
-  if (!f) return nullptr;
+FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode,
+                     const struct stat* owner) {
+  const bool read_only = is_read_only_mode(mode_string);
+  // Reading needs no write permission: a read leaves the file as it is.
+  if (!read_only) make_owner_writable(path);
+  int fd = open_beneath(path, open_flags(mode_string) | (read_only ? 0 : O_NOFOLLOW), 0666);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, mode_string);
+  if (!f) {
+    close(fd);
+    return nullptr;
+  }
+  if (read_only) return f;
+  // The owner first: a change of owner clears set-id bits that the mode sets.
+  if (owner) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (st.st_uid != owner->st_uid || st.st_gid != owner->st_gid) &&
+        fchown(fd, owner->st_uid, owner->st_gid) != 0 && errno != EPERM) {
+      fclose(f);
+      return nullptr;
+    }
+  }
   struct stat st;
-  if (chmod(path, mode) != 0 || stat(path, &st) != 0 || st.st_mode != mode) {
+  if (fchmod(fd, mode) != 0 || fstat(fd, &st) != 0 || st.st_mode != mode) {
     fclose(f);
     return nullptr;
   }
@@ -69,6 +130,7 @@ FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode) {
 }
 
 int ensure_parent_dir(char* path) {
+  if (path[0] != '/') return ensure_parent_dir_beneath(path);
   char* slash = strrchr(path, '/');
   if (!slash) return kOk;
   *slash = '\0';
@@ -86,7 +148,7 @@ int ensure_parent_dir(char* path) {
 
 int ensure_remove(const char* path) {
   make_owner_writable(path);
-  int rv = remove(path);
+  int rv = remove_beneath(path);
   if (rv != 0) {
     int err = errno;
     LOG("ensure_remove: failed to remove file: %s, rv: %d, err: %d", path, rv, err);
@@ -136,11 +198,12 @@ int rename_file(const char* src, char* dst, bool check_type) {
   if (rv != kOk) return rv;
 
   struct stat st;
-  if (stat(src, &st) != 0) {
+  if (stat_beneath(src, &st, true) != 0) {
     int err = errno;
     // A dangling link is still a file that can be moved (a backed-up link
-    // whose target went to its own backup must be able to come back).
-    if (lstat(src, &st) != 0 || !S_ISLNK(st.st_mode)) {
+    // whose target went to its own backup must be able to come back), and so
+    // is one that leads outside: the link moves, not what it names.
+    if (stat_beneath(src, &st, false) != 0 || !S_ISLNK(st.st_mode)) {
       LOG("rename_file: failed to read file status info: %s, err: %d", src, err);
       return kReadError;
     }
@@ -159,7 +222,7 @@ int rename_file(const char* src, char* dst, bool check_type) {
     LOG("rename_file: destination file exists and could not be removed: %s, err: %d", dst, err);
     return kWriteError;
   }
-  if (rename(src, dst) != 0) {
+  if (rename_beneath(src, dst) != 0) {
     int err = errno;
     LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", src, dst, err);
     return kWriteError;

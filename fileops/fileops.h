@@ -7,6 +7,7 @@
 #ifndef UPDATER_FILEOPS_FILEOPS_H_
 #define UPDATER_FILEOPS_FILEOPS_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -55,19 +56,29 @@ class ScopedFile {
   FILE* f_;
 };
 
+// Relative paths below are paths of the installation: each operation resolves
+// them beneath the installation directory when it happens (beneath.h), so a
+// symbolic link leading elsewhere makes it fail (errno EXDEV) instead of
+// carrying it out of the installation. Absolute paths are used as they are.
+
 // Adds owner write permission (0200) if missing. Symbolic links and their
 // targets are left alone (the path itself is examined, not followed).
 void make_owner_writable(const char* path);
 
-// fopen after make_owner_writable. For a read-only mode string ("r", "rb") the
-// stream is returned as it is. Otherwise the file's mode is then set to exactly
-// `mode` (file type bits included, so the umask has no say) and read back; null
-// when the open, the change or the check fails (a file created before the
-// failure stays; nothing is changed when the open itself failed).
-FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode);
+// Opens a stream. For a read-only mode string ("r", "rb") the file is only
+// opened (a final link followed while it stays in the installation) and left
+// unchanged. Otherwise the file is made owner-writable and opened, never
+// through a final link of the installation; when `owner` is given the file
+// gets its owner and group (where the process may give files away); then its
+// mode is set to exactly `mode` (file type bits included, so the umask has no
+// say) and read back. Null when the open, the change or the check fails (a
+// file created before the failure stays).
+FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode,
+                     const struct stat* owner = nullptr);
 
-// Creates every missing directory above the last path component (mode 0755).
-// `path` is modified temporarily and restored. Returns 0 or 7.
+// Creates every missing directory above the last path component (mode 0755;
+// in the installation with the owner of the directory it is made in). `path`
+// is modified temporarily and restored. Returns 0 or 7.
 int ensure_parent_dir(char* path);
 
 // remove() after make_owner_writable. Returns 0 or -1.
@@ -112,8 +123,9 @@ int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][k
 // must not descend into its destination.
 int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_paths[2][kMaxPath],
                                    const char* also_skip);
-// Copies one file (or one link as a link) with exactly the source's mode. Side
-// effect: a read-only source gains owner write permission. Returns 0; 6 when
+// Copies one file (or one link as a link) with exactly the source's mode and,
+// where the process may give files away, its owner; the source is only read.
+// Returns 0; 6 when
 // the source cannot be examined, opened or read; 7 when the destination
 // cannot be opened, given the mode or written, or the source is neither a
 // regular file nor a link; 13 without memory; -1 when the final mode change

@@ -167,6 +167,34 @@ int ApplyTriples(const PatchHeader& header, const unsigned char* source,
   return kOk;
 }
 
+// Whether the triples of the patch file `fd` (read with positioned reads, the
+// stream stays where it is) write exactly header.dest_length bytes, within the
+// difference and extra blocks: the output's size is then bounded by the
+// patch's, and the space reserved for it is what the triples fill. 0, 6 when
+// a read fails, 41 otherwise.
+int CheckOutputLength(int fd, const PatchHeader& header) {
+  uint64_t add = 0, copy = 0;
+  unsigned char buffer[kControlTripleSize * 1024];
+  for (uint64_t done = 0; done < header.control_length;) {
+    size_t n =
+        static_cast<size_t>(std::min<uint64_t>(sizeof(buffer), header.control_length - done));
+    if (pread(fd, buffer, n, static_cast<off_t>(kPatchHeaderSize + done)) !=
+        static_cast<ssize_t>(n)) {
+      return kReadError;
+    }
+    for (size_t i = 0; i < n; i += kControlTripleSize) {
+      const ControlTriple triple = decode_control_triple(buffer + i);
+      add += triple.add_length;
+      copy += triple.copy_length;
+    }
+    done += n;
+  }
+  if (add > header.diff_length || copy > header.extra_length || add + copy != header.dest_length) {
+    return kCorruptPatch;
+  }
+  return kOk;
+}
+
 }  // namespace
 
 bool read_exact(FILE* fp, void* buffer, size_t length) {
@@ -195,7 +223,9 @@ int read_patch_header(FILE* patch, PatchHeader* header) {
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) != expected) return kCorruptPatch;
   // Refused here, before the caller changes anything, as well as in apply_patch.
   if (!ControlLengthValid(header->control_length)) return kCorruptPatch;
-  return kOk;
+  // A stream without a file behind it cannot be read twice; apply_patch
+  // still refuses its triples one by one.
+  return S_ISREG(st.st_mode) ? CheckOutputLength(fileno(patch), *header) : kOk;
 }
 
 int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out) {

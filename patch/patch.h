@@ -15,9 +15,13 @@
 //   0  valid; the stream stands at byte 32
 //   6  fewer than 32 bytes, or the file's size is unavailable
 //  41  the tag is not "QXPATCH1"; the file's size is not 32 plus the three
-//      block lengths (summed without wrap-around); or the control block's
-//      length is zero or not a multiple of 12
+//      block lengths (summed without wrap-around); the control block's
+//      length is zero or not a multiple of 12; or (for a regular file) the
+//      triples' add lengths exceed the difference block, their copy lengths
+//      the extra block, or together they differ from dest_length
 // The checks run in that order, so a short header is 6 even with a wrong tag.
+// A dest_length that passes is no more than the patch file's size, so the
+// space reserved for the output is bounded and filled by the triples.
 int read_patch_header(FILE* patch, PatchHeader* header);
 
 // Rebuilds the new file from `source` (exactly header.source_length bytes,

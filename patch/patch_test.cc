@@ -48,7 +48,10 @@ class PatchTest : public ::testing::Test {
   int Apply(const std::string& bytes, const std::string& source, std::string* out) {
     PatchHeader header;
     int rv = ReadHeader(bytes, &header);
-    if (rv != 0) return rv;
+    // Triples that the header check refuses must be refused by apply_patch on
+    // its own too (a stream that cannot be read twice is not checked ahead).
+    if (rv != 0 && rv != kCorruptPatch) return rv;
+    fseek(patch_.get(), kPatchHeaderSize, SEEK_SET);
     rv = Apply(header, patch_.get(), source, out);
     std::string copy = bytes, from_memory;
     ScopedFile memory(fmemopen(&copy[0], copy.size(), "rb"));
@@ -91,6 +94,25 @@ TEST_F(PatchTest, HeaderIsBigEndianAndMalformedOnesAreRefused) {
   wrap.header.diff_length = 0xFFFFFFF0u;
   wrap.header.extra_length = 0x14u;
   EXPECT_EQ(ReadHeader(wrap.Serialize() + "zzzz", &h), kCorruptPatch);
+  // The triples must write exactly dest_length bytes from the blocks, checked
+  // before anything is reserved: a dest_length of gigabytes is refused.
+  const struct {
+    std::vector<ControlTriple> triples;
+    int64_t dest_change;
+    int rv;
+  } lengths[] = {{{{3, 2, 1}}, 0, kOk},
+                 {{{3, 2, 1}}, 1, kCorruptPatch},
+                 {{{3, 2, 1}}, -1, kCorruptPatch},
+                 {{{3, 2, 1}}, 0xFFFFFF00, kCorruptPatch},
+                 {{{4, 1, 0}}, 0, kCorruptPatch},
+                 {{{2, 3, 0}}, 0, kCorruptPatch},
+                 {{{2, 1, 0}, {1, 1, 0}}, 0, kOk},
+                 {{{2, 1, 0}, {2, 1, 0}}, 0, kCorruptPatch}};
+  for (const auto& c : lengths) {
+    PatchParts l = MakePatch("source!", c.triples, "abc", "xy");
+    l.header.dest_length += static_cast<uint32_t>(c.dest_change);
+    EXPECT_EQ(ReadHeader(l.Serialize(), &h), c.rv) << &c - lengths;
+  }
   // The control block must hold whole triples, at least one.
   EXPECT_EQ(ReadHeader(MakePatch("src", {}, "", "").Serialize(), &h), kCorruptPatch);
   PatchParts ragged = MakePatch("src", {{1, 0, 0}}, "d", "");

@@ -193,3 +193,49 @@ int fclose(FILE* fp) {
   errno = dropped ? err : errno;
   return dropped ? EOF : rv;
 }
+
+// ---- Paths resolved beneath the installation (fileops/beneath.h) ----
+// The *at forms of rename and mkdir, counted as the plain kinds, and the
+// opens of files relative to a resolved directory.
+
+WRAP_OPEN(openat64, (int d, const char* path, int flags, ...), d, (d, path, flags, mode))
+
+int renameat(int d1, const char* a, int d2, const char* b) {
+  REAL(renameat);
+  ReadSettings();
+  char abs[PATH_MAX];
+  int saved = errno, second = InScope(d2, b, abs);
+  errno = saved;
+  if (ShouldFail(kRename, d1, a, second ? abs : NULL)) return -1;
+  return real(d1, a, d2, b);
+}
+
+static int IsNewNameAt(int d, const char* path) {
+  struct stat st;
+  int saved = errno, exists = fstatat(d, path, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  errno = saved;
+  return !exists;
+}
+WRAP(int, mkdirat, (int d, const char* p, mode_t m), (d, p, m),
+     IsNewNameAt(d, p) && ShouldFail(kMkdir, d, p, NULL), -1)
+
+// A pause for a race: with UPDATER_PAUSE_NAME and UPDATER_PAUSE_FILE set, the
+// first faccessat of a name ending in "/" UPDATER_PAUSE_NAME, or equal to it
+// (the updater tests conditions with it), creates the file UPDATER_PAUSE_FILE
+// and waits until the test has removed it (for a minute at most), so that the
+// test can change the installation between the checks and the actions.
+int faccessat(int d, const char* p, int mode, int flags) {
+  REAL(faccessat);
+  static int paused;
+  const char* name = Env("UPDATER_PAUSE_NAME");
+  const char* file = Env("UPDATER_PAUSE_FILE");
+  const char* slash = strrchr(p, '/');
+  if (*name && *file && !strcmp(slash ? slash + 1 : p, name) &&
+      !__atomic_exchange_n(&paused, 1, __ATOMIC_SEQ_CST)) {
+    int fd = (int)syscall(SYS_openat, AT_FDCWD, file, O_WRONLY | O_CREAT, 0644);
+    if (fd >= 0) syscall(SYS_close, fd);
+    struct stat st;
+    for (int i = 0; i < 6000 && stat(file, &st) == 0; ++i) usleep(10000);
+  }
+  return real(d, p, mode, flags);
+}

@@ -44,10 +44,9 @@ TEST_F(QxpatchTest, AppliesAndKeepsSourceMode) {
 TEST_F(QxpatchTest, RefusesWithoutLeavingOutput) {
   WriteFile(dir_.Sub("src"), "original");
   const std::string good = MakePatchFor("original", "new").Serialize();
-  // The second triple copies past the extra block after the first wrote bytes.
+  // The triple's seek leaves the source after it wrote bytes.
   const std::string corrupt =
-      patch_testing::MakePatch("original", {{8, 0, 0}, {0, 5, 0}}, std::string(8, '\0'), "ab")
-          .Serialize();
+      patch_testing::MakePatch("original", {{8, 2, 9}}, std::string(8, '\0'), "ab").Serialize();
   const struct {
     std::string patch, args, err;
   } cases[] = {
