@@ -16,6 +16,14 @@
 #include "fileops/fileops.h"
 #include "fileops/journal.h"
 
+namespace {
+
+// A failed existence test means "absent" unless the path led outside the
+// installation: that is no absent file but a path the update cannot use.
+bool Found(int rv) { return rv == 0 || errno == EXDEV; }
+
+}  // namespace
+
 int RemoveAction::Parse(char* line) {
   path = get_valid_path(&line, false);
   return path ? kOk : kParseError;
@@ -28,9 +36,9 @@ int RemoveAction::ParseFoundPath(char* found) {
 }
 
 bool RemoveAction::Exists() const {
-  if (!entry_itself_) return access_beneath(path, F_OK) == 0;
+  if (!entry_itself_) return Found(access_beneath(path, F_OK));
   struct stat st;
-  return stat_beneath(path, &st, false) == 0;
+  return Found(stat_beneath(path, &st, false));
 }
 
 int RemoveAction::Prepare() {
@@ -107,7 +115,7 @@ int RmdirAction::ParseFoundPath(char* found) {
 }
 
 int RmdirAction::Prepare() {
-  if (access_beneath(dir, F_OK) != 0) {
+  if (!Found(access_beneath(dir, F_OK))) {
     skip = 1;
     progress_cost = 0;
     return kOk;

@@ -22,9 +22,10 @@ class RemoveAction : public Action {
   // not, is removed as a link. 0 or 5.
   int ParseFoundPath(char* found);
   // An absent file skips the action (progress_cost 0, no log line). 6 when
-  // the status cannot be read, 42 for anything but a regular file, 7 when the
-  // holding directory is not writable or the journal cannot be written. Plans
-  // the backup.
+  // the status cannot be read (also when the path leads outside the
+  // installation), 42 for anything but a regular file, 7 when the holding
+  // directory is not writable or the journal cannot be written. Plans the
+  // backup.
   int Prepare() override;
   // 0, or the code of backup_create.
   int Execute() override;

@@ -37,6 +37,8 @@ void* UpdateThreadMain(void*) {
 bool EnterApplyToDir() {
   if (chdir(applyToDir) == 0) return true;
   if (mkdir(applyToDir, 0755) != 0) return false;
+  // Like every directory the update makes: owned as the one it is made in.
+  inherit_owner(applyToDir, nullptr);
   return chdir(applyToDir) == 0;
 }
 

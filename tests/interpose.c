@@ -239,3 +239,12 @@ int faccessat(int d, const char* p, int mode, int flags) {
   }
   return real(d, p, mode, flags);
 }
+
+// A decompressor without memory: with UPDATER_BZ_NO_MEMORY set, every
+// BZ2_bzDecompressInit fails as bzip2 does when it cannot allocate its state.
+int BZ2_bzDecompressInit(void* strm, int verbosity, int small) {
+  static int (*real)(void*, int, int);
+  if (!real) real = (int (*)(void*, int, int))dlsym(RTLD_NEXT, "BZ2_bzDecompressInit");
+  if (*Env("UPDATER_BZ_NO_MEMORY")) return -3;  // BZ_MEM_ERROR
+  return real(strm, verbosity, small);
+}
