@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <functional>
@@ -136,31 +135,6 @@ TEST_F(BeneathTest, FileOperationsNeverLeaveTheInstallation) {
   WriteFile(A("ro"), "r", 0444);
   EXPECT_NE(open_with_mode("ro", "rb", 0), nullptr);
   EXPECT_EQ(testing_util::ModeOf(A("ro")), 0444u);
-}
-
-// New directories and files take the owner of the directory they are made in;
-// given files keep the owner they are given. Only root can give files away.
-TEST_F(BeneathTest, OwnersFollowTheDirectoryOrTheReplacedFile) {
-  struct passwd* nobody = getpwnam("nobody");
-  if (geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root and the user nobody";
-  ASSERT_EQ(chown(A("real").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-  char path[] = "inlink/new/deeper/file";
-  ASSERT_EQ(ensure_parent_dir(path), 0);
-  WriteFile(A("real/new/deeper/file"), "x");
-  ASSERT_EQ(inherit_owner("inlink/new/deeper/file", nullptr), 0);
-  struct stat like = {};
-  like.st_uid = nobody->pw_uid;
-  like.st_gid = 0;
-  FILE* f = open_with_mode("top", "wb", 0104755, &like);  // set-id bits survive the owner
-  ASSERT_NE(f, nullptr);
-  fclose(f);
-  for (const char* p : {"real/new", "real/new/deeper", "real/new/deeper/file", "top"}) {
-    struct stat st;
-    ASSERT_EQ(lstat(A(p).c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, nobody->pw_uid) << p;
-    EXPECT_EQ(st.st_gid, std::string(p) == "top" ? 0 : nobody->pw_gid) << p;
-  }
-  EXPECT_EQ(testing_util::ModeOf(A("top")), 04755u);
 }
 
 }  // namespace

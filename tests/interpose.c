@@ -219,11 +219,9 @@ static int IsNewNameAt(int d, const char* path) {
 WRAP(int, mkdirat, (int d, const char* p, mode_t m), (d, p, m),
      IsNewNameAt(d, p) && ShouldFail(kMkdir, d, p, NULL), -1)
 
-// A pause for a race: with UPDATER_PAUSE_NAME and UPDATER_PAUSE_FILE set, the
-// first faccessat of a name ending in "/" UPDATER_PAUSE_NAME, or equal to it
-// (the updater tests conditions with it), creates the file UPDATER_PAUSE_FILE
-// and waits until the test has removed it (for a minute at most), so that the
-// test can change the installation between the checks and the actions.
+// A pause for a race: the first faccessat (a condition test) of the name
+// UPDATER_PAUSE_NAME creates the file UPDATER_PAUSE_FILE and waits (a minute
+// at most) until the test, having changed the installation, removes it.
 int faccessat(int d, const char* p, int mode, int flags) {
   REAL(faccessat);
   static int paused;
