@@ -99,19 +99,12 @@ TEST_F(PatchTest, HeaderIsBigEndianAndMalformedOnesAreRefused) {
   const struct {
     std::vector<ControlTriple> triples;
     int64_t dest_change;
-    int rv;
-  } lengths[] = {{{{3, 2, 1}}, 0, kOk},
-                 {{{3, 2, 1}}, 1, kCorruptPatch},
-                 {{{3, 2, 1}}, -1, kCorruptPatch},
-                 {{{3, 2, 1}}, 0xFFFFFF00, kCorruptPatch},
-                 {{{4, 1, 0}}, 0, kCorruptPatch},
-                 {{{2, 3, 0}}, 0, kCorruptPatch},
-                 {{{2, 1, 0}, {1, 1, 0}}, 0, kOk},
-                 {{{2, 1, 0}, {2, 1, 0}}, 0, kCorruptPatch}};
+  } lengths[] = {{{{3, 2, 1}}, 1}, {{{3, 2, 1}}, -1}, {{{3, 2, 1}}, 0xFFFFFF00},
+                 {{{4, 1, 0}}, 0}, {{{2, 3, 0}}, 0},  {{{2, 1, 0}, {2, 1, 0}}, 0}};
   for (const auto& c : lengths) {
     PatchParts l = MakePatch("source!", c.triples, "abc", "xy");
     l.header.dest_length += static_cast<uint32_t>(c.dest_change);
-    EXPECT_EQ(ReadHeader(l.Serialize(), &h), c.rv) << &c - lengths;
+    EXPECT_EQ(ReadHeader(l.Serialize(), &h), kCorruptPatch) << &c - lengths;
   }
   // The control block must hold whole triples, at least one.
   EXPECT_EQ(ReadHeader(MakePatch("src", {}, "", "").Serialize(), &h), kCorruptPatch);
