@@ -42,10 +42,12 @@ constexpr Keyword kKeywords[] = {
 // What names one file however the path is written: the directory holding it
 // (device and inode, so that a link inside the installation and its target
 // agree) and the last component; the text without empty and "." components
-// where that directory does not exist yet.
-std::string FileKey(const char* path) {
+// where that directory does not exist yet. `*exists`: whether something is at
+// the path now.
+std::string FileKey(const char* path, bool* exists) {
   BeneathPath p(path);
   struct stat st;
+  *exists = p.ok() && fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (p.ok() && fstat(p.dir(), &st) == 0) {
     char key[64];
     snprintf(key, sizeof(key), "%llu:%llu/", static_cast<unsigned long long>(st.st_dev),
@@ -77,10 +79,10 @@ int CheckDuplicatePaths(const ActionList& list) {
     const char* path;
     Action::Change change = action->GetChange(&path);
     if (change == Action::Change::kNone) continue;
-    auto [it, first] = paths.try_emplace(FileKey(path));
+    bool exists;
+    auto [it, first] = paths.try_emplace(FileKey(path, &exists));
     PathState& state = it->second;
-    struct stat st;
-    if (first) state.exists = stat_beneath(path, &st, false) == 0;
+    if (first) state.exists = exists;
     if (state.exists) {
       if (state.backed_up) {
         LOG("DoUpdate: a second backup of the path would replace the first: %s", path);
