@@ -115,14 +115,14 @@ TEST_F(BeneathTest, FileOperationsNeverLeaveTheInstallation) {
       {[&] { return rename_file("out/f", writable("stolen"), false); }, false},
       {[&] { return backup_create("absout/f"); }, false},
       {[&] { return ensure_parent_dir(writable("sibling/new/x")); }, false},
-      {[&] { return static_cast<int>(!open_with_mode("fout", "wb", 0100644)); }, false},
-      {[&] { return static_cast<int>(!open_with_mode("fout", "rb", 0)); }, false},
+      {[&] { return ScopedFile(open_with_mode("fout", "wb", 0100644)) ? 0 : -1; }, false},
+      {[&] { return ScopedFile(open_with_mode("fout", "rb", 0)) ? 0 : -1; }, false},
       {[&] { return make_owner_writable("fout"), -1; }, false},
       {[&] { return mkdir_beneath("real/up/made", 0755); }, false},
       {[&] { return ensure_parent_dir(writable("inlink/a/b/x")); }, true},
       {[&] { return backup_create("inlink/f"); }, true},
       {[&] { return backup_restore("absin/f"); }, true},
-      {[&] { return static_cast<int>(!open_with_mode("flink", "rb", 0)); }, true},
+      {[&] { return ScopedFile(open_with_mode("flink", "rb", 0)) ? 0 : -1; }, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.op() == 0, c.succeeds) << &c - cases;
