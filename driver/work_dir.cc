@@ -45,13 +45,11 @@ int ExtractManifest(const char* path) {
     close(fd);
     return kWriteError;
   }
-  int rv = gArchiveReader.ExtractToStream("updatev3.manifest", file.get());
-  if (rv != 0) {
-    // What the first attempt wrote must not precede the second entry.
-    rewind(file.get());
-    rv = fflush(file.get()) == 0 && ftruncate(fd, 0) == 0 ? kOk : kWriteError;
-    if (rv == 0) rv = gArchiveReader.ExtractToStream("updatev2.manifest", file.get());
-  }
+  // The older name only where the newer is missing: a failed extraction is
+  // that failure (7 for a full disk), not a missing entry.
+  const char* entry =
+      gArchiveReader.HasEntry("updatev3.manifest") ? "updatev3.manifest" : "updatev2.manifest";
+  int rv = gArchiveReader.ExtractToStream(entry, file.get());
   if (file.close() != 0 && rv == 0) rv = kWriteError;
   return rv;
 }
