@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -159,7 +160,10 @@ TEST_F(HostilePathsTest, RefusedOrRolledBackBeforeAnythingChanges) {
     ASSERT_EQ(testing_util::RunCommand("chown -R nobody '" + root_.Sub("upd") + "'"), 0);
     auto run = [&] { return RunUpdater(update_.Args(), c.env).exit_code; };
     int rv = c.as_nobody ? testing_util::RunAsNobody(run) : run();
-    if (rv < 0) continue;  // no user nobody here: that case cannot run
+    if (rv < 0) {
+      printf("skipped: cannot run as the user nobody: %s", c.manifest.c_str());
+      continue;
+    }
     EXPECT_EQ(rv, 1) << c.manifest;
     EXPECT_EQ(update_.Status(), c.status) << c.manifest << update_.Log();
     EXPECT_EQ(testing_util::DiffSnapshots(before, SnapshotTree(inst_)), "") << c.manifest;
