@@ -63,11 +63,12 @@ std::string FileKey(const char* path, bool* exists) {
   return key;
 }
 
-// A second backup of one path replaces the first, and the original would be
-// lost on a rollback. The actions are followed through on the installation
-// as it is (with their conditions as they hold now): an update in which an
-// action would move a file to a backup that one already holds is refused
-// before anything changes. A removal and then the new file (a complete update), a file added
+// An update in which two actions would each move a file of one path to a
+// backup (the second one moving what the first one installed) rests its
+// rollback on a chain of backups, and make-update never writes one. The
+// actions are followed through on the installation as it is (with their
+// conditions as they hold now), and such an update is refused before anything
+// changes. A removal and then the new file (a complete update), a file added
 // where there was none and then patched, a path removed twice: all fine.
 int CheckDuplicatePaths(const ActionList& list) {
   struct PathState {

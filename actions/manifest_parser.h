@@ -23,8 +23,8 @@ std::unique_ptr<Action> NewAction(const char* keyword, ManifestSource source);
 int ParseActionLines(char* text, ManifestSource source, ActionList* list);
 
 // The update's manifest: ParseActionLines for ManifestSource::kManifest,
-// then 5 when two actions would each move a file of one path to its backup
-// (the second replacing the original's), as the installation stands and with
+// then 5 when two actions would each move a file of one path to a backup
+// (the second one moving what the first installed), as the installation stands and with
 // the conditions as they hold now (which is what the prepare phase sees): for
 // instance two adds, or an add and a removal, of an existing file. A removal followed by an add,
 // and an add of a new file followed by a patch of it, are accepted.

@@ -15,6 +15,7 @@
 #include "base/run_settings.h"
 #include "base/update_log.h"
 #include "driver/update_run.h"
+#include "fileops/beneath.h"
 #include "fileops/durable.h"
 #include "fileops/fileops.h"
 #include "fileops/journal.h"
@@ -225,6 +226,8 @@ int ClearStagedDir() {
     ensure_remove_recursive(fresh.c_str());
     return Exists(dir) ? kRecoveryFailed : kOk;  // the run itself reports a missing one
   }
+  // Owned like the installation it copies, as every directory the run makes.
+  inherit_owner(dir.c_str(), nullptr);
   return kOk;
 }
 

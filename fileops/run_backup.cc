@@ -8,6 +8,7 @@
 #include <set>
 
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 #include "fileops/fileops.h"
 #include "fileops/journal.h"
 
@@ -27,13 +28,14 @@ std::set<std::string>& Planned() {
 
 bool Taken(const std::string& name) {
   struct stat st;
-  return lstat(name.c_str(), &st) == 0 || Registry().count(name) != 0 || Planned().count(name);
+  return stat_beneath(name.c_str(), &st, false) == 0 || Registry().count(name) != 0 ||
+         Planned().count(name);
 }
 
 // "dev ino" of the entry at `path`; empty when there is none.
 std::string Identity(const char* path) {
   struct stat st;
-  if (lstat(path, &st) != 0) return "";
+  if (stat_beneath(path, &st, false) != 0) return "";
   char id[64];
   snprintf(id, sizeof(id), "%llu %llu", static_cast<unsigned long long>(st.st_dev),
            static_cast<unsigned long long>(st.st_ino));
@@ -96,7 +98,7 @@ int RunBackup::Create(const char* path) {
 
 int RunBackup::Restore(const char* path) {
   struct stat st;
-  if (!made() || lstat(name_.c_str(), &st) != 0) {
+  if (!made() || stat_beneath(name_.c_str(), &st, false) != 0) {
     LOG("backup_restore: backup file doesn't exist: %s",
         made() ? name_.c_str() : (std::string(path) + kBackupSuffix).c_str());
     Forget();
@@ -111,7 +113,7 @@ int RunBackup::Restore(const char* path) {
 
 int RunBackup::Delete() {
   struct stat st;
-  if (!made() || lstat(name_.c_str(), &st) != 0) {
+  if (!made() || stat_beneath(name_.c_str(), &st, false) != 0) {
     Forget();
     return kOk;
   }
@@ -130,7 +132,7 @@ int backup_make_way(const char* path) {
     return kWriteError;
   }
   int rv = gJournal.Add(kJournalMove, {path, name.c_str()}, true);
-  if (rv == kOk && rename(path, name.c_str()) != 0) {
+  if (rv == kOk && rename_beneath(path, name.c_str()) != 0) {
     LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", path, name.c_str(), errno);
     rv = kWriteError;
   }
