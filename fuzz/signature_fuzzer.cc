@@ -2,6 +2,7 @@
 // area is read and checked against a fixed key; an archive that the reader
 // accepts is then signed and must verify, with every entry's stored bytes
 // unchanged by the move. The same bytes are also read as a keys file.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,14 +33,17 @@ QexKeySet* ReadKey(const char* name, const char* pem, bool is_private) {
   return keys;
 }
 
-// Every entry's name and stored bytes, in bucket order.
-std::vector<std::string> StoredEntries(const char* path) {
+// Every entry's name and stored bytes (at most `limit`: no entry of the
+// input can be longer than the input), in bucket order.
+std::vector<std::string> StoredEntries(const char* path, size_t limit) {
   std::vector<std::string> out;
   QexArchive* archive = qex_open(path);
   for (int b = 0; archive && b < 256; ++b) {
     for (QexEntry* e = archive->table[b]; e; e = e->next) {
-      std::string bytes(e->length, '\0');
-      int n = e->length ? qex_read_entry(archive, e, 0, &bytes[0], static_cast<int>(e->length)) : 0;
+      std::string bytes(std::min<size_t>(e->length, limit), '\0');
+      int n = !bytes.empty()
+                  ? qex_read_entry(archive, e, 0, &bytes[0], static_cast<int>(bytes.size()))
+                  : 0;
       out.push_back(e->name + std::string(1, '\0') + bytes.substr(0, n > 0 ? n : 0));
     }
   }
@@ -59,10 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int rv = qex_verify_archive(path.c_str(), public_key, checks, &count);
   if (rv < QEX_VERIFIED || rv > QEX_UNREADABLE || count > 8) abort();
 
-  const std::vector<std::string> before = StoredEntries(path.c_str());
+  const std::vector<std::string> before = StoredEntries(path.c_str(), size);
   if (qex_sign_archive(path.c_str(), private_key) == 0) {
     if (qex_verify_archive(path.c_str(), public_key, checks, &count) != QEX_VERIFIED ||
-        count != 1 || checks[0].key != 0 || StoredEntries(path.c_str()) != before) {
+        count != 1 || checks[0].key != 0 || StoredEntries(path.c_str(), size) != before) {
       abort();
     }
   }
