@@ -83,7 +83,7 @@ TEST_F(ActionListTest, FailuresStopThePhaseAndUndoExecutedActionsLastToFirst) {
 // A mixed list over a real tree, the precomplete removals of a complete update
 // first, with a failure placed at each position in turn: the tree afterwards
 // equals the tree before (contents, modes, links, directories). Replaced links
-// are never written through, dangling or not.
+// are never written through, dangling or not; new links and directories go.
 using MixedListTest = WorkDirTest;
 
 TEST_F(MixedListTest, FailureAtEachPositionRestoresTheTree) {
@@ -109,11 +109,17 @@ TEST_F(MixedListTest, FailureAtEachPositionRestoresTheTree) {
   const Tree after = {{"a", "file 0644 new a"},    {"b", "file 0600 new b"},
                       {"link", "file 0644 new l"}, {"dangling", "file 0640 new d"},
                       {"sub", "dir 0755"},         {"sub/keep", "file 0644 keep"},
-                      {"sub/new", "file 0755 new"}};
+                      {"sub/new", "file 0755 new"}, {"sub/c", "link /abs/t"},
+                      {"ln", "dir 0755"},          {"ln/up", "link ../sub"},
+                      {"d", "dir 0755"},           {"d/e", "dir 2775"},
+                      {"d/e/f", "dir 0700"}};
   const char* lines[] = {"remove \"a\"",     "remove \"gone/x\"",     "rmdir \"gone/\"",
                          "add \"a\"",        "add-if \"b\" \"b\"",    "add \"sub/new\"",
                          "remove \"sub/c\"", "rmdir \"empty/\"",      "add \"link\"",
-                         "add \"dangling\"", "add-if-not \"b\" \"a\""};
+                         "add \"dangling\"", "add-if-not \"b\" \"a\"",
+                         "addlink \"sub/c\" \"/abs/t\"", "addlink \"ln/up\" \"../sub\"",
+                         "adddir \"d/e/\" \"2775\"", "adddir \"d/e/f/\" \"700\"",
+                         "adddir \"sub/\" \"0700\""};
   const size_t n = sizeof(lines) / sizeof(lines[0]);
   // Failing in execute: a replacement and a new file in a new directory cut
   // short, a missing entry; in prepare: the removal of a directory. Last, the
@@ -122,6 +128,8 @@ TEST_F(MixedListTest, FailureAtEachPositionRestoresTheTree) {
                                                   {"add \"new/bad\"\n", 39},
                                                   {"add \"sub/none\"\n", 6},
                                                   {"remove \"sub\"\n", 42},
+                                                  {"addlink \"empty\" \"a\"\n", 42},
+                                                  {"adddir \"b/\" \"755\"\n", 42},
                                                   {"", 0}};
   for (const auto& [failing, code] : failures) {
     for (size_t at = 0; at <= n; ++at) {

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "actions/manifest.h"
 #include "archive/archive_reader.h"
+#include "base/paths.h"
 #include "base/update_log.h"
 #include "fileops/beneath.h"
 #include "fileops/fileops.h"
@@ -50,12 +52,12 @@ int AddAction::Parse(char* line) {
 }
 
 int AddAction::Prepare() {
-  LOG("PREPARE ADD %s", path);
+  LOG("PREPARE %s %s", LogName(), path);
   return backup_.Plan(path);
 }
 
 int AddAction::Execute() {
-  LOG("EXECUTE ADD %s", path);
+  LOG("EXECUTE %s %s", LogName(), path);
   // lstat, not access: a dangling link must be moved aside too, or the
   // extraction would create its target wherever it points.
   struct stat st;
@@ -64,7 +66,8 @@ int AddAction::Execute() {
   const bool replacing = stat_beneath(path, &st, false) == 0;
   const struct stat old = st;
   if (replacing) {
-    rv = backup_.Create(path);
+    rv = CheckReplaced(st);
+    if (rv == kOk) rv = backup_.Create(path);
   } else {
     // Noted before creating anything, so that a rollback also removes the
     // directories of a creation that failed half-way.
@@ -73,17 +76,7 @@ int AddAction::Execute() {
     if (rv == kOk) rv = ensure_parent_dir(path);
   }
   if (rv != kOk) return rv;
-  // A file decoded ahead is the one ExtractToFile would write: created by
-  // creat with the entry's mode under the same umask.
-  if (!TakeEarlyEntry(path)) {
-    // The path is free now: whatever appears there in the meantime, a link
-    // above all, is not written through.
-    BeneathPath dest(path);
-    rv = dest.ok()
-             ? gArchiveReader.ExtractToFileAt(path, dest.dir(), dest.name(), O_EXCL | O_NOFOLLOW)
-             : kWriteError;
-  }
-  int err = errno;
+  rv = Install();
   // A replaced file keeps its owner; a new one gets its directory's.
   if (rv == kOk) inherit_owner(path, replacing ? &old : nullptr);
   // The path was free, so whatever stands there now is this action's file,
@@ -93,6 +86,20 @@ int AddAction::Execute() {
     added_dev_ = st.st_dev;
     added_ino_ = st.st_ino;
   }
+  return rv;
+}
+
+int AddAction::Install() {
+  // A file decoded ahead is the one ExtractToFile would write: created by
+  // creat with the entry's mode under the same umask.
+  if (TakeEarlyEntry(path)) return kOk;
+  // The path is free now: whatever appears there in the meantime, a link
+  // above all, is not written through.
+  BeneathPath dest(path);
+  int rv = dest.ok()
+               ? gArchiveReader.ExtractToFileAt(path, dest.dir(), dest.name(), O_EXCL | O_NOFOLLOW)
+               : kWriteError;
+  int err = errno;
   if (rv != kOk) LOG("EXECUTE ADD: unable to extract the file: %s, rv: %d, err: %d", path, rv, err);
   return rv;
 }
@@ -104,7 +111,7 @@ Action::EarlyEntry AddAction::GetEarlyEntry() {
 }
 
 void AddAction::Finish(int status) {
-  LOG("FINISH ADD %s", path);
+  LOG("FINISH %s %s", LogName(), path);
   if (status == 0) {
     backup_.Delete();
     return;
@@ -118,4 +125,88 @@ void AddAction::Finish(int status) {
   }
   backup_.Restore(path);
   if (first_new_dir_ > 0) RemoveNewDirectories(path, first_new_dir_);
+}
+
+int AddLinkAction::Parse(char* line) {
+  path = get_valid_path(&line, false);
+  if (!path || !next_token(kQuoteDelimiter, &line)) return kParseError;
+  char* text = next_token(kQuoteDelimiter, &line);
+  if (!text) return kParseError;
+  // Formed into no buffer here, but every link the updater reads back is.
+  if (strlen(text) >= kMaxPath) {
+    LOG("addlink: link target too long: %s", text);
+    return kParseError;
+  }
+  target = text;
+  return kOk;
+}
+
+int AddLinkAction::CheckReplaced(const struct stat& st) {
+  if (!S_ISDIR(st.st_mode)) return kOk;
+  LOG("path present, but a directory: %s", path);
+  return kUnexpectedType;
+}
+
+int AddLinkAction::Install() {
+  BeneathPath dest(path);
+  if (dest.ok() && symlinkat(target, dest.dir(), dest.name()) == 0) return kOk;
+  int err = errno;
+  LOG("EXECUTE ADDLINK: unable to create the link: %s, err: %d", path, err);
+  return kWriteError;
+}
+
+int AddDirAction::Parse(char* line) {
+  dir = get_valid_path(&line, true);
+  if (!dir || !next_token(kQuoteDelimiter, &line)) return kParseError;
+  const char* text = next_token(kQuoteDelimiter, &line);
+  size_t digits = text ? strspn(text, "01234567") : 0;
+  if (!text || digits == 0 || digits > 4 || text[digits] != '\0') {
+    LOG("adddir: invalid mode: %s", text ? text : "");
+    return kParseError;
+  }
+  mode = static_cast<mode_t>(strtoul(text, nullptr, 8));
+  return kOk;
+}
+
+int AddDirAction::Prepare() {
+  LOG("PREPARE ADDDIR %s/", dir);
+  return kOk;
+}
+
+int AddDirAction::Execute() {
+  LOG("EXECUTE ADDDIR %s/", dir);
+  struct stat st;
+  if (stat_beneath(dir, &st, false) == 0) {
+    if (S_ISDIR(st.st_mode)) return kOk;
+    LOG("path present, but not a directory: %s", dir);
+    return kUnexpectedType;
+  }
+  first_new_dir_ = FirstMissingDirectory(dir);
+  int rv = gJournal.Add(kJournalCreate, {dir, std::to_string(first_new_dir_).c_str()}, false);
+  if (rv == kOk) rv = ensure_parent_dir(dir);
+  if (rv != kOk) return rv;
+  // Made private and given its mode through the open directory: the umask
+  // has no say, and nothing put in its place meanwhile is changed.
+  int fd = -1;
+  if (mkdir_beneath(dir, 0700) == 0 && stat_beneath(dir, &st, false) == 0) {
+    created_ = true;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    fd = open_beneath(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  }
+  bool ok = fd >= 0 && fchmod(fd, mode) == 0;
+  int err = errno;
+  if (fd >= 0) close(fd);
+  if (ok) return kOk;
+  LOG("EXECUTE ADDDIR: unable to create the directory: %s/, err: %d", dir, err);
+  return kWriteError;
+}
+
+void AddDirAction::Finish(int status) {
+  LOG("FINISH ADDDIR %s/", dir);
+  if (status == 0) return;
+  struct stat st;
+  if (created_ && stat_beneath(dir, &st, false) == 0 && st.st_dev == dev_ && st.st_ino == ino_)
+    rmdir_beneath(dir);
+  if (first_new_dir_ > 0) RemoveNewDirectories(dir, first_new_dir_);
 }

@@ -1,9 +1,11 @@
 // The add actions: install a file from the update archive at a path of the
 // directory being updated, always (add), or only when a test file exists
-// (add-if) or does not exist (add-if-not) before the update starts.
+// (add-if) or does not exist (add-if-not) before the update starts; make a
+// symbolic link (addlink) or an empty directory (adddir).
 #ifndef UPDATER_ACTIONS_ADD_ACTION_H_
 #define UPDATER_ACTIONS_ADD_ACTION_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -42,6 +44,19 @@ class AddAction : public Action {
   // failed after creating it, so that a rollback removes a partial file too.
   bool added = false;
 
+ protected:
+  // The keyword's name in the log lines ("EXECUTE ADD %s").
+  virtual const char* LogName() const { return "ADD"; }
+  // Refuses what stands at `path` before it is moved aside (`st`, not
+  // followed): 0, or the action's code.
+  virtual int CheckReplaced(const struct stat& st) {
+    (void)st;
+    return 0;
+  }
+  // Creates the new entry at `path`, which is free; logs its own failure.
+  // 0 or an error code.
+  virtual int Install();
+
  private:
   // Whatever stood at `path` before Execute.
   RunBackup backup_;
@@ -50,6 +65,53 @@ class AddAction : public Action {
   ino_t added_ino_ = 0;
   // Length of the prefix of `path` naming the first directory Execute had to
   // create; 0 when it created none.
+  size_t first_new_dir_ = 0;
+};
+
+// addlink "path" "target": makes `path` a symbolic link holding `target`
+// exactly (relative or absolute, dangling or not: it is data, never resolved),
+// replacing whatever file or link is there, with a backup, like add.
+class AddLinkAction : public AddAction {
+ public:
+  // 0, or 5 when the path breaks the rules or the target is missing or does
+  // not fit a path buffer.
+  int Parse(char* line) override;
+  EarlyEntry GetEarlyEntry() override { return {}; }
+
+  // The link's target text, inside the parsed text.
+  const char* target = nullptr;
+
+ protected:
+  const char* LogName() const override { return "ADDLINK"; }
+  // A directory in its place is refused with 42: it is no file to replace.
+  int CheckReplaced(const struct stat& st) override;
+  int Install() override;
+};
+
+// adddir "dir/" "mode": makes the directory `dir` with exactly `mode` (octal,
+// set-id and sticky bits included, whatever the umask), and its missing
+// parents as add does. A directory already there is left as it is, mode
+// included; anything else there fails with 42.
+class AddDirAction : public Action {
+ public:
+  // 0, or 5 when the path breaks the rules (trailing slash as for rmdir) or
+  // the mode is not 1 to 4 octal digits.
+  int Parse(char* line) override;
+  int Prepare() override;
+  // 0; 42 for something other than a directory at `dir`; 7 when the
+  // directory, a parent, its mode or the journal record cannot be written.
+  int Execute() override;
+  // After a failure removes what Execute created, as far as it is empty.
+  void Finish(int status) override;
+
+  // Validated directory path without its trailing slash, inside the text.
+  char* dir = nullptr;
+  mode_t mode = 0;
+
+ private:
+  bool created_ = false;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
   size_t first_new_dir_ = 0;
 };
 

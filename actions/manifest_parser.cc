@@ -36,7 +36,8 @@ constexpr Keyword kKeywords[] = {
     {"remove", Make<RemoveAction>, true},     {"rmdir", Make<RmdirAction>, true},
     {"add", Make<AddAction>, false},          {"patch", Make<PatchAction>, false},
     {"add-if", Make<AddIfAction>, false},     {"add-if-not", Make<AddIfNotAction>, false},
-    {"patch-if", Make<PatchIfAction>, false},
+    {"patch-if", Make<PatchIfAction>, false}, {"addlink", Make<AddLinkAction>, false},
+    {"adddir", Make<AddDirAction>, false},
 };
 
 // What names one file however the path is written: the directory holding it

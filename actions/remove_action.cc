@@ -30,13 +30,12 @@ int RemoveAction::Parse(char* line) {
 }
 
 int RemoveAction::ParseFoundPath(char* found) {
-  entry_itself_ = true;
   path = check_path_rules(found, false);
   return path ? kOk : kParseError;
 }
 
+// The entry itself: a symbolic link is removed as a link, whatever it names.
 bool RemoveAction::Exists() const {
-  if (!entry_itself_) return Found(access_beneath(path, F_OK));
   struct stat st;
   return Found(stat_beneath(path, &st, false));
 }
@@ -50,14 +49,13 @@ int RemoveAction::Prepare() {
   LOG("PREPARE REMOVEFILE %s", path);
 
   struct stat st;
-  int rv = stat_beneath(path, &st, !entry_itself_);
+  int rv = stat_beneath(path, &st, false);
   if (rv != 0) {
     int err = errno;
     LOG("failed to read file status info: %s, err: %d", path, err);
     return kReadError;
   }
-  bool removable = S_ISREG(st.st_mode) || (entry_itself_ && S_ISLNK(st.st_mode));
-  if (!removable) {
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
     LOG("path present, but not a file: %s", path);
     return kUnexpectedType;
   }

@@ -11,19 +11,19 @@
 #include "fileops/run_backup.h"
 
 // remove "file". Execute moves the file to its backup; Finish deletes the
-// backup after success or moves it back after a failure.
+// backup after success or moves it back after a failure. A symbolic link,
+// dangling or not, to a file or a directory, is removed as a link.
 class RemoveAction : public Action {
  public:
   // 0, or 5 when the path is missing or breaks the path rules.
   int Parse(char* line) override;
   // For a path found by a tree walk: `found` is the whole path (no quoting,
   // so every byte of the name belongs to it), held to the same path rules.
-  // The action then examines the entry itself: a symbolic link, dangling or
-  // not, is removed as a link. 0 or 5.
+  // 0 or 5.
   int ParseFoundPath(char* found);
   // An absent file skips the action (progress_cost 0, no log line). 6 when
   // the status cannot be read (also when the path leads outside the
-  // installation), 42 for anything but a regular file, 7 when the holding
+  // installation), 42 for anything but a regular file or a link, 7 when the holding
   // directory is not writable or the journal cannot be written. Plans the
   // backup.
   int Prepare() override;
@@ -43,7 +43,6 @@ class RemoveAction : public Action {
  private:
   bool Exists() const;
 
-  bool entry_itself_ = false;
   RunBackup backup_;
 };
 
