@@ -105,6 +105,9 @@ inline std::string Describe(const ActionList& list) {
       out += std::string("if ") + c->test_path + " ";
     if (auto* p = dynamic_cast<PatchIfAction*>(a)) out += std::string("if ") + p->test_path + " ";
     if (auto* add = dynamic_cast<AddAction*>(a)) out += std::string("add ") + add->path;
+    if (auto* l = dynamic_cast<AddLinkAction*>(a)) out += std::string(" -> ") + l->target;
+    if (auto* d = dynamic_cast<AddDirAction*>(a))
+      out += "adddir " + std::string(d->dir) + " " + std::to_string(d->mode);
     if (auto* p = dynamic_cast<PatchAction*>(a))
       out += std::string("patch ") + p->entry_name + " " + p->target_path;
     out += "\n";
