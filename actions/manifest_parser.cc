@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <utility>
@@ -97,6 +98,22 @@ int CheckDuplicatePaths(const ActionList& list) {
   return kOk;
 }
 
+// A directory that an adddir line makes is one the update leaves in place:
+// the rmdir of the same directory (from the precomplete file of a complete
+// update, which runs in the finish phase) is skipped.
+void KeepAddedDirectories(const ActionList& list) {
+  std::set<std::string> made;
+  bool exists;
+  for (const Action* action = list.first(); action; action = action->next) {
+    if (auto* add = dynamic_cast<const AddDirAction*>(action)) made.insert(FileKey(add->dir, &exists));
+  }
+  if (made.empty()) return;
+  for (Action* action = list.first(); action; action = action->next) {
+    auto* rmdir = dynamic_cast<RmdirAction*>(action);
+    if (rmdir && made.count(FileKey(rmdir->dir, &exists))) rmdir->skip = 1;
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<Action> NewAction(const char* keyword, ManifestSource source) {
@@ -146,5 +163,6 @@ int ParseActionLines(char* text, ManifestSource source, ActionList* list) {
 
 int ParseManifest(char* text, ActionList* list) {
   int rv = ParseActionLines(text, ManifestSource::kManifest, list);
+  if (rv == kOk) KeepAddedDirectories(*list);
   return rv == kOk ? CheckDuplicatePaths(*list) : rv;
 }

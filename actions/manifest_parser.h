@@ -23,6 +23,7 @@ std::unique_ptr<Action> NewAction(const char* keyword, ManifestSource source);
 int ParseActionLines(char* text, ManifestSource source, ActionList* list);
 
 // The update's manifest: ParseActionLines for ManifestSource::kManifest,
+// with every rmdir of a directory that an adddir line makes skipped,
 // then 5 when two actions would each move a file of one path to a backup
 // (the second one moving what the first installed), as the installation stands and with
 // the conditions as they hold now (which is what the prepare phase sees): for

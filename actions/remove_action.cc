@@ -113,7 +113,7 @@ int RmdirAction::ParseFoundPath(char* found) {
 }
 
 int RmdirAction::Prepare() {
-  if (!Found(access_beneath(dir, F_OK))) {
+  if (skip || !Found(access_beneath(dir, F_OK))) {
     skip = 1;
     progress_cost = 0;
     return kOk;

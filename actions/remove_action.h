@@ -65,6 +65,8 @@ class RmdirAction : public Action {
 
   // Validated directory path without its trailing slash, inside the text.
   char* dir = nullptr;
+  // 1 once the directory was found absent, or when the update makes it
+  // (adddir): the action then does nothing.
   int32_t skip = 0;
 };
 

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <ftw.h>
+#include <limits.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -88,4 +90,10 @@ int RemoveOne(const char* path, const struct stat*, int, struct FTW*) {
 // up to that length below the work directory, which would then stay behind.
 void RemoveTree(const std::string& path) {
   nftw(path.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ReadLinkText(const std::string& path) {
+  char target[PATH_MAX + 1];
+  ssize_t n = readlink(path.c_str(), target, PATH_MAX);
+  return std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
 }

@@ -30,6 +30,9 @@ bool FilesEqual(const std::string& a, const std::string& b);
 // The whole file; "" when it cannot be opened.
 std::string ReadWholeFile(const std::string& path);
 
+// What the symbolic link `path` names; "" when it cannot be read.
+std::string ReadLinkText(const std::string& path);
+
 // Creates or truncates `path` and writes `text` as its contents; false with
 // `error` ("cannot write PATH: reason") set on failure.
 bool WriteTextFile(const std::string& path, const std::string& text, std::string* error);

@@ -168,12 +168,8 @@ bool MakeUpdateRun::Scan() {
   for (const std::string& n : notes) Note(n);
   if (!problems.empty()) {
     for (const std::string& p : problems) Fail(p);
-    bool links = std::any_of(problems.begin(), problems.end(), [](const std::string& p) {
-      return p.compare(0, 14, "symbolic link:") == 0;
-    });
     return Fail(std::to_string(problems.size()) +
-                " object(s) above cannot be expressed by the manifest" +
-                (links ? "; --copy-links stores links to regular files as copies" : ""));
+                " object(s) above cannot be expressed by the manifest");
   }
   for (const char* generated : {kPrecompleteName, kInstalledVersionFile}) {
     auto own = new_.find(generated);
@@ -184,17 +180,17 @@ bool MakeUpdateRun::Scan() {
   }
   for (const auto& [path, entry] : new_) {
     auto was = old_.find(path);
-    if (entry.kind == TreeEntry::kFile && was != old_.end() &&
+    // Its removal comes only after every file has been put in place.
+    if (entry.kind != TreeEntry::kDirectory && was != old_.end() &&
         was->second.kind == TreeEntry::kDirectory) {
-      return Fail("the directory " + path +
-                  " becomes a file, which a partial update cannot express; make a complete "
+      return Fail("the directory " + path + " becomes a " +
+                  (entry.kind == TreeEntry::kLink ? "symbolic link" : "file") +
+                  ", which a partial update cannot express; make a complete "
                   "update (--full) for an installation without it");
     }
   }
   for (const auto& [path, entry] : new_) {
-    // Entries below a directory sort between "dir/" and "dir0".
-    if (entry.kind == TreeEntry::kDirectory &&
-        new_.lower_bound(path + "/") == new_.lower_bound(path + "0")) {
+    if (o_.copy_links && entry.kind == TreeEntry::kDirectory && IsEmptyDirectory(new_, path)) {
       Note("the empty directory " + path +
            " is left out (the manifest creates directories only for the files in them)");
     }
@@ -226,7 +222,7 @@ bool MakeUpdateRun::Plan() {
   }
   if (!ok) return false;
 
-  plan_ = PlanUpdate(jobs_, old_, new_, o_.full);
+  plan_ = PlanUpdate(jobs_, old_, new_, o_.full, o_.copy_links);
   if (!o_.from_version.empty()) {
     // Comments may come before the type line; the updater skips them.
     plan_.manifest =
@@ -245,9 +241,14 @@ bool MakeUpdateRun::Plan() {
          std::to_string(plan_.dirs_removed) + " directories removed, " +
          std::to_string(plan_.unchanged) + " unchanged");
   }
+  if (plan_.links || plan_.dirs_added) {
+    Note(std::to_string(plan_.links) + " symbolic links, " + std::to_string(plan_.dirs_added) +
+         " directories made: the archive needs an updater that knows addlink and adddir "
+         "(an older one fails with 5 and rolls back; --copy-links avoids them)");
+  }
   // Every update carries the new precomplete file and the version record;
   // alone they change nothing the application uses.
-  bool changes = plan_.removed || plan_.dirs_removed ||
+  bool changes = plan_.removed || plan_.dirs_removed || plan_.links || plan_.dirs_added ||
                  std::any_of(plan_.entries.begin(), plan_.entries.end(), [](const auto& e) {
                    for (const std::string own : {kPrecompleteName, kInstalledVersionFile}) {
                      if (e.first == own || e.first.rfind(own + ".patch", 0) == 0) return false;
@@ -344,7 +345,10 @@ bool MakeUpdateRun::WriteJson() const {
       ", \"removed\": " + std::to_string(plan_.removed) +
       ", \"directories_removed\": " + std::to_string(plan_.dirs_removed) +
       ", \"unchanged\": " + std::to_string(plan_.unchanged) +
-      "},\n \"bytes\": {\"new_tree\": " + std::to_string(new_bytes) +
+      ", \"links\": " + std::to_string(plan_.links) +
+      ", \"directories_added\": " + std::to_string(plan_.dirs_added) +
+      "},\n \"needs_newer_updater\": " + (plan_.links || plan_.dirs_added ? "true" : "false") +
+      ",\n \"bytes\": {\"new_tree\": " + std::to_string(new_bytes) +
       ", \"stored_patches\": " + std::to_string(patch_bytes) +
       ", \"stored_files\": " + std::to_string(file_bytes) + "},\n \"largest_patches\": [";
   const char* sep = "";

@@ -1,6 +1,7 @@
 #include "builder/plan.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 #include "builder/files.h"
@@ -25,7 +26,7 @@ std::string PrecompleteText(const TreeListing& listing) {
   std::string text;
   std::vector<std::string> dirs;
   for (const auto& [path, entry] : listing) {
-    if (entry.kind == TreeEntry::kFile) {
+    if (entry.kind != TreeEntry::kDirectory) {
       text += "remove " + Quoted(path) + "\n";
     } else {
       dirs.push_back(path);
@@ -78,7 +79,7 @@ std::vector<FileJob> PlanFileJobs(const TreeListing& old_tree, const TreeListing
 }
 
 UpdatePlan PlanUpdate(const std::vector<FileJob>& jobs, const TreeListing& old_tree,
-                      const TreeListing& new_tree, bool full) {
+                      const TreeListing& new_tree, bool full, bool copy_links) {
   UpdatePlan plan;
   std::set<std::string> names = {kManifestEntry};
   for (const FileJob& job : jobs) {
@@ -113,16 +114,46 @@ UpdatePlan PlanUpdate(const std::vector<FileJob>& jobs, const TreeListing& old_t
   std::vector<std::string> gone_dirs;
   for (const auto& [path, entry] : old_tree) {
     auto now = new_tree.find(path);
-    if (entry.kind == TreeEntry::kFile &&
-        (now == new_tree.end() || now->second.kind != entry.kind)) {
+    const bool gone = now == new_tree.end();
+    // A file or link replaced by a file or link goes with the line that
+    // replaces it; only a directory needs the name free first.
+    if (entry.kind != TreeEntry::kDirectory &&
+        (gone || now->second.kind == TreeEntry::kDirectory)) {
       removes += "remove " + Quoted(path) + "\n";
       plan.removed++;
-    } else if (entry.kind == TreeEntry::kDirectory && now == new_tree.end()) {
+    } else if (entry.kind == TreeEntry::kDirectory && gone) {
       gone_dirs.push_back(path);
+    }
+  }
+  // New directories that the adds would not make, or not with their mode,
+  // parents first; new links and changed ones.
+  std::string dirs, links;
+  for (const auto& [path, entry] : new_tree) {
+    auto was = old_tree.find(path);
+    if (entry.kind == TreeEntry::kLink) {
+      if (was != old_tree.end() && was->second.kind == TreeEntry::kLink &&
+          was->second.link_text == entry.link_text) {
+        plan.unchanged++;
+        continue;
+      }
+      links += "addlink " + Quoted(path) + " " + Quoted(entry.link_text) + "\n";
+      plan.links++;
+    } else if (entry.kind == TreeEntry::kDirectory && !copy_links &&
+               (was == old_tree.end() || was->second.kind != TreeEntry::kDirectory) &&
+               (entry.mode != 0755 || IsEmptyDirectory(new_tree, path))) {
+      char mode[8];
+      snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(entry.mode));
+      dirs += "adddir " + Quoted(path + "/") + " " + Quoted(mode) + "\n";
+      plan.dirs_added++;
     }
   }
   plan.dirs_removed = gone_dirs.size();
   plan.manifest = std::string("type ") + Quoted(full ? "complete" : "partial") + "\n" + removes +
-                  changes + RmdirLines(gone_dirs);
+                  dirs + changes + links + RmdirLines(gone_dirs);
   return plan;
+}
+
+bool IsEmptyDirectory(const TreeListing& listing, const std::string& path) {
+  // Entries below a directory sort between "dir/" and "dir0".
+  return listing.lower_bound(path + "/") == listing.lower_bound(path + "0");
 }

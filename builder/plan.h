@@ -35,8 +35,8 @@ struct FileJob {
   std::string error;
 };
 
-// The precomplete text for a tree: a `remove` line for every file and an
-// `rmdir` line for every directory, deepest first.
+// The precomplete text for a tree: a `remove` line for every file and link
+// and an `rmdir` line for every directory, deepest first.
 std::string PrecompleteText(const TreeListing& listing);
 
 // Writes the precomplete file of `new_tree`, which lists itself, to
@@ -61,14 +61,22 @@ struct UpdatePlan {
   std::vector<std::pair<std::string, std::string>> entries;  // entry name, staged payload
   std::vector<std::string> notes;  // lost mode bits and files stored whole, in path order
   size_t patched = 0, added = 0, removed = 0, dirs_removed = 0, unchanged = 0;
+  // addlink and adddir lines, which an updater without them refuses.
+  size_t links = 0, dirs_added = 0;
   uint64_t stored = 0;  // compressed bytes of all entries
 };
 
-// Removals come first, so that a file can give way to a directory of the same
-// name, then additions and patches, then the directories that are gone,
-// deepest first. A patch entry is named "<path>.patch" (".patch.N" where a
-// file entry has that name). `full` only sets the manifest's type.
+// Removals come first, so that a file or link can give way to a directory of
+// the same name, then the new directories that the additions would not make
+// as the new tree has them (empty, or of another mode than 0755; none with
+// `copy_links`), additions and patches, new and changed links (each replacing
+// a file or link in its place), then the directories that are gone, deepest
+// first. A patch entry is named "<path>.patch" (".patch.N" where a file entry
+// has that name). `full` only sets the manifest's type.
 UpdatePlan PlanUpdate(const std::vector<FileJob>& jobs, const TreeListing& old_tree,
-                      const TreeListing& new_tree, bool full);
+                      const TreeListing& new_tree, bool full, bool copy_links);
+
+// True when nothing of `listing` lies below the directory `path`.
+bool IsEmptyDirectory(const TreeListing& listing, const std::string& path);
 
 #endif  // UPDATER_BUILDER_PLAN_H_

@@ -47,19 +47,25 @@ bool ScanDirectory(const std::string& root, const std::string& rel, bool copy_li
     TreeEntry entry;
     entry.source = full;
     if (S_ISLNK(st.st_mode)) {
-      char target[PATH_MAX + 1];
-      ssize_t n = readlink(full.c_str(), target, PATH_MAX);
-      std::string link_text(target, n > 0 ? static_cast<size_t>(n) : 0);
+      std::string link_text = ReadLinkText(full);
       std::string shown = full + " -> " + link_text;
+      if (!copy_links) {
+        // The target is data: kept exactly as the tree has it.
+        if (link_text.empty() || link_text.size() >= kMaxPath ||
+            link_text.find_first_of("\"\r\n") != std::string::npos || !IsExpressiblePath(path)) {
+          problems->push_back("a symbolic link the manifest cannot carry: " + shown);
+          continue;
+        }
+        entry.kind = TreeEntry::kLink;
+        entry.link_text = link_text;
+        (*listing)[path] = entry;
+        continue;
+      }
       // Whatever it names outside the tree is a file of this machine, not of
       // the version being shipped.
       struct stat named;
       if (stat(full.c_str(), &named) == 0 && PathInTree(root, full).empty()) {
         problems->push_back("symbolic link leading outside the tree: " + shown);
-        continue;
-      }
-      if (!copy_links) {
-        problems->push_back("symbolic link: " + shown);
         continue;
       }
       if (stat(full.c_str(), &st) != 0) {

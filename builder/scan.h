@@ -12,24 +12,27 @@
 
 // One object found in a tree, by its path relative to the tree's root.
 struct TreeEntry {
-  enum Kind { kFile, kDirectory };
+  // kLink: a symbolic link kept as a link (its target is only text).
+  enum Kind { kFile, kDirectory, kLink };
   Kind kind = kFile;
   mode_t mode = 0;     // permission bits (07777); of the target for a copied link
   uint64_t size = 0;   // files only
   std::string source;  // where to read a file's bytes (a link's own path when copied)
   bool via_link = false;
-  std::string link_text;      // what a copied link names
+  std::string link_text;      // what a link or a copied link names
   std::string link_resolved;  // the file it finally names, relative to the root ("" outside)
 };
 
 using TreeListing = std::map<std::string, TreeEntry>;
 
-// Walks `root` without following links (entries sorted by name). Every object
-// that the manifest cannot express is a problem, appended to `problems` as
-// one line: symbolic links that lead outside the tree, other symbolic links
-// (unless `copy_links`, which then stores links to regular files as files,
-// leaves dangling ones out and refuses the others),
-// other non-regular files, and names the manifest's path rules reject. Notes
+// Walks `root` without following links (entries sorted by name). Symbolic
+// links are kept as links (kLink), whatever they name. With `copy_links`, for
+// updaters without the link keywords, a link to a regular file of the tree is
+// stored as that file instead, a dangling one left out, and any other is a
+// problem. Every object that the manifest cannot express is a problem,
+// appended to `problems` as one line: those links, a link whose target text
+// no manifest line can carry, other non-regular files, and names the
+// manifest's path rules reject. Notes
 // on links stored or left out go to `notes`. False when the walk itself
 // failed (also reported in `problems`).
 bool ScanTree(const std::string& root, bool copy_links, TreeListing* listing,

@@ -66,9 +66,8 @@ bool CopyTree(const std::string& from, const std::string& to, mode_t dir_mode, s
     } else if (S_ISREG(st.st_mode)) {
       ok = CopyFileBytes(src, dst, st.st_mode & 07777, error);
     } else if (S_ISLNK(st.st_mode)) {
-      char target[PATH_MAX + 1];
-      ssize_t n = readlink(src.c_str(), target, PATH_MAX);
-      if (n < 0 || symlink(std::string(target, static_cast<size_t>(n)).c_str(), dst.c_str()) != 0) {
+      std::string target = ReadLinkText(src);
+      if (target.empty() || symlink(target.c_str(), dst.c_str()) != 0) {
         *error = "cannot copy the link " + src + ": " + Errno();
         ok = false;
       }
@@ -152,7 +151,14 @@ void CompareTrees(const TreeListing& expected, const std::string& actual_root, b
     }
     mode_t mode = it->second.first;
     bool is_dir = entry.kind == TreeEntry::kDirectory;
-    if (is_dir ? !S_ISDIR(mode) : !S_ISREG(mode)) {
+    if (entry.kind == TreeEntry::kLink) {
+      std::string text = ReadLinkText(it->second.second);
+      if (!S_ISLNK(mode)) {
+        differences->push_back("not a symbolic link: " + path);
+      } else if (text != entry.link_text) {
+        differences->push_back("link to " + text + " instead of " + entry.link_text + ": " + path);
+      }
+    } else if (is_dir ? !S_ISDIR(mode) : !S_ISREG(mode)) {
       differences->push_back(std::string("not a ") + (is_dir ? "directory" : "regular file") +
                              ": " + path);
     } else if ((mode & 07777) != entry.mode) {

@@ -9,8 +9,9 @@
 #include "builder/scan.h"
 
 // Compares the tree at `actual_root` (the result of an update) with the
-// expected listing: names, kinds, file bytes and permission bits. With
-// `copy_links`, links are followed and dangling ones are not compared. Every
+// expected listing: names, kinds, file bytes and permission bits, and the
+// target text of links. With `copy_links`, links are followed and dangling
+// ones are not compared. Every
 // difference is appended to `differences` as one line.
 void CompareTrees(const TreeListing& expected, const std::string& actual_root, bool copy_links,
                   std::vector<std::string>* differences);
