@@ -56,7 +56,7 @@ std::string EntryOf(const std::string& archive, const char* name) {
 
 // Builds a tree below `root` from lines "path=contents" (a file, with the
 // mode 0644 or the one given as "path@755=contents"), "path->link target" and
-// "path" (a directory).
+// "path" or "path@2775" (a directory).
 void MakeTree(const std::string& root, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) {
     size_t eq = line.find('='), arrow = line.find("->"), at = line.find('@');
@@ -70,6 +70,8 @@ void MakeTree(const std::string& root, const std::vector<std::string>& lines) {
                      "mkdir -p " + path.substr(0, arrow < eq ? path.rfind('/') : path.size())));
     if (arrow != std::string::npos) {
       ASSERT_EQ(0, symlink(line.substr(arrow + 2).c_str(), path.c_str()));
+    } else if (at != std::string::npos) {
+      ASSERT_EQ(0, chmod(path.c_str(), std::stoi(line.substr(at + 1), nullptr, 8)));
     }
   }
 }
@@ -136,6 +138,45 @@ TEST(MakeUpdateTest, PartialUpdateVerifiesAndVerifyNamesEveryDifference) {
   EXPECT_TRUE(Exists(out + ".verify/install/lib/big.so"));
 }
 
+// Links travel as links (relative, absolute, dangling, to directories, in
+// place of files and back) and empty directories with their modes, partial
+// and complete: --verify passes, and the updater turns a copy of the old tree
+// into exactly the new one.
+TEST(MakeUpdateTest, LinksAndEmptyDirectoriesTravel) {
+  ScopedTempDir dir;
+  const std::string old_dir = dir.Sub("old"), new_dir = dir.Sub("new"), inst = dir.Sub("inst");
+  MakeTree(old_dir, {"lib/libx.so.1=1", "lib/libx.so->libx.so.1", "docs->/usr/share/doc",
+                     "dang->nowhere", "ld->lib", "tofile->lib/libx.so.1", "tolink=a file",
+                     "todir->lib", "gone->lib/libx.so.1", "share/keep=k", "kept@700"});
+  MakeTree(new_dir, {"lib/libx.so.2=2", "lib/libx.so->libx.so.2", "docs->/usr/share/doc",
+                     "conf->/nonexistent/app.conf", "dang->still/nowhere", "ld->lib",
+                     "tofile=now a file", "tolink->lib/libx.so.2", "todir/f=now a dir",
+                     "share/keep=k", "share/up->../lib", "var/a@2775", "var/a/b@700",
+                     "var/a/b/c@755", "var/d@755", "var/e@711", "var/e/f=in e", "kept@700"});
+  for (const std::string full : {"", "--full "}) {
+    SCOPED_TRACE(full);
+    if (!full.empty()) {
+      ASSERT_EQ(0, MakeUpdate("--full", dir.Sub("v1.qex"), "", old_dir).exit_code);
+      WriteFile(old_dir + "/precomplete", EntryOf(dir.Sub("v1.qex"), "precomplete"));
+    }
+    ToolResult r = MakeUpdate(full + kVerify + "--json " + dir.Sub("s.json"), dir.Sub("u.qex"),
+                              old_dir, new_dir);
+    ASSERT_EQ(0, r.exit_code) << r.output;
+    ExpectParts(r.output, {"verified", "directories made: the archive needs an updater that"});
+    ExpectParts(ReadFile(dir.Sub("s.json")), {"\"needs_newer_updater\": true"});
+    ExpectParts(EntryOf(dir.Sub("u.qex"), "precomplete"),
+                {"remove \"lib/libx.so\"\n", "remove \"share/up\"\n", "rmdir \"var/a/b/c/\"\n"});
+    ASSERT_EQ(0, testing_util::RunCommand("rm -rf " + inst + " && cp -a " + old_dir + " " + inst +
+                                          " && mkdir -p " + dir.Sub("up") + " && cp " +
+                                          dir.Sub("u.qex") + " " + dir.Sub("up/update.qex")));
+    ASSERT_EQ(0, testing_util::RunCommand("umask 0; " + std::string(UPDATER_BINARY) + " " +
+                                          dir.Sub("up") + " " + inst + " 2>/dev/null"));
+    auto installed = testing_util::SnapshotTree(inst);
+    installed.erase("precomplete"), installed.erase("product-version");
+    EXPECT_EQ("", testing_util::DiffSnapshots(testing_util::SnapshotTree(new_dir), installed));
+  }
+}
+
 TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   ScopedTempDir dir;
   const std::string v1 = dir.Sub("v1"), v2 = dir.Sub("v2");
@@ -182,9 +223,9 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
     std::vector<std::string> old_tree = {"a=a"};
     int exit_code = 1;
   } cases[] = {
-      {{"lib/libx.so.2=2", "lib/libx.so->libx.so.2", "dangling->nowhere"},
-       {"symbolic link: new/lib/libx.so -> libx.so.2", "symbolic link: new/dangling -> nowhere",
-        "2 object(s) above cannot be expressed by the manifest; --copy-links stores"},
+      {{"q->a\"b", "ok->a"},
+       {"a symbolic link the manifest cannot carry: new/q -> a\"b",
+        "1 object(s) above cannot be expressed by the manifest"},
        partial},
       // A link to a directory cannot be stored even as a copy.
       {{"d/f=in d", "dlink->d"},
@@ -194,7 +235,6 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
       {{"out->../old/a"},
        {"symbolic link leading outside the tree: new/out -> ../old/a"},
        mu + "--copy-links --product-version 2.0 -o u.qex old new"},
-      {{"out->../old/a"}, {"symbolic link leading outside the tree: new/out -> ../old/a"}, partial},
       {{"notes..txt=dots", "say \"hi\"=quote", "ok=ok"},
        {"cannot carry (\"..\", a double quote, a line break or too long): new/notes..txt",
         "new/say \"hi\"", "2 object(s)"},
@@ -207,6 +247,7 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
        mu + "--version 2 -o new/u.qex old new"},
       // A directory that becomes a file would leave the backup of the directory.
       {{"x=now a file"}, {"the directory x becomes a file"}, partial, {"x/inside=in x"}},
+      {{"x->a"}, {"the directory x becomes a symbolic link"}, partial, {"x/inside=in x"}},
       // The updater would refuse an update without actions.
       {{"a=a", precomplete}, {"nothing to update"}, partial, {"a=a", precomplete}, 3},
       {{"a=a"}, {"nothing to update"}, partial, {"a=a"}, 3},
