@@ -142,6 +142,8 @@ class DryRun {
   bool CheckWritable(const std::string& path);
   void CheckAdd(AddAction* add, const char* kind);
   void CheckPatch(PatchAction* patch, const char* kind);
+  void CheckLink(AddLinkAction* link);
+  void CheckDir(AddDirAction* made);
   void CheckRemoval(bool file, const char* kind, const std::string& path, int rv, bool skip);
   // A file of `size` bytes that the update writes.
   void Need(uint64_t size) { files_.push_back(size); }
@@ -343,6 +345,32 @@ void DryRun::CheckPatch(PatchAction* patch, const char* kind) {
        Format("%u -> %u bytes, CRC 0x%08x matches", h.source_length, h.dest_length, h.source_crc));
 }
 
+void DryRun::CheckLink(AddLinkAction* link) {
+  struct stat st;
+  bool present = Exists(link->path, &st);
+  if (present && S_ISDIR(st.st_mode)) {
+    Fail(kUnexpectedType, false, link->path, "present, but a directory");
+    return;
+  }
+  if (!CheckWritable(link->path)) return;
+  written_.insert(link->path);
+  removed_.erase(link->path);
+  Plan("addlink", link->path,
+       Format("%s -> %s", present ? "replaces the present file" : "new", link->target));
+}
+
+void DryRun::CheckDir(AddDirAction* made) {
+  const std::string dir = made->dir;
+  struct stat st;
+  if (Exists(dir, &st) && !S_ISDIR(st.st_mode)) {
+    Fail(kUnexpectedType, false, dir, "present, but not a directory");
+  } else if (Exists(dir, &st)) {
+    Plan("adddir", dir + "/", "present, left as it is");
+  } else if (CheckWritable(dir)) {
+    Plan("adddir", dir + "/", Format("new, mode %04o", static_cast<unsigned>(made->mode)));
+  }
+}
+
 void DryRun::CheckRemoval(bool file, const char* kind, const std::string& path, int rv, bool skip) {
   if (rv == kUnexpectedType) {
     Fail(rv, true, path, Format("present, but not a %s", file ? "file" : "directory"));
@@ -380,8 +408,12 @@ int DryRun::CheckActions() {
         Plan("skip", c->path,
              std::string(kind) + ": " + test + (if_present ? " is absent" : " is present"));
       }
+    } else if (auto* link = dynamic_cast<AddLinkAction*>(a)) {
+      CheckLink(link);
     } else if (auto* add = dynamic_cast<AddAction*>(a)) {
       CheckAdd(add, "add");
+    } else if (auto* made = dynamic_cast<AddDirAction*>(a)) {
+      CheckDir(made);
     } else if (auto* r = dynamic_cast<RemoveAction*>(a)) {
       int rv = r->Prepare();  // examines only
       CheckRemoval(true, "remove", r->path, rv, r->skip);
@@ -390,6 +422,10 @@ int DryRun::CheckActions() {
         written_.erase(r->path);
       }
     } else if (auto* d = dynamic_cast<RmdirAction*>(a)) {
+      if (d->skip) {
+        Plan("rmdir", std::string(d->dir) + "/", "kept: an adddir line makes it");
+        continue;
+      }
       int rv = d->Prepare();
       CheckRemoval(false, "rmdir", std::string(d->dir) + "/", rv, d->skip);
     }

@@ -1,5 +1,6 @@
 #include "tests/updater_fixture.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,7 +74,16 @@ bool MixedUpdate::WriteTree(const std::string& d, bool updated) const {
     WriteFile(d + "/share/new/notes.txt", "notes\n", 0644);
     WriteFile(d + "/share/extra.txt", "extra\n", 0600);
     WriteFile(d + "/precomplete", "remove \"precomplete\"\nremove \"bin/app\"\n", 0644);
+    // Made with their modes by adddir; the umask applies to "var" alone.
+    if (mkdir((d + "/var").c_str(), 0755) || mkdir((d + "/var/cache").c_str(), 0) ||
+        mkdir((d + "/var/cache/tmp").c_str(), 0) || chmod((d + "/var/cache").c_str(), 02775) ||
+        chmod((d + "/var/cache/tmp").c_str(), 0700) ||
+        symlink("libdata.bin", (d + "/lib/libdata.so").c_str()) ||
+        symlink("readme.txt", (d + "/share/manual").c_str())) {
+      return false;
+    }
   } else {
+    WriteFile(d + "/share/manual", "manual", 0644);
     WriteFile(d + "/lib/libgone.so", "gone", 0644);
     WriteFile(d + "/plugins/a/one.dat", "one", 0600);
     WriteFile(d + "/plugins/a/b/two.dat", "two", 0640);
@@ -84,7 +94,7 @@ bool MixedUpdate::WriteTree(const std::string& d, bool updated) const {
               0644);
     if (symlink("../lib", (d + "/plugins/a/liblink").c_str()) != 0) return false;
   }
-  return symlink("libbig.so", (d + "/lib/libbig.so.1").c_str()) == 0 &&
+  return symlink(updated ? "./libbig.so" : "libbig.so", (d + "/lib/libbig.so.1").c_str()) == 0 &&
          ReadFile(d + "/lib/libdata.bin") == (updated ? data_new_ : data_old_);
 }
 
@@ -99,7 +109,9 @@ bool MixedUpdate::WriteArchive() const {
       "add \"lib/libdata.bin\"\nadd \"share/new/notes.txt\"\n"
       "add-if \"share/readme.txt\" \"share/readme.txt\"\n"
       "add-if-not \"share/missing.txt\" \"share/extra.txt\"\nremove \"lib/libgone.so\"\n"
-      "rmrfdir \"plugins/\"\nadd \"precomplete\"\n";
+      "rmrfdir \"plugins/\"\nadd \"precomplete\"\naddlink \"lib/libdata.so\" \"libdata.bin\"\n"
+      "addlink \"share/manual\" \"readme.txt\"\naddlink \"lib/libbig.so.1\" \"./libbig.so\"\n"
+      "adddir \"var/cache/\" \"2775\"\nadddir \"var/cache/tmp/\" \"0700\"\n";
   return WriteEntries({{"updatev3.manifest", manifest},
                        {"bin/app", "#!/bin/sh\necho new\n", 0755},
                        {"lib/libbig.so.patch", patch_bz2_, 0644, false},

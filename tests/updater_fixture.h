@@ -29,7 +29,8 @@ RunOutcome RunUpdater(const std::vector<std::string>& args,
 
 // An installation of files of several sizes and modes, a tree, symbolic links
 // and a precomplete file, and a complete update over it that adds, patches,
-// conditionally adds, removes and removes a tree. Neither directory need
+// conditionally adds, removes, removes a tree, makes links (new, in place of a
+// file and of a link) and empty directories. Neither directory need
 // exist; the update directory may lie inside the installation as "updates/0".
 class MixedUpdate {
  public:
