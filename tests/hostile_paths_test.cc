@@ -60,9 +60,9 @@ class HostilePathsTest : public ::testing::Test {
 // somewhere else entirely or to a sibling whose name merely extends the
 // installation's; a link to another part of the installation is followed.
 TEST_F(HostilePathsTest, PathsResolveBeneathTheInstallationWhenUsed) {
-  const std::string manifest =
-      "add-if \"trigger\" \"x\"\nadd \"data/new\"\npatch \"p.patch\" \"data/p\"\n"
-      "add \"data/q/deep\"\n";
+  // The case's own lines come first after the pause.
+  const std::string pause = "add-if \"trigger\" \"x\"\n",
+                    manifest = "add \"data/new\"\npatch \"p.patch\" \"data/p\"\nadd \"data/q/deep\"\n";
   std::vector<archive_testing::TestEntry> entries = {
       {"updatev3.manifest", ""},
       {"x", "x"},
@@ -82,6 +82,8 @@ TEST_F(HostilePathsTest, PathsResolveBeneathTheInstallationWhenUsed) {
       {root_.Sub("app.bak"), "", "failed: 7\n"},
       {root_.Sub("app.bak"), "remove \"data/p\"\n", "failed: 6\n"},
       {"../app.bak", "rmdir \"data/sub/\"\n", "failed: 6\n"},
+      {root_.Sub("outside"), "addlink \"data/l\" \"x\"\n", "failed: 7\n"},
+      {"../app2", "adddir \"data/d/\" \"0700\"\n", "failed: 7\n"},
       {"inside", "", "succeeded\n"},
   };
   for (const auto& c : cases) {
@@ -94,7 +96,7 @@ TEST_F(HostilePathsTest, PathsResolveBeneathTheInstallationWhenUsed) {
       ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
     }
     WriteFile(I("trigger"), "");
-    entries[0].contents = manifest + c.manifest_end;
+    entries[0].contents = pause + c.manifest_end + manifest;
     ASSERT_TRUE(update_.WriteEntries(entries));
     const auto before = SnapshotTree(inst_);
     auto run = RunChanging([&] {
@@ -140,10 +142,13 @@ TEST_F(HostilePathsTest, RefusedOrRolledBackBeforeAnythingChanges) {
       {"patch \"huge.patch\" \"a\"\n", "failed: 41\n"},
       {"add \"n\"\n", "failed: 11\n", {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_BZ_NO_MEMORY=1"}},
       {"add \"n\"\n", "failed: 7\n", {}, true},
+      {"addlink \"out/l\" \"a\"\n", "failed: 5\n"},
+      {"adddir \"out/d/\" \"0700\"\n", "failed: 5\n"},
   };
   WriteFile(I("a"), "old a");
   WriteFile(I("real/f"), "f");
   ASSERT_EQ(symlink("real", I("inlink").c_str()), 0);
+  ASSERT_EQ(symlink(root_.path().c_str(), I("out").c_str()), 0);
   const auto before = SnapshotTree(inst_);
   std::vector<archive_testing::TestEntry> entries = {
       {"updatev3.manifest", ""},

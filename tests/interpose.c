@@ -218,6 +218,9 @@ static int IsNewNameAt(int d, const char* path) {
 }
 WRAP(int, mkdirat, (int d, const char* p, mode_t m), (d, p, m),
      IsNewNameAt(d, p) && ShouldFail(kMkdir, d, p, NULL), -1)
+// A new link is a new name as a new directory is: counted with them.
+WRAP(int, symlinkat, (const char* t, int d, const char* p), (t, d, p),
+     IsNewNameAt(d, p) && ShouldFail(kMkdir, d, p, NULL), -1)
 
 // A pause for a race: the first faccessat (a condition test) of the name
 // UPDATER_PAUSE_NAME creates the file UPDATER_PAUSE_FILE and waits (a minute
