@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -105,7 +105,8 @@ void KeepAddedDirectories(const ActionList& list) {
   std::set<std::string> made;
   bool exists;
   for (const Action* action = list.first(); action; action = action->next) {
-    if (auto* add = dynamic_cast<const AddDirAction*>(action)) made.insert(FileKey(add->dir, &exists));
+    if (auto* add = dynamic_cast<const AddDirAction*>(action))
+      made.insert(FileKey(add->dir, &exists));
   }
   if (made.empty()) return;
   for (Action* action = list.first(); action; action = action->next) {

@@ -62,7 +62,8 @@ class HostilePathsTest : public ::testing::Test {
 TEST_F(HostilePathsTest, PathsResolveBeneathTheInstallationWhenUsed) {
   // The case's own lines come first after the pause.
   const std::string pause = "add-if \"trigger\" \"x\"\n",
-                    manifest = "add \"data/new\"\npatch \"p.patch\" \"data/p\"\nadd \"data/q/deep\"\n";
+                    manifest =
+                        "add \"data/new\"\npatch \"p.patch\" \"data/p\"\nadd \"data/q/deep\"\n";
   std::vector<archive_testing::TestEntry> entries = {
       {"updatev3.manifest", ""},
       {"x", "x"},
