@@ -54,6 +54,8 @@ TEST(DryRunTest, PredictsTheUpdatesResultAndChangesNothing) {
        },
        39},
       {"file in the way", [&] { return manifest("add \"bin/app/x\"\n", "x", "bin/app/x"); }, 7},
+      {"link over a directory", [&] { return manifest("addlink \"lib\" \"x\"\n"); }, 42},
+      {"directory over a file", [&] { return manifest("adddir \"bin/app/\" \"755\"\n"); }, 42},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
