@@ -1,12 +1,11 @@
 #include "actions/entry_predecoder.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "archive/archive_reader.h"
+#include "archive/decoder_budget.h"
 #include "base/error_codes.h"
 #include "base/paths.h"
 #include "base/run_settings.h"
@@ -43,6 +42,7 @@ EntryPredecoder::~EntryPredecoder() {
     stop_ = true;
   }
   changed_.notify_all();
+  gDecoderBudget.WakeAll();
   for (pthread_t thread : threads_) pthread_join(thread, nullptr);
   for (size_t i = 0; i < slots_.size(); ++i) {
     if (slots_[i].state == State::kDecoded) Drop(i);
@@ -57,8 +57,8 @@ void EntryPredecoder::Drop(size_t slot) {
 }
 
 int EntryPredecoder::DefaultThreads() {
-  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  return cpus <= 1 ? 0 : static_cast<int>(std::min(cpus, 2L));
+  const int cpus = gDecoderBudget.capacity();
+  return cpus <= 1 ? 0 : cpus;
 }
 
 void EntryPredecoder::Start(int threads) {
@@ -120,6 +120,16 @@ void EntryPredecoder::Decode() {
     changed_.wait(lock, [this] { return stop_ || ahead_bytes_ < kMaxAheadBytes; });
     while (next_ < slots_.size() && slots_[next_].state != State::kWaiting) ++next_;
     if (stop_ || next_ == slots_.size()) return;
+    // A thread of the budget while decoding only: one idle here leaves its
+    // core to the parallel decoding of a large entry.
+    lock.unlock();
+    const bool acquired = gDecoderBudget.Acquire(stop_);
+    lock.lock();
+    while (next_ < slots_.size() && slots_[next_].state != State::kWaiting) ++next_;
+    if (!acquired || stop_ || next_ == slots_.size()) {
+      if (acquired) gDecoderBudget.Release();
+      return;
+    }
     Slot& slot = slots_[next_];
     char hidden[kMaxPath];
     const bool named = HiddenPath(next_++, hidden, sizeof(hidden));
@@ -131,6 +141,7 @@ void EntryPredecoder::Decode() {
     struct stat st;
     bool ok = named && decoder.ExtractToFile(slot.name.c_str(), hidden, slot.mode, &stop_) == kOk &&
               stat(hidden, &st) == 0;
+    gDecoderBudget.Release();
     if (named && !ok) remove(hidden);
 
     lock.lock();

@@ -38,9 +38,9 @@ class EntryPredecoder {
   // Starts `threads` decoders, or as many as can be created; with none,
   // every action extracts as usual.
   void Start(int threads);
-  // Decoders worth starting here: one per processor, at most two (each holds
-  // a bzip2 state of about 4 MB); none on a single processor, where they
-  // could only take turns with the worker.
+  // Decoders worth starting here: one per thread of the decoder budget (one
+  // per processor), each taking a thread of it while it decodes; none on a
+  // single processor, where they could only take turns with the worker.
   static int DefaultThreads();
 
  private:

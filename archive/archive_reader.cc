@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 
+#include "archive/bz2_parallel.h"
+#include "archive/decoder_budget.h"
 #include "archive/qex_format.h"
 #include "base/error_codes.h"
 
@@ -65,10 +67,17 @@ int ReadStoredAt(QexArchive* archive, const QexEntry* entry, uint32_t position, 
   return static_cast<int>(got);
 }
 
-// The extraction loop shared by the reader and the decoders. A set `cancel`
-// stops it between two decompression calls with kCancelled.
+// The extraction shared by the reader and the decoders: large entries on
+// several threads, the rest (and whatever the parallel decoding leaves to it)
+// by the one loop below. A set `cancel` stops it between two decompression
+// calls with kCancelled.
 int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
                WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel);
+// The single-threaded loop; the first `skip` bytes of output are not written
+// (the parallel decoding wrote them).
+int DecompressOnOneThread(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
+                          WorkBuffer& output, StoredReader read_stored,
+                          const std::atomic<bool>* cancel, uint64_t skip);
 
 // Creates `dest` (relative to `dir`; `flags` added to the open's) with `mode`
 // and decompresses into it.
@@ -167,8 +176,34 @@ int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const cha
   return rv;
 }
 
+struct StoredSource {
+  QexArchive* archive;
+  QexEntry* entry;
+  StoredReader read;
+};
+
+int ReadSource(void* context, uint32_t position, void* buffer, int size) {
+  auto* source = static_cast<StoredSource*>(context);
+  return source->read(source->archive, source->entry, position, buffer, size);
+}
+
 int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
                WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel) {
+  uint64_t skip = 0;
+  if (entry->length != 0 && entry->length >= ParallelDecodeMinLength() &&
+      gDecoderBudget.capacity() > 1) {
+    StoredSource source = {archive, entry, read_stored};
+    ParallelDecodeResult parallel =
+        DecodeBzip2Parallel(ReadSource, &source, entry->length, fp, cancel, kCancelled);
+    if (!parallel.fall_back) return parallel.code;
+    skip = parallel.written;
+  }
+  return DecompressOnOneThread(archive, entry, fp, input, output, read_stored, cancel, skip);
+}
+
+int DecompressOnOneThread(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
+                          WorkBuffer& output, StoredReader read_stored,
+                          const std::atomic<bool>* cancel, uint64_t skip) {
   bz_stream strm;
   memset(&strm, 0, sizeof(strm));
   // Out of memory is no fault of the data: it is reported as such.
@@ -203,13 +238,17 @@ int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input
     strm.next_out = out;
     strm.avail_out = static_cast<unsigned>(output.size);
     int status = BZ2_bzDecompress(&strm);
-    if (status != BZ_OK && status != BZ_STREAM_END) {
-      rv = status == BZ_MEM_ERROR ? kArchiveNoMemory : kDecompressError;
+    // What came out before a failure is written too, so that the output up
+    // to a damaged block does not depend on how the calls cut the stream.
+    size_t produced = static_cast<size_t>(output.size) - strm.avail_out;
+    const size_t skipped = produced < skip ? produced : static_cast<size_t>(skip);
+    skip -= skipped;
+    if (produced > skipped && fwrite(out + skipped, produced - skipped, 1, fp) != 1) {
+      rv = kWriteError;
       break;
     }
-    size_t produced = static_cast<size_t>(output.size) - strm.avail_out;
-    if (produced != 0 && fwrite(out, produced, 1, fp) != 1) {
-      rv = kWriteError;
+    if (status != BZ_OK && status != BZ_STREAM_END) {
+      rv = status == BZ_MEM_ERROR ? kArchiveNoMemory : kDecompressError;
       break;
     }
     if (status == BZ_STREAM_END) {

@@ -4,9 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "archive/archive_reader.h"
+#include "archive/bz2_parallel.h"
+#include "archive/decoder_budget.h"
 #include "archive/qex.h"
 #include "archive/qex_format.h"
 
@@ -18,14 +22,37 @@ std::string U32(uint32_t v) {
   return std::string(reinterpret_cast<char*>(b), sizeof(b));
 }
 
-std::string Bzip2(const std::string& data) {
+std::string Bzip2(const std::string& data, int level) {
   // bzip2's documented bound for the output: 1% plus 600 bytes.
   std::string out(data.size() + data.size() / 100 + 600, '\0');
   unsigned int size = static_cast<unsigned int>(out.size());
   int rv = BZ2_bzBuffToBuffCompress(&out[0], &size, const_cast<char*>(data.data()),
-                                    static_cast<unsigned int>(data.size()), 9, 0, 0);
+                                    static_cast<unsigned int>(data.size()), level, 0, 0);
   out.resize(rv == BZ_OK ? size : 0);
   return out;
+}
+
+Extraction ExtractStored(const std::string& path, const std::string& stored, bool parallel) {
+  Extraction result;
+  if (!WriteTestArchive(path, {{"entry", stored, 0644, false}}) ||
+      gArchiveReader.Open(path.c_str()))
+    return result;
+  const uint32_t min_length = ParallelDecodeMinLength();
+  const int capacity = gDecoderBudget.capacity();
+  SetParallelDecodeMinLength(parallel ? 1 : UINT32_MAX);
+  if (parallel) gDecoderBudget.SetCapacity(4);
+  char* data = nullptr;
+  size_t size = 0;
+  if (FILE* fp = open_memstream(&data, &size)) {
+    result.code = gArchiveReader.ExtractToStream("entry", fp);
+    fclose(fp);
+    result.bytes.assign(data, size);
+  }
+  free(data);
+  SetParallelDecodeMinLength(min_length);
+  gDecoderBudget.SetCapacity(capacity);
+  gArchiveReader.Close();
+  return result;
 }
 
 std::string ProductInfoPayload(const std::string& channel, const std::string& version) {

@@ -38,8 +38,9 @@ struct TestLayout {
 };
 
 std::string U32(uint32_t v);  // four bytes, big-endian
-// One bzip2 stream of `data` (block size 9), as the bzip2 tool writes it.
-std::string Bzip2(const std::string& data);
+// One bzip2 stream of `data` (block size `level`, 1 to 9), as the bzip2 tool
+// writes it.
+std::string Bzip2(const std::string& data, int level = 9);
 // The 96-byte payload of a product information block.
 std::string ProductInfoPayload(const std::string& channel, const std::string& version);
 // The archive's bytes; entry contents in list order, the index in list order.
@@ -58,6 +59,18 @@ bool MakeKeyPair(const std::string& base);
 // Signs the archive at `path` with the private keys `dir`/`names[i]`.pem.
 bool SignWith(const std::string& path, const std::string& dir,
               const std::vector<std::string>& names);
+
+// What extracting an entry gave: the result code and the bytes written.
+struct Extraction {
+  int code = -2;
+  std::string bytes;
+  bool operator==(const Extraction& o) const { return code == o.code && bytes == o.bytes; }
+};
+// Extracts `stored` (stored unchanged as the one entry of an archive written
+// to `path`) through gArchiveReader, decoded on one thread or, with
+// `parallel`, on four threads from any length up. The minimum length and the
+// budget are put back afterwards.
+Extraction ExtractStored(const std::string& path, const std::string& stored, bool parallel);
 
 // Where the index of `bytes` (an archive's contents) begins.
 uint32_t IndexOffsetOf(const std::string& bytes);
