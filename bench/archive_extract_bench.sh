@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a large input from the installed system's libraries (outside the
 # repository) and runs extract_bench: ArchiveReader::ExtractToFile against
-# `bzip2 -dc` of the same stream, alternating runs, medians and their ratio.
+# `bzip2 -dc` and `lbzip2 -dc -n2` (Debian package lbzip2, when installed) of
+# the same stream, alternating runs, medians and their ratios.
 #
 # Usage: bench/archive_extract_bench.sh [BUILD_DIR] [DATA_DIR] [RUNS]
 #   BUILD_DIR  a build tree with bench/extract_bench (default: build)

@@ -73,7 +73,7 @@ run_b() {
   peaks_b+=("$(cat "$WORK/peak")")
 }
 
-compare_pairs "chromium binary patch / bspatch" "<= 1.0" "$PAIRS" updater bspatch
+compare_pairs "chromium binary patch / bspatch" "<= 0.4" "$PAIRS" updater bspatch
 
 setup_a
 run_a
