@@ -439,16 +439,20 @@ ParallelDecodeResult ParallelDecoder::Run(const std::atomic<bool>* cancel, int c
     if (head_ == tail_) break;
     Job& job = jobs_[head_ % jobs_.size()];
     std::unique_lock<std::mutex> lock(mutex_);
-    if (next_take_ == head_) {
-      // No thread has taken the next block to write: this one decodes it.
-      ++next_take_;
-      job.state = JobState::kDecoding;
+    // While the next block to write is not ready, this thread decodes
+    // whichever block no thread has taken yet, that one first.
+    while (job.state == JobState::kQueued || job.state == JobState::kDecoding) {
+      if (next_take_ == tail_) {
+        changed_.wait(lock);
+        continue;
+      }
+      Job& other = jobs_[next_take_++ % jobs_.size()];
+      other.state = JobState::kDecoding;
       lock.unlock();
-      JobState state = DecodeJob(job);
+      JobState state = DecodeJob(other);
       lock.lock();
-      job.state = state;
+      other.state = state;
     }
-    changed_.wait(lock, [&job] { return job.state != JobState::kDecoding; });
     lock.unlock();
     if (job.state == JobState::kFailed) return result;
     const int written = WriteJob(job, &result.written);
