@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/archive_test_util.h"
@@ -154,6 +156,27 @@ TEST_F(Bz2ParallelTest, FalseMagicAndDamageGiveTheSingleThreadedResult) {
   std::string out;
   EXPECT_TRUE(DecodeDirect(cases[0].stream, &out).fall_back);
   EXPECT_GT(MagicBits(cases[0].stream).size(), 4u);
+}
+
+TEST(DecoderBudgetTest, HandsOutAtMostItsThreadsAndStopsWaiters) {
+  DecoderBudget budget;
+  budget.SetCapacity(2);
+  EXPECT_TRUE(budget.TryAcquire());
+  EXPECT_TRUE(budget.TryAcquire());
+  EXPECT_FALSE(budget.TryAcquire());
+  std::atomic<bool> stop{false};
+  std::atomic<int> acquired{-1};
+  std::thread waiter([&] { acquired = budget.Acquire(stop); });
+  budget.Release();  // the waiter takes it
+  waiter.join();
+  EXPECT_EQ(acquired, 1);
+  EXPECT_FALSE(budget.TryAcquire());
+  std::thread stopped([&] { acquired = budget.Acquire(stop); });
+  stop = true;
+  budget.WakeAll();
+  stopped.join();
+  EXPECT_EQ(acquired, 0);
+  EXPECT_FALSE(budget.TryAcquire());  // a stopped waiter took none
 }
 
 }  // namespace
