@@ -2,8 +2,11 @@
 
 #include <bzlib.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -22,7 +25,7 @@ constexpr int kMagicBits = 48;
 constexpr int kCrcBits = 32;
 constexpr int kHeaderBytes = 4;  // "BZh" and the block size digit
 
-constexpr int kReadChunk = 1 << 18;
+constexpr int kReadChunk = 1 << 16;
 // A block of level 9 takes at most about 1 MB of stored bytes; a segment
 // longer than this has lost a magic, and the single-threaded decoding judges.
 constexpr size_t kMaxSegmentBytes = size_t{4} << 20;
@@ -31,7 +34,7 @@ constexpr size_t kMaxSegmentBytes = size_t{4} << 20;
 // streaming (see WriteJob).
 constexpr size_t kOutputCap = size_t{2} << 20;
 // Blocks in flight per thread: one being decoded, one waiting.
-constexpr int kSlotsPerThread = 2;
+constexpr size_t kSlotsPerThread = 2;
 constexpr int kStreamChunk = 1 << 18;
 
 std::atomic<uint32_t> gMinLength{uint32_t{2} << 20};
@@ -62,25 +65,96 @@ class PairTable {
 
 const PairTable kPairs;
 
-// Appends bits, most significant first.
+// Anonymous pages of a fixed size, touched only as far as they are used and
+// given back whole when the decoding ends, so that the memory of one decoding
+// does not stay behind in the heap of some thread.
+class Pages {
+ public:
+  explicit Pages(size_t size) : size_(size) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+  }
+  ~Pages() {
+    if (data_) munmap(data_, size_);
+  }
+  Pages(const Pages&) = delete;
+  Pages& operator=(const Pages&) = delete;
+  uint8_t* get() const { return data_; }
+  char* chars() const { return reinterpret_cast<char*>(data_); }
+  size_t size() const { return size_; }
+
+ private:
+  uint8_t* data_;
+  size_t size_;
+};
+
+// The memory of a worker's bzip2 states: the large array of a state (about
+// 3.6 MB at level 9) in pages kept from one block to the next and given back
+// when the worker ends, the rest from the heap. The calling thread's states
+// come from the heap, where that thread's earlier decoding left room for them.
+class StateMemory {
+ public:
+  StateMemory() = default;
+  StateMemory(const StateMemory&) = delete;
+  StateMemory& operator=(const StateMemory&) = delete;
+  void Attach(bz_stream* strm) {
+    strm->bzalloc = Alloc;
+    strm->bzfree = Free;
+    strm->opaque = this;
+  }
+
+ private:
+  static constexpr size_t kLarge = size_t{1} << 20;
+  static void* Alloc(void* self, int n, int m) {
+    auto* memory = static_cast<StateMemory*>(self);
+    const size_t size = static_cast<size_t>(n) * static_cast<size_t>(m);
+    if (size < kLarge || memory->large_in_use_) return malloc(size);
+    if (!memory->large_ || memory->large_->size() != size) {
+      memory->large_.reset(new (std::nothrow) Pages(size));
+      if (!memory->large_ || !memory->large_->get()) {
+        memory->large_.reset();
+        return nullptr;
+      }
+    }
+    memory->large_in_use_ = true;
+    return memory->large_->get();
+  }
+  static void Free(void* self, void* p) {
+    auto* memory = static_cast<StateMemory*>(self);
+    if (memory->large_ && p == memory->large_->get()) {
+      memory->large_in_use_ = false;
+    } else {
+      free(p);
+    }
+  }
+  std::unique_ptr<Pages> large_;
+  bool large_in_use_ = false;
+};
+
+// The longest stream a job can hold: a segment (the window's bytes at most),
+// the header and the end's magic, CRC and padding.
+constexpr size_t kMaxJobInput = kMaxSegmentBytes + 2 * kReadChunk + 32;
+
+// Appends bits, most significant first, to a buffer with room for them.
 class BitWriter {
  public:
-  explicit BitWriter(std::vector<uint8_t>* out) : out_(out) {}
+  BitWriter(uint8_t* out, size_t* length) : out_(out), length_(length) {}
   void Put(uint64_t value, int bits) {  // bits <= 56
     acc_ = (acc_ << bits) | (value & ((uint64_t{1} << bits) - 1));
     count_ += bits;
     while (count_ >= 8) {
       count_ -= 8;
-      out_->push_back(static_cast<uint8_t>(acc_ >> count_));
+      out_[(*length_)++] = static_cast<uint8_t>(acc_ >> count_);
     }
   }
   void Flush() {
-    if (count_ > 0) out_->push_back(static_cast<uint8_t>(acc_ << (8 - count_)));
+    if (count_ > 0) out_[(*length_)++] = static_cast<uint8_t>(acc_ << (8 - count_));
     count_ = 0;
   }
 
  private:
-  std::vector<uint8_t>* out_;
+  uint8_t* out_;
+  size_t* length_;
   uint64_t acc_ = 0;
   int count_ = 0;
 };
@@ -89,8 +163,9 @@ enum class JobState { kFree, kQueued, kDecoding, kDone, kOverflow, kFailed };
 
 // One candidate block, as a stream of its own.
 struct Job {
-  std::vector<uint8_t> in;
-  std::unique_ptr<char[]> out;  // kOutputCap bytes; pages touched as used
+  Pages in{kMaxJobInput};
+  size_t in_len = 0;
+  Pages out{kOutputCap};
   size_t out_len = 0;
   uint64_t total = 0;  // the block's whole output, beyond the cap too
   uint32_t crc = 0;    // the block's CRC, combined into the stream's
@@ -100,15 +175,15 @@ struct Job {
 // Decodes a job's stream, keeping the first kOutputCap bytes of its output
 // and running through the rest only to let libbz2 check the CRC. Done when
 // the block ends exactly where the segment did, with its CRC.
-JobState DecodeJob(Job& job) {
-  if (!job.out) job.out.reset(new (std::nothrow) char[kOutputCap]);
-  if (!job.out) return JobState::kFailed;
+JobState DecodeJob(Job& job, StateMemory* memory) {
+  if (!job.out.get()) return JobState::kFailed;
   std::unique_ptr<char[]> scratch;
   bz_stream strm;
   memset(&strm, 0, sizeof(strm));
+  if (memory) memory->Attach(&strm);
   if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK) return JobState::kFailed;
-  strm.next_in = reinterpret_cast<char*>(job.in.data());
-  strm.avail_in = static_cast<unsigned>(job.in.size());
+  strm.next_in = job.in.chars();
+  strm.avail_in = static_cast<unsigned>(job.in_len);
   job.out_len = 0;
   job.total = 0;
   JobState result = JobState::kFailed;
@@ -118,7 +193,7 @@ JobState DecodeJob(Job& job) {
       scratch.reset(new (std::nothrow) char[kStreamChunk]);
       if (!scratch) break;
     }
-    char* space = keep ? job.out.get() + job.out_len : scratch.get();
+    char* space = keep ? job.out.chars() + job.out_len : scratch.get();
     size_t room = keep ? kOutputCap - job.out_len : kStreamChunk;
     strm.next_out = space;
     strm.avail_out = static_cast<unsigned>(room);
@@ -130,7 +205,7 @@ JobState DecodeJob(Job& job) {
     if (status == BZ_STREAM_END) {
       // A block that ended early and met a magic-like pattern made of its
       // own tail would consume fewer bytes.
-      if (strm.total_in_lo32 == job.in.size() && strm.total_in_hi32 == 0) {
+      if (strm.total_in_lo32 == job.in_len && strm.total_in_hi32 == 0) {
         result = job.total > kOutputCap ? JobState::kOverflow : JobState::kDone;
       }
       break;
@@ -157,7 +232,7 @@ class ParallelDecoder {
   uint64_t Bits(uint64_t bit, int count) const {
     return Load64(bit / 8) << (bit % 8) >> (64 - count);
   }
-  bool Available(uint64_t bit_end) const { return bit_end <= (base_ + window_.size()) * 8; }
+  bool Available(uint64_t bit_end) const { return bit_end <= (base_ + window_len_) * 8; }
   bool NeedBits(uint64_t bit_end);
   void Verify(uint64_t q);
   bool NextCandidate(uint64_t* bit, bool* is_end);
@@ -176,7 +251,8 @@ class ParallelDecoder {
   uint32_t length_;
   FILE* fp_;
 
-  std::vector<uint8_t> window_;
+  Pages window_{kMaxSegmentBytes + 2 * kReadChunk};
+  size_t window_len_ = 0;
   uint64_t base_ = 0;
   bool read_failed_ = false;
   uint64_t scan_q_ = 0;  // next byte pair to look at, a multiple of four
@@ -187,7 +263,8 @@ class ParallelDecoder {
   char level_ = 0;
   uint32_t stream_crc_ = 0;
 
-  std::vector<Job> jobs_;
+  std::unique_ptr<Job[]> jobs_;
+  size_t job_count_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
   uint64_t head_ = 0;       // oldest job not yet written
@@ -199,21 +276,23 @@ class ParallelDecoder {
 };
 
 bool ParallelDecoder::ReadMore() {
-  uint64_t position = base_ + window_.size();
+  uint64_t position = base_ + window_len_;
   if (read_failed_ || position >= length_) return false;
-  size_t old = window_.size();
-  window_.resize(old + kReadChunk);
-  int n = read_(context_, static_cast<uint32_t>(position), window_.data() + old, kReadChunk);
-  window_.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
-  if (n <= 0) read_failed_ = true;
-  return n > 0;
+  if (!window_.get() || window_len_ + kReadChunk > window_.size()) return false;
+  int n = read_(context_, static_cast<uint32_t>(position), window_.get() + window_len_, kReadChunk);
+  if (n <= 0) {
+    read_failed_ = true;
+    return false;
+  }
+  window_len_ += static_cast<size_t>(n);
+  return true;
 }
 
 uint64_t ParallelDecoder::Load64(uint64_t byte) const {
   uint64_t v = 0;
   for (int i = 0; i < 8; ++i) {
     uint64_t k = byte + i;
-    uint8_t b = k >= base_ && k - base_ < window_.size() ? window_[k - base_] : 0;
+    uint8_t b = k >= base_ && k - base_ < window_len_ ? window_.get()[k - base_] : 0;
     v = v << 8 | b;
   }
   return v;
@@ -221,7 +300,7 @@ uint64_t ParallelDecoder::Load64(uint64_t byte) const {
 
 bool ParallelDecoder::NeedBits(uint64_t bit_end) {
   while (!Available(bit_end)) {
-    if (window_.size() > kMaxSegmentBytes || !ReadMore()) return false;
+    if (window_len_ > kMaxSegmentBytes || !ReadMore()) return false;
   }
   return true;
 }
@@ -229,7 +308,7 @@ bool ParallelDecoder::NeedBits(uint64_t bit_end) {
 // Looks at every bit position whose magic could have put the byte pair at
 // `q` there, and queues those that hold one, in order, each once.
 void ParallelDecoder::Verify(uint64_t q) {
-  const uint64_t end_bit = (base_ + window_.size()) * 8;
+  const uint64_t end_bit = (base_ + window_len_) * 8;
   for (uint64_t b = q >= 5 ? q - 5 : 0; b <= q; ++b) {
     if (b < base_) continue;
     const uint64_t word = Load64(b);
@@ -255,13 +334,13 @@ bool ParallelDecoder::NextCandidate(uint64_t* bit, bool* is_end) {
     }
     // A pair is looked at once the eight bytes from it are in (or the data
     // ends), which covers every magic its hit stands for.
-    while (base_ + window_.size() < scan_q_ + 8) {
-      if (window_.size() > kMaxSegmentBytes || !ReadMore()) break;
+    while (base_ + window_len_ < scan_q_ + 8) {
+      if (window_len_ > kMaxSegmentBytes || !ReadMore()) break;
     }
-    const uint64_t have = base_ + window_.size();
+    const uint64_t have = base_ + window_len_;
     if (scan_q_ + 2 > have) return false;
     const bool at_end = have < scan_q_ + 8;
-    const uint8_t* data = window_.data();
+    const uint8_t* data = window_.get();
     uint64_t q = scan_q_;
     const uint64_t stop = at_end ? have - 2 : have - 8;
     for (; q <= stop && pending_.empty(); q += 4) {
@@ -280,23 +359,23 @@ bool ParallelDecoder::MakeJob(Job& job, bool* last) {
   const uint64_t bits = next - start;
   if (bits < kMagicBits + kCrcBits) return false;
   job.crc = static_cast<uint32_t>(Bits(start + kMagicBits, kCrcBits));
-  job.in.clear();
-  job.in.reserve(kHeaderBytes + bits / 8 + 16);
-  job.in.insert(job.in.end(), {'B', 'Z', 'h', static_cast<uint8_t>(level_)});
+  if (!job.in.get() || bits / 8 + 32 > job.in.size()) return false;
+  uint8_t* in = job.in.get();
+  memcpy(in, "BZh", 3);
+  in[3] = static_cast<uint8_t>(level_);
   // The block's bits, moved to the byte boundary after the header.
-  const uint8_t* src = window_.data() + (start / 8 - base_);
+  const uint8_t* src = window_.get() + (start / 8 - base_);
   const int shift = start % 8;
   const size_t whole = bits / 8;
   if (shift == 0) {
-    job.in.insert(job.in.end(), src, src + whole);
+    memcpy(in + kHeaderBytes, src, whole);
   } else {
-    const size_t at = job.in.size();
-    job.in.resize(at + whole);
     for (size_t i = 0; i < whole; ++i) {
-      job.in[at + i] = static_cast<uint8_t>(src[i] << shift | src[i + 1] >> (8 - shift));
+      in[kHeaderBytes + i] = static_cast<uint8_t>(src[i] << shift | src[i + 1] >> (8 - shift));
     }
   }
-  BitWriter writer(&job.in);
+  job.in_len = kHeaderBytes + whole;
+  BitWriter writer(in, &job.in_len);
   const int rest = bits % 8;
   if (rest) writer.Put(Bits(start + whole * 8, rest), rest);
   // A one-block stream's combined CRC is its block's CRC.
@@ -311,7 +390,8 @@ bool ParallelDecoder::MakeJob(Job& job, bool* last) {
   }
   // The bytes before the next block's first are done with.
   const uint64_t keep_from = next / 8;
-  window_.erase(window_.begin(), window_.begin() + (keep_from - base_));
+  window_len_ -= keep_from - base_;
+  memmove(window_.get(), window_.get() + (keep_from - base_), window_len_);
   base_ = keep_from;
   segment_start_ = next;
   return true;
@@ -329,9 +409,9 @@ int ParallelDecoder::WriteJob(Job& job, uint64_t* written) {
   bz_stream strm;
   memset(&strm, 0, sizeof(strm));
   if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK) return kDecompressError;
-  strm.next_in = reinterpret_cast<char*>(job.in.data());
-  strm.avail_in = static_cast<unsigned>(job.in.size());
-  char* buf = job.out.get();  // written already: reused as the chunk buffer
+  strm.next_in = job.in.chars();
+  strm.avail_in = static_cast<unsigned>(job.in_len);
+  char* buf = job.out.chars();  // written already: reused as the chunk buffer
   uint64_t skip = job.out_len, done = 0;
   int rv = kDecompressError;
   for (;;) {
@@ -387,14 +467,15 @@ void* ParallelDecoder::WorkerMain(void* self) {
 }
 
 void ParallelDecoder::Work() {
+  StateMemory memory;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return stop_ || next_take_ < tail_; });
     if (stop_) return;
-    Job& job = jobs_[next_take_++ % jobs_.size()];
+    Job& job = jobs_[next_take_++ % job_count_];
     job.state = JobState::kDecoding;
     lock.unlock();
-    JobState state = DecodeJob(job);
+    JobState state = DecodeJob(job, &memory);
     lock.lock();
     job.state = state;
     changed_.notify_all();
@@ -405,17 +486,20 @@ ParallelDecodeResult ParallelDecoder::Run(const std::atomic<bool>* cancel, int c
   ParallelDecodeResult result;
   // Only the stream's own header, followed at once by a block, is cut here.
   if (!NeedBits(kHeaderBytes * 8 + kMagicBits)) return result;
-  if (memcmp(window_.data(), "BZh", 3) != 0 || window_[3] < '1' || window_[3] > '9' ||
+  const uint8_t* header = window_.get();
+  if (memcmp(header, "BZh", 3) != 0 || header[3] < '1' || header[3] > '9' ||
       Bits(kHeaderBytes * 8, kMagicBits) != kBlockMagic) {
     return result;
   }
-  level_ = static_cast<char>(window_[3]);
+  level_ = static_cast<char>(header[3]);
   segment_start_ = kHeaderBytes * 8;
   last_candidate_ = static_cast<int64_t>(segment_start_);
   scan_q_ = kHeaderBytes + 4;
 
   max_workers_ = gDecoderBudget.capacity() - 1;
-  jobs_.resize(static_cast<size_t>(kSlotsPerThread) * (max_workers_ + 1));
+  job_count_ = kSlotsPerThread * max_workers_ + 1;
+  jobs_.reset(new (std::nothrow) Job[job_count_]);
+  if (!jobs_) return result;
   uint32_t combined = 0;
   bool scanned = false;
   for (;;) {
@@ -424,9 +508,13 @@ ParallelDecodeResult ParallelDecoder::Run(const std::atomic<bool>* cancel, int c
       result.code = cancelled_code;
       return result;
     }
-    // Keep every slot busy: cutting a segment costs little beside decoding it.
-    while (!scanned && tail_ - head_ < jobs_.size()) {
-      Job& job = jobs_[tail_ % jobs_.size()];
+    // A thread the budget has freed since joins in; then every thread gets a
+    // block to decode and one to go on with (cutting a segment costs little
+    // beside decoding it). Alone, this thread has one block in flight.
+    SpawnWorker();
+    const size_t in_flight = std::min(job_count_, kSlotsPerThread * workers_.size() + 1);
+    while (!scanned && tail_ - head_ < in_flight) {
+      Job& job = jobs_[tail_ % job_count_];
       if (!MakeJob(job, &scanned)) return result;
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -434,10 +522,9 @@ ParallelDecodeResult ParallelDecoder::Run(const std::atomic<bool>* cancel, int c
         ++tail_;
       }
       changed_.notify_one();
-      SpawnWorker();
     }
     if (head_ == tail_) break;
-    Job& job = jobs_[head_ % jobs_.size()];
+    Job& job = jobs_[head_ % job_count_];
     std::unique_lock<std::mutex> lock(mutex_);
     // While the next block to write is not ready, this thread decodes
     // whichever block no thread has taken yet, that one first.
@@ -446,10 +533,10 @@ ParallelDecodeResult ParallelDecoder::Run(const std::atomic<bool>* cancel, int c
         changed_.wait(lock);
         continue;
       }
-      Job& other = jobs_[next_take_++ % jobs_.size()];
+      Job& other = jobs_[next_take_++ % job_count_];
       other.state = JobState::kDecoding;
       lock.unlock();
-      JobState state = DecodeJob(other);
+      JobState state = DecodeJob(other, nullptr);
       lock.lock();
       other.state = state;
     }
