@@ -33,6 +33,9 @@ class ArchiveReader {
   int ExtractToStream(const char* name, FILE* fp);
   // Decompresses `entry`, which must come from the open archive, into `fp`;
   // ends at the first end of a bzip2 stream, ignoring any bytes after it.
+  // Everything decoded before a failure is written. Entries from
+  // ParallelDecodeMinLength() up are decoded on every free core of the
+  // decoder budget, with the same bytes and codes.
   int ExtractEntry(QexEntry* entry, FILE* fp);
   // 20 when no archive is open, else 0.
   int CheckArchiveOpen();
