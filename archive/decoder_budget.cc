@@ -4,9 +4,21 @@
 
 DecoderBudget gDecoderBudget;
 
+namespace {
+
+// Physical memory per decoder thread at least: a thread holds about 8 MiB
+// (its bzip2 state and blocks in flight), a small share of this.
+constexpr long long kMemoryPerThread = 64LL << 20;
+
+}  // namespace
+
 DecoderBudget::DecoderBudget() {
-  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  capacity_ = cpus < 1 ? 1 : static_cast<int>(cpus);
+  long long threads = sysconf(_SC_NPROCESSORS_ONLN);
+  const long long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page_size > 0 && pages * page_size / kMemoryPerThread < threads) {
+    threads = pages * page_size / kMemoryPerThread;
+  }
+  capacity_ = threads < 1 ? 1 : static_cast<int>(threads);
 }
 
 int DecoderBudget::capacity() const {

@@ -11,7 +11,8 @@
 
 class DecoderBudget {
  public:
-  // Starts with one thread per online processor.
+  // Starts with one thread per online processor, fewer where physical
+  // memory is scarce (one per 64 MiB).
   DecoderBudget();
 
   // The number of threads the budget holds in all.
