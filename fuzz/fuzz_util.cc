@@ -52,12 +52,17 @@ void CheckActionPaths(const ActionList& list) {
   for (const Action* a = list.first(); a; a = a->next, ++count) {
     if (auto* c = dynamic_cast<const ConditionalAddAction*>(a)) CheckPath("add-if", c->test_path);
     if (auto* pi = dynamic_cast<const PatchIfAction*>(a)) CheckPath("patch-if", pi->test_path);
+    if (auto* link = dynamic_cast<const AddLinkAction*>(a)) {
+      if (!link->target || !link->target[0]) abort();  // the parser refuses an empty target
+    }
     if (auto* add = dynamic_cast<const AddAction*>(a)) {
       CheckPath("add", add->path);
     } else if (auto* rm = dynamic_cast<const RemoveAction*>(a)) {
       CheckPath("remove", rm->path);
     } else if (auto* rd = dynamic_cast<const RmdirAction*>(a)) {
       CheckPath("rmdir", rd->dir);
+    } else if (auto* ad = dynamic_cast<const AddDirAction*>(a)) {
+      CheckPath("adddir", ad->dir);
     } else if (auto* p = dynamic_cast<const PatchAction*>(a)) {
       if (!p->entry_name) abort();
       CheckPath("patch", p->target_path);
