@@ -194,7 +194,11 @@ int AddDirAction::Execute() {
     ino_ = st.st_ino;
     fd = open_beneath(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   }
-  bool ok = fd >= 0 && fchmod(fd, mode) == 0;
+  // The mode goes to the directory made here, not to one put in its place
+  // between the mkdir and the open.
+  struct stat opened;
+  bool ok = fd >= 0 && fstat(fd, &opened) == 0 && opened.st_dev == dev_ && opened.st_ino == ino_ &&
+            fchmod(fd, mode) == 0;
   int err = errno;
   if (fd >= 0) close(fd);
   if (ok) return kOk;
