@@ -188,7 +188,12 @@ typedef struct QexKeySet QexKeySet;
 // blocks of other kinds or algorithms are skipped. Null when the file cannot
 // be opened or read (errno tells why) or memory runs out; a set of 0 keys
 // when none is usable.
+// The file is opened without blocking, and only a regular file is read (else
+// null with errno EISDIR for a directory, EINVAL for anything else).
 QexKeySet* qex_read_public_keys(const char* path);
+// The same from the file open at `fd`, read from its start; the descriptor
+// stays the caller's, for a caller that checked what it opened.
+QexKeySet* qex_read_public_keys_fd(int fd);
 // The Ed25519 private keys in the PEM files `paths[0..count)`, one per file.
 // Null, with a message naming the file, when one cannot be read or holds no
 // Ed25519 private key.

@@ -245,8 +245,33 @@ int WriteSigned(int in, uint64_t file_size, const SignatureArea& area, uint32_t 
 }  // namespace
 
 QexKeySet* qex_read_public_keys(const char* path) {
-  FILE* f = fopen(path, "r");
-  if (!f) return nullptr;
+  // Never blocking in open on a FIFO in the file's place.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  QexKeySet* set = qex_read_public_keys_fd(fd);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return set;
+}
+
+QexKeySet* qex_read_public_keys_fd(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return nullptr;
+  }
+  int own = dup(fd);
+  FILE* f = own >= 0 ? fdopen(own, "r") : nullptr;
+  if (!f) {
+    if (own >= 0) close(own);
+    return nullptr;
+  }
+  if (fseeko(f, 0, SEEK_SET) != 0) {
+    fclose(f);
+    return nullptr;
+  }
   auto* set = new (std::nothrow) QexKeySet;
   // A block that is not a public key ends PEM_read_PUBKEY's walk with an
   // error; the walk goes on past it until the end of the file.

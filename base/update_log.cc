@@ -57,10 +57,16 @@ void UpdateLog::Open(const char* dir, const char* name, const char* alt_name, bo
   }
   // A cut path would name some other file: better no log at all.
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return;
-  // Never through a link, which could name a file outside the update.
+  // Never through a link, which could name a file outside the update, and
+  // never blocking on a FIFO or writing to a device in its place.
   int fd =
-      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
+      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0),
+           0666);
   if (fd < 0) return;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (!append && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return;
+  }
   file_ = fdopen(fd, append ? "a" : "w");
   if (!file_) {
     close(fd);

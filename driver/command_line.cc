@@ -72,10 +72,11 @@ bool IsEmptyDirectory(const char* path) {
 bool StatusIsApplied() {
   char path[kMaxPath];
   if (!join_path(path, updateDir, "update.status")) return false;
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   char text[sizeof(kStatusApplied)] = {};
-  ssize_t got = read(fd, text, sizeof(text));
+  struct stat st;
+  ssize_t got = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, sizeof(text)) : -1;
   close(fd);
   return got == static_cast<ssize_t>(sizeof(kStatusApplied) - 1) &&
          memcmp(text, kStatusApplied, got) == 0;

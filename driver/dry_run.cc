@@ -1,6 +1,7 @@
 #include "driver/dry_run.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -85,8 +86,8 @@ std::string Parent(const std::string& path) {
 
 class DryRun {
  public:
-  DryRun(const char* program, std::string archive, std::string apply_to)
-      : program_(program), archive_(std::move(archive)), apply_to_(std::move(apply_to)) {}
+  DryRun(std::string archive, std::string apply_to)
+      : archive_(std::move(archive)), apply_to_(std::move(apply_to)) {}
 
   // Runs the steps in order; the first that returns non-zero ends the check.
   void Run() {
@@ -151,7 +152,6 @@ class DryRun {
     return !removed_.count(path) && lstat(path.c_str(), st) == 0;
   }
 
-  const char* const program_;
   const std::string archive_, apply_to_;
   std::map<std::string, Decoded> entries_;
   std::unique_ptr<char[]> manifest_;
@@ -172,7 +172,7 @@ int DryRun::OpenArchive() {
 // The signature, channel and version checks the update makes before it
 // changes anything, first as there (they open and close the archive reader).
 int DryRun::CheckTrust() {
-  int rv = CheckUpdateTrust(program_, archive_.c_str());
+  int rv = CheckUpdateTrust(archive_.c_str());
   if (rv == 0) return 0;
   const char* why;
   switch (rv) {
@@ -318,13 +318,20 @@ void DryRun::CheckPatch(PatchAction* patch, const char* kind) {
     Fail(kReadError, false, target, "an earlier line removes the file to patch");
     return;
   }
-  FILE* fp = fopen(target.c_str(), "rb");
+  // Never blocking on a FIFO in the file's place.
+  int fd = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  FILE* fp = fd >= 0 ? fdopen(fd, "rb") : nullptr;
   if (!fp) {
     Fail(kReadError, false, target, Format("cannot open the file to patch: %s", strerror(errno)));
+    if (fd >= 0) close(fd);
     return;
   }
   struct stat st;
-  fstat(fileno(fp), &st);
+  if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+    fclose(fp);
+    Fail(kUnexpectedType, false, target, "the file to patch is not a regular file");
+    return;
+  }
   int rv = patch->LoadSourceFile(fp);
   fclose(fp);
   if (rv == kUnexpectedType) {
@@ -510,9 +517,8 @@ void DryRun::PrintJson() const {
 bool WantsDryRun(int argc, char** argv) { return argc > 1 && strcmp(argv[1], "--check") == 0; }
 
 int RunDryRun(int argc, char** argv) {
-  // The keys and settings beside the program, found before the change of
-  // directory below.
-  SetProgramPath(argv[0]);
+  // The keys and settings beside the program.
+  SetProgramPath();
   bool json = false;
   std::vector<const char*> dirs;
   for (int i = 2; i < argc; i++) {
@@ -545,7 +551,7 @@ int RunDryRun(int argc, char** argv) {
   free(apply_to);
   isOsUpdate = getenv("QUIL_OS_UPDATE") != nullptr;
 
-  DryRun run(argv[0], archive, applyToDir);
+  DryRun run(archive, applyToDir);
   run.Run();
   if (json) {
     run.PrintJson();

@@ -28,3 +28,10 @@ void CatchStopSignals() {
     }
   }
 }
+
+void RestoreSignalsForExec() {
+  signal(SIGPIPE, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "base/run_settings.h"
 #include "base/update_log.h"
@@ -52,6 +53,7 @@ int FinishRun(int argc, char** argv, UpdateLog& log) {
     putenv(const_cast<char*>("QUIL_LAUNCHED_CHILD=1"));
     if (chdir(argv[4]) != 0) LOG("Warning: chdir failed");
     log.Close();
+    RestoreSignalsForExec();
     execv(argv[5], argv + 5);
   }
 
@@ -74,7 +76,8 @@ int UpdaterMain(int argc, char** argv) {
     return command == CommandLineResult::kExitSuccess ? 0 : 1;
   }
 
-  if (TakeRunLock() == RunLockResult::kBusy) {
+  std::string lock_note;
+  if (TakeRunLock(&lock_note) == RunLockResult::kBusy) {
     fprintf(stderr, "updater: another update is running on this installation: %s\n", applyToDir);
     return 1;
   }
@@ -104,6 +107,7 @@ int UpdaterMain(int argc, char** argv) {
     log.Open(updateDir, "update.log", nullptr, false);
   }
 
+  if (!lock_note.empty()) LOG("%s", lock_note.c_str());
   if (!WriteStatus(kStatusApplying)) {
     LOG("failed setting status to 'applying'");
     return 1;
@@ -124,7 +128,7 @@ int UpdaterMain(int argc, char** argv) {
   }
 
   // An update that may not be applied changes nothing, not even the staged copy.
-  if (VerifyUpdate(argv[0]) != 0) return FinishRun(argc, argv, log);
+  if (VerifyUpdate() != 0) return FinishRun(argc, argv, log);
 
   if (isStagedUpdate && ClearStagedDir() != 0) {
     LOG("failed: %d", kRecoveryFailed);

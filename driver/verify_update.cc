@@ -1,6 +1,8 @@
 #include "driver/verify_update.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,38 +24,71 @@
 
 namespace {
 
-// The name the program was started by (argv[0]).
-const char* program_name = nullptr;
-
-// "<program><suffix>", as the strings file is found. A program started
-// through PATH has no directory in its name; the file beside it is then found
-// through the executable itself, never in whatever directory the updater was
-// started in.
+// "<program><suffix>": the file beside the running executable (see
+// SetProgramPath), whatever name the updater was started by.
 bool ProgramFile(const char* suffix, char (&out)[kMaxPath]) {
-  char program[kMaxPath];
-  if (program_name && !strchr(program_name, '/')) {
-    ssize_t n = readlink("/proc/self/exe", program, sizeof(program) - 1);
-    if (n <= 0) return false;
-    program[n] = '\0';
-  } else if (!FormProgramFileName("", program, sizeof(program))) {
-    return false;
+  return FormProgramFileName(suffix, out, sizeof(out));
+}
+
+// Opens the program's own file `path` for reading, never through a link and
+// never blocking. The descriptor, or -1 with errno (ENOENT: missing) and
+// `why` saying why it is not trusted: a link, writable by group or others,
+// or owned by neither root nor the user the updater runs as. Whoever could
+// change such a file could choose the keys or settings of root's run.
+int OpenProgramFile(const char* path, const char** why) {
+  *why = nullptr;
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    int err = errno;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) *why = "it is a symbolic link";
+    errno = err;
+    return -1;
   }
-  int n = snprintf(out, sizeof(out), "%s%s", program, suffix);
-  return n >= 0 && static_cast<size_t>(n) < sizeof(out);
+  if (fstat(fd, &st) != 0) {
+    *why = "it cannot be examined";
+  } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    *why = "it is writable by group or others";
+  } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    *why = "it is owned by neither root nor the user running the updater";
+  }
+  if (*why) {
+    close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+// Whether a keys file is installed, so that every update must be signed.
+bool SignaturesRequired() {
+  char keys_path[kMaxPath];
+  struct stat st;
+  return !ProgramFile(".keys", keys_path) || lstat(keys_path, &st) == 0 || errno != ENOENT;
 }
 
 int CheckSignature(const char* archive) {
   char keys_path[kMaxPath];
-  struct stat st;
   if (!ProgramFile(".keys", keys_path)) {
     LOG("VerifyUpdate: cannot form the path of the keys file");
     return kKeysFileError;
   }
-  if (stat(keys_path, &st) != 0 && errno == ENOENT) {
+  const char* why;
+  int fd = OpenProgramFile(keys_path, &why);
+  if (fd < 0 && errno == ENOENT) {
     LOG("VerifyUpdate: no keys file %s, applying an unverified update", keys_path);
     return kOk;
   }
-  QexKeys keys(qex_read_public_keys(keys_path));
+  if (why) {
+    LOG("VerifyUpdate: refusing the keys file %s: %s", keys_path, why);
+    return kKeysFileError;
+  }
+  QexKeys keys(fd >= 0 ? qex_read_public_keys_fd(fd) : nullptr);
+  if (fd >= 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+  }
   if (!keys) {
     LOG("VerifyUpdate: cannot read the keys file %s, err: %d", keys_path, errno);
     return kKeysFileError;
@@ -92,39 +127,86 @@ int CheckSignature(const char* archive) {
 }
 
 // The accepted channels from "<program>.ini" into `out`; empty when none are
-// configured. 0, or 10 when there is no memory for the file.
+// configured. 0; 10 when there is no memory for the file; 22 when a settings
+// file that cannot be trusted (see OpenProgramFile) names accepted channels:
+// they may have been changed, so no channel is accepted. Such a file without
+// them is ignored.
 int ReadAcceptedChannels(char (&out)[kIniValueSize]) {
   out[0] = '\0';
   char ini[kMaxPath];
   if (!ProgramFile(".ini", ini)) return kOk;
   static const char* const kKeys[] = {"AcceptedChannels"};
   char values[1][kIniValueSize];
+  const char* why;
+  int fd = OpenProgramFile(ini, &why);
+  if (fd < 0 && !why) return kOk;  // missing or unreadable: no settings
   // A key given twice still counts: its later value holds.
-  int rv = ReadIniSection(ini, kKeys, 1, values, "Settings");
+  int rv = fd >= 0 ? ReadIniSectionFrom(fd, kKeys, 1, values, "Settings")
+                   : ReadIniSection(ini, kKeys, 1, values, "Settings");
+  if (fd >= 0) close(fd);
   if (rv == kStringsNoMemory) return rv;
+  if (why) {
+    bool names_channels = rv == kOk;
+    LOG("VerifyUpdate: %s the settings file %s: %s", names_channels ? "refusing" : "ignoring", ini,
+        why);
+    return names_channels ? kChannelError : kOk;
+  }
   snprintf(out, sizeof(out), "%s", values[0]);
   return kOk;
 }
 
+// Whether the installation directory holds anything at all: a directory
+// made for this run is no installation yet.
+bool InstallationExists(const char* install_dir) {
+  DIR* dir = opendir(install_dir);
+  if (!dir) return false;
+  int entries = 0;
+  while (entries < 3 && readdir(dir)) ++entries;
+  closedir(dir);
+  return entries > 2;  // more than "." and ".."
+}
+
 // The installed version into `out`; empty when none is recorded. 0, or 62
-// when the record exists but cannot be read or is not one line holding a
-// version of 1 to 31 bytes.
+// when the record exists but cannot be read, is not a regular file or is not
+// one line holding a version of 1 to 31 bytes, or when it is missing from an
+// installation whose updates must be signed: deleting it must not let an
+// older signed update in.
 int ReadInstalledVersion(char (&out)[kQexMaxVersionLength + 1]) {
   out[0] = '\0';
   char install_dir[kMaxPath], path[kMaxPath];
   if (!ComputeInstallDir(install_dir)) return kOk;
   int n = snprintf(path, sizeof(path), "%s/%s", install_dir, kInstalledVersionFile);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return kOk;
-  FILE* f = fopen(path, "rb");
-  // No installation there yet: the run reports what it finds.
-  if (!f && (errno == ENOENT || errno == ENOTDIR)) return kOk;
+  // Never through a link (it could show a line of any file in the log), and
+  // never blocking on a FIFO.
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    if (errno == ENOENT && SignaturesRequired() && InstallationExists(install_dir)) {
+      LOG("VerifyUpdate: the installed version record is missing: %s", path);
+      return kInstalledVersionError;
+    }
+    // No installation there yet: the run reports what it finds.
+    return kOk;
+  }
   char text[64] = {};
-  size_t got = f ? fread(text, 1, sizeof(text) - 1, f) : 0;
-  int err = !f || ferror(f) ? errno : 0;
-  if (f) fclose(f);
+  ssize_t got = -1;
+  struct stat st;
+  int err = 0;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  } else {
+    do {
+      got = read(fd, text, sizeof(text) - 1);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) err = errno;
+  }
+  if (fd >= 0) close(fd);
   size_t length = strcspn(text, "\r\n");
-  if (err != 0 || got == sizeof(text) - 1 || length == 0 || length > kQexMaxVersionLength ||
-      length + strspn(text + length, "\r\n") != got) {
+  if (err != 0 || got == static_cast<ssize_t>(sizeof(text) - 1) || length == 0 ||
+      length > kQexMaxVersionLength ||
+      static_cast<ssize_t>(length + strspn(text + length, "\r\n")) != got) {
     LOG("VerifyUpdate: cannot read the installed version from %s, err: %d", path, err);
     return kInstalledVersionError;
   }
@@ -163,18 +245,17 @@ int CheckChannelAndVersion(const char* archive) {
 
 }  // namespace
 
-int CheckUpdateTrust(const char* program, const char* archive) {
-  program_name = program;
+int CheckUpdateTrust(const char* archive) {
   int rv = CheckSignature(archive);
   return rv == kOk ? CheckChannelAndVersion(archive) : rv;
 }
 
-int VerifyUpdate(const char* program) {
+int VerifyUpdate() {
   if (isReplaceRequest) return kOk;
   char archive[kMaxPath];
   int n = snprintf(archive, sizeof(archive), "%s/update.qex", updateDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(archive)) return kOk;  // the run reports it
-  int rv = CheckUpdateTrust(program, archive);
+  int rv = CheckUpdateTrust(archive);
   if (rv != kOk) {
     LOG("failed: %d", rv);
     WriteStatusFailed(rv);

@@ -42,9 +42,11 @@ bool replace_file_durably(const char* path, const char* data, size_t len) {
   struct stat st;
   if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) return false;
   std::string tmp = std::string(path) + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // Never blocking in open on a FIFO left under the temporary name.
+  int fd =
+      open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  bool ok = true;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   for (size_t done = 0; ok && done < len;) {
     ssize_t n = write(fd, data + done, len - done);
     if (n < 0 && errno == EINTR) continue;

@@ -67,7 +67,14 @@ TEST_F(HostileTest, OneRunAtATime) {
   WriteFile(upd_ + "/update.status", "applying");
   WriteFile(upd_ + "/update.log", "the first run's log\n");
   const auto before = SnapshotTree(root_.path());
-  int fd = open(inst_.c_str(), O_RDONLY | O_DIRECTORY);
+  // The lock of root's runs (see driver/run_lock.h).
+  struct stat st;
+  ASSERT_EQ(stat(inst_.c_str(), &st), 0);
+  mkdir("/run/updater", 0700);
+  int fd =
+      open(("/run/updater/" + std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino) + ".lock")
+               .c_str(),
+           O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   for (const std::vector<std::string>& args :
        {update_.Args(), update_.Args(true), {upd_, update_.StagedDir(), "0/replace"}}) {
@@ -79,6 +86,96 @@ TEST_F(HostileTest, OneRunAtATime) {
   }
   close(fd);
   EXPECT_EQ(RunUpdater(update_.Args()).exit_code, 0);
+}
+
+// Item: a flock that another user holds on the installation does not hold
+// root's run off (it goes on under its own lock and says so), and runs on
+// nested installations refuse each other, whichever started first.
+TEST_F(HostileTest, NoUserHoldsRootOffAndNestedRunsRefuseEachOther) {
+  const std::vector<std::string> bounded = {"/usr/bin/timeout", "-s", "KILL", "20"};
+  ASSERT_EQ(chmod(root_.path().c_str(), 0755), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    int fd = setgid(65534) || setuid(65534) ? -1 : open(inst_.c_str(), O_RDONLY | O_DIRECTORY);
+    char held = fd >= 0 && flock(fd, LOCK_EX) == 0;
+    if (write(ready[1], &held, 1) == 1) pause();
+    _exit(0);
+  }
+  char held = 0;
+  ASSERT_EQ(read(ready[0], &held, 1), 1);
+  auto r = RunUpdater(update_.Args(), {}, bounded);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  ASSERT_EQ(held, 1);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(update_.Log().find("another process holds the flock of the installation directory; "
+                               "going on under root's own lock in /run/updater\n"),
+            std::string::npos)
+      << update_.Log();
+
+  const std::string sub = inst_ + "/sub", first_upd = root_.Sub("u0");
+  for (const std::string& upd : {first_upd, root_.Sub("u1")}) {
+    ASSERT_TRUE(updater_fixture::MixedUpdate(sub, upd).WriteEntries(
+        {{"updatev3.manifest", "add \"a\"\n"}, {"a", "new"}}));
+  }
+  for (const auto& [first, second] : {std::pair{inst_, sub}, std::pair{sub, inst_}}) {
+    SCOPED_TRACE(first);
+    // The first run holds its locks while it waits for a process.
+    pid_t sleeper = fork();
+    if (sleeper == 0) {
+      pause();
+      _exit(0);
+    }
+    pid_t run = fork();
+    if (run == 0) _exit(RunUpdater({first_upd, first, std::to_string(sleeper)}).exit_code);
+    for (int i = 0; i < 2000 && ReadFile(first_upd + "/update.status") != "applying"; ++i) {
+      usleep(10000);
+    }
+    r = RunUpdater({root_.Sub("u1"), second}, {}, bounded);
+    kill(sleeper, SIGKILL);
+    waitpid(sleeper, nullptr, 0);
+    int status = -1;
+    waitpid(run, &status, 0);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("another update is running on this installation"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(status, 0);
+  }
+}
+
+// Item: a FIFO in place of a file the run reads or writes is refused at once,
+// never waited on.
+TEST_F(HostileTest, FifosDoNotBlockTheRun) {
+  updater_fixture::MixedUpdate update(inst_, root_.Sub("upd"));
+  const std::vector<std::string> replace = {root_.Sub("upd"), update.StagedDir(), "0/replace"};
+  const struct {
+    std::string fifo;
+    int code;
+    std::string status;  // "-": not read (the FIFO itself)
+    bool replace = false;
+  } cases[] = {
+      {"upd/update.status.tmp", 1, ""},  // no status can be written
+      {"upd/update.log", 0, "succeeded\n"},
+      {"app/precomplete", 1, "failed: 6\n"},
+      {"app/product-version", 1, "failed: 62\n"},
+      {"upd/update.status", 1, "-", true},  // read to accept a staged copy
+  };
+  ASSERT_EQ(testing_util::RunCommand("rm -r '" + inst_ + ".bak'"), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fifo);
+    ASSERT_TRUE(update.MakeInstallation());
+    ASSERT_EQ(testing_util::RunCommand("cd '" + root_.path() + "' && rm -rf upd " + c.fifo +
+                                       " && mkdir -p upd app/updated && mkfifo " + c.fifo),
+              0);
+    ASSERT_TRUE(update.WriteArchive());
+    auto r = RunUpdater(c.replace ? replace : update.Args(), {}, {"/usr/bin/timeout", "-s", "KILL", "10"});
+    EXPECT_EQ(r.exit_code, c.code) << r.err;
+    if (c.status != "-") {
+      EXPECT_EQ(update.Status(), c.status);
+    }
+  }
 }
 
 // Item: the work directory and the run's own files are never followed when
@@ -116,10 +213,13 @@ TEST_F(HostileTest, WorkDirectoryAndOwnFilesAreNotFollowed) {
 }
 
 // Item: GTK must not see the callback's arguments: it would take some for its
-// own options and load the library --gtk-module names.
-TEST_F(HostileTest, CallbackArgumentsReachTheCallbackUnchanged) {
+// own options and load the library --gtk-module names. Nor does the callback
+// inherit SIGPIPE ignored, as GTK leaves it.
+TEST_F(HostileTest, CallbackArgumentsAndSignalsReachTheCallbackUnchanged) {
   const std::string script = root_.Sub("callback.sh");
-  WriteFile(script, "#!/bin/sh\necho \"$*\" > \"$0.txt\"\n", 0755);
+  WriteFile(script,
+            "#!/bin/sh\necho \"$*\" > \"$0.txt\"\ngrep SigIgn: /proc/$$/status > \"$0.sig\"\n",
+            0755);
   const std::vector<std::string> tail = {"--name=foo", "--sync", "--class", "X",
                                          "--gtk-module=" + root_.Sub("evil.so")};
   std::vector<std::string> args = {upd_, inst_, "0", root_.path(), script};
@@ -127,6 +227,9 @@ TEST_F(HostileTest, CallbackArgumentsReachTheCallbackUnchanged) {
   EXPECT_EQ(RunUpdater(args).exit_code, 0);
   EXPECT_EQ(ReadFile(script + ".txt"),
             "--name=foo --sync --class X --gtk-module=" + root_.Sub("evil.so") + "\n");
+  const std::string ignored = ReadFile(script + ".sig");
+  ASSERT_EQ(ignored.find("SigIgn:"), 0u);
+  EXPECT_EQ(std::stoull(ignored.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << ignored;
 }
 
 // Item: arguments that would delete or create what the run did not make are

@@ -1,7 +1,6 @@
-// Signed updates end to end: real keys from the openssl tool, the built
-// updater (through a link whose name puts "<program>.keys" and
-// "<program>.ini" in a directory of the test's own), and the installation
-// afterwards.
+// Signed updates end to end: real keys from the openssl tool, a copy of the
+// built updater (so that "<program>.keys" and "<program>.ini" lie in a
+// directory of the test's own), and the installation afterwards.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -24,23 +23,24 @@ class SignedUpdateTest : public ::testing::Test {
     for (const char* k : {"old", "new", "stranger"}) {
       ASSERT_TRUE(archive_testing::MakeKeyPair(root_.Sub(k)));
     }
-    ASSERT_EQ(testing_util::RunCommand("mkdir -p " + root_.Sub("bin") + " && ln -s " +
-                                       UPDATER_BINARY + " " + program_),
+    ASSERT_EQ(testing_util::RunCommand("mkdir -p " + root_.Sub("bin") + " && cp " + UPDATER_BINARY +
+                                       " " + program_),
               0);
     ASSERT_TRUE(update_.MakeInstallation());
     ASSERT_TRUE(update_.WriteArchive());
   }
   // Runs the update; expects the code (0: success), the log line of the check
   // and, after a refusal, the installation and the staged copy as they were.
-  void RunAndCheck(int code, const std::string& log, bool staged = false) {
+  // `launch` starts the updater in a shell ("exec <program>" when empty).
+  void RunAndCheck(int code, const std::string& log, bool staged = false, std::string launch = "") {
+    if (launch.empty()) launch = "exec " + program_;
     const auto original = update_.Installation();
     const auto stage = testing_util::SnapshotTree(update_.StagedDir());
     if (!staged) {
       // The dry run predicts the refusal, changing nothing.
       const std::string report = root_.Sub("check.txt");
-      auto check =
-          updater_fixture::RunUpdater({"--check", upd_, inst_}, {},
-                                      {"/bin/sh", "-c", "exec " + program_ + " \"$@\" >" + report});
+      auto check = updater_fixture::RunUpdater({"--check", upd_, inst_}, {},
+                                               {"/bin/sh", "-c", launch + " \"$@\" >" + report});
       EXPECT_EQ(check.exit_code, code ? 1 : 0) << check.err;
       EXPECT_NE(ReadFile(report).find(code ? "would fail: " + std::to_string(code) + "\n"
                                            : "would succeed\n"),
@@ -49,7 +49,7 @@ class SignedUpdateTest : public ::testing::Test {
       EXPECT_EQ(DiffSnapshots(original, update_.Installation()), "");
     }
     auto run = updater_fixture::RunUpdater(update_.Args(staged), {},
-                                           {"/bin/sh", "-c", "exec " + program_ + " \"$@\""});
+                                           {"/bin/sh", "-c", launch + " \"$@\""});
     EXPECT_EQ(run.exit_code, code ? 1 : 0);
     const std::string result = code ? "failed: " + std::to_string(code) + "\n" : "succeeded\n";
     EXPECT_EQ(update_.Status(), result);
@@ -73,11 +73,14 @@ class SignedUpdateTest : public ::testing::Test {
 // Each case: the archive signed by `signers`, then damaged (a byte flipped at
 // `at`, counted from the end when negative; cut to `at` bytes; `at` bytes
 // appended), the trusted keys ("-": no keys file, "/": a directory in its
-// place), and the code and log line of the run.
+// place; "@": a link to the key of "old"; "!": that key writable by all; "~":
+// owned by nobody), and the code and log line of the run. The installation
+// records its version, as one whose updates must be signed has to.
 TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
   const std::string keys = program_ + ".keys",
                     forged =
-                        "refusing " + archive_ + ": no signature verifies with a trusted key\n";
+                        "refusing " + archive_ + ": no signature verifies with a trusted key\n",
+                    distrusted = "refusing the keys file " + keys + ": it is ";
   const struct {
     std::vector<std::string> signers;
     std::string keys;
@@ -107,10 +110,19 @@ TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
       {{"old"}, Pub("old"), 'a', 1, 60, forged},
       {{"old"}, "no key here\n", ' ', 0, 61, "no usable public key in " + keys + "\n"},
       {{"old"}, "/", ' ', 0, 61, "cannot read the keys file " + keys + ", err: 21\n"},
+      {{"old"}, "@", ' ', 0, 61, distrusted + "a symbolic link\n"},
+      {{"old"}, "!", ' ', 0, 61, distrusted + "writable by group or others\n"},
+      {{"old"},
+       "~",
+       ' ',
+       0,
+       61,
+       distrusted + "owned by neither root nor the user running the updater\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("case " + std::to_string(&c - cases));
     ASSERT_TRUE(update_.MakeInstallation());
+    WriteFile(inst_ + "/product-version", "0.5\n");
     ASSERT_TRUE(update_.WriteArchive());
     ASSERT_TRUE(c.signers.empty() || archive_testing::SignWith(archive_, root_.path(), c.signers));
     std::string bytes = ReadFile(archive_);
@@ -121,26 +133,56 @@ TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
     testing_util::RunCommand("rm -rf " + keys);
     if (c.keys == "/") {
       ASSERT_EQ(mkdir(keys.c_str(), 0755), 0);
+    } else if (c.keys == "@") {
+      WriteFile(root_.Sub("old.keys"), Pub("old"));
+      ASSERT_EQ(symlink(root_.Sub("old.keys").c_str(), keys.c_str()), 0);
+    } else if (c.keys.size() == 1 && c.keys != "-") {
+      WriteFile(keys, Pub("old"), c.keys == "!" ? 0666 : 0644);
+      ASSERT_EQ(chown(keys.c_str(), c.keys == "~" ? 65534 : 0, 0), 0);
     } else if (c.keys != "-") {
       WriteFile(keys, c.keys);
     }
     RunAndCheck(c.code, c.log);
+    auto want = update_.Expected();
+    want["product-version"] = "file 0644 0.5\n";
     if (!c.code) {
-      EXPECT_EQ(DiffSnapshots(update_.Expected(), update_.Installation()), "");
+      EXPECT_EQ(DiffSnapshots(want, update_.Installation()), "");
     }
+  }
+}
+
+// The keys beside the executable count, whatever name it is started by:
+// through a link elsewhere, or a relative one from another directory.
+TEST_F(SignedUpdateTest, KeysAreFoundThroughTheExecutable) {
+  WriteFile(program_ + ".keys", Pub("old"));
+  WriteFile(inst_ + "/product-version", "0.5\n");
+  ASSERT_EQ(testing_util::RunCommand("mkdir " + root_.Sub("elsewhere") + " && ln -s " + program_ +
+                                     " " + root_.Sub("elsewhere/updater")),
+            0);
+  for (const std::string& launch : {"exec " + root_.Sub("elsewhere/updater"),
+                                    "cd " + root_.Sub("elsewhere") + " && exec ./updater"}) {
+    SCOPED_TRACE(launch);
+    RunAndCheck(60, "refusing " + archive_ + ": it is not signed\n", false, launch);
   }
 }
 
 // With accepted channels in "<program>.ini" and the installed version in the
 // installation, another channel and an older version are refused before the
-// staged copy or the installation is touched.
+// staged copy or the installation is touched; so are accepted channels in a
+// settings file that others may write, and a signed update where the record
+// of the installed version is missing.
 TEST_F(SignedUpdateTest, ChannelAndDowngrade) {
-  const std::string older = "refusing the version 1.0: older than the installed version ";
+  const std::string older = "refusing the version 1.0: older than the installed version ",
+                    settings = "the settings file " + program_ +
+                               ".ini: it is writable by group "
+                               "or others\n";
   const struct {
     std::string ini, installed;  // "" for none
     bool staged;
     int code;
     std::string log;
+    mode_t ini_mode = 0644;
+    bool signed_by_old = false;  // and its key trusted
   } cases[] = {
       {"[Settings]\nAcceptedChannels=beta, esr\n", "", false, 22,
        "refusing the channel release: the accepted channels are beta, esr\n"},
@@ -150,13 +192,23 @@ TEST_F(SignedUpdateTest, ChannelAndDowngrade) {
       {"", "2.0\n", true, 23, older + "2.0\n"},
       {"", "1.0\n0.9\n", false, 62,
        "cannot read the installed version from " + inst_ + "/product-version, err: 0\n"},
+      {"[Settings]\nAcceptedChannels=release\n", "", false, 22, "refusing " + settings, 0666},
+      {"[Strings]\nTitle=T\n", "", false, 0, "ignoring " + settings, 0666},
+      {"", "", false, 62,
+       "the installed version record is missing: " + inst_ + "/product-version\n", 0644, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ini + c.installed);
     ASSERT_TRUE(update_.MakeInstallation());
     WriteFile(update_.StagedDir() + "/stale.txt", "from an earlier staging");
     if (!c.installed.empty()) WriteFile(inst_ + "/product-version", c.installed);
-    WriteFile(program_ + ".ini", c.ini);
+    WriteFile(program_ + ".ini", c.ini, c.ini_mode);
+    ASSERT_TRUE(update_.WriteArchive());
+    testing_util::RunCommand("rm -f " + program_ + ".keys");
+    if (c.signed_by_old) {
+      ASSERT_TRUE(archive_testing::SignWith(archive_, root_.path(), {"old"}));
+      WriteFile(program_ + ".keys", Pub("old"));
+    }
     RunAndCheck(c.code, c.log, c.staged);
     auto want = update_.Expected();
     if (!c.installed.empty()) want["product-version"] = "file 0644 " + c.installed;

@@ -19,8 +19,8 @@ constexpr guint kPollIntervalMs = 100;
 
 // Main-thread state; the widgets live until the process ends (the window is
 // hidden, never destroyed).
-const char* program_path = nullptr;
-char absolute_program_path[kUiPathSize];
+const char* program_path = nullptr;  // null until resolved
+char resolved_program_path[kUiPathSize];
 bool gtk_available = false;
 GtkWidget* window = nullptr;
 GtkWidget* progress_bar = nullptr;
@@ -104,19 +104,17 @@ bool FormProgramFileName(const char* suffix, char* buf, size_t size) {
   return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-void SetProgramPath(const char* program) {
-  program_path = program;
-  char cwd[kUiPathSize];
-  if (program && program[0] != '/' && getcwd(cwd, sizeof(cwd))) {
-    int n = snprintf(absolute_program_path, sizeof(absolute_program_path), "%s/%s", cwd, program);
-    // A path that does not fit is no program path at all.
-    bool fits = n >= 0 && static_cast<size_t>(n) < sizeof(absolute_program_path);
-    program_path = fits ? absolute_program_path : nullptr;
-  }
+void SetProgramPath() {
+  if (program_path) return;
+  ssize_t n = readlink("/proc/self/exe", resolved_program_path, sizeof(resolved_program_path));
+  // A cut path is no program path at all.
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof(resolved_program_path)) return;
+  resolved_program_path[n] = '\0';
+  program_path = resolved_program_path;
 }
 
 int PrepareProgressUI(const char* program) {
-  SetProgramPath(program);
+  SetProgramPath();
   // GTK takes the window class from the name; it changes the vector, never
   // the text.
   char* args[] = {const_cast<char*>(program ? program : ""), nullptr};

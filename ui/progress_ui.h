@@ -14,22 +14,23 @@
 
 #include "base/progress.h"
 
-// Records `program` as the program path, made absolute against the current
-// directory (the strings and the icon are looked up later, after the updater
-// has changed directory), and initialises GTK with gtk_init_check on a command
-// line of the program name alone: no argument of the updater is ever taken
-// for a GTK option. Call first thing, on the main thread, before any other
-// thread starts. Always returns 0; a missing display only means no window
-// later.
+// Records the program path (SetProgramPath) and initialises GTK with
+// gtk_init_check on a command line of `program` (argv[0]) alone: no argument
+// of the updater is ever taken for a GTK option. Call first thing, on the main
+// thread, before any other thread starts. Always returns 0; a missing display
+// only means no window later.
 int PrepareProgressUI(const char* program);
 
-// Only the first step of PrepareProgressUI: records the program path (made
-// absolute) without touching GTK, for a run that shows no window.
-void SetProgramPath(const char* program);
+// Only the first step of PrepareProgressUI, for a run that shows no window:
+// records the path of the running executable, read once from /proc/self/exe.
+// The name the program was started by (argv[0]) plays no part: started
+// through a link or from another directory, it still finds its own keys and
+// settings, and a caller cannot point it at others.
+void SetProgramPath();
 
-// "<program><suffix>" from the program path PrepareProgressUI recorded into
-// `buf` of `size` bytes: the files that sit beside the program. False when
-// no program path is known or the name does not fit.
+// "<program><suffix>" from the program path recorded into `buf` of `size`
+// bytes: the files that sit beside the program. False when no program path is
+// known (/proc/self/exe unreadable) or the name does not fit.
 bool FormProgramFileName(const char* suffix, char* buf, size_t size);
 
 // Waits half a second and then, unless QuitProgressUI was called or the

@@ -1,6 +1,9 @@
 #include "ui/read_strings.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,22 +18,24 @@ struct FreeDeleter {
   void operator()(char* p) const { free(p); }
 };
 
-// Reads the whole file into a NUL-terminated heap buffer.
-int ReadWholeFile(const char* path, std::unique_ptr<char, FreeDeleter>* contents) {
-  ScopedFile file(fopen(path, "r"));
-  if (!file) return kReadError;
-  // A directory opens and seeks to a bogus end; only a regular file has a
-  // length worth allocating for.
+// Reads the whole file open at `fd` into a NUL-terminated heap buffer.
+int ReadWholeFile(int fd, std::unique_ptr<char, FreeDeleter>* contents) {
+  // A directory or a FIFO has no length worth allocating for; only a regular
+  // file does.
   struct stat st;
-  if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) return kReadError;
-  if (fseeko(file.get(), 0, SEEK_END) != 0) return kReadError;
-  off_t length = ftello(file.get());
-  if (length <= 0 || static_cast<unsigned long long>(length) >= SIZE_MAX) return kReadError;
-  size_t size = static_cast<size_t>(length);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return kReadError;
+  if (st.st_size <= 0 || static_cast<unsigned long long>(st.st_size) >= SIZE_MAX) {
+    return kReadError;
+  }
+  size_t size = static_cast<size_t>(st.st_size);
   contents->reset(static_cast<char*>(malloc(size + 1)));
   if (!*contents) return kStringsNoMemory;
-  if (fseeko(file.get(), 0, SEEK_SET) != 0 || fread(contents->get(), 1, size, file.get()) != size) {
-    return kReadError;
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, contents->get() + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return kReadError;
+    done += static_cast<size_t>(n);
   }
   contents->get()[size] = '\0';
   return kOk;
@@ -69,11 +74,24 @@ char* NextIniToken(const char* delimiters, char** cursor) {
 
 int ReadIniSection(const char* path, const char* const keys[], int key_count,
                    char (*values)[kIniValueSize], const char* section) {
+  // Never blocking in open on a FIFO in the file's place.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    for (int i = 0; i < key_count; ++i) values[i][0] = '\0';
+    return kReadError;
+  }
+  int rv = ReadIniSectionFrom(fd, keys, key_count, values, section);
+  close(fd);
+  return rv;
+}
+
+int ReadIniSectionFrom(int fd, const char* const keys[], int key_count,
+                       char (*values)[kIniValueSize], const char* section) {
   if (!section) section = kDefaultIniSection;
   for (int i = 0; i < key_count; ++i) values[i][0] = '\0';
 
   std::unique_ptr<char, FreeDeleter> contents;
-  int rv = ReadWholeFile(path, &contents);
+  int rv = ReadWholeFile(fd, &contents);
   if (rv != kOk) return rv;
 
   bool in_section = false;

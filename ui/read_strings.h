@@ -37,8 +37,15 @@ char* NextIniToken(const char* delimiters, char** cursor);
 // is smaller (or larger); 6 when the file cannot be opened, is not a regular
 // file, is empty or cannot be read whole; 10 when there is no memory for its
 // contents.
+// The file is opened without blocking, so a FIFO in its place is refused (6)
+// rather than waited on.
 int ReadIniSection(const char* path, const char* const keys[], int key_count,
                    char (*values)[kIniValueSize], const char* section = nullptr);
+
+// The same from the file open at `fd` (read from its start with pread; the
+// descriptor stays the caller's), for a caller that checked what it opened.
+int ReadIniSectionFrom(int fd, const char* const keys[], int key_count,
+                       char (*values)[kIniValueSize], const char* section = nullptr);
 
 // Reads "Title" and "Info" from the "Strings" section of `path` into
 // `strings`. Returns ReadIniSection's result; `strings` is meant to be used
