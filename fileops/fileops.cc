@@ -104,16 +104,15 @@ FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode,
   const bool read_only = is_read_only_mode(mode_string);
   // Reading needs no write permission: a read leaves the file as it is.
   if (!read_only) make_owner_writable(path);
-  // Never blocking in open on a FIFO in a file's place; only a regular file is
-  // read or written.
+  // Never blocking in open on a FIFO in a file's place, and never reading or
+  // writing one, a socket or a device (a directory fails at its first read).
   int fd =
       open_beneath(path, open_flags(mode_string) | O_NONBLOCK | (read_only ? 0 : O_NOFOLLOW), 0666);
   if (fd < 0) return nullptr;
   struct stat opened;
-  int err = fstat(fd, &opened) != 0    ? errno
-            : S_ISDIR(opened.st_mode)  ? EISDIR
-            : !S_ISREG(opened.st_mode) ? EINVAL
-                                       : 0;
+  int err = fstat(fd, &opened) != 0                              ? errno
+            : S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode) ? 0
+                                                                 : EINVAL;
   if (err != 0) {
     close(fd);
     errno = err;

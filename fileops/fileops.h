@@ -72,9 +72,8 @@ void make_owner_writable(const char* path);
 // gets its owner and group (where the process may give files away); then its
 // mode is set to exactly `mode` (file type bits included, so the umask has no
 // say) and read back. Null when the open, the change or the check fails (a
-// file created before the failure stays). Anything but a regular file is
-// refused without blocking (EISDIR for a directory, EINVAL for a FIFO,
-// socket or device).
+// file created before the failure stays). A FIFO, socket or device is
+// refused without blocking (EINVAL).
 FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode,
                      const struct stat* owner = nullptr);
 

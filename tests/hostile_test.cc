@@ -90,8 +90,9 @@ TEST_F(HostileTest, OneRunAtATime) {
 
 // Item: a flock that another user holds on the installation does not hold
 // root's run off (it goes on under its own lock and says so), and runs on
-// nested installations refuse each other, whichever started first.
-TEST_F(HostileTest, NoUserHoldsRootOffAndNestedRunsRefuseEachOther) {
+// nested installations refuse each other, whichever started first. An
+// apply-to directory the run makes belongs to the owner of its parent.
+TEST_F(HostileTest, LocksAndTheApplyToDirectory) {
   const std::vector<std::string> bounded = {"/usr/bin/timeout", "-s", "KILL", "20"};
   ASSERT_EQ(chmod(root_.path().c_str(), 0755), 0);
   int ready[2];
@@ -143,6 +144,13 @@ TEST_F(HostileTest, NoUserHoldsRootOffAndNestedRunsRefuseEachOther) {
         << r.err;
     EXPECT_EQ(status, 0);
   }
+  // A missing apply-to directory is made with the owner of its parent.
+  const std::string theirs = root_.Sub("theirs"), made = theirs + "/app";
+  ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(RunUpdater({first_upd, made}).exit_code, 0);
+  struct stat st;
+  EXPECT_TRUE(stat(made.c_str(), &st) == 0 && st.st_uid == 65534u && st.st_gid == 65534u);
 }
 
 // Item: a FIFO in place of a file the run reads or writes is refused at once,
@@ -170,7 +178,8 @@ TEST_F(HostileTest, FifosDoNotBlockTheRun) {
                                        " && mkdir -p upd app/updated && mkfifo " + c.fifo),
               0);
     ASSERT_TRUE(update.WriteArchive());
-    auto r = RunUpdater(c.replace ? replace : update.Args(), {}, {"/usr/bin/timeout", "-s", "KILL", "10"});
+    auto r = RunUpdater(c.replace ? replace : update.Args(), {},
+                        {"/usr/bin/timeout", "-s", "KILL", "10"});
     EXPECT_EQ(r.exit_code, c.code) << r.err;
     if (c.status != "-") {
       EXPECT_EQ(update.Status(), c.status);
