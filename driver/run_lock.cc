@@ -129,6 +129,7 @@ bool LockChain(int install, int lock_dir, std::vector<int>* held, std::string* n
   for (int depth = 0; ok && depth < kMaxDepth; ++depth) {
     int op = depth == 0 ? LOCK_EX : LOCK_SH;
     int fd = lock_dir >= 0 ? LockFileOf(lock_dir, st, op) : LockDirectoryItself(current, op);
+    bool own_lock = fd >= 0;
     if (fd >= 0) {
       held->push_back(fd);
     } else if (errno == EWOULDBLOCK) {
@@ -139,11 +140,14 @@ bool LockChain(int install, int lock_dir, std::vector<int>* held, std::string* n
     // unlocked: the runs it would exclude cannot lock it either.
     if (lock_dir >= 0) {
       // Root also takes the directory's flock where it can, so that the
-      // owner's own run is refused while root's runs; a flock held by anyone
-      // else does not stop root.
+      // owner's own run is refused while root's runs. A flock held by anyone
+      // else stops root only where its own lock file failed.
       fd = LockDirectoryItself(current, op);
       if (fd >= 0) {
         held->push_back(fd);
+      } else if (errno == EWOULDBLOCK && !own_lock) {
+        ok = false;
+        break;
       } else if (depth == 0 && errno == EWOULDBLOCK) {
         *note = std::string(
                     "another process holds the flock of the installation directory; "
