@@ -6,6 +6,7 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
 
 #include "base/run_settings.h"
 #include "ui/read_strings.h"
@@ -110,6 +111,13 @@ void SetProgramPath() {
   // A cut path is no program path at all.
   if (n <= 0 || static_cast<size_t>(n) >= sizeof(resolved_program_path)) return;
   resolved_program_path[n] = '\0';
+  // An executable removed since it started has no files beside it any more;
+  // none are looked up under the name the kernel shows for it.
+  static const char kDeleted[] = " (deleted)";
+  if (n >= static_cast<ssize_t>(sizeof(kDeleted) - 1) &&
+      strcmp(resolved_program_path + n - (sizeof(kDeleted) - 1), kDeleted) == 0) {
+    return;
+  }
   program_path = resolved_program_path;
 }
 
