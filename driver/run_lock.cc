@@ -128,11 +128,17 @@ bool LockChain(int install, int lock_dir, std::vector<int>* held, std::string* n
   bool ok = fstat(current, &st) == 0;
   for (int depth = 0; ok && depth < kMaxDepth; ++depth) {
     int op = depth == 0 ? LOCK_EX : LOCK_SH;
-    int fd = lock_dir >= 0 ? LockFileOf(lock_dir, st, op) : LockDirectoryItself(current, op);
+    // Without root's lock files, an enclosing directory of someone else's
+    // ("/", "/home") is left alone: anyone may flock it, and would then hold
+    // off every run beneath it.
+    bool skip = lock_dir < 0 && depth > 0 && st.st_uid != geteuid();
+    int fd = skip            ? -1
+             : lock_dir >= 0 ? LockFileOf(lock_dir, st, op)
+                             : LockDirectoryItself(current, op);
     bool own_lock = fd >= 0;
     if (fd >= 0) {
       held->push_back(fd);
-    } else if (errno == EWOULDBLOCK) {
+    } else if (!skip && errno == EWOULDBLOCK) {
       ok = false;
       break;
     }
