@@ -1,6 +1,9 @@
 #include "driver/recovery.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +36,9 @@ constexpr const char kJournalName[] = "updating.journal";
 // copy it moves in.
 constexpr const char kOldMark[] = ".quil-swap-old";
 constexpr const char kNewMark[] = ".quil-swap-new";
+// A staged copy made by the updater carries this mark from the start; only
+// such a copy is ever cleared or replaced by a later staged update.
+constexpr const char kStagedMark[] = ".quil-staged";
 
 // What recovery found, for the run that follows it.
 std::string recoveredCommit;
@@ -54,14 +60,76 @@ bool IsFile(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Removes `dir` with its entry `last` removed last; -1 when something stays.
-int RemoveLast(const std::string& dir, const char* last) {
-  if (!IsDir(dir)) return Exists(dir) ? -1 : 0;
-  int rv = remove_tree_keeping(dir.c_str(), last);
-  std::string kept = dir + "/" + last;
-  if (rv == 0 && Exists(kept)) rv = ensure_remove_recursive(kept.c_str());
-  if (rv == 0 && rmdir(dir.c_str()) != 0) rv = -1;
+// A directory opened without following a final link, and the directory
+// holding it: every removal below goes through these descriptors.
+struct OpenedDir {
+  ScopedFd parent;
+  ScopedFd fd;
+  char name[NAME_MAX + 1] = "";
+
+  // True when `path` is a directory, now open; errno ENOENT when it is missing.
+  bool Open(const std::string& path) {
+    parent.reset(open_parent_dir(path.c_str(), name));
+    if (!parent.ok()) return false;
+    fd.reset(
+        openat(parent.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return fd.ok();
+  }
+  bool Has(const char* entry) const {
+    struct stat st;
+    return fstatat(fd.get(), entry, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+  bool HasDir(const char* entry) const {
+    struct stat st;
+    return fstatat(fd.get(), entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+  }
+};
+
+bool IsEmptyDir(int dirfd) {
+  int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  bool empty = true;
+  while (dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, "..")) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(dir);
+  return empty;
+}
+
+// Creates the empty file `name` in `dirfd` unless it is there. The run's
+// later flushes make it durable; until then "updating" marks the copy too.
+int WriteMarkAt(int dirfd, const char* name) {
+  int fd = openat(dirfd, name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int err = errno;
+    LOG("failed to mark the staged copy: %s, err: %d", name, err);
+    return kWriteError;
+  }
+  close(fd);
+  return kOk;
+}
+
+// Removes the opened directory with its entry `last` removed last; -1 when
+// something stays.
+int RemoveLast(OpenedDir* dir, const char* last) {
+  int rv = remove_entries_at(dir->fd.get(), last);
+  if (rv == 0 && dir->Has(last)) rv = remove_tree_at(dir->fd.get(), last);
+  if (rv == 0 && unlinkat(dir->parent.get(), dir->name, AT_REMOVEDIR) != 0) rv = -1;
   return rv;
+}
+
+// The same by path; 0 when nothing is there.
+int RemoveLast(const std::string& path, const char* last) {
+  OpenedDir dir;
+  if (dir.Open(path)) return RemoveLast(&dir, last);
+  return Exists(path) ? -1 : 0;
 }
 
 // Brings back the state the journal's run started from, or the one it was
@@ -198,6 +266,7 @@ int RecoverSwap(const std::string& install) {
     } else {
       rmdir(bak.c_str());  // emptied but for itself; anything else there is not ours
     }
+    if (rv == kOk && DropStagedMark(install.c_str()) != kOk) rv = kRecoveryFailed;
     if (rv == kOk && unlink(newMark.c_str()) != 0) rv = kRecoveryFailed;
   }
   if (rv == kOk) rv = MarkOldInstallation(install.c_str(), false);
@@ -208,26 +277,47 @@ int RecoverSwap(const std::string& install) {
 }  // namespace
 
 int ClearStagedDir() {
-  std::string dir = applyToDir, work = dir + "/" + kWorkDir;
-  if (IsDir(dir)) {
-    mkdir(work.c_str(), 0755);
-    if (!IsDir(work) || remove_tree_keeping(dir.c_str(), kWorkDir) != 0 ||
-        remove_tree_keeping(work.c_str(), "") != 0) {
+  std::string dir = applyToDir;
+  OpenedDir staged;
+  if (staged.Open(dir)) {
+    // The copy is ours while it is made ("updating") and once made (the
+    // mark); anything else under this name is someone's own, and stays.
+    if (!staged.HasDir(kWorkDir) && !staged.Has(kStagedMark) && !IsEmptyDir(staged.fd.get())) {
+      LOG("not a staged copy made by the updater (no %s), left as it is: %s", kStagedMark,
+          dir.c_str());
+      return kRecoveryFailed;
+    }
+    mkdirat(staged.fd.get(), kWorkDir, 0755);
+    ScopedFd work(openat(staged.fd.get(), kWorkDir,
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // The work directory keeps marking the copy as the updater's while the
+    // mark is written again.
+    if (!work.ok() || remove_entries_at(staged.fd.get(), kWorkDir) != 0 ||
+        WriteMarkAt(staged.fd.get(), kStagedMark) != kOk ||
+        remove_entries_at(work.get(), nullptr) != 0) {
       return kRecoveryFailed;
     }
     return kOk;
   }
-  // Made under another name and renamed: never seen without its mark.
+  if (errno != ENOENT) return Exists(dir) ? kRecoveryFailed : kOk;
+  // Made under another name and renamed: never seen without its marks.
   std::string fresh = dir + ".quil-new";
   ensure_remove_recursive(fresh.c_str());
-  std::string freshWork = fresh + "/" + kWorkDir;
-  if (mkdir(fresh.c_str(), 0755) != 0 || mkdir(freshWork.c_str(), 0755) != 0 ||
-      rename(fresh.c_str(), dir.c_str()) != 0) {
+  OpenedDir made;
+  bool ok = mkdir(fresh.c_str(), 0755) == 0 && made.Open(fresh) &&
+            mkdirat(made.fd.get(), kWorkDir, 0755) == 0 &&
+            WriteMarkAt(made.fd.get(), kStagedMark) == kOk;
+  // Owned like the installation it copies, as every directory the run makes.
+  struct stat owner;
+  if (ok && fstat(made.parent.get(), &owner) == 0 &&
+      fchown(made.fd.get(), owner.st_uid, owner.st_gid) != 0 && errno != EPERM) {
+    ok = false;
+  }
+  std::string name = dir.substr(dir.find_last_of('/') + 1);
+  if (!ok || renameat(made.parent.get(), made.name, made.parent.get(), name.c_str()) != 0) {
     ensure_remove_recursive(fresh.c_str());
     return Exists(dir) ? kRecoveryFailed : kOk;  // the run itself reports a missing one
   }
-  // Owned like the installation it copies, as every directory the run makes.
-  inherit_owner(dir.c_str(), nullptr);
   return kOk;
 }
 
@@ -339,11 +429,16 @@ int RemoveSwappedOut(const char* tmpDir, const char* installDir) {
   return rv;
 }
 
+int DropStagedMark(const char* installDir) {
+  std::string mark = std::string(installDir) + "/" + kStagedMark;
+  return unlink(mark.c_str()) == 0 || errno == ENOENT ? kOk : kWriteError;
+}
+
 void EndSwap(const char* installDir) { unlink((std::string(installDir) + "/" + kNewMark).c_str()); }
 
 void RemoveStagedCopy(const char* dir) {
-  std::string work = std::string(dir) + "/" + kWorkDir;
-  if (!IsDir(dir)) return;
-  mkdir(work.c_str(), 0755);
-  if (IsDir(work)) RemoveLast(dir, kWorkDir);
+  OpenedDir staged;
+  if (!staged.Open(dir)) return;
+  mkdirat(staged.fd.get(), kWorkDir, 0755);
+  if (staged.Has(kWorkDir)) RemoveLast(&staged, kWorkDir);
 }

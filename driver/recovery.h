@@ -14,7 +14,10 @@
 // installation could not be brought back.
 int RecoverInstallation();
 // A staged run's apply-to directory, empty but for "updating", which marks
-// the copy incomplete from the moment it exists. 0 or 52.
+// the copy incomplete from the moment it exists, and the mark ".quil-staged",
+// which tells the updater's own staged copy from anything else of that name.
+// An existing directory is cleared only when it carries either or is empty;
+// another is left as it is (logged). 0 or 52.
 int ClearStagedDir();
 
 // Opens the run's journal beside "<applyToDir>/updating" with the identity of the
@@ -53,6 +56,9 @@ int MarkOldInstallation(const char* installDir, bool mark);
 // Deletes the old installation that this request moved to `tmpDir`, its mark
 // last, and flushes the file system of `installDir`. 0 or -1.
 int RemoveSwappedOut(const char* tmpDir, const char* installDir);
+// Right after the swap: removes the mark that the staged copy carried as the
+// updater's own (see ClearStagedDir) from the installation it became. 0 or 7.
+int DropStagedMark(const char* installDir);
 // After the final status: removes the mark of the new installation, which
 // until then tells a later run that the swap was done.
 void EndSwap(const char* installDir);

@@ -157,6 +157,9 @@ int RunReplace(const char* installDir) {
     return rv;
   }
 
+  // The installation is exactly the staged copy's contents; a kill before
+  // this is finished by recovery, which sees the swap's own mark.
+  DropStagedMark(installPath);
   // The new installation is in place on disk before the old one goes.
   sync_file_system(installPath);
   LOG("Now, remove the tmpDir");

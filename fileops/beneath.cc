@@ -231,6 +231,37 @@ BeneathPath::~BeneathPath() {
   if (owned_) close(dir_);
 }
 
+int open_parent_dir(const char* path, char* name) {
+  char buf[PATH_MAX];
+  int n = snprintf(buf, sizeof(buf), "%s", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(buf)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  while (n > 1 && buf[n - 1] == '/') buf[--n] = '\0';
+  char* slash = strrchr(buf, '/');
+  const char* last = slash ? slash + 1 : buf;
+  if (*last == '\0' || !strcmp(last, ".") || !strcmp(last, "..")) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (strlen(last) > NAME_MAX) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  if (buf[0] != '/') {
+    BeneathPath p(buf);
+    if (!p.ok()) return -1;
+    snprintf(name, NAME_MAX + 1, "%s", p.name());
+    return p.dir() == AT_FDCWD ? open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                               : fcntl(p.dir(), F_DUPFD_CLOEXEC, 0);
+  }
+  snprintf(name, NAME_MAX + 1, "%s", last);
+  if (slash == buf) return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  *slash = '\0';
+  return open(buf, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 int stat_beneath(const char* path, struct stat* st, bool follow) {
   BeneathPath p(path, follow);
   return p.ok() ? fstatat(p.dir(), p.name(), st, p.at_flags()) : -1;

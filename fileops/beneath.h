@@ -62,6 +62,15 @@ class BeneathPath {
 // bytes; "." when the path ends in a directory). -1 with errno on failure.
 int walk_beneath(int base, const char* path, bool follow, char* name);
 
+// The directory holding the last component of `path` (trailing slashes
+// dropped), opened for *at calls, with that component copied to `name`
+// (NAME_MAX + 1 bytes). A relative path resolves as BeneathPath does; an
+// absolute one opens its parent directory by name, so that calls made later
+// on the descriptor stay in that directory whatever becomes of the names
+// leading to it. The descriptor, which the caller closes, or -1 with errno
+// (EINVAL for a path without a last component, such as "/").
+int open_parent_dir(const char* path, char* name);
+
 // fstatat beneath; `follow` also resolves a final link. 0, or -1 with errno.
 int stat_beneath(const char* path, struct stat* st, bool follow);
 // faccessat on the path, a final link resolved beneath. 0, or -1 with errno.

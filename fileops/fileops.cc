@@ -168,41 +168,95 @@ int ensure_remove(const char* path) {
   return rv;
 }
 
-int ensure_remove_recursive(const char* path) {
-  struct stat st;
-  if (lstat(path, &st) != 0) return -1;
-  if (!S_ISDIR(st.st_mode)) return ensure_remove(path);
+namespace {
 
-  DIR* dir = opendir(path);
+constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+int remove_entry(int dir, const char* name, bool is_dir);
+
+// Removes the entries of the directory open for reading as `fd`, which it
+// closes, but the one named `keep` (may be null).
+int clear_dir(int fd, const char* keep) {
+  DIR* dir = fdopendir(fd);
   if (!dir) {
     int err = errno;
-    LOG("ensure_remove_recursive: path is not a directory: %s, rv: %d, err: %d", path, 0, err);
-    // The tree is still there: that is a failure, not a success.
+    close(fd);
+    LOG("remove_tree: failed to read a directory, err: %d", err);
     return -1;
   }
   int rv = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
-    char child[kMaxPath];
-    if (!join_path(child, path, entry->d_name)) {
-      // A cut name could lie outside this tree.
-      LOG("ensure_remove_recursive: path too long: %s/%s", path, entry->d_name);
-      rv = -1;
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(dir);
+    if (!entry) {
+      if (errno != 0) {
+        int err = errno;
+        LOG("remove_tree: failed to read a directory, err: %d", err);
+        rv = -1;
+      }
       break;
     }
-    rv = ensure_remove_recursive(child);
-    if (rv != 0) break;
+    const char* name = entry->d_name;
+    if (!strcmp(name, ".") || !strcmp(name, "..") || (keep && !strcmp(name, keep))) continue;
+    bool is_dir = entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN;
+    if (remove_entry(::dirfd(dir), name, is_dir) != 0) rv = -1;
   }
   closedir(dir);
-  if (rv != 0) return rv;
+  return rv;
+}
 
-  make_owner_writable(path);
-  if (rmdir(path) != 0) {
+// Removes the entry `name` of `dir`, believed a directory when `is_dir`. The
+// belief only picks the first attempt: what the calls find decides.
+int remove_entry(int dir, const char* name, bool is_dir) {
+  if (!is_dir) {
+    if (unlinkat(dir, name, 0) == 0) return 0;
+    if (errno != EISDIR) {
+      int err = errno;
+      LOG("remove_tree: failed to remove: %s, err: %d", name, err);
+      return -1;
+    }
+  }
+  int fd = openat(dir, name, kOpenDirFlags);
+  if (fd < 0) {
     int err = errno;
-    LOG("ensure_remove_recursive: path is not a directory: %s, rv: %d, err: %d", path, -1, err);
+    // No longer a directory (a link or file took its place): that name goes.
+    if ((err == ENOTDIR || err == ELOOP) && unlinkat(dir, name, 0) == 0) return 0;
+    LOG("remove_tree: failed to open the directory: %s, err: %d", name, err);
     return -1;
   }
-  return 0;
+  int rv = clear_dir(fd, nullptr);
+  if (rv == 0 && unlinkat(dir, name, AT_REMOVEDIR) != 0) {
+    int err = errno;
+    LOG("remove_tree: failed to remove the directory: %s, err: %d", name, err);
+    rv = -1;
+  }
+  return rv;
+}
+
+}  // namespace
+
+int remove_entries_at(int dirfd, const char* keep) {
+  // A descriptor of its own to read from: the caller's may be O_PATH, and
+  // "." is never a link.
+  int fd = openat(dirfd, ".", kOpenDirFlags);
+  if (fd < 0) {
+    int err = errno;
+    LOG("remove_tree: failed to open a directory, err: %d", err);
+    return -1;
+  }
+  return clear_dir(fd, keep);
+}
+
+int remove_tree_at(int dirfd, const char* name) {
+  struct stat st;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  return remove_entry(dirfd, name, S_ISDIR(st.st_mode));
+}
+
+int ensure_remove_recursive(const char* path) {
+  char name[NAME_MAX + 1];
+  ScopedFd dir(open_parent_dir(path, name));
+  return dir.ok() ? remove_tree_at(dir.get(), name) : -1;
 }
 
 int rename_file(const char* src, char* dst, bool check_type) {
@@ -266,24 +320,4 @@ int backup_delete(const char* path) {
   if (!backup_path(backup, path, "backup_delete")) return kWriteError;
   if (!entry_exists(backup)) return kOk;
   return ensure_remove(backup) == 0 ? kOk : kWriteError;
-}
-
-int ensure_copy_symlink(const char* link, const char* new_link) {
-  // One byte more than the longest accepted target, so that a longer one is
-  // detected instead of being cut into a different link.
-  char target[kMaxPath + 1] = {};
-  ssize_t n = readlink(link, target, sizeof(target));
-  if (n < 0 || static_cast<size_t>(n) > kMaxPath) {
-    int err = n < 0 ? errno : ENAMETOOLONG;
-    LOG("ensure_copy_symlink: failed to read the link: %s, err: %d", link, err);
-    return kReadError;
-  }
-  target[n] = '\0';
-  if (symlink(target, new_link) != 0) {
-    int err = errno;
-    LOG("ensure_copy_symlink: failed to create the new link: %s, target: %s err: %d", new_link,
-        target, err);
-    return kReadError;
-  }
-  return kOk;
 }

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -56,6 +57,33 @@ class ScopedFile {
   FILE* f_;
 };
 
+// Owns one file descriptor and closes it at scope end (close result ignored).
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd = -1) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // Gives up ownership without closing.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
 // Relative paths below are paths of the installation: each operation resolves
 // them beneath the installation directory when it happens (beneath.h), so a
 // symbolic link leading elsewhere makes it fail (errno EXDEV) instead of
@@ -85,10 +113,27 @@ int ensure_parent_dir(char* path);
 // remove() after make_owner_writable. Returns 0 or -1.
 int ensure_remove(const char* path);
 
-// Removes a file, a link (never its target) or a whole tree. Returns 0, or -1
-// when the path is missing (silently), a directory cannot be read or removed,
-// or an entry's path does not fit the buffer. A failed walk is not undone.
+// Removes a file, a link (never its target) or a whole tree, by remove_tree_at
+// on the directory holding it (open_parent_dir in beneath.h). Returns 0, or
+// -1 when the path is missing (silently), or as remove_tree_at.
 int ensure_remove_recursive(const char* path);
+
+// Tree removal by descriptors. Each directory is opened relative to the one
+// holding it and never through a link (O_NOFOLLOW), read through that
+// descriptor, and its entries are removed by unlinkat on it; no path is ever
+// formed. A directory of the tree swapped for a link during the walk is met
+// as the link, which alone goes: nothing outside the tree is ever removed,
+// however its names change meanwhile. Nothing is made writable first.
+//
+// Removes the entry `name` of the directory `dirfd` (any descriptor of it,
+// O_PATH included): a file, a link or a whole tree. 0; -1 when it is missing
+// (silently), or when an entry cannot be opened, read or removed (logged; the
+// walk goes on with the other entries, and nothing is undone).
+int remove_tree_at(int dirfd, const char* name);
+// Removes every entry of the directory `dirfd` (any descriptor of it) but the
+// one named `keep` (null: none), as remove_tree_at. 0, or -1 when something
+// other than `keep` stays.
+int remove_entries_at(int dirfd, const char* keep);
 
 // rename() replacing the destination, after creating its parent directories.
 // `dst` is modified temporarily and restored. Returns 0; 7 when a parent cannot
@@ -106,6 +151,17 @@ int backup_restore(const char* path);
 // Deletes the backup if any. Returns 0 or 7.
 int backup_delete(const char* path);
 
+// The copies below work through descriptors: the directories holding `src`
+// and `dst` are opened (open_parent_dir in beneath.h), and from there every
+// source entry is opened relative to its opened directory without following a
+// link (O_NOFOLLOW, O_NONBLOCK) and judged by fstat of what was opened, and
+// every destination entry is created relative to its opened directory
+// (O_EXCL, O_NOFOLLOW) and given its owner and mode through its descriptor.
+// A name changed meanwhile (a file swapped for a link, a directory for a
+// link) is therefore never followed: a source file that became a link is
+// copied as that link, and a destination directory that is not one, or a
+// link, fails the copy (7). Paths serve only the skip rules and the log.
+
 // Creates `new_link` with the same target text as `link`. Returns 0, or 6 when
 // the link cannot be read, its target is longer than 1024 bytes, or the new
 // link cannot be created (for example because the name exists).
@@ -114,10 +170,12 @@ int ensure_copy_symlink(const char* link, const char* new_link);
 // Recursive copy of a file, link or tree, leaving out children whose source
 // path equals either skip path (ASCII case-insensitively). Directories are
 // created with the source's mode less the umask; an existing one is merged
-// into. The first failing entry ends the copy and its code is returned: 0,
-// -1, 6, 7 or 13 (6 for a source path, 7 for a destination path that does not
-// fit the buffer; 6 too when a directory cannot be read to its end). Nothing
-// is undone.
+// into, an existing file or link replaced (never written through). Sources
+// that are neither files, links nor directories (pipes, devices, sockets)
+// fail the copy (7). The first failing entry ends the copy and its code is
+// returned: 0, -1, 6, 7 or 13 (6 for a source path, 7 for a destination path
+// that does not fit the buffer; 6 too when a directory cannot be read to its
+// end). Nothing is undone.
 int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kMaxPath]);
 // The same, also leaving out the child whose source path is exactly
 // `also_skip` (may be null): a copy into a directory inside its own source
@@ -126,11 +184,11 @@ int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_p
                                    const char* also_skip);
 // Copies one file (or one link as a link) with exactly the source's mode and,
 // where the process may give files away, its owner; the source is only read.
-// Returns 0; 6 when
-// the source cannot be examined, opened or read; 7 when the destination
-// cannot be opened, given the mode or written, or the source is neither a
-// regular file nor a link; 13 without memory; -1 when the final mode change
-// fails. A partly written destination stays.
+// An existing destination file or link is replaced. Returns 0; 6 when the
+// source cannot be examined, opened or read; 7 when the destination cannot be
+// created, given the mode or written, or the source is neither a regular file
+// nor a link; 13 without memory; -1 when the final mode change fails. A partly
+// written destination stays.
 int ensure_copy(const char* src, const char* dst);
 
 #endif  // UPDATER_FILEOPS_FILEOPS_H_

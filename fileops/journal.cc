@@ -1,14 +1,15 @@
 #include "fileops/journal.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "base/error_codes.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 #include "fileops/fileops.h"
 
 Journal gJournal;
@@ -105,18 +106,10 @@ bool read_journal(const char* path, std::vector<JournalRecord>* out) {
 }
 
 int remove_tree_keeping(const char* dir, const char* keep) {
-  DIR* d = opendir(dir);
-  if (!d) return -1;
-  std::vector<std::string> names;
-  while (dirent* entry = readdir(d)) {
-    const char* name = entry->d_name;
-    if (strcmp(name, ".") && strcmp(name, "..") && strcmp(name, keep)) names.push_back(name);
-  }
-  closedir(d);
-  int rv = 0;
-  for (const std::string& name : names) {
-    std::string child = std::string(dir) + "/" + name;
-    if (ensure_remove_recursive(child.c_str()) != 0) rv = -1;
-  }
-  return rv;
+  char name[NAME_MAX + 1];
+  ScopedFd parent(open_parent_dir(dir, name));
+  ScopedFd fd(parent.ok() ? openat(parent.get(), name,
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                          : -1);
+  return fd.ok() ? remove_entries_at(fd.get(), keep) : -1;
 }

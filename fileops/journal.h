@@ -53,7 +53,9 @@ extern Journal gJournal;
 bool read_journal(const char* path, std::vector<JournalRecord>* out);
 
 // Removes every entry of the directory `dir` but the one named `keep`, which
-// is left for the caller to remove last. 0, or -1 when something stays.
+// is left for the caller to remove last, by descriptors (remove_entries_at in
+// fileops.h); `dir` itself is opened without following a final link. 0, or
+// -1 when something stays.
 int remove_tree_keeping(const char* dir, const char* keep);
 
 #endif  // UPDATER_FILEOPS_JOURNAL_H_

@@ -143,6 +143,7 @@ TEST_F(UpdaterTest, StagedUpdateThenReplace) {
   WriteFile(upd_ + "/keep.txt", "update dir content");
   const std::string staged = update_.StagedDir();
   WriteFile(staged + "/stale.txt", "from an earlier staging");
+  WriteFile(staged + "/.quil-staged", "");
   const auto original = update_.Installation();
   auto v = updater_fixture::Judge(update_, RunUpdater(update_.Args(true)), original,
                                   update_.Expected(), {true});
@@ -155,6 +156,7 @@ TEST_F(UpdaterTest, StagedUpdateThenReplace) {
   EXPECT_EQ(RunUpdater({upd_, inst_ + "/stage", "-1"}).exit_code, 0) << update_.Log();
   auto stage = testing_util::SnapshotTree(inst_ + "/stage");
   stage.erase("updates");  // its "0" is left out
+  EXPECT_EQ(stage.erase(".quil-staged"), 1u);
   EXPECT_EQ(DiffSnapshots(update_.Expected(), stage), "");
   EXPECT_EQ(ReadFile(inst_ + "/bin/app"), "#!/bin/sh\necho old\n");
 

@@ -130,7 +130,9 @@ bool MixedUpdate::WriteEntries(const std::vector<archive_testing::TestEntry>& en
 Snapshot MixedUpdate::Target(bool staged) const {
   Snapshot snap = testing_util::SnapshotTree(staged ? StagedDir() : install_dir_);
   for (auto it = snap.begin(); it != snap.end();) {
-    bool own = it->first.rfind("updated", 0) == 0 || it->first.rfind("updates", 0) == 0;
+    // The staged copy's mark is the updater's, not the installation's.
+    bool own = it->first.rfind("updated", 0) == 0 || it->first.rfind("updates", 0) == 0 ||
+               (staged && it->first == ".quil-staged");
     it = own ? snap.erase(it) : std::next(it);
   }
   return snap;
