@@ -1,5 +1,6 @@
 #include "fileops/fileops.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fileops/journal.h"
 #include "testing/test_util.h"
 
 using testing_util::Exists;
@@ -163,8 +165,9 @@ TEST_F(FileopsTest, Remove) {
   EXPECT_EQ(ReadFile(P("outside/keep")), "keep");
   EXPECT_EQ(ModeOf(P("outside/keep")), 0444u);
   EXPECT_EQ(ensure_remove_recursive(P("missing").c_str()), -1);
-  EXPECT_EQ(ensure_remove_recursive(P("long").c_str()), -1);  // a path that does not fit
-  EXPECT_EQ(ReadFile(deep), "deep");
+  // The walk forms no paths: one longer than any buffer is no limit.
+  EXPECT_EQ(ensure_remove_recursive(P("long").c_str()), 0);
+  EXPECT_FALSE(Exists(P("long")));
   // A failed remove still leaves owner write behind.
   EXPECT_EQ(ensure_remove(P("d").c_str()), -1);
   EXPECT_EQ(ModeOf(P("d")), 0755u);
@@ -240,6 +243,40 @@ TEST_F(FileopsTest, CopyFailures) {
   // Child paths that do not fit stop the copy.
   EXPECT_EQ(Copy("deep", "d"), 6);
   EXPECT_EQ(ensure_copy_recursive(P("src").c_str(), long_dst.c_str(), skips_), 7);
+}
+
+// Names swapped for links between two calls of a walk: the removal goes on in
+// the directory it opened, the copy never reads through a link nor writes
+// through one, and nothing outside the trees changes.
+TEST_F(FileopsTest, WalksNeverFollowNamesSwappedForLinks) {
+  WriteFile(P("outside/secret"), "root's", 0600);
+  WriteFile(P("outside/sub/keep"), "keep");
+  const auto outside = SnapshotTree(P("outside"));
+  WriteFile(P("tree/sub/keep"), "the tree's");
+  ScopedFd top(open(P("").c_str(), O_PATH | O_DIRECTORY));
+  ScopedFd tree(openat(top.get(), "tree", O_RDONLY | O_DIRECTORY));
+  ASSERT_EQ(rename(P("tree").c_str(), P("moved").c_str()), 0);
+  ASSERT_EQ(symlink(P("outside").c_str(), P("tree").c_str()), 0);
+  EXPECT_EQ(remove_entries_at(tree.get(), nullptr), 0);
+  EXPECT_FALSE(Exists(P("moved/sub")));
+  EXPECT_EQ(remove_tree_at(top.get(), "tree"), 0);  // the link alone
+  EXPECT_EQ(remove_tree_keeping(P("moved").c_str(), "x"), 0);
+
+  // A source link to a root-only file is copied as the link; destination
+  // names that are links are replaced (by a file) or refused (as a directory).
+  WriteFile(P("src/flip"), "source");
+  ASSERT_EQ(symlink(P("outside/secret").c_str(), P("src/link").c_str()), 0);
+  ASSERT_EQ(mkdir(P("dst").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(P("outside/secret").c_str(), P("dst/flip").c_str()), 0);
+  EXPECT_EQ(Copy("src", "dst"), 0);
+  auto dst = SnapshotTree(P("dst"));
+  EXPECT_EQ(dst["link"], "link " + P("outside/secret"));
+  EXPECT_EQ(dst["flip"], "file 0644 source");
+  WriteFile(P("src2/sub/file"), "source");
+  ASSERT_EQ(mkdir(P("dst2").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(P("outside/sub").c_str(), P("dst2/sub").c_str()), 0);
+  EXPECT_EQ(Copy("src2", "dst2"), 7);
+  EXPECT_EQ(SnapshotTree(P("outside")), outside);
 }
 
 // ensure_copy in a child whose files may not grow past `limit` bytes.

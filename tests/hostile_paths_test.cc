@@ -204,3 +204,78 @@ TEST_F(HostilePathsTest, OwnersAreKeptAndTheStagedCopyOnlyReads) {
 }
 
 }  // namespace
+
+// The owner of the installation changes names under root's tree walks, with
+// the updater held stopped at the first call of a kind on a path: the removal
+// of a leftover work directory, the staged copy's reads and its writes. Root's
+// protected tree stays as it was, and no root-only file is copied. An
+// "updated" of the owner's own is never taken for a staged copy.
+TEST_F(HostilePathsTest, TreeWalksNeverLeaveTheInstallation) {
+  struct passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root and the user nobody";
+  ASSERT_TRUE(update_.WriteArchive());
+  ASSERT_EQ(chmod(root_.path().c_str(), 0755), 0);
+  const std::string prot = root_.Sub("protected"), held = root_.Sub("held"),
+                    as_owner =
+                        "env -u LD_PRELOAD setpriv --reuid=" + std::to_string(nobody->pw_uid) +
+                        " --regid=" + std::to_string(nobody->pw_gid) + " --clear-groups ",
+                    staged_flip = update_.StagedDir() + "/flip";
+  auto prepare = [&] {
+    ASSERT_EQ(testing_util::RunCommand("rm -rf '" + inst_ + "' '" + prot + "' '" + held + "'"), 0);
+    ASSERT_TRUE(update_.MakeInstallation());
+    WriteFile(I("flip"), "the owner's");
+    for (const char* name : {"f0", "f1", "f2", "f3", "f4", "f5"}) {
+      WriteFile(I("updating/") + name, "left by the owner");
+      WriteFile(prot + "/" + name, "root's", 0600);
+    }
+    ASSERT_EQ(chmod(prot.c_str(), 0700), 0);
+    ASSERT_EQ(testing_util::RunCommand("chown -hR nobody:" + std::to_string(nobody->pw_gid) + " '" +
+                                       inst_ + "'"),
+              0);
+  };
+  const struct {
+    const char* what;
+    bool staged;
+    const char* kind;  // the updater stops at the first call of this kind on `at`
+    std::string at;
+    std::string change;  // a shell command of the owner's, in the installation
+  } cases[] = {
+      {"work directory removal", false, "remove", I("updating"),
+       "mv updating moved && ln -s " + prot + " updating"},
+      {"copy reads", true, "open", I("flip"), "rm flip && ln -s " + prot + "/f0 flip"},
+      {"copy writes", true, "mkdir", I("updated/lib"), "ln -s " + prot + " updated/lib"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    prepare();
+    const auto before = SnapshotTree(prot);
+    const std::string script =
+        "\"$0\" \"$@\" & u=$!\n"
+        "while kill -0 $u 2>/dev/null && ! grep -q '^State:.*T' /proc/$u/status; do sleep 0.01; "
+        "done\ncd '" +
+        inst_ + "' && " + as_owner + "sh -c '" + c.change + "'\nkill -CONT $u; wait $u\n";
+    auto run = RunUpdater(update_.Args(c.staged),
+                          {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_SIGNAL=19",
+                           std::string("UPDATER_FAULT_KIND=") + c.kind, "UPDATER_FAULT_AT=1",
+                           "UPDATER_FAULT_SCOPE=" + c.at, "UPDATER_FAULT_REPORT=" + held},
+                          {"/bin/sh", "-c", script});
+    EXPECT_TRUE(Exists(held)) << "the updater never stopped";
+    EXPECT_TRUE(run.exit_code == 0 || run.exit_code == 1) << run.err;
+    EXPECT_EQ(testing_util::DiffSnapshots(before, SnapshotTree(prot)), "");
+    struct stat st;
+    EXPECT_FALSE(lstat(staged_flip.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                 ReadFile(staged_flip) == "root's");
+  }
+  prepare();
+  WriteFile(update_.StagedDir() + "/mine", "the owner's own");
+  const auto before = SnapshotTree(update_.StagedDir());
+  EXPECT_EQ(RunUpdater(update_.Args(true)).exit_code, 1);
+  EXPECT_EQ(update_.Status(), "failed: 52\n");
+  EXPECT_NE(
+      update_.Log().find("not a staged copy made by the updater (no .quil-staged), left as it "
+                         "is: " +
+                         update_.StagedDir() + "\n"),
+      std::string::npos)
+      << update_.Log();
+  EXPECT_EQ(testing_util::DiffSnapshots(before, SnapshotTree(update_.StagedDir())), "");
+}
