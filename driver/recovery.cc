@@ -440,5 +440,5 @@ void RemoveStagedCopy(const char* dir) {
   OpenedDir staged;
   if (!staged.Open(dir)) return;
   mkdirat(staged.fd.get(), kWorkDir, 0755);
-  if (staged.Has(kWorkDir)) RemoveLast(&staged, kWorkDir);
+  if (staged.HasDir(kWorkDir)) RemoveLast(&staged, kWorkDir);
 }
