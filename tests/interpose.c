@@ -81,9 +81,51 @@ static int InScope(int dirfd, const char* path, char* abs) {
                           (abs[g_scope_len] == '/' || abs[g_scope_len] == '\0'));
 }
 
+// ---- A pause for a race at any wrapped call ----
+// UPDATER_PAUSE_CALL (a kind above; "any": every kind), UPDATER_PAUSE_MATCH (a
+// substring of the call's absolute path, of either path of a rename),
+// UPDATER_PAUSE_NTH (N, from 1) and UPDATER_PAUSE_FILE: the N-th matching call,
+// before it reaches the file system, creates the file and waits until the
+// test removes it, UPDATER_PAUSE_SECONDS (default 30) at most. Once per
+// process; other threads go on meanwhile.
+
+static void PauseAt(enum Kind kind, int dirfd, const char* path, const char* path2) {
+  static int read, nth;
+  static enum Kind call = kNone;
+  static long count;
+  const char* match = Env("UPDATER_PAUSE_MATCH");
+  const char* file = Env("UPDATER_PAUSE_FILE");
+  int saved = errno;
+  if (!__atomic_load_n(&read, __ATOMIC_ACQUIRE)) {
+    for (int k = kWrite; k <= kAny; ++k)
+      if (!strcmp(Env("UPDATER_PAUSE_CALL"), kKindNames[k])) call = (enum Kind)k;
+    nth = *Env("UPDATER_PAUSE_NTH") ? atoi(Env("UPDATER_PAUSE_NTH")) : 1;
+    __atomic_store_n(&read, 1, __ATOMIC_RELEASE);
+  }
+  char abs[PATH_MAX], abs2[PATH_MAX];
+  abs[0] = abs2[0] = '\0';
+  if (call != kNone && *file && (call == kind || call == kAny)) {
+    // InScope forms the absolute paths whatever the scope.
+    InScope(dirfd, path, abs);
+    InScope(AT_FDCWD, path2, abs2);
+  }
+  if (!((*abs && strstr(abs, match)) || (*abs2 && strstr(abs2, match))) ||
+      __atomic_add_fetch(&count, 1, __ATOMIC_SEQ_CST) != nth) {
+    errno = saved;
+    return;
+  }
+  int fd = (int)syscall(SYS_openat, AT_FDCWD, file, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) syscall(SYS_close, fd);
+  long limit = *Env("UPDATER_PAUSE_SECONDS") ? atol(Env("UPDATER_PAUSE_SECONDS")) : 30;
+  struct stat st;
+  for (long i = 0; i < limit * 100 && stat(file, &st) == 0; ++i) usleep(10000);
+  errno = saved;
+}
+
 // True when this call is to fail; errno is then set to the chosen value.
 // Otherwise errno is left as it was.
 static int ShouldFail(enum Kind kind, int dirfd, const char* path, const char* path2) {
+  PauseAt(kind, dirfd, path, path2);
   int saved = errno;
   ReadSettings();
   if ((kind != g_kind && g_kind != kAny) || g_at <= 0) return 0;
@@ -239,6 +281,20 @@ int faccessat(int d, const char* p, int mode, int flags) {
     for (int i = 0; i < 6000 && stat(file, &st) == 0; ++i) usleep(10000);
   }
   return real(d, p, mode, flags);
+}
+
+// openat2 has no C library function: the updater calls it through syscall().
+long syscall(long number, ...) {
+  REAL(syscall);
+  va_list ap;
+  va_start(ap, number);
+  long a[6];
+  for (int i = 0; i < 6; ++i) a[i] = va_arg(ap, long);
+  va_end(ap);
+#ifdef SYS_openat2
+  if (number == SYS_openat2) PauseAt(kOpen, (int)a[0], (const char*)a[1], NULL);
+#endif
+  return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 // A decompressor without memory: with UPDATER_BZ_NO_MEMORY set, every
