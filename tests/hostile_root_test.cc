@@ -363,7 +363,7 @@ TEST_F(HostileRootTest, TrustIsNotTakenFromWhatTheUserControls) {
 }
 
 // What any local user can do to hold root off: a lock on the installation,
-// FIFOs under the names the run opens, a manifest of gigabytes.
+// FIFOs under the names the run opens.
 TEST_F(HostileRootTest, RootIsNotHeldOff) {
   limit_ = 20;
   {
@@ -398,32 +398,29 @@ TEST_F(HostileRootTest, RootIsNotHeldOff) {
     Plant(std::string("cd home && rm -f ") + fifo + " && mkfifo " + fifo);
     Judge(Run(update_.Args()), false, {"product-version"});
   }
-  // 320 MB of comment lines in a 1 KB entry: no more than 200 MB of memory.
-  {
-    SCOPED_TRACE("a manifest of 320 MB");
-    limit_ = 120;
-    ASSERT_TRUE(update_.MakeInstallation());
-    const std::string manifest = T("manifest.bz2");
-    FILE* bz = popen(("bzip2 -9 > " + manifest).c_str(), "w");
-    ASSERT_NE(bz, nullptr);
-    const std::string line = "#" + std::string(999, 'x') + "\n";
-    std::string chunk;
-    for (int i = 0; i < 1000; ++i) chunk += line;
-    for (int i = 0; i < 320; ++i) fwrite(chunk.data(), 1, chunk.size(), bz);
-    ASSERT_EQ(pclose(bz), 0);
-    ASSERT_TRUE(update_.WriteEntries(
-        {{"updatev3.manifest", testing_util::ReadFile(manifest), 0644, false}}));
-    ASSERT_EQ(testing_util::RunCommand("rm -f " + upd_ + "/update.status " + upd_ +
-                                       "/update.log && chown -hR nobody: " + root_.Sub("home")),
-              0);
-    Plant("");
-    auto run = Run(update_.Args(), {}, {"/usr/bin/time", "-f", "%M", "-o", T("rss")});
-    // The last line; a line before it tells a signal that ended the run.
-    const std::string rss = testing_util::ReadFile(T("rss"));
-    EXPECT_LT(atol(rss.c_str() + rss.find_last_of('\n', rss.size() - 2) + 1), 200 * 1024)
-        << "KiB at most";
-    Judge(run);
-  }
+}
+
+// 320 MB of comment lines in a 1 KB entry: no more than 200 MB of memory.
+TEST_F(HostileRootTest, ManifestOfManyLinesIsNotHeldInMemory) {
+  limit_ = 120;
+  const std::string manifest = T("manifest.bz2");
+  FILE* bz = popen(("bzip2 -9 > " + manifest).c_str(), "w");
+  ASSERT_NE(bz, nullptr);
+  std::string chunk;
+  for (int i = 0; i < 1000; ++i) chunk += "#" + std::string(999, 'x') + "\n";
+  for (int i = 0; i < 320; ++i) fwrite(chunk.data(), 1, chunk.size(), bz);
+  ASSERT_EQ(pclose(bz), 0);
+  ASSERT_TRUE(
+      update_.WriteEntries({{"updatev3.manifest", testing_util::ReadFile(manifest), 0644, false}}));
+  ASSERT_EQ(testing_util::RunCommand("chown -hR nobody: " + root_.Sub("home")), 0);
+  Plant("");
+  auto run = Run(update_.Args(), {}, {"/usr/bin/time", "-f", "%M", "-o", T("rss")});
+  // The last line; one before it names the signal that ended the run.
+  const std::string rss = testing_util::ReadFile(T("rss"));
+  ASSERT_GT(rss.size(), 1u);
+  EXPECT_LT(atol(rss.c_str() + rss.find_last_of('\n', rss.size() - 2) + 1), 200 * 1024)
+      << "KiB at most";
+  Judge(run);
 }
 
 // The relaunched callback starts with SIGPIPE's default action; a staged
