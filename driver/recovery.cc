@@ -282,6 +282,15 @@ int RemoveWork(bool keep_journal) {
   return remove_beneath(kJournalName);
 }
 
+// syncfs of the file system holding the open directory `root` (which may be
+// opened only as a path). 0 or -1.
+int SyncAt(int root) {
+  int fd = openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int rv = fd >= 0 ? syncfs(fd) : -1;
+  if (fd >= 0) close(fd);
+  return rv;
+}
+
 // Appends the record that the backups of a committed run are deleted, so that
 // the journal, kept until a run has taken note of it, is not finished again.
 int MarkFinished(int journal) {
@@ -358,10 +367,10 @@ int RecoverJournal(int root, const std::string& where, bool keep) {
     Replay replay(records);
     rv = committed ? replay.Finish() : replay.Undo();
     finished = committed;
-    if (rv == kOk && committed && keep) rv = syncfs(root) == 0 ? MarkFinished(fd) : kRecoveryFailed;
+    if (rv == kOk && committed && keep) rv = SyncAt(root) == 0 ? MarkFinished(fd) : kRecoveryFailed;
   }
   if (rv == kOk && finished) recoveredCommit = records.front().fields[0];
-  if (rv == kOk && syncfs(root) != 0) rv = kRecoveryFailed;
+  if (rv == kOk && SyncAt(root) != 0) rv = kRecoveryFailed;
   // The journal goes last: until then a later run can still replay it.
   if (rv == kOk && RemoveWork(finished && keep) != 0) rv = kRecoveryFailed;
   if (fd >= 0) close(fd);
