@@ -207,7 +207,12 @@ class Replay {
       // A planned backup never made has no file under its name: no file
       // the run made can have it before its own record, undone first.
       bool backup = r->type == kJournalBackup || r->type == kJournalPlanned;
-      if ((backup || r->type == kJournalMove) && ExistsBeneath(f[1])) {
+      if ((backup || r->type == kJournalMove) && !ExistsBeneath(f[1]) && errno != ENOENT &&
+          errno != ENOTDIR) {
+        // Leads outside, or through a loop: no backup of the run is there.
+        LOG("failed to put back %s: it cannot be examined, err: %d", f[1].c_str(), errno);
+        rv = kRecoveryFailed;
+      } else if ((backup || r->type == kJournalMove) && ExistsBeneath(f[1])) {
         if (rename_beneath(f[1].c_str(), f[0].c_str()) != 0) {
           LOG("failed to put back %s as %s, err: %d", f[1].c_str(), f[0].c_str(), errno);
           rv = kRecoveryFailed;

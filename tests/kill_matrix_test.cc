@@ -36,7 +36,10 @@ class KillMatrixTest : public ::testing::TestWithParam<Mode> {
       return false;
     }
     if (mode == kStaged && RunCommand("chmod -R u+w " + update_.install_dir())) return false;
-    return mode != kReplace || RunUpdater(update_.Args(true)).exit_code == 0;
+    if (mode == kReplace && RunUpdater(update_.Args(true)).exit_code != 0) return false;
+    // Only the run under test writes a status.
+    unlink((update_.update_dir() + "/update.status").c_str());
+    return true;
   }
   std::vector<std::string> Args(Mode mode) const {
     if (mode == kReplace) return {update_.update_dir(), update_.StagedDir(), "0/replace"};
@@ -139,6 +142,88 @@ TEST_P(KillMatrixTest, EveryKillIsRecoveredThreeWays) {
     EXPECT_EQ(Succeeded(mode, RunUpdater(Args(mode))), "") << where << update_.Log();
   }
   printf("[ kills ] %-10s %4d points\n", kModeNames[mode], points);
+}
+
+// Journals planted by the installation's owner (nobody) for root's next run:
+// recovery refuses them, or cannot carry them outside, and nothing outside the
+// installation changes.
+TEST_F(KillMatrixTest, PlantedJournalsChangeNothingOutside) {
+  const std::string protected_dir = root_.Sub("t/x/protected");
+  auto record = [](char type, std::vector<std::string> fields) {
+    std::string out(1, type);
+    for (const std::string& f : fields) out += f + '\0';
+    return out + "\n";
+  };
+  const std::string begin = record('S', {"0"});
+  const struct {
+    std::string records, log;
+  } cases[] = {
+      {record('B', {"../protected/config", "evil", "1 2"}), "refusing the journal: "},
+      {record('B', {"../x", "../x.quil-backup", "1 2"}), "refusing the journal: "},
+      {record('B', {protected_dir + "/config", protected_dir + "/config.quil-backup", "1 2"}),
+       "refusing the journal: "},
+      {record('B', {"bin/app", "evil", "1 2"}), "refusing the journal: "},
+      {record('B', {"l/tree", "l/tree.quil-backup", "1 2"}) + record('K', {}),
+       "failed to delete the backup l/tree.quil-backup"},
+      {record('B', {"l/config", "evil", "1 2"}), "refusing the journal: "},
+      {record('B', {"l/config", "l/config.quil-backup", "1 2"}),
+       "failed to put back l/config.quil-backup"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.records));
+    ASSERT_TRUE(Prepare(kInPlace));
+    testing_util::WriteFile(protected_dir + "/config", "root's\n", 0600);
+    testing_util::WriteFile(protected_dir + "/config.quil-backup", "root's backup\n", 0600);
+    testing_util::WriteFile(protected_dir + "/tree.quil-backup/f", "root's tree\n", 0600);
+    testing_util::WriteFile(update_.install_dir() + "/evil", "the user's\n");
+    testing_util::WriteFile(update_.install_dir() + "/updating.journal", begin + c.records, 0600);
+    ASSERT_EQ(symlink("../protected", (update_.install_dir() + "/l").c_str()), 0);
+    ASSERT_EQ(RunCommand("chown -hR 65534:65534 " + update_.install_dir()), 0);
+    const auto outside = testing_util::SnapshotTree(protected_dir);
+    const auto inside = update_.Installation();
+    auto run = RunUpdater(update_.Args());
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(update_.Status(), "failed: 52\n");
+    EXPECT_NE(update_.Log().find(c.log), std::string::npos) << update_.Log();
+    EXPECT_EQ(DiffSnapshots(outside, testing_util::SnapshotTree(protected_dir)), "");
+    EXPECT_EQ(DiffSnapshots(inside, update_.Installation()), "");
+    ASSERT_EQ(RunCommand("rm -rf " + protected_dir), 0);
+  }
+}
+
+// A failing update whose rollback meets a failing rename, at each of them:
+// the status names the failure, the log never says the run was rolled back,
+// the journal stays, and the next run undoes the rest and applies the update.
+TEST_F(KillMatrixTest, RollbackMeetingAFailingRenameIsFinishedByTheNextRun) {
+  int positions = 0;
+  for (int n = 1;; ++n) {
+    ASSERT_LT(n, 100);
+    ASSERT_TRUE(Prepare(kInPlace));
+    original_ = update_.Installation();
+    std::string bytes = testing_util::ReadFile(update_.update_dir() + "/update.qex");
+    bytes[bytes.size() - 3] ^= 0x55;
+    testing_util::WriteFile(update_.update_dir() + "/update.qex", bytes);
+    // Count the renames of a failing run first, then fail each of the rollback's.
+    unlink(report_.c_str());
+    auto run = RunUpdater(update_.Args(), {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_KIND=rename",
+                                           "UPDATER_FAULT_AT=" + std::to_string(n),
+                                           "UPDATER_FAULT_SCOPE=" + update_.install_dir(),
+                                           "UPDATER_FAULT_REPORT=" + report_});
+    if (testing_util::ReadFile(report_).empty()) break;
+    const std::string where = std::to_string(n) + ": " + testing_util::ReadFile(report_);
+    EXPECT_EQ(run.exit_code, 1) << where;
+    EXPECT_EQ(update_.Status().rfind("failed: ", 0), 0u) << where;
+    const bool incomplete = update_.Log().find("the rollback is incomplete") != std::string::npos;
+    positions += incomplete;
+    EXPECT_EQ(incomplete, Exists(update_.install_dir() + "/updating.journal")) << where;
+    if (!incomplete) {
+      EXPECT_EQ(Whole(), "") << where << update_.Log();
+    }
+    ASSERT_TRUE(update_.WriteArchive());
+    EXPECT_EQ(Succeeded(kInPlace, RunUpdater(update_.Args())), "") << where << update_.Log();
+  }
+  EXPECT_GT(positions, 0);
+  printf("[ rollback ] %d renames of the rollback failed and were finished\n", positions);
 }
 
 // SIGTERM, SIGINT and SIGHUP in the middle of the execute phase: the ordinary
