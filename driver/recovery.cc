@@ -49,6 +49,8 @@ bool swapDone = false;
 // The rollback of this run left backups in place: its journal stays for the
 // next run to finish the undo.
 bool rollbackIncomplete = false;
+// This run wrote a journal of its own (over any that recovery left).
+bool journalBegun = false;
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -298,13 +300,17 @@ int SyncAt(int root) {
 
 // Appends the record that the backups of a committed run are deleted, so that
 // the journal, kept until a run has taken note of it, is not finished again.
-int MarkFinished(int journal) {
+// `checked` is the journal as read: only that file is written.
+int MarkFinished(int root, int checked) {
+  int fd = openat(root, kJournalName, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat was, is;
   const char record[] = {kJournalFinished, '\n'};
-  if (write(journal, record, sizeof(record)) != static_cast<ssize_t>(sizeof(record)) ||
-      fdatasync(journal) != 0) {
-    return kRecoveryFailed;
-  }
-  return kOk;
+  bool ok = fd >= 0 && fstat(checked, &was) == 0 && fstat(fd, &is) == 0 &&
+            was.st_dev == is.st_dev && was.st_ino == is.st_ino &&
+            write(fd, record, sizeof(record)) == static_cast<ssize_t>(sizeof(record)) &&
+            fdatasync(fd) == 0;
+  if (fd >= 0) close(fd);
+  return ok ? kOk : kRecoveryFailed;
 }
 
 // Reads and checks the journal at the open descriptor `fd`. 0, or 52 with
@@ -330,7 +336,7 @@ int ReadClaims(int fd, std::vector<JournalRecord>* records, std::string* why = n
 int RecoverJournal(int root, const std::string& where, bool keep) {
   struct stat st;
   bool work = fstatat(root, kWorkDir, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-  int fd = openat(root, kJournalName, O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = openat(root, kJournalName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno != ENOENT) {
     LOG("refusing the journal: it cannot be opened as a file, err: %d", errno);
     return kRecoveryFailed;
@@ -372,7 +378,8 @@ int RecoverJournal(int root, const std::string& where, bool keep) {
     Replay replay(records);
     rv = committed ? replay.Finish() : replay.Undo();
     finished = committed;
-    if (rv == kOk && committed && keep) rv = SyncAt(root) == 0 ? MarkFinished(fd) : kRecoveryFailed;
+    if (rv == kOk && committed && keep)
+      rv = SyncAt(root) == 0 ? MarkFinished(root, fd) : kRecoveryFailed;
   }
   if (rv == kOk && finished) recoveredCommit = records.front().fields[0];
   if (rv == kOk && SyncAt(root) != 0) rv = kRecoveryFailed;
@@ -476,6 +483,7 @@ int RecoverInstallation() {
 }
 
 int BeginRunJournal(const char* identity) {
+  journalBegun = true;
   std::string journal = std::string(applyToDir) + "/" + kJournalName;
   return gJournal.Begin(journal.c_str(), identity);
 }
@@ -503,7 +511,9 @@ void RemoveRunJournal(int rv) {
     return;
   }
   if (!isStagedUpdate) {
-    RemoveWork(rollbackIncomplete);
+    // A failed run that never began its journal leaves the finished one
+    // recovery kept: the update it names is still applied.
+    RemoveWork(rollbackIncomplete || (rv != kOk && !journalBegun));
     return;
   }
   // The staged copy is complete once its work directory is gone.
