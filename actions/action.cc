@@ -8,6 +8,7 @@
 #include "base/progress.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "fileops/run_backup.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ int ActionList::ExecuteAll() {
   return kOk;
 }
 
-void ActionList::FinishAll(int status) {
+int ActionList::FinishAll(int status) {
   std::vector<Action*> order;
   order.reserve(count_);
   for (Action* action = first_; action; action = action->next) order.push_back(action);
@@ -116,5 +117,12 @@ void ActionList::FinishAll(int status) {
     action->Finish(status);
     ReportProgress(kFinishStart, kFinishSpan, ++i, count_);
   }
-  if (status == 0) runSucceeded = true;
+  if (status == 0) {
+    runSucceeded = true;
+    return kOk;
+  }
+  size_t left = backups_outstanding();
+  if (left == 0) return kOk;
+  LOG("the rollback could not restore %zu files", left);
+  return kWriteError;
 }

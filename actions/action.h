@@ -107,8 +107,9 @@ class ActionList {
   // list order, and then sets runSucceeded. After a failure the actions whose
   // Execute ran are undone from the last to the first, so that each one finds
   // the state its own Execute left; the actions never executed follow, in list
-  // order.
-  void FinishAll(int status);
+  // order. 0, or after a failure 7 when the rollback left backups it could not
+  // put back (logged: "the rollback could not restore N files").
+  int FinishAll(int status);
 
   Action* first() const { return first_; }
   int32_t count() const { return count_; }

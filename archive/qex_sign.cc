@@ -1,6 +1,8 @@
 // Signing and verifying QEX archives with Ed25519 through libcrypto. The
 // covered bytes are streamed through SHA-512 in fixed chunks, so memory does
 // not grow with the archive; the 64-byte digest is what each key signs.
+#include "archive/qex_sign.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <openssl/err.h>
@@ -396,4 +398,30 @@ int qex_sign_archive(const char* path, const QexKeySet* keys) {
   if (rv == 0 && rename(tmp.c_str(), path) != 0) rv = SignFail(path, strerror(errno));
   if (rv != 0) unlink(tmp.c_str());
   return rv;
+}
+
+bool qex_file_sha256(int fd, std::string* hex) {
+  MdCtx md(EVP_MD_CTX_new());
+  if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) return false;
+  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
+  if (!buf) return false;
+  // To the end as read, not as fstat said: a file that grows is read whole.
+  for (uint64_t offset = 0;;) {
+    ssize_t got = pread(fd, buf.get(), kChunk, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    if (EVP_DigestUpdate(md.get(), buf.get(), static_cast<size_t>(got)) != 1) return false;
+    offset += static_cast<uint64_t>(got);
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(md.get(), digest, &size) != 1) return false;
+  static const char kHex[] = "0123456789abcdef";
+  hex->clear();
+  for (unsigned int i = 0; i < size; ++i) {
+    hex->push_back(kHex[digest[i] >> 4]);
+    hex->push_back(kHex[digest[i] & 15]);
+  }
+  return true;
 }

@@ -25,9 +25,11 @@
 #include "actions/remove_action.h"
 #include "archive/archive_reader.h"
 #include "archive/qex.h"
+#include "archive/qex_sign.h"
 #include "base/error_codes.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
+#include "driver/recovery.h"
 #include "driver/verify_update.h"
 #include "patch/crc32.h"
 #include "patch/patch_format.h"
@@ -51,6 +53,13 @@ ssize_t CountBytes(void* cookie, const char* data, size_t size) {
   d->size += size;
   if (d->head.size() < d->keep) d->head.append(data, std::min(size, d->keep - d->head.size()));
   return static_cast<ssize_t>(size);
+}
+
+bool FileDigest(const std::string& path, std::string* hex) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  bool ok = fd >= 0 && qex_file_sha256(fd, hex);
+  if (fd >= 0) close(fd);
+  return ok;
 }
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -87,14 +96,16 @@ std::string Parent(const std::string& path) {
 class DryRun {
  public:
   DryRun(std::string archive, std::string apply_to)
-      : archive_(std::move(archive)), apply_to_(std::move(apply_to)) {}
+      : archive_(std::move(archive)), apply_to_(std::move(apply_to)) {
+    ForecastRecovery(apply_to_.c_str(), &recovery_);
+  }
 
   // Runs the steps in order; the first that returns non-zero ends the check.
   void Run() {
     using Step = int (DryRun::*)();
-    static constexpr Step kSteps[] = {&DryRun::CheckTrust,    &DryRun::OpenArchive,
-                                      &DryRun::DecodeEntries, &DryRun::ReadManifest,
-                                      &DryRun::CheckActions,  &DryRun::CheckSpace};
+    static constexpr Step kSteps[] = {
+        &DryRun::CheckRecovery, &DryRun::CheckTrust,   &DryRun::OpenArchive, &DryRun::DecodeEntries,
+        &DryRun::ReadManifest,  &DryRun::CheckActions, &DryRun::CheckSpace};
     for (Step step : kSteps) {
       if ((this->*step)() != 0) break;
     }
@@ -132,6 +143,7 @@ class DryRun {
     planned_.push_back({action, path, outcome});
   }
 
+  int CheckRecovery();
   int OpenArchive();
   int CheckTrust();
   int DecodeEntries();
@@ -148,11 +160,21 @@ class DryRun {
   void CheckRemoval(bool file, const char* kind, const std::string& path, int rv, bool skip);
   // A file of `size` bytes that the update writes.
   void Need(uint64_t size) { files_.push_back(size); }
+  // The name under which the run finds the file of `path` once recovery has
+  // undone an interrupted run: its backup, or "" when recovery removes it.
+  std::string Through(const std::string& path) const {
+    auto it = recovery_.through.find(path);
+    return it == recovery_.through.end() ? path : it->second;
+  }
   bool Exists(const std::string& path, struct stat* st) const {
-    return !removed_.count(path) && lstat(path.c_str(), st) == 0;
+    std::string at = Through(path);
+    return !removed_.count(path) && !at.empty() && lstat(at.c_str(), st) == 0;
   }
 
   const std::string archive_, apply_to_;
+  RecoveryForecast recovery_;
+  // Recovery finishes a run of this same archive: nothing is left to apply.
+  bool applied_ = false;
   std::map<std::string, Decoded> entries_;
   std::unique_ptr<char[]> manifest_;
   ActionList list_;
@@ -163,6 +185,24 @@ class DryRun {
   std::vector<Planned> planned_;
   std::vector<Problem> problems_;
 };
+
+// The recovery every run makes first, as RecoverInstallation would make it.
+int DryRun::CheckRecovery() {
+  const std::string journal = apply_to_ + "/updating.journal";
+  if (recovery_.refused)
+    return Fail(recovery_.refused, true, journal,
+                "recovery refuses the journal: " + recovery_.reason);
+  std::string identity;
+  if (recovery_.committed) {
+    applied_ = FileDigest(archive_, &identity) && identity == recovery_.identity;
+    Plan("recover", journal,
+         applied_ ? "the interrupted run had already applied this update"
+                  : "finishes an interrupted run first");
+  } else if (!recovery_.through.empty()) {
+    Plan("recover", journal, "undoes an interrupted run first");
+  }
+  return 0;
+}
 
 int DryRun::OpenArchive() {
   int rv = gArchiveReader.Open(archive_.c_str());
@@ -318,8 +358,11 @@ void DryRun::CheckPatch(PatchAction* patch, const char* kind) {
     Fail(kReadError, false, target, "an earlier line removes the file to patch");
     return;
   }
-  // Never blocking on a FIFO in the file's place.
-  int fd = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Never blocking on a FIFO in the file's place; once recovery has undone
+  // an interrupted run, the file is the one now under its backup name.
+  const std::string at = Through(target);
+  int fd = at.empty() ? -1 : open(at.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (at.empty()) errno = ENOENT;
   FILE* fp = fd >= 0 ? fdopen(fd, "rb") : nullptr;
   if (!fp) {
     Fail(kReadError, false, target, Format("cannot open the file to patch: %s", strerror(errno)));
@@ -393,11 +436,13 @@ void DryRun::CheckRemoval(bool file, const char* kind, const std::string& path, 
 }
 
 int DryRun::CheckActions() {
+  if (applied_) return 0;
   if (!list_.first()) return Fail(kEmptyError, true, archive_, "the manifest holds no action");
   for (Action* a = list_.first(); a; a = a->next) {
     // Conditions are tested as the prepare phase does: before anything changes.
     if (auto* p = dynamic_cast<PatchIfAction*>(a)) {
-      if (access(p->test_path, F_OK) == 0) {
+      struct stat st;
+      if (Exists(p->test_path, &st)) {
         CheckPatch(p, "patch-if");
       } else {
         Plan("skip", p->target_path, std::string("patch-if: ") + p->test_path + " is absent");

@@ -4,7 +4,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pwd.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,8 +45,12 @@ constexpr const char kStagedMark[] = ".quil-staged";
 
 // What recovery found, for the run that follows it.
 std::string recoveredCommit;
-std::string runIdentity;
 bool swapDone = false;
+// The rollback of this run left backups in place: its journal stays for the
+// next run to finish the undo.
+bool rollbackIncomplete = false;
+// This run wrote a journal of its own (over any that recovery left).
+bool journalBegun = false;
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -53,11 +60,6 @@ bool Exists(const std::string& path) {
 bool IsDir(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool IsFile(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // A directory opened without following a final link, and the directory
@@ -132,12 +134,67 @@ int RemoveLast(const std::string& path, const char* last) {
   return Exists(path) ? -1 : 0;
 }
 
+// The relative path `rel` of the installation exists (a final link is not followed).
+bool ExistsBeneath(const std::string& rel) {
+  struct stat st;
+  return stat_beneath(rel.c_str(), &st, false) == 0;
+}
+
+// The relative path `rel`, resolved beneath the installation, removed as a tree.
+int RemoveBeneath(const std::string& rel) {
+  BeneathPath p(rel.c_str());
+  if (!p.ok()) return errno == ENOENT ? 0 : -1;
+  struct stat st;
+  if (fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+  return remove_tree_at(p.dir(), p.name());
+}
+
+// Takes the file-system identity of another user on the calling thread alone
+// (fsuid, fsgid, no supplementary groups), so that what follows can do only
+// what that user could; gives root's back when it goes. The kernel drops the
+// file capabilities with a non-zero fsuid.
+class ScopedFsIdentity {
+ public:
+  ScopedFsIdentity() = default;
+  ~ScopedFsIdentity() {
+    if (!entered_) return;
+    setfsuid(geteuid());
+    setfsgid(getegid());
+    syscall(SYS_setgroups, groups_.size(), groups_.data());
+  }
+  ScopedFsIdentity(const ScopedFsIdentity&) = delete;
+  ScopedFsIdentity& operator=(const ScopedFsIdentity&) = delete;
+
+  // False when the user is unknown or the identity cannot be taken.
+  bool Enter(uid_t uid) {
+    struct passwd pw, *found = nullptr;
+    char buf[4096];
+    if (getpwuid_r(uid, &pw, buf, sizeof(buf), &found) != 0 || !found) return false;
+    int n = getgroups(0, nullptr);
+    if (n < 0) return false;
+    groups_.resize(static_cast<size_t>(n));
+    if (getgroups(n, groups_.data()) != n) return false;
+    // Raw system calls: the C library would change every thread's.
+    entered_ = true;
+    if (syscall(SYS_setgroups, 0, nullptr) != 0) return false;
+    setfsgid(pw.pw_gid);
+    setfsuid(uid);
+    // setfsuid reports the previous value, never failure: read both back.
+    return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid &&
+           static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == pw.pw_gid;
+  }
+
+ private:
+  bool entered_ = false;
+  std::vector<gid_t> groups_;
+};
+
 // Brings back the state the journal's run started from, or the one it was
-// committing to. Paths in the records are relative to `root`.
+// committing to. Every path is relative and resolved beneath the installation
+// at the moment of each operation; the records have been validated.
 class Replay {
  public:
-  Replay(std::string root, std::vector<JournalRecord> records)
-      : root_(std::move(root)), records_(std::move(records)) {}
+  explicit Replay(std::vector<JournalRecord> records) : records_(std::move(records)) {}
 
   int Undo() {
     for (const JournalRecord& r : records_) {
@@ -152,11 +209,16 @@ class Replay {
       // A planned backup never made has no file under its name: no file
       // the run made can have it before its own record, undone first.
       bool backup = r->type == kJournalBackup || r->type == kJournalPlanned;
-      if (backup && Exists(At(f[1]))) {
-        std::string dst = At(f[0]);
-        if (rename_file(At(f[1]).c_str(), dst.data(), false) != kOk) rv = kRecoveryFailed;
-      } else if (r->type == kJournalMove && Exists(At(f[1]))) {
-        if (rename(At(f[1]).c_str(), At(f[0]).c_str()) != 0) rv = kRecoveryFailed;
+      if ((backup || r->type == kJournalMove) && !ExistsBeneath(f[1]) && errno != ENOENT &&
+          errno != ENOTDIR) {
+        // Leads outside, or through a loop: no backup of the run is there.
+        LOG("failed to put back %s: it cannot be examined, err: %d", f[1].c_str(), errno);
+        rv = kRecoveryFailed;
+      } else if ((backup || r->type == kJournalMove) && ExistsBeneath(f[1])) {
+        if (rename_beneath(f[1].c_str(), f[0].c_str()) != 0) {
+          LOG("failed to put back %s as %s, err: %d", f[1].c_str(), f[0].c_str(), errno);
+          rv = kRecoveryFailed;
+        }
       } else if (r->type == kJournalCreate) {
         UndoCreate(f[0], strtoul(f[1].c_str(), nullptr, 10));
       }
@@ -176,75 +238,156 @@ class Replay {
     }
     int rv = kOk;
     for (const auto& entry : current) {
-      std::string path = At(entry.second);
-      if (Exists(path) && ensure_remove_recursive(path.c_str()) != 0) rv = kRecoveryFailed;
+      if (RemoveBeneath(entry.second) != 0) {
+        LOG("failed to delete the backup %s, err: %d", entry.second.c_str(), errno);
+        rv = kRecoveryFailed;
+      }
     }
     for (const JournalRecord& r : records_)
-      if (r.type == kJournalRmdir) rmdir(At(r.fields[0]).c_str());
+      if (r.type == kJournalRmdir) rmdir_beneath(r.fields[0].c_str());
     return rv;
   }
 
  private:
-  std::string At(const std::string& rel) const { return root_ + "/" + rel; }
-
   // A file of the installation as it was: moved aside by the run and put
   // back by an earlier undo. It stays.
-  bool IsOriginal(const std::string& path) const {
+  bool IsOriginal(const std::string& rel) const {
     struct stat st;
-    return lstat(path.c_str(), &st) != 0 ||
+    return stat_beneath(rel.c_str(), &st, false) != 0 ||
            originals_.count({static_cast<unsigned long long>(st.st_dev),
                              static_cast<unsigned long long>(st.st_ino)}) != 0;
   }
 
+  // Removes the new file and then every directory the run made for it, from
+  // the deepest up: one already gone (or kept by something in it) does not
+  // stop the ones above.
   void UndoCreate(const std::string& rel, size_t first_new_dir) {
-    std::string path = At(rel);
-    if (!IsOriginal(path)) ensure_remove(path.c_str());
+    if (!IsOriginal(rel)) remove_beneath(rel.c_str());
     if (first_new_dir == 0) return;
     std::string dir = rel;
     for (size_t slash = dir.rfind('/'); slash != std::string::npos && slash >= first_new_dir;
          slash = dir.rfind('/')) {
       dir.resize(slash);
-      if (IsOriginal(At(dir)) || rmdir(At(dir).c_str()) != 0) return;
+      rmdir_beneath(dir.c_str());
     }
   }
 
-  std::string root_;
   std::vector<JournalRecord> records_;
   std::set<std::pair<unsigned long long, unsigned long long>> originals_;
 };
 
-// Removes the work directory, then the journal.
-// Anything else under these names is not the run's, and stays.
-int RemoveWork(const std::string& root) {
-  std::string work = root + "/" + kWorkDir, journal = root + "/" + kJournalName;
-  if (IsDir(work) && ensure_remove_recursive(work.c_str()) != 0) return -1;
-  return !IsFile(journal) || unlink(journal.c_str()) == 0 ? 0 : -1;
+// Removes the work directory, then the journal, both resolved beneath the
+// installation directory. Anything else under these names is not the run's,
+// and stays.
+int RemoveWork(bool keep_journal) {
+  struct stat st;
+  if (stat_beneath(kWorkDir, &st, false) == 0 && S_ISDIR(st.st_mode) &&
+      RemoveBeneath(kWorkDir) != 0) {
+    return -1;
+  }
+  if (keep_journal || stat_beneath(kJournalName, &st, false) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return remove_beneath(kJournalName);
 }
 
-int RecoverJournal(const std::string& root) {
-  std::string work = root + "/" + kWorkDir, journal = root + "/" + kJournalName;
-  if (!IsDir(work) && !IsFile(journal)) return kOk;
+// syncfs of the file system holding the open directory `root` (which may be
+// opened only as a path). 0 or -1.
+int SyncAt(int root) {
+  int fd = openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int rv = fd >= 0 ? syncfs(fd) : -1;
+  if (fd >= 0) close(fd);
+  return rv;
+}
+
+// Appends the record that the backups of a committed run are deleted, so that
+// the journal, kept until a run has taken note of it, is not finished again.
+// `checked` is the journal as read: only that file is written.
+int MarkFinished(int root, int checked) {
+  int fd = openat(root, kJournalName, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat was, is;
+  const char record[] = {kJournalFinished, '\n'};
+  bool ok = fd >= 0 && fstat(checked, &was) == 0 && fstat(fd, &is) == 0 &&
+            was.st_dev == is.st_dev && was.st_ino == is.st_ino &&
+            write(fd, record, sizeof(record)) == static_cast<ssize_t>(sizeof(record)) &&
+            fdatasync(fd) == 0;
+  if (fd >= 0) close(fd);
+  return ok ? kOk : kRecoveryFailed;
+}
+
+// Reads and checks the journal at the open descriptor `fd`. 0, or 52 with
+// the reason logged and in `reason`.
+int ReadClaims(int fd, std::vector<JournalRecord>* records, std::string* why = nullptr) {
+  std::string reason;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    reason = "not a regular file";
+  } else if (st.st_nlink != 1) {
+    reason = "the file has other names";
+  } else if (read_journal(fd, records, &reason) && validate_journal(*records, &reason)) {
+    return kOk;
+  }
+  LOG("refusing the journal: %s", reason.c_str());
+  if (why) *why = reason;
+  return kRecoveryFailed;
+}
+
+// Undoes or finishes the run whose journal is in the installation open at
+// `root` (also the directory that relative paths resolve beneath). `keep`: a
+// finished committed journal stays, for the run that follows to take note of.
+int RecoverJournal(int root, const std::string& where, bool keep) {
+  struct stat st;
+  bool work = fstatat(root, kWorkDir, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+  int fd = openat(root, kJournalName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno != ENOENT) {
+    LOG("refusing the journal: it cannot be opened as a file, err: %d", errno);
+    return kRecoveryFailed;
+  }
+  if (!work && fd < 0) return kOk;
   std::vector<JournalRecord> records;
-  int rv = kOk;
-  if (!read_journal(journal.c_str(), &records) || records.empty()) {
-    LOG("found the work directory of an update that had changed nothing: %s", work.c_str());
+  int rv = fd >= 0 ? ReadClaims(fd, &records) : kOk;
+  // A journal written by another user's run is replayed with that user's
+  // power over files; one of another user's is refused unless root runs.
+  ScopedFsIdentity identity;
+  if (rv == kOk && fd >= 0 && fstat(fd, &st) == 0 && st.st_uid != geteuid()) {
+    if (geteuid() != 0) {
+      LOG("refusing the journal: it belongs to user %u", static_cast<unsigned>(st.st_uid));
+      rv = kRecoveryFailed;
+    } else if (!identity.Enter(st.st_uid)) {
+      LOG("refusing the journal: cannot act as its owner, user %u",
+          static_cast<unsigned>(st.st_uid));
+      rv = kRecoveryFailed;
+    } else {
+      LOG("replaying the journal as its owner, user %u", static_cast<unsigned>(st.st_uid));
+    }
+  }
+  bool finished = false;
+  if (rv != kOk) {
+    // Nothing is changed: the claims are not a run's.
+  } else if (records.empty()) {
+    LOG("found the work directory of an update that had changed nothing: %s/%s", where.c_str(),
+        kWorkDir);
   } else if (records.back().type == kJournalRolledBack) {
-    LOG("found an update that had been rolled back: %s", work.c_str());
+    LOG("found an update that had been rolled back: %s/%s", where.c_str(), kWorkDir);
+  } else if (records.back().type == kJournalFinished) {
+    finished = true;
+    LOG("found an update finished by an earlier recovery: %s", where.c_str());
   } else {
     bool committed = false;
     for (const JournalRecord& r : records) committed |= r.type == kJournalCommit;
     LOG("found an interrupted update (%zu journal records), %s", records.size(),
         committed ? "committed: finishing it" : "not committed: undoing it");
-    Replay replay(root, records);
+    Replay replay(records);
     rv = committed ? replay.Finish() : replay.Undo();
-    if (rv == kOk && committed && records.front().type == kJournalBegin)
-      recoveredCommit = records.front().fields[0];
+    finished = committed;
+    if (rv == kOk && committed && keep)
+      rv = SyncAt(root) == 0 ? MarkFinished(root, fd) : kRecoveryFailed;
   }
-  if (rv == kOk && sync_file_system(root.c_str()) != kOk) rv = kRecoveryFailed;
+  if (rv == kOk && finished) recoveredCommit = records.front().fields[0];
+  if (rv == kOk && SyncAt(root) != 0) rv = kRecoveryFailed;
   // The journal goes last: until then a later run can still replay it.
-  if (rv == kOk && RemoveWork(root) != 0) rv = kRecoveryFailed;
+  if (rv == kOk && RemoveWork(finished && keep) != 0) rv = kRecoveryFailed;
+  if (fd >= 0) close(fd);
   LOG(rv == kOk ? "recovered the installation: %s" : "failed to recover the installation: %s",
-      root.c_str());
+      where.c_str());
   return rv;
 }
 
@@ -267,7 +410,9 @@ int RecoverSwap(const std::string& install) {
       rmdir(bak.c_str());  // emptied but for itself; anything else there is not ours
     }
     if (rv == kOk && DropStagedMark(install.c_str()) != kOk) rv = kRecoveryFailed;
-    if (rv == kOk && unlink(newMark.c_str()) != 0) rv = kRecoveryFailed;
+    // A replace request reports the swap done and removes the mark after its
+    // final status: a request killed before that finds the mark again.
+    if (rv == kOk && !isReplaceRequest && unlink(newMark.c_str()) != 0) rv = kRecoveryFailed;
   }
   if (rv == kOk) rv = MarkOldInstallation(install.c_str(), false);
   if (rv == kOk && Exists(install)) rv = sync_file_system(install.c_str());
@@ -325,34 +470,37 @@ int RecoverInstallation() {
   char installDir[kMaxPath];
   if (!ComputeInstallDir(installDir)) return kOk;  // the run reports it
   int rv = RecoverSwap(installDir);
-  if (rv == kOk) rv = RecoverJournal(installDir);
+  if (rv != kOk) return rv;
+  int root = open(installDir, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (root < 0) return kOk;  // the run reports a missing installation
+  // Every path of the journal resolves beneath the installation.
+  set_install_dir(root);
+  // Only an in-place run can take note of an update finished here.
+  rv = RecoverJournal(root, installDir, !isStagedUpdate && !isReplaceRequest);
+  set_install_dir(-1);
+  close(root);
   return rv;
 }
 
-int BeginRunJournal(const char* manifest_text) {
-  // FNV-1a of the manifest and the archive's size.
-  uint64_t hash = 14695981039346656037ull;
-  for (const char* p = manifest_text; *p; ++p)
-    hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
-  struct stat st;
-  std::string archive = std::string(updateDir) + "/update.qex";
-  char id[64];
-  snprintf(id, sizeof(id), "%016llx %lld", static_cast<unsigned long long>(hash),
-           stat(archive.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1LL);
-  runIdentity = id;
+int BeginRunJournal(const char* identity) {
+  journalBegun = true;
   std::string journal = std::string(applyToDir) + "/" + kJournalName;
-  return gJournal.Begin(journal.c_str(), id);
+  return gJournal.Begin(journal.c_str(), identity);
 }
 
-bool UpdateAlreadyApplied() { return !recoveredCommit.empty() && recoveredCommit == runIdentity; }
+bool UpdateAlreadyApplied(const std::string& identity) {
+  return !recoveredCommit.empty() && recoveredCommit == identity;
+}
 
 int CommitRun() {
   int rv = sync_file_system(applyToDir);
   return rv == kOk ? gJournal.Add(kJournalCommit, {}, true) : rv;
 }
 
-void EndRunJournal(int rv) {
-  if (rv != kOk) gJournal.Add(kJournalRolledBack, {}, false);
+void EndRunJournal(int rv, bool undone) {
+  if (rv != kOk && undone) gJournal.Add(kJournalRolledBack, {}, false);
+  rollbackIncomplete = rv != kOk && !undone;
+  if (rollbackIncomplete) LOG("the rollback is incomplete: the next run finishes undoing it");
   sync_file_system(applyToDir);
   gJournal.Close();
 }
@@ -363,13 +511,64 @@ void RemoveRunJournal(int rv) {
     return;
   }
   if (!isStagedUpdate) {
-    RemoveWork(applyToDir);
+    // A failed run that never began its journal leaves the finished one
+    // recovery kept: the update it names is still applied.
+    RemoveWork(rollbackIncomplete || (rv != kOk && !journalBegun));
     return;
   }
   // The staged copy is complete once its work directory is gone.
   unlink((std::string(applyToDir) + "/" + kJournalName).c_str());
   ensure_remove_recursive((std::string(applyToDir) + "/" + kWorkDir).c_str());
   sync_directory(applyToDir);
+}
+
+void ForecastRecovery(const char* root, RecoveryForecast* out) {
+  int dir = open(root, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd =
+      dir >= 0 ? openat(dir, kJournalName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+  if (dir >= 0) close(dir);
+  if (fd < 0) {
+    if (errno != ENOENT) {
+      out->refused = kRecoveryFailed;
+      out->reason = "it cannot be opened as a file";
+    }
+    return;
+  }
+  std::vector<JournalRecord> records;
+  struct stat st;
+  if (ReadClaims(fd, &records, &out->reason) != kOk) {
+    out->refused = kRecoveryFailed;
+  } else if (fstat(fd, &st) == 0 && st.st_uid != geteuid() && geteuid() != 0) {
+    out->refused = kRecoveryFailed;
+    out->reason = "it belongs to another user";
+  }
+  close(fd);
+  if (out->refused || records.empty() || records.back().type == kJournalRolledBack) return;
+  for (const JournalRecord& r : records) out->committed |= r.type == kJournalCommit;
+  if (out->committed) {
+    out->identity = records.front().fields[0];
+    return;
+  }
+  // As Replay::Undo would find them, in the order the run made them.
+  std::map<std::string, std::string>& through = out->through;
+  for (const JournalRecord& r : records) {
+    const std::vector<std::string>& f = r.fields;
+    struct stat backup;
+    if (r.type == kJournalBackup || r.type == kJournalPlanned) {
+      std::string at = std::string(root) + "/" + f[1];
+      if (lstat(at.c_str(), &backup) == 0) through[f[0]] = f[1];
+    } else if (r.type == kJournalMove) {
+      for (auto& entry : through)
+        if (entry.second == f[0]) entry.second = f[1];
+    } else if (r.type == kJournalCreate && !through.count(f[0])) {
+      through[f[0]] = "";
+      size_t first = strtoul(f[1].c_str(), nullptr, 10);
+      for (size_t slash = f[0].rfind('/'); first && slash != std::string::npos && slash >= first;
+           slash = slash ? f[0].rfind('/', slash - 1) : std::string::npos) {
+        through.insert({f[0].substr(0, slash), ""});
+      }
+    }
+  }
 }
 
 bool SwapAlreadyDone() { return swapDone; }

@@ -7,11 +7,22 @@
 #ifndef UPDATER_DRIVER_RECOVERY_H_
 #define UPDATER_DRIVER_RECOVERY_H_
 
+#include <map>
+#include <string>
+
 // The first step of every run, after the log is open and before the archive
 // is read: puts back an installation left at "<installation>.bak" by an
 // interrupted replace request (or removes the old one a completed swap left),
-// and undoes or finishes an interrupted in-place run. 0, or 52 when the
-// installation could not be brought back.
+// and undoes or finishes an interrupted in-place run. The journal's records
+// are claims: all are checked (validate_journal) before any is acted on, and
+// each operation resolves its paths beneath the installation directory, opened
+// without following a link. A journal that is not a regular file of one name,
+// or whose records a run could not have written, is refused: "refusing the
+// journal: <reason>" and 52, nothing changed. A journal of another user's run
+// is replayed with that user's file-system identity when root recovers, and
+// refused otherwise. A committed run finished here leaves its journal, marked
+// finished, for the in-place run that follows (UpdateAlreadyApplied). 0, or
+// 52 when the installation could not be brought back.
 int RecoverInstallation();
 // A staged run's apply-to directory, empty but for "updating", which marks
 // the copy incomplete from the moment it exists, and the mark ".quil-staged",
@@ -20,21 +31,41 @@ int RecoverInstallation();
 // another is left as it is (logged). 0 or 52.
 int ClearStagedDir();
 
-// Opens the run's journal beside "<applyToDir>/updating" with the identity of the
-// update (its manifest text and archive size). 0 or 7.
-int BeginRunJournal(const char* manifest_text);
-// True when RecoverInstallation finished an interrupted run of this same
-// update after its commit: there is nothing left to apply.
-bool UpdateAlreadyApplied();
+// Opens the run's journal beside "<applyToDir>/updating" with the identity of
+// the update (the SHA-256 of the whole archive, qex_file_sha256). 0 or 7.
+int BeginRunJournal(const char* identity);
+// True when RecoverInstallation found an interrupted run of the update with
+// this identity finished after its commit: there is nothing left to apply.
+// Asked before BeginRunJournal, which replaces that run's journal.
+bool UpdateAlreadyApplied(const std::string& identity);
 // After a successful execute phase: flushes every change, then writes the
 // commit record. 0 or 7.
 int CommitRun();
 // After the finish phase: flushes everything; after a failure records that
-// the rollback is complete.
-void EndRunJournal(int rv);
-// After the final status: removes "updating", then the journal. A failed
-// staged copy is thrown away, its "updating" last.
+// the rollback is complete when `undone`, else logs that it is not and keeps
+// the journal for the next run to finish the undo.
+void EndRunJournal(int rv, bool undone);
+// After the final status: removes "updating", then the journal (kept after an
+// incomplete rollback). A failed staged copy is thrown away, its "updating"
+// last.
 void RemoveRunJournal(int rv);
+
+// What the next run's recovery makes of the in-place installation at `root`,
+// for the dry run, which must predict the run that follows the recovery.
+struct RecoveryForecast {
+  // 52 when recovery would refuse the journal (`reason` says why).
+  int refused = 0;
+  std::string reason;
+  // A committed run of the update `identity`: recovery finishes it.
+  bool committed = false;
+  std::string identity;
+  // Not committed: the paths whose present state recovery changes, each
+  // mapped to the name its file is found under until then ("" for a path
+  // the run created: absent after recovery).
+  std::map<std::string, std::string> through;
+};
+// Reads and checks the journal as RecoverInstallation does, changing nothing.
+void ForecastRecovery(const char* root, RecoveryForecast* out);
 
 // Replace request. True when recovery found that an interrupted request had
 // already swapped the staged copy in.

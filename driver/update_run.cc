@@ -1,9 +1,13 @@
 #include "driver/update_run.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "actions/action.h"
@@ -11,6 +15,7 @@
 #include "actions/manifest.h"
 #include "actions/manifest_parser.h"
 #include "archive/archive_reader.h"
+#include "archive/qex_sign.h"
 #include "base/progress.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
@@ -41,6 +46,15 @@ int MakeStagedCopy() {
     return kNoInstallDir;
   }
   return ensure_copy_recursive_skipping(installDir, applyToDir, skip, applyToDir);
+}
+
+// The SHA-256 of the archive at `path`, read through one descriptor.
+bool ArchiveIdentity(const char* path, std::string* identity) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  bool ok = fd >= 0 && qex_file_sha256(fd, identity);
+  if (fd >= 0) close(fd);
+  if (!ok) LOG("failed to read the archive for its identity: %s", path);
+  return ok;
 }
 
 // The ordinary and staged run. Returns the run's result.
@@ -80,11 +94,14 @@ int RunUpdate() {
     if (!text) LOG("DoUpdate: error opening manifest file: %s", manifest);
   }
 
-  if (text) rv = BeginRunJournal(text.get());
-  if (rv == 0 && text && UpdateAlreadyApplied()) {
+  // The update's identity: the digest of the whole archive.
+  std::string identity;
+  if (text && !ArchiveIdentity(path, &identity)) rv = kReadError;
+  bool undone = true;
+  if (rv == 0 && text && UpdateAlreadyApplied(identity)) {
     LOG("the interrupted run had already applied this update");
     runSucceeded = true;
-  } else if (rv == 0 && text) {
+  } else if (rv == 0 && text && (rv = BeginRunJournal(identity.c_str())) == 0) {
     // The actions point into the text, so the list goes first.
     ActionList list;
     rv = ParseManifest(text.get(), &list);
@@ -105,12 +122,12 @@ int RunUpdate() {
       // Everything the execute phase did is on disk before the commit
       // record, and that record before the first backup is deleted.
       if (prepared && rv == 0) rv = CommitRun();
-      if (prepared) list.FinishAll(rv);
+      if (prepared) undone = list.FinishAll(rv) == 0;
     }
   }
 
   gArchiveReader.Close();
-  EndRunJournal(rv);
+  EndRunJournal(rv, undone);
   return rv;
 }
 

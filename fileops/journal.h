@@ -22,6 +22,7 @@ enum JournalType : char {
   kJournalRmdir = 'X',       // a directory removed once the run has committed
   kJournalCommit = 'K',      // the run succeeded: only its backups are left to delete
   kJournalRolledBack = 'U',  // the run failed and everything was put back
+  kJournalFinished = 'F',    // after the commit: a recovery deleted every backup
 };
 
 struct JournalRecord {
@@ -49,8 +50,27 @@ class Journal {
 // The run's one journal, written by the worker thread only.
 extern Journal gJournal;
 
-// Every complete record of the journal file `path`. False when it cannot be read.
-bool read_journal(const char* path, std::vector<JournalRecord>* out);
+// Every complete record of the journal open at `fd`, read from its start. A
+// last record cut short (a crash while it was written) ends the journal. False,
+// with the reason in `reason`, when the file cannot be read, is larger than a
+// run could have written, or holds anything but whole records of known types
+// before that last one.
+bool read_journal(int fd, std::vector<JournalRecord>* out, std::string* reason);
+
+// The records are claims, checked before any is acted on: true when they are
+// records a run could have written, in an order it could have written them.
+// The begin record comes first and once; the commit at most once, followed by
+// nothing but the finished record; the rolled-back record ends a journal
+// without a commit. Every path is relative and non-empty, without empty, "."
+// or ".." components; a backup name is one the run makes for that path
+// ("<path>.quil-backup", or with "-N" appended for N from 1 to 999); a move
+// goes from a backup name the journal already announced to another backup
+// name of the same path; a create record's length of the first new directory
+// is 0 or ends a leading part of the path at a '/'. False with the reason.
+bool validate_journal(const std::vector<JournalRecord>& records, std::string* reason);
+
+// True when `name` is a name the run gives the backup of `path`.
+bool is_backup_name_of(const std::string& name, const std::string& path);
 
 // Removes every entry of the directory `dir` but the one named `keep`, which
 // is left for the caller to remove last, by descriptors (remove_entries_at in

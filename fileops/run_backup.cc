@@ -96,6 +96,8 @@ int RunBackup::Create(const char* path) {
   return kOk;
 }
 
+size_t backups_outstanding() { return Registry().size(); }
+
 int RunBackup::Restore(const char* path) {
   struct stat st;
   if (!made() || stat_beneath(name_.c_str(), &st, false) != 0) {
@@ -107,6 +109,8 @@ int RunBackup::Restore(const char* path) {
   // rename_file may write into its destination buffer; keep `path` untouched.
   std::string target(path);
   int rv = rename_file(name_.c_str(), target.data(), false);
+  // A backup that could not be put back stays registered: the rollback
+  // reports it, and the journal keeps it for the next run.
   if (rv == kOk) Forget();
   return rv;
 }

@@ -43,4 +43,8 @@ class RunBackup {
 // what the installation had there. 0 or 7.
 int backup_make_way(const char* path);
 
+// How many backups of the run are still under their backup names: neither
+// restored nor deleted (a rollback that met a failing rename leaves them).
+size_t backups_outstanding();
+
 #endif  // UPDATER_FILEOPS_RUN_BACKUP_H_

@@ -12,6 +12,9 @@
 // injected failure). Kind "any" counts the calls of every kind together.
 // UPDATER_FAULT_SIGNAL (a signal number): the N-th call sends that signal to
 // the process instead of failing (SIGKILL: before it reaches the file system).
+// Kind "mutating" counts every call that can change a file system, on any
+// thread: writes, renames, removals, new directories and links, opens that
+// create, truncate or write, flushes, and changes of mode or owner.
 //
 // Wrapped are the names that the updater, libstdc++ and libbz2 import, each
 // counted as the kind its wrapper names.
@@ -33,9 +36,22 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-enum Kind { kNone, kWrite, kRename, kOpen, kFsync, kMkdir, kRemove, kReaddir, kAny };
-static const char* const kKindNames[] = {"",      "write",  "rename",  "open", "fsync",
-                                         "mkdir", "remove", "readdir", "any"};
+enum Kind {
+  kNone,
+  kWrite,
+  kRename,
+  kOpen,
+  kFsync,
+  kMkdir,
+  kRemove,
+  kReaddir,
+  kAny,
+  kMutating,
+  kChmod
+};
+static const char* const kKindNames[] = {"",      "write",    "rename", "open",
+                                         "fsync", "mkdir",    "remove", "readdir",
+                                         "any",   "mutating", "chmod"};
 
 static int g_read;  // the settings below have been read
 static enum Kind g_kind = kNone;
@@ -51,7 +67,7 @@ static const char* Env(const char* name) {
 
 static void ReadSettings(void) {
   if (__atomic_load_n(&g_read, __ATOMIC_ACQUIRE)) return;
-  for (int k = kWrite; k <= kAny; ++k)
+  for (int k = kWrite; k <= kChmod; ++k)
     if (!strcmp(Env("UPDATER_FAULT_KIND"), kKindNames[k])) g_kind = (enum Kind)k;
   g_at = atol(Env("UPDATER_FAULT_AT"));
   if (*Env("UPDATER_FAULT_ERRNO")) g_errno = atoi(Env("UPDATER_FAULT_ERRNO"));
@@ -123,12 +139,16 @@ static void PauseAt(enum Kind kind, int dirfd, const char* path, const char* pat
 }
 
 // True when this call is to fail; errno is then set to the chosen value.
-// Otherwise errno is left as it was.
-static int ShouldFail(enum Kind kind, int dirfd, const char* path, const char* path2) {
+// Otherwise errno is left as it was. `mutating`: the call can change a file
+// system (an open only when it creates, truncates or writes).
+static int ShouldFailM(enum Kind kind, int mutating, int dirfd, const char* path,
+                       const char* path2) {
   PauseAt(kind, dirfd, path, path2);
   int saved = errno;
   ReadSettings();
-  if ((kind != g_kind && g_kind != kAny) || g_at <= 0) return 0;
+  int counted =
+      kind == g_kind || (g_kind == kAny && kind != kChmod) || (g_kind == kMutating && mutating);
+  if (!counted || g_at <= 0) return 0;
   char abs[PATH_MAX];
   int in = InScope(dirfd, path, abs) || (path2 && InScope(AT_FDCWD, path2, abs));
   errno = saved;
@@ -149,6 +169,10 @@ static int ShouldFail(enum Kind kind, int dirfd, const char* path, const char* p
   }
   errno = g_errno;
   return 1;
+}
+
+static int ShouldFail(enum Kind kind, int dirfd, const char* path, const char* path2) {
+  return ShouldFailM(kind, kind != kOpen && kind != kReaddir, dirfd, path, path2);
 }
 
 // The kernel reports an existing name as EEXIST before anything else, full
@@ -182,7 +206,8 @@ WRAP(int, fsync, (int fd), (fd), ON_FD(kFsync, fd), -1)
 WRAP(int, fdatasync, (int fd), (fd), ON_FD(kFsync, fd), -1)
 WRAP(int, syncfs, (int fd), (fd), ON_FD(kFsync, fd), -1)
 WRAP(int, creat64, (const char* p, mode_t m), (p, m), ON_PATH(kOpen, p), -1)
-WRAP(FILE*, fopen64, (const char* p, const char* m), (p, m), ON_PATH(kOpen, p), NULL)
+WRAP(FILE*, fopen64, (const char* p, const char* m), (p, m),
+     ShouldFailM(kOpen, m[0] != 'r' || strchr(m, '+') != NULL, AT_FDCWD, p, NULL), NULL)
 WRAP(DIR*, opendir, (const char* p), (p), ON_PATH(kOpen, p), NULL)
 WRAP(int, rename, (const char* a, const char* b), (a, b), ShouldFail(kRename, AT_FDCWD, a, b), -1)
 WRAP(int, mkdir, (const char* p, mode_t m), (p, m), IsNewName(p) && ON_PATH(kMkdir, p), -1)
@@ -201,7 +226,9 @@ WRAP(struct dirent64*, readdir64, (DIR * d), (d), ON_FD(kReaddir, dirfd(d)), NUL
     va_start(ap, flags);                                                                           \
     mode_t mode = (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? va_arg(ap, int) : 0; \
     va_end(ap);                                                                                    \
-    if (ShouldFail(kOpen, dir, path, NULL)) return -1;                                             \
+    if (ShouldFailM(kOpen, (flags & (O_CREAT | O_TRUNC | O_WRONLY | O_RDWR)) != 0, dir, path,      \
+                    NULL))                                                                         \
+      return -1;                                                                                   \
     return real args;                                                                              \
   }
 WRAP_OPEN(open, (const char* path, int flags, ...), AT_FDCWD, (path, flags, mode))
@@ -263,6 +290,29 @@ WRAP(int, mkdirat, (int d, const char* p, mode_t m), (d, p, m),
 // A new link is a new name as a new directory is: counted with them.
 WRAP(int, symlinkat, (const char* t, int d, const char* p), (t, d, p),
      IsNewNameAt(d, p) && ShouldFail(kMkdir, d, p, NULL), -1)
+
+// Changes of mode and owner, and the other writes: counted by "mutating" only
+// (kind "chmod" alone counts the first).
+WRAP(int, chmod, (const char* p, mode_t m), (p, m), ON_PATH(kChmod, p), -1)
+WRAP(int, fchmod, (int fd, mode_t m), (fd, m), ON_FD(kChmod, fd), -1)
+WRAP(int, fchmodat, (int d, const char* p, mode_t m, int f), (d, p, m, f),
+     ShouldFail(kChmod, d, p, NULL), -1)
+WRAP(int, chown, (const char* p, uid_t u, gid_t g), (p, u, g), ON_PATH(kChmod, p), -1)
+WRAP(int, lchown, (const char* p, uid_t u, gid_t g), (p, u, g), ON_PATH(kChmod, p), -1)
+WRAP(int, fchown, (int fd, uid_t u, gid_t g), (fd, u, g), ON_FD(kChmod, fd), -1)
+WRAP(int, fchownat, (int d, const char* p, uid_t u, gid_t g, int f), (d, p, u, g, f),
+     ShouldFail(kChmod, d, p, NULL), -1)
+WRAP(int, ftruncate, (int fd, off_t n), (fd, n), ON_FD(kWrite, fd), -1)
+WRAP(int, ftruncate64, (int fd, off64_t n), (fd, n), ON_FD(kWrite, fd), -1)
+WRAP(int, posix_fallocate, (int fd, off_t o, off_t n), (fd, o, n), ON_FD(kWrite, fd), errno)
+WRAP(int, posix_fallocate64, (int fd, off64_t o, off64_t n), (fd, o, n), ON_FD(kWrite, fd), errno)
+WRAP(ssize_t, pwrite, (int fd, const void* b, size_t n, off_t o), (fd, b, n, o), ON_FD(kWrite, fd),
+     -1)
+WRAP(ssize_t, pwrite64, (int fd, const void* b, size_t n, off64_t o), (fd, b, n, o),
+     ON_FD(kWrite, fd), -1)
+WRAP(int, symlink, (const char* t, const char* p), (t, p), IsNewName(p) && ON_PATH(kMkdir, p), -1)
+WRAP(int, renameat2, (int d1, const char* a, int d2, const char* b, unsigned f), (d1, a, d2, b, f),
+     ShouldFail(kRename, d1, a, NULL), -1)
 
 // A pause for a race: the first faccessat (a condition test) of the name
 // UPDATER_PAUSE_NAME creates the file UPDATER_PAUSE_FILE and waits (a minute

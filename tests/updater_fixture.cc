@@ -156,8 +156,12 @@ Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& 
   Snapshot after = update.Target(options.staged);
   const std::string work =
       (options.staged ? update.StagedDir() : update.install_dir()) + "/updating";
+  // A rollback that could not restore everything keeps its journal for the next run.
+  const bool kept_journal = options.allow_unrestored && !testing_util::Exists(work) &&
+                            update.Log().find("the rollback is incomplete") != std::string::npos;
   if (testing_util::Exists(work) || testing_util::Exists(work + ".journal")) {
-    if (!options.updating_removal_failed) problem("updating directory or journal left behind");
+    if (!options.updating_removal_failed && !kept_journal)
+      problem("updating directory or journal left behind");
     for (auto it = after.begin(); it != after.end();)
       it = it->first.rfind("updating", 0) == 0 ? after.erase(it) : std::next(it);
   }
