@@ -43,6 +43,7 @@ ActionList::~ActionList() {
 void ActionList::Append(std::unique_ptr<Action> action) {
   Action* raw = action.release();
   raw->next = nullptr;
+  raw->work_dir_ = work_dir_;
   if (last_) {
     last_->next = raw;
   } else {
@@ -50,6 +51,11 @@ void ActionList::Append(std::unique_ptr<Action> action) {
   }
   last_ = raw;
   ++count_;
+}
+
+void ActionList::SetWorkDir(int fd) {
+  work_dir_ = fd;
+  for (Action* a = first_; a; a = a->next) a->work_dir_ = fd;
 }
 
 void ActionList::AdoptText(std::unique_ptr<char[]> text) { texts_.push_back(std::move(text)); }

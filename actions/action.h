@@ -68,9 +68,16 @@ class Action {
   // the action then extracts as usual. Once called, no decoder starts on the
   // entry any more.
   bool TakeEarlyEntry(const char* dest);
+  // The same with `name` in the open directory `dir`.
+  bool TakeEarlyEntryAt(int dir, const char* name);
+  // The run's work directory (the list's, see ActionList::SetWorkDir), where
+  // an action keeps its temporary files; -1 when there is none.
+  int work_dir() const { return work_dir_; }
 
  private:
+  friend class ActionList;
   friend class EntryPredecoder;
+  int work_dir_ = -1;
   EntryPredecoder* predecoder_ = nullptr;
   size_t predecode_slot_ = 0;
 };
@@ -94,6 +101,9 @@ class ActionList {
   void Append(std::unique_ptr<Action> action);
   // Keeps `text` alive until the list and its actions are destroyed.
   void AdoptText(std::unique_ptr<char[]> text);
+  // Gives every action, present and appended later, the run's work
+  // directory open on `fd` (which the caller keeps open while they run).
+  void SetWorkDir(int fd);
 
   // 40 ("empty action list") for an empty list, else 0 or the code of the
   // first failing Prepare (later actions are not prepared); 50 once a stop
@@ -120,6 +130,7 @@ class ActionList {
   int32_t count_ = 0;
   // How many actions had Execute called, the failing one included.
   int32_t executed_ = 0;
+  int work_dir_ = -1;
   std::vector<std::unique_ptr<char[]>> texts_;
 };
 

@@ -4,6 +4,7 @@
 #ifndef UPDATER_ACTIONS_ACTIONS_TEST_UTIL_H_
 #define UPDATER_ACTIONS_ACTIONS_TEST_UTIL_H_
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +44,7 @@ class WorkDirTest : public ::testing::Test {
     umask(022);
   }
   ~WorkDirTest() override {
+    CloseWorkDir();
     gArchiveReader.Close();
     UpdateLog::Instance().Close();
   }
@@ -50,12 +52,26 @@ class WorkDirTest : public ::testing::Test {
   // An empty installation that is the working directory, an empty log, patch
   // numbering from 0.
   void ResetTree() {
+    CloseWorkDir();
     EXPECT_EQ(0, chdir("/"));
     EXPECT_EQ(0, ensure_remove_recursive(tree_.path().c_str()));
     EXPECT_EQ(0, mkdir(tree_.path().c_str(), 0755));
     EXPECT_EQ(0, chdir(tree_.path().c_str()));
     ClearLog();
     nextPatchIndex = 0;
+  }
+  // The run's work directory "updating" in the tree, made when missing and
+  // open (for ActionList::SetWorkDir) until the tree is reset.
+  int WorkDir() {
+    if (work_dir_ < 0) {
+      mkdir("updating", 0755);
+      work_dir_ = open("updating", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    return work_dir_;
+  }
+  void CloseWorkDir() {
+    if (work_dir_ >= 0) close(work_dir_);
+    work_dir_ = -1;
   }
   void ClearLog() {
     UpdateLog::Instance().Close();
@@ -86,6 +102,7 @@ class WorkDirTest : public ::testing::Test {
 
  private:
   std::deque<std::string> texts_;  // stay in place as the list grows
+  int work_dir_ = -1;
 };
 
 // The three phases as the update run calls them; returns the run's code.

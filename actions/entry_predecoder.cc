@@ -1,6 +1,8 @@
 #include "actions/entry_predecoder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -18,13 +20,21 @@ namespace {
 // waits on one, without filling the disk far ahead of the run.
 constexpr int64_t kMaxAheadBytes = int64_t{128} << 20;
 
+constexpr size_t kHiddenNameSize = 32;
+
 }  // namespace
 
 bool Action::TakeEarlyEntry(const char* dest) {
-  return predecoder_ && predecoder_->Take(predecode_slot_, dest);
+  if (!predecoder_) return false;
+  BeneathPath path(dest);
+  return predecoder_->Take(predecode_slot_, path.ok() ? path.dir() : -1, path.name());
 }
 
-EntryPredecoder::EntryPredecoder(ActionList* list) {
+bool Action::TakeEarlyEntryAt(int dir, const char* name) {
+  return predecoder_ && predecoder_->Take(predecode_slot_, dir, name);
+}
+
+EntryPredecoder::EntryPredecoder(ActionList* list, int work_dir) : work_dir_(work_dir) {
   for (bool in_prepare : {true, false}) {
     for (Action* action = list->first(); action; action = action->next) {
       Action::EarlyEntry entry = action->GetEarlyEntry();
@@ -51,8 +61,9 @@ EntryPredecoder::~EntryPredecoder() {
 }
 
 void EntryPredecoder::Drop(size_t slot) {
-  char hidden[kMaxPath];
-  if (HiddenPath(slot, hidden, sizeof(hidden))) remove(hidden);
+  char hidden[kHiddenNameSize];
+  HiddenName(slot, hidden);
+  unlinkat(work_dir_, hidden, 0);
   ahead_bytes_ -= slots_[slot].bytes;
 }
 
@@ -70,7 +81,7 @@ void EntryPredecoder::Start(int threads) {
   }
 }
 
-bool EntryPredecoder::Take(size_t i, const char* dest) {
+bool EntryPredecoder::Take(size_t i, int dir, const char* name) {
   std::unique_lock<std::mutex> lock(mutex_);
   // Slots are taken in their order, so the ones before `i` still untaken
   // belong to actions that skipped their entry (a conditional add or patch
@@ -94,18 +105,18 @@ bool EntryPredecoder::Take(size_t i, const char* dest) {
   lock.unlock();
   changed_.notify_all();
 
-  char hidden[kMaxPath];
-  if (!decoded || !HiddenPath(i, hidden, sizeof(hidden))) return false;
-  // The same file system as any path under applyToDir, as a rule; where it
-  // is not, the action extracts as usual.
-  if (rename_beneath(hidden, dest) == 0) return true;
-  remove(hidden);
+  if (!decoded) return false;
+  char hidden[kHiddenNameSize];
+  HiddenName(i, hidden);
+  // The same file system as the apply-to directory, as a rule; where it is
+  // not (or the destination cannot be resolved), the action extracts as usual.
+  if (dir >= 0 && renameat(work_dir_, hidden, dir, name) == 0) return true;
+  unlinkat(work_dir_, hidden, 0);
   return false;
 }
 
-bool EntryPredecoder::HiddenPath(size_t slot, char* out, size_t size) const {
-  int n = snprintf(out, size, "%s/updating/.early-%zu", applyToDir, slot);
-  return n >= 0 && static_cast<size_t>(n) < size;
+void EntryPredecoder::HiddenName(size_t slot, char* out) {
+  snprintf(out, kHiddenNameSize, ".early-%zu", slot);
 }
 
 void* EntryPredecoder::DecoderMain(void* self) {
@@ -131,18 +142,20 @@ void EntryPredecoder::Decode() {
       return;
     }
     Slot& slot = slots_[next_];
-    char hidden[kMaxPath];
-    const bool named = HiddenPath(next_++, hidden, sizeof(hidden));
+    char hidden[kHiddenNameSize];
+    HiddenName(next_++, hidden);
     slot.state = State::kDecoding;
     lock.unlock();
 
-    // A file of that name left by an earlier run would keep its own mode.
-    if (named) remove(hidden);
+    // Created afresh, never through a name already there; the work
+    // directory is the run's own, so only the run's files can be in it.
     struct stat st;
-    bool ok = named && decoder.ExtractToFile(slot.name.c_str(), hidden, slot.mode, &stop_) == kOk &&
-              stat(hidden, &st) == 0;
+    bool ok = decoder.ExtractToFileAt(slot.name.c_str(), work_dir_, hidden,
+                                      O_EXCL | O_NOFOLLOW | O_NONBLOCK, slot.mode,
+                                      &stop_) == kOk &&
+              fstatat(work_dir_, hidden, &st, AT_SYMLINK_NOFOLLOW) == 0;
     gDecoderBudget.Release();
-    if (named && !ok) remove(hidden);
+    if (!ok) unlinkat(work_dir_, hidden, 0);
 
     lock.lock();
     slot.state = ok ? State::kDecoded : State::kFailed;

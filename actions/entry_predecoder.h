@@ -15,8 +15,9 @@
 #include "actions/action.h"
 
 // Decodes the archive entries of a list's actions ahead, on threads of its
-// own, so that decoding overlaps: each entry goes to a hidden file
-// "<applyToDir>/updating/.early-N", in the order the actions will take them
+// own, so that decoding overlaps: each entry goes to a hidden file ".early-N"
+// of the run's work directory, created there through its descriptor and never
+// over anything present, in the order the actions will take them
 // (the entries taken in Prepare first, then those taken in Execute, each in
 // list order), and the action that owns an entry moves the file into place
 // where it would have extracted it (TakeEarlyEntry). The decoders write
@@ -25,10 +26,11 @@
 // cancelled or never started is extracted as usual, with the usual result.
 class EntryPredecoder {
  public:
-  // Takes the early entries of `list` (their names are copied). Make it
-  // before PrepareAll and destroy it before FinishAll; the list, applyToDir
-  // and the open gArchiveReader must stay as they are while it exists.
-  explicit EntryPredecoder(ActionList* list);
+  // Takes the early entries of `list` (their names are copied); the hidden
+  // files go to the work directory open on `work_dir`. Make it before
+  // PrepareAll and destroy it before FinishAll; the list, `work_dir` and the
+  // open gArchiveReader must stay as they are while it exists.
+  EntryPredecoder(ActionList* list, int work_dir);
   // Stops the decoders (a running extraction is cancelled), waits for them,
   // removes the hidden files no action took, and detaches the actions.
   ~EntryPredecoder();
@@ -54,14 +56,16 @@ class EntryPredecoder {
     int64_t bytes = 0;  // size of the decoded file
   };
 
-  bool Take(size_t slot, const char* dest);
+  // Moves the decoded file of `slot` to `name` in the directory `dir`.
+  bool Take(size_t slot, int dir, const char* name);
   // Removes the decoded file of `slot`, which no action will take.
   void Drop(size_t slot);
-  // False when the hidden file's name does not fit.
-  bool HiddenPath(size_t slot, char* out, size_t size) const;
+  // The hidden file's name in the work directory (32 bytes).
+  static void HiddenName(size_t slot, char* out);
   static void* DecoderMain(void* self);
   void Decode();
 
+  const int work_dir_;
   std::vector<Slot> slots_;
   std::vector<pthread_t> threads_;
   std::mutex mutex_;

@@ -1,21 +1,22 @@
 #include "actions/manifest.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "base/paths.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 #include "fileops/fileops.h"
 
 namespace {
-
-// Largest single read; some C libraries fail reads of 2 GiB and more.
-constexpr size_t kMaxReadChunk = 0x7FFFFFFF;
 
 // True when every directory that the relative `path` passes through lies
 // inside the working directory, the directory being updated, once symbolic
@@ -52,16 +53,35 @@ std::unique_ptr<char[]> GetManifestContents(const char* path, int* error) {
   int unused;
   if (!error) error = &unused;
   *error = kReadError;
-  ScopedFile file(open_with_mode(path, "rb", 0));
-  if (!file) {
+  // Non-blocking: a FIFO in its place must not hold the run.
+  int fd = open_beneath(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     int err = errno;
     LOG("GetManifestContents: error opening manifest file: %s, err: %d", path, err);
     return nullptr;
   }
+  std::unique_ptr<char[]> text = ReadManifestFile(fd, path, error);
+  close(fd);
+  return text;
+}
+
+std::unique_ptr<char[]> ReadManifestFile(int fd, const char* path, int* error) {
+  int unused;
+  if (!error) error = &unused;
+  *error = kReadError;
   struct stat st;
-  if (fstat(fileno(file.get()), &st) != 0) {
+  if (fstat(fd, &st) != 0) {
     int err = errno;
     LOG("GetManifestContents: error stating manifest file: %s, err: %d", path, err);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    LOG("GetManifestContents: not a regular file: %s", path);
+    return nullptr;
+  }
+  if (static_cast<uint64_t>(st.st_size) > kMaxManifestSize) {
+    LOG("GetManifestContents: manifest larger than %zu bytes: %s", kMaxManifestSize, path);
+    *error = kParseError;
     return nullptr;
   }
   size_t size = static_cast<size_t>(st.st_size);
@@ -73,14 +93,14 @@ std::unique_ptr<char[]> GetManifestContents(const char* path, int* error) {
 
   size_t done = 0;
   while (done < size) {
-    size_t want = size - done < kMaxReadChunk ? size - done : kMaxReadChunk;
-    size_t got = fread(text.get() + done, 1, want, file.get());
-    if (got != want) {
-      int err = errno;
+    ssize_t got = pread(fd, text.get() + done, size - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      int err = got == 0 ? EIO : errno;
       LOG("GetManifestContents: error reading manifest file: %s, err: %d", path, err);
       return nullptr;
     }
-    done += got;
+    done += static_cast<size_t>(got);
   }
   text[size] = '\0';
   *error = kOk;

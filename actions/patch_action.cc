@@ -1,5 +1,6 @@
 #include "actions/patch_action.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +17,22 @@
 
 int32_t nextPatchIndex = 0;
 
+namespace {
+
+// Opens `name` in the directory `dir` as a stream, never through a link and
+// never blocking on a FIFO; `flags` say how (O_RDONLY, or a new file).
+FILE* OpenAt(int dir, const char* name, int flags, const char* mode) {
+  int fd = openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  FILE* fp = fdopen(fd, mode);
+  if (!fp) close(fd);
+  return fp;
+}
+
+}  // namespace
+
 PatchAction::~PatchAction() {
-  if (patch_path[0] != '\0') remove(patch_path);
+  if (patch_path[0] != '\0') unlinkat(work_dir(), patch_path, 0);
 }
 
 int PatchAction::Parse(char* line) {
@@ -33,19 +48,15 @@ int PatchAction::Prepare() {
   int rv = backup_.Plan(target_path);
   if (rv != kOk) return rv;
   patch_index = nextPatchIndex++;
-  int n = snprintf(patch_path, sizeof(patch_path), "%s/updating/%d.patch", applyToDir, patch_index);
-  // A cut name could be another action's file, or no file of the run at all.
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(patch_path)) {
-    LOG("PREPARE PATCH: patch file path too long: %s/updating/%d.patch", applyToDir, patch_index);
-    patch_path[0] = '\0';
-    return kWriteError;
-  }
-  remove(patch_path);
-  if (TakeEarlyEntry(patch_path)) return kOk;
-  ScopedFile fp(fopen(patch_path, "wb"));
+  snprintf(patch_path, sizeof(patch_path), "%d.patch", patch_index);
+  // The work directory is the run's own: a name taken there is no file of
+  // this action, and is neither replaced nor followed.
+  if (TakeEarlyEntryAt(work_dir(), patch_path)) return kOk;
+  ScopedFile fp(OpenAt(work_dir(), patch_path, O_WRONLY | O_CREAT | O_EXCL, "wb"));
   if (!fp) {
     int err = errno;
     LOG("PREPARE PATCH: unable to create the patch file: %s, err: %d", patch_path, err);
+    patch_path[0] = '\0';
     return kWriteError;
   }
   rv = gArchiveReader.ExtractToStream(entry_name, fp.get());
@@ -61,7 +72,7 @@ int PatchAction::Prepare() {
 
 int PatchAction::Execute() {
   LOG("EXECUTE PATCH %s", target_path);
-  ScopedFile patch(fopen(patch_path, "rb"));
+  ScopedFile patch(OpenAt(work_dir(), patch_path, O_RDONLY, "rb"));
   if (!patch) {
     int err = errno;
     LOG("unable to open the patch file: %s, err: %d", patch_path, err);
@@ -110,7 +121,7 @@ int PatchAction::Execute() {
   rv = write_patched_file(header, patch.get(), source_data.get(), out.get());
 
   patch.close();
-  remove(patch_path);
+  unlinkat(work_dir(), patch_path, 0);
   patch_path[0] = '\0';
   source_data.reset();
 
@@ -156,7 +167,7 @@ int PatchAction::LoadSourceFile(FILE* fp) {
 Action::EarlyEntry PatchAction::GetEarlyEntry() {
   EarlyEntry entry;
   entry.name = entry_name;
-  entry.mode = 0666;
+  entry.mode = 0600;
   entry.in_prepare = true;
   return entry;
 }

@@ -2,8 +2,9 @@
 // binary patch carried as an entry of the update archive, always (patch) or
 // only when a test file exists when the action is prepared (patch-if).
 //
-// Prepare extracts the patch to a temporary file "<applyToDir>/updating/N.patch"
-// (N from nextPatchIndex, in prepare order). Execute checks the patch header
+// Prepare extracts the patch to a new temporary file "N.patch" (N from
+// nextPatchIndex, in prepare order) of the run's work directory, made and
+// read only through its descriptor (Action::work_dir). Execute checks the patch header
 // and the installed file's size and CRC before changing anything, then moves
 // the file to its backup and writes the patched file with the old file's
 // permission bits. Finish deletes the backup (status 0) or restores it.
@@ -37,7 +38,7 @@ class PatchAction : public Action {
   int Parse(char* line) override;
   // Takes the next patch index and extracts the entry into the temporary
   // file, which this action owns from then on. 0; 7 when that file cannot be
-  // created (or its name does not fit in 1024 bytes, or it cannot be closed);
+  // created (also when the name is taken) or closed;
   // or the code of ArchiveReader::ExtractToStream (6 for a missing entry).
   int Prepare() override;
   // 0 on success. Before the installed file is touched: 6 (temporary file or
@@ -49,7 +50,7 @@ class PatchAction : public Action {
   int Execute() override;
   // Logs "FINISH PATCH"; deletes the backup when `status` is 0, else restores it.
   void Finish(int status) override;
-  // The patch entry, taken in Prepare, with the mode of a file opened "wb".
+  // The patch entry, taken in Prepare, readable by the run alone.
   EarlyEntry GetEarlyEntry() override;
   Change GetChange(const char** path) const override {
     *path = target_path;
@@ -70,8 +71,9 @@ class PatchAction : public Action {
   PatchHeader header = {};
   // The whole file to patch while Execute needs it.
   std::unique_ptr<unsigned char[]> source_data;
-  // The temporary patch file this action owns; empty when it owns none.
-  char patch_path[kMaxPath] = "";
+  // The name of the temporary patch file this action owns in the work
+  // directory; empty when it owns none.
+  char patch_path[32] = "";
 
  private:
   RunBackup backup_;

@@ -99,6 +99,15 @@ int ArchiveReader::Open(const char* path) {
   return archive_ ? kOk : kReadError;
 }
 
+int ArchiveReader::OpenDescriptor(int fd) {
+  if (archive_) Close();
+  if (!gInput.Allocate() || !gOutput.Allocate()) return kArchiveNoMemory;
+  archive_ = qex_open_fd(fd);
+  return archive_ ? kOk : kReadError;
+}
+
+int ArchiveReader::fd() const { return archive_ ? fileno(archive_->fp) : -1; }
+
 void ArchiveReader::Close() {
   if (archive_) {
     qex_close(archive_);
@@ -145,6 +154,11 @@ ArchiveDecoder::~ArchiveDecoder() = default;
 
 int ArchiveDecoder::ExtractToFile(const char* name, const char* dest, int mode,
                                   const std::atomic<bool>* cancel) {
+  return ExtractToFileAt(name, AT_FDCWD, dest, 0, mode, cancel);
+}
+
+int ArchiveDecoder::ExtractToFileAt(const char* name, int dir, const char* dest, int flags,
+                                    int mode, const std::atomic<bool>* cancel) {
   QexArchive* archive = reader_->archive_;
   QexEntry* entry = qex_find_entry(archive, name);
   if (!entry) return kReadError;
@@ -153,7 +167,7 @@ int ArchiveDecoder::ExtractToFile(const char* name, const char* dest, int mode,
     return kArchiveNoMemory;
   }
   const unsigned file_mode = mode < 0 ? entry->flags & kQexPermissionMask : mode;
-  return DecompressToNewFile(archive, entry, AT_FDCWD, dest, 0, file_mode, buffers_->input,
+  return DecompressToNewFile(archive, entry, dir, dest, flags, file_mode, buffers_->input,
                              buffers_->output, ReadStoredAt, cancel);
 }
 

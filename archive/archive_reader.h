@@ -13,6 +13,13 @@ class ArchiveReader {
  public:
   // 0, 6 (cannot open / malformed) or 11 (no memory for the work buffers).
   int Open(const char* path);
+  // The same for the archive open for reading on `fd`, which stays the
+  // caller's and must stay open while this one is: every read of the reader
+  // and of its decoders goes to the same open file.
+  int OpenDescriptor(int fd);
+  // The descriptor the open archive is read through (a duplicate of the one
+  // given to OpenDescriptor, the same open file); -1 when none is open.
+  int fd() const;
   // Closes the archive and frees the work buffers.
   void Close();
   // Creates `dest` (mode = the entry's permission bits, flags & 0777; the
@@ -71,6 +78,10 @@ class ArchiveDecoder {
   // When `cancel` is given and becomes true, the extraction stops between two
   // decompression steps with kCancelled, leaving the file part-way.
   int ExtractToFile(const char* name, const char* dest, int mode, const std::atomic<bool>* cancel);
+  // The same with `dest` relative to the open directory `dir` and `flags`
+  // (O_EXCL, O_NOFOLLOW, O_NONBLOCK) added to the flags of its creation.
+  int ExtractToFileAt(const char* name, int dir, const char* dest, int flags, int mode,
+                      const std::atomic<bool>* cancel);
 
  private:
   struct Buffers;

@@ -53,6 +53,12 @@ typedef int (*QexEntryCallback)(QexArchive* archive, QexEntry* entry, void* clos
 // that does not fit in the file or does not parse to its end, a short read or
 // exhausted memory give null silently and leave nothing allocated.
 QexArchive* qex_open(const char* path);
+// The same for the archive open on the descriptor `fd`, which stays the
+// caller's: the archive reads the same file through a descriptor of its own
+// (opened through /proc/self/fd, with a position of its own; else a duplicate
+// sharing the position). Null, silently, when there is none or the index
+// does not read.
+QexArchive* qex_open_fd(int fd);
 // Closes the stream and frees every entry and the archive. Accepts null.
 void qex_close(QexArchive* archive);
 // The entry named exactly `name` (the first in index order), or null. Null
@@ -91,6 +97,8 @@ int get_qex_file_info(const char* path, int* has_signature_area, uint32_t* signa
 int qex_read_product_info(QexArchive* archive, ProductInfo* info);
 // The same for the archive at `path`, without reading its index.
 int read_product_info_block(const char* path, ProductInfo* info);
+// The same for the archive open on `fd` (left open; its position moves).
+int read_product_info_block_fd(int fd, ProductInfo* info);
 // Frees both strings and sets them to null. Accepts null fields.
 void qex_free_product_info(ProductInfo* info);
 
@@ -231,6 +239,12 @@ enum QexVerifyResult {
 // 8) and `*check_count` their number.
 int qex_verify_archive(const char* path, const QexKeySet* keys, QexSignatureCheck* checks,
                        uint32_t* check_count);
+// The same for the archive open for reading on `fd`, read with positioned
+// reads (its position stays) and left open: the bytes verified are those
+// that later reads of the same descriptor see, as long as nobody can write
+// the file.
+int qex_verify_archive_fd(int fd, const QexKeySet* keys, QexSignatureCheck* checks,
+                          uint32_t* check_count);
 
 #ifdef __cplusplus
 }  // extern "C"

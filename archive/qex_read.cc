@@ -4,7 +4,9 @@
 // format works, also past 2 GiB.
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 
@@ -121,13 +123,10 @@ unsigned qex_bucket_of(const char* name) {
   return h;
 }
 
-QexArchive* qex_open(const char* path) {
-  FILE* fp = fopen(path, "rb");
-  if (!fp) {
-    fprintf(stderr, "ERROR: could not open file in qex_open()\n");
-    perror(path);
-    return nullptr;
-  }
+namespace {
+
+// Indexes the archive read from `fp`, which it owns from then on.
+QexArchive* OpenStream(FILE* fp) {
   auto* archive = static_cast<QexArchive*>(calloc(1, sizeof(QexArchive)));
   if (!archive) {
     fclose(fp);
@@ -139,6 +138,48 @@ QexArchive* qex_open(const char* path) {
     return nullptr;
   }
   return archive;
+}
+
+// A stream of its own on the file open on `fd`: opened anew through
+// /proc/self/fd, which names that very file (never a path that may have
+// changed), so that its position is its own; a duplicate, which shares the
+// position, where /proc is missing. Null when there is neither.
+FILE* StreamOnDuplicate(int fd) {
+  char self[32];
+  snprintf(self, sizeof(self), "/proc/self/fd/%d", fd);
+  struct stat original, opened;
+  int copy = open(self, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (copy >= 0 && (fstat(fd, &original) != 0 || fstat(copy, &opened) != 0 ||
+                    original.st_dev != opened.st_dev || original.st_ino != opened.st_ino)) {
+    close(copy);
+    copy = -1;
+  }
+  if (copy < 0) copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return nullptr;
+  FILE* fp = fdopen(copy, "rb");
+  if (!fp) close(copy);
+  if (fp && SeekTo(fp, 0) != 0) {
+    fclose(fp);
+    fp = nullptr;
+  }
+  return fp;
+}
+
+}  // namespace
+
+QexArchive* qex_open(const char* path) {
+  FILE* fp = fopen(path, "rb");
+  if (!fp) {
+    fprintf(stderr, "ERROR: could not open file in qex_open()\n");
+    perror(path);
+    return nullptr;
+  }
+  return OpenStream(fp);
+}
+
+QexArchive* qex_open_fd(int fd) {
+  FILE* fp = StreamOnDuplicate(fd);
+  return fp ? OpenStream(fp) : nullptr;
 }
 
 void qex_close(QexArchive* archive) {
@@ -276,6 +317,17 @@ int read_product_info_block(const char* path, ProductInfo* info) {
     perror(path);
     return -1;
   }
+  int rv = qex_read_product_info(&archive, info);
+  fclose(archive.fp);
+  return rv;
+}
+
+int read_product_info_block_fd(int fd, ProductInfo* info) {
+  info->channel_id = nullptr;
+  info->product_version = nullptr;
+  QexArchive archive = {};
+  archive.fp = StreamOnDuplicate(fd);
+  if (!archive.fp) return -1;
   int rv = qex_read_product_info(&archive, info);
   fclose(archive.fp);
   return rv;

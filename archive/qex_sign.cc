@@ -330,16 +330,23 @@ int qex_verify_archive(const char* path, const QexKeySet* keys, QexSignatureChec
                        uint32_t* check_count) {
   if (check_count) *check_count = 0;
   Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (fd.fd < 0) return QEX_UNREADABLE;
+  return qex_verify_archive_fd(fd.fd, keys, checks, check_count);
+}
+
+int qex_verify_archive_fd(int fd, const QexKeySet* keys, QexSignatureCheck* checks,
+                          uint32_t* check_count) {
+  if (check_count) *check_count = 0;
   struct stat st;
-  if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return QEX_UNREADABLE;
+  if (fstat(fd, &st) != 0) return QEX_UNREADABLE;
   const uint64_t file_size = static_cast<uint64_t>(st.st_size);
   SignatureArea area;
-  int rv = ReadSignatureArea(fd.fd, file_size, &area);
+  int rv = ReadSignatureArea(fd, file_size, &area);
   if (rv != QEX_VERIFIED) return rv;
   if (area.count == 0) return QEX_UNSIGNED;
   // Without a key nothing verifies: the records are all there is to report.
   unsigned char digest[kDigestSize];
-  if (qex_key_count(keys) > 0 && !DigestArchive(fd.fd, file_size, area, digest)) {
+  if (qex_key_count(keys) > 0 && !DigestArchive(fd, file_size, area, digest)) {
     return QEX_UNREADABLE;
   }
 
@@ -349,7 +356,7 @@ int qex_verify_archive(const char* path, const QexKeySet* keys, QexSignatureChec
     if (area.algorithm[i] == QEX_SIGNATURE_ED25519 &&
         area.length[i] == QEX_ED25519_SIGNATURE_SIZE) {
       unsigned char signature[QEX_ED25519_SIGNATURE_SIZE];
-      if (!ReadAt(fd.fd, signature, sizeof(signature), area.bytes_at[i])) return QEX_UNREADABLE;
+      if (!ReadAt(fd, signature, sizeof(signature), area.bytes_at[i])) return QEX_UNREADABLE;
       for (int k = 0; by < 0 && k < qex_key_count(keys); ++k) {
         if (VerifyWith(keys->keys[static_cast<size_t>(k)], signature, digest)) by = k;
       }

@@ -8,6 +8,11 @@
 // its caller rather than cut.
 constexpr size_t kMaxPath = 1024;
 
+// The largest manifest a run reads, decoded: the complete manifest of a large
+// application is well under 1 MiB. A larger one is refused (code 5) before
+// more than this is decoded or held in memory.
+constexpr size_t kMaxManifestSize = size_t{16} << 20;
+
 // The installation's record of its version, one line at its top level: the
 // updates make-update builds install it, the updater reads it to refuse a
 // downgrade.

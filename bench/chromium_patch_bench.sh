@@ -55,7 +55,9 @@ setup_a() {
   rm -rf "$WORK/inst" "$WORK/upd" "$WORK/bspatch.out"
   mkdir -p "$WORK/inst/$(dirname "$TARGET")" "$WORK/upd"
   cp -a "$OLD" "$WORK/inst/$TARGET"
-  ln -s "$UPD/chromium-update/update.qex" "$WORK/upd/update.qex"
+  # The updater opens the archive without following a link: a hard link, or a copy.
+  ln -f "$UPD/chromium-update/update.qex" "$WORK/upd/update.qex" 2>/dev/null ||
+    cp "$UPD/chromium-update/update.qex" "$WORK/upd/update.qex"
   sync
 }
 run_a() {

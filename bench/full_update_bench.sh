@@ -32,7 +32,9 @@ setup_a() {
   rm -rf "$WORK/inst" "$WORK/upd" "$WORK/tar"
   cp -a "$UPD/base" "$WORK/inst"
   mkdir "$WORK/upd"
-  ln -s "$UPD/full/update.qex" "$WORK/upd/update.qex"
+  # The updater opens the archive without following a link: a hard link, or a copy.
+  ln -f "$UPD/full/update.qex" "$WORK/upd/update.qex" 2>/dev/null ||
+    cp "$UPD/full/update.qex" "$WORK/upd/update.qex"
   sync
 }
 run_a() {

@@ -25,7 +25,9 @@ setup_a() {
   rm -rf "$WORK/inst" "$WORK/upd" "$WORK/bspatch"
   cp -a "$UPD/base" "$WORK/inst"
   mkdir "$WORK/upd"
-  ln -s "$UPD/partial/update.qex" "$WORK/upd/update.qex"
+  # The updater opens the archive without following a link: a hard link, or a copy.
+  ln -f "$UPD/partial/update.qex" "$WORK/upd/update.qex" 2>/dev/null ||
+    cp "$UPD/partial/update.qex" "$WORK/upd/update.qex"
   sync
 }
 run_a() {

@@ -27,9 +27,11 @@
 #include "archive/qex.h"
 #include "archive/qex_sign.h"
 #include "base/error_codes.h"
+#include "base/paths.h"
 #include "base/run_settings.h"
 #include "base/update_log.h"
 #include "driver/recovery.h"
+#include "driver/update_archive.h"
 #include "driver/verify_update.h"
 #include "patch/crc32.h"
 #include "patch/patch_format.h"
@@ -46,10 +48,16 @@ struct Decoded {
   uint64_t size = 0;
   std::string head;
   size_t keep = kPatchHeaderSize;
+  bool manifest = false;  // decoding stops past kMaxManifestSize
+  bool over = false;      // and did
 };
 
 ssize_t CountBytes(void* cookie, const char* data, size_t size) {
   Decoded* d = static_cast<Decoded*>(cookie);
+  if (d->manifest && d->size + size > kMaxManifestSize) {
+    d->over = true;
+    return -1;
+  }
   d->size += size;
   if (d->head.size() < d->keep) d->head.append(data, std::min(size, d->keep - d->head.size()));
   return static_cast<ssize_t>(size);
@@ -99,13 +107,18 @@ class DryRun {
       : archive_(std::move(archive)), apply_to_(std::move(apply_to)) {
     ForecastRecovery(apply_to_.c_str(), &recovery_);
   }
+  ~DryRun() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DryRun(const DryRun&) = delete;
+  DryRun& operator=(const DryRun&) = delete;
 
   // Runs the steps in order; the first that returns non-zero ends the check.
   void Run() {
     using Step = int (DryRun::*)();
     static constexpr Step kSteps[] = {
-        &DryRun::CheckRecovery, &DryRun::CheckTrust,   &DryRun::OpenArchive, &DryRun::DecodeEntries,
-        &DryRun::ReadManifest,  &DryRun::CheckActions, &DryRun::CheckSpace};
+        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust,   &DryRun::OpenArchive,
+        &DryRun::DecodeEntries, &DryRun::ReadManifest, &DryRun::CheckActions, &DryRun::CheckSpace};
     for (Step step : kSteps) {
       if ((this->*step)() != 0) break;
     }
@@ -144,6 +157,7 @@ class DryRun {
   }
 
   int CheckRecovery();
+  int ReadArchive();
   int OpenArchive();
   int CheckTrust();
   int DecodeEntries();
@@ -175,6 +189,8 @@ class DryRun {
   RecoveryForecast recovery_;
   // Recovery finishes a run of this same archive: nothing is left to apply.
   bool applied_ = false;
+  // The archive, opened once as the update opens it; every step reads it.
+  int fd_ = -1;
   std::map<std::string, Decoded> entries_;
   std::unique_ptr<char[]> manifest_;
   ActionList list_;
@@ -204,15 +220,20 @@ int DryRun::CheckRecovery() {
   return 0;
 }
 
+int DryRun::ReadArchive() {
+  int rv = OpenUpdateArchive(archive_.c_str(), &fd_);
+  return rv ? Fail(rv, true, archive_, "cannot open the archive, or it is not a regular file") : 0;
+}
+
 int DryRun::OpenArchive() {
-  int rv = gArchiveReader.Open(archive_.c_str());
+  int rv = gArchiveReader.OpenDescriptor(fd_);
   return rv ? Fail(rv, true, archive_, "cannot open the archive") : 0;
 }
 
 // The signature, channel and version checks the update makes before it
 // changes anything, first as there (they open and close the archive reader).
 int DryRun::CheckTrust() {
-  int rv = CheckUpdateTrust(archive_.c_str());
+  int rv = CheckUpdateTrust(archive_.c_str(), fd_);
   if (rv == 0) return 0;
   const char* why;
   switch (rv) {
@@ -239,7 +260,7 @@ int DryRun::CheckTrust() {
 }
 
 int DryRun::DecodeEntries() {
-  QexArchive* archive = qex_open(archive_.c_str());
+  QexArchive* archive = qex_open_fd(fd_);
   if (!archive) return Fail(kReadError, true, archive_, "cannot read the archive's index");
   std::vector<std::string> names;
   qex_for_each_entry(
@@ -253,12 +274,19 @@ int DryRun::DecodeEntries() {
   for (const std::string& name : names) {
     Decoded& d = entries_[name];
     d = Decoded();
-    if (name == "updatev3.manifest" || name == "updatev2.manifest") d.keep = SIZE_MAX;
+    if (name == "updatev3.manifest" || name == "updatev2.manifest") {
+      d.keep = SIZE_MAX;
+      d.manifest = true;
+    }
     cookie_io_functions_t io = {nullptr, CountBytes, nullptr, nullptr};
     FILE* sink = fopencookie(&d, "w", io);
     if (!sink) return Fail(kArchiveNoMemory, true, name, "no memory to decode the entry");
     int rv = gArchiveReader.ExtractToStream(name.c_str(), sink);
     fclose(sink);
+    if (d.over) {
+      return Fail(kParseError, true, name,
+                  Format("the manifest is larger than %zu bytes", kMaxManifestSize));
+    }
     if (rv != 0) return Fail(rv, true, name, "the entry cannot be decoded");
     decoded_bytes_ += d.size;
   }

@@ -48,20 +48,16 @@ int MakeStagedCopy() {
   return ensure_copy_recursive_skipping(installDir, applyToDir, skip, applyToDir);
 }
 
-// The SHA-256 of the archive at `path`, read through one descriptor.
-bool ArchiveIdentity(const char* path, std::string* identity) {
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  bool ok = fd >= 0 && qex_file_sha256(fd, identity);
-  if (fd >= 0) close(fd);
-  if (!ok) LOG("failed to read the archive for its identity: %s", path);
+// The SHA-256 of the run's archive: exactly the bytes the run reads.
+bool ArchiveIdentity(int archive, std::string* identity) {
+  bool ok = qex_file_sha256(archive, identity);
+  if (!ok) LOG("failed to read the archive for its identity: %s/update.qex", updateDir);
   return ok;
 }
 
 // The ordinary and staged run. Returns the run's result.
-int RunUpdate() {
-  char path[kMaxPath];
-  if (!FormatPath(path, "%s/update.qex", updateDir)) return kReadError;
-  int rv = gArchiveReader.Open(path);
+int RunUpdate(const RunFiles& files) {
+  int rv = gArchiveReader.OpenDescriptor(files.archive);
   if (rv != 0) return rv;
 
   if (isStagedUpdate && !isOsUpdate) {
@@ -73,30 +69,23 @@ int RunUpdate() {
     }
   }
 
-  char manifest[kMaxPath];
-  if (!FormatPath(manifest, "%s/updating/update.manifest", applyToDir)) {
-    gArchiveReader.Close();
-    return kWriteError;
-  }
-  rv = MakeWorkDir();
+  int work_dir = -1;
+  rv = MakeWorkDir(files.apply_to, &work_dir);
   if (rv != 0) {
     gArchiveReader.Close();
     return rv;
   }
 
   std::unique_ptr<char[]> text;
-  rv = ExtractManifest(manifest);
+  rv = ExtractManifest(work_dir, &text);
   if (rv != 0) {
     LOG("DoUpdate: error extracting manifest file");
-  } else {
-    text = GetManifestContents(manifest, &rv);
-    remove(manifest);
-    if (!text) LOG("DoUpdate: error opening manifest file: %s", manifest);
+    text.reset();
   }
 
   // The update's identity: the digest of the whole archive.
   std::string identity;
-  if (text && !ArchiveIdentity(path, &identity)) rv = kReadError;
+  if (text && !ArchiveIdentity(files.archive, &identity)) rv = kReadError;
   bool undone = true;
   if (rv == 0 && text && UpdateAlreadyApplied(identity)) {
     LOG("the interrupted run had already applied this update");
@@ -104,6 +93,7 @@ int RunUpdate() {
   } else if (rv == 0 && text && (rv = BeginRunJournal(identity.c_str())) == 0) {
     // The actions point into the text, so the list goes first.
     ActionList list;
+    list.SetWorkDir(work_dir);
     rv = ParseManifest(text.get(), &list);
     if (rv == 0) {
       bool prepared;
@@ -111,7 +101,7 @@ int RunUpdate() {
         // Decodes the entries of patches and adds ahead while the actions
         // prepare and execute; gone (its threads joined) before anything
         // finishes or the archive closes.
-        EntryPredecoder predecoder(&list);
+        EntryPredecoder predecoder(&list, work_dir);
         predecoder.Start(EntryPredecoder::DefaultThreads());
         rv = list.PrepareAll();
         prepared = rv == 0;
@@ -127,6 +117,7 @@ int RunUpdate() {
   }
 
   gArchiveReader.Close();
+  close(work_dir);
   EndRunJournal(rv, undone);
   return rv;
 }
@@ -222,13 +213,13 @@ bool ComputeInstallDir(char* out) {
   return true;
 }
 
-void DoUpdate() {
+void DoUpdate(const RunFiles& files) {
   if (isReplaceRequest) {
     char installDir[kMaxPath];
     int rv = ComputeInstallDir(installDir) ? RunReplace(installDir) : kNoInstallDir;
     FinishReplace(rv);
   } else {
-    int rv = RunUpdate();
+    int rv = RunUpdate(files);
     if (rv == 0) {
       LOG("succeeded");
       WriteStatus(isStagedUpdate ? kStatusApplied : kStatusSucceeded);

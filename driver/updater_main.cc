@@ -20,6 +20,7 @@
 #include "driver/run_lock.h"
 #include "driver/signals.h"
 #include "driver/status.h"
+#include "driver/update_archive.h"
 #include "driver/update_run.h"
 #include "driver/verify_update.h"
 #include "driver/wait_process.h"
@@ -29,18 +30,35 @@
 
 namespace {
 
-void* UpdateThreadMain(void*) {
-  DoUpdate();
+void* UpdateThreadMain(void* files) {
+  DoUpdate(*static_cast<const RunFiles*>(files));
   return nullptr;
 }
 
-// Changes into applyToDir, creating it when it is missing.
-bool EnterApplyToDir() {
-  if (chdir(applyToDir) == 0) return true;
-  if (mkdir(applyToDir, 0755) != 0) return false;
-  // Like every directory the update makes: owned as the one it is made in.
-  inherit_owner(applyToDir, nullptr);
-  return chdir(applyToDir) == 0;
+// Whether `path` still names the directory open on `fd`.
+bool NamesDirectory(const char* path, int fd) {
+  struct stat opened, named;
+  return fd >= 0 && fstat(fd, &opened) == 0 && stat(path, &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// The apply-to directory, open (O_PATH) and the working directory: the
+// installation open on `install` itself for an ordinary update; for a staged
+// one its directory of that name in the installation, created when missing.
+// -1 with errno on failure.
+int EnterApplyToDir(int install) {
+  int dir = install;
+  if (isStagedUpdate) {
+    const char* name = strrchr(applyToDir, '/');
+    name = name ? name + 1 : applyToDir;
+    if (mkdirat(install, name, 0755) == 0) {
+      // Like every directory the update makes: owned as the one it is made in.
+      inherit_owner(applyToDir, nullptr);
+    }
+    dir = openat(install, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  if (dir < 0 || fchdir(dir) != 0) return -1;
+  return dir;
 }
 
 // Reports the outcome, then relaunches the callback when one was given and not
@@ -86,6 +104,17 @@ int UpdaterMain(int argc, char** argv) {
     return 1;
   }
 
+  // The installation, opened once while the lock guarantees that its path
+  // names it: after the wait the run works only through this descriptor, so
+  // that a link put in the installation's place meanwhile leads nowhere.
+  // Open until the process ends.
+  char installDir[kMaxPath] = "";
+  int install = -1;
+  if (!isReplaceRequest && ComputeInstallDir(installDir)) {
+    install = open(installDir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (!isStagedUpdate) set_install_dir(install);
+  }
+
   if (getenv("QUIL_OS_UPDATE")) {
     isOsUpdate = true;
     putenv(const_cast<char*>("QUIL_OS_UPDATE="));
@@ -93,7 +122,6 @@ int UpdaterMain(int argc, char** argv) {
 
   UpdateLog& log = UpdateLog::Instance();
   if (isReplaceRequest) {
-    char installDir[kMaxPath];
     if (!ComputeInstallDir(installDir)) {
       fputs("Could not get the installation directory\n", stderr);
       return 1;
@@ -121,14 +149,40 @@ int UpdaterMain(int argc, char** argv) {
 
   if (pid > 0) WaitForProcess(pid);
 
+  // None opened: there is none to enter, which the run reports (7) below.
+  if (install >= 0 && !NamesDirectory(installDir, install)) {
+    LOG("the installation directory is no longer the one locked for the update: %s", installDir);
+    LOG("failed: %d", kNoInstallDir);
+    WriteStatusFailed(kNoInstallDir);
+    return FinishRun(argc, argv, log);
+  }
+
   if (int recovered = RecoverInstallation()) {
     LOG("failed: %d", recovered);
     WriteStatusFailed(recovered);
     return FinishRun(argc, argv, log);
   }
+  // Recovery itself may have moved an interrupted replace request's old
+  // installation back in place of the empty directory the lock made.
+  if (install >= 0 && !NamesDirectory(installDir, install)) {
+    close(install);
+    install = open(installDir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (!isStagedUpdate) set_install_dir(install);
+  }
+
+  // Read once, from here on through this descriptor alone. One that cannot
+  // be opened (logged) fails the check or the run with 6, as a missing one.
+  RunFiles files;
+  if (!isReplaceRequest) {
+    char archive[kMaxPath];
+    int n = snprintf(archive, sizeof(archive), "%s/update.qex", updateDir);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof(archive)) {
+      OpenUpdateArchive(archive, &files.archive);
+    }
+  }
 
   // An update that may not be applied changes nothing, not even the staged copy.
-  if (VerifyUpdate() != 0) return FinishRun(argc, argv, log);
+  if (VerifyUpdate(files.archive) != 0) return FinishRun(argc, argv, log);
 
   if (isStagedUpdate && ClearStagedDir() != 0) {
     LOG("failed: %d", kRecoveryFailed);
@@ -136,7 +190,7 @@ int UpdaterMain(int argc, char** argv) {
     return FinishRun(argc, argv, log);
   }
 
-  if (!isReplaceRequest && !EnterApplyToDir()) {
+  if (!isReplaceRequest && (files.apply_to = EnterApplyToDir(install)) < 0) {
     // Without a final status the caller would see an update in progress forever.
     int err = errno;
     LOG("failed to enter or create the apply-to directory: %s, err: %d", applyToDir, err);
@@ -147,14 +201,14 @@ int UpdaterMain(int argc, char** argv) {
   }
 
   // Every path of the installation resolves beneath this directory, whatever
-  // becomes of the names leading to it; open until the process ends.
-  if (!isReplaceRequest) set_install_dir(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // becomes of the names leading to it.
+  if (isStagedUpdate) set_install_dir(files.apply_to);
 
   LOG("SOURCE DIRECTORY %s", updateDir);
   LOG("DESTINATION DIRECTORY %s", applyToDir);
 
   pthread_t worker;
-  int rv = pthread_create(&worker, nullptr, UpdateThreadMain, nullptr);
+  int rv = pthread_create(&worker, nullptr, UpdateThreadMain, &files);
   if (rv != 0) {
     // No worker will write a final status, so "applying" would stay for good.
     LOG("failed to start the update thread, err: %d", rv);

@@ -67,7 +67,7 @@ bool SignaturesRequired() {
   return !ProgramFile(".keys", keys_path) || lstat(keys_path, &st) == 0 || errno != ENOENT;
 }
 
-int CheckSignature(const char* archive) {
+int CheckSignature(const char* archive, int archive_fd) {
   char keys_path[kMaxPath];
   if (!ProgramFile(".keys", keys_path)) {
     LOG("VerifyUpdate: cannot form the path of the keys file");
@@ -99,7 +99,7 @@ int CheckSignature(const char* archive) {
   }
   QexSignatureCheck checks[kQexMaxSignatures];
   uint32_t count = 0;
-  int rv = qex_verify_archive(archive, keys.get(), checks, &count);
+  int rv = qex_verify_archive_fd(archive_fd, keys.get(), checks, &count);
   int err = errno;
   switch (rv) {
     case QEX_VERIFIED:
@@ -215,14 +215,14 @@ int ReadInstalledVersion(char (&out)[kQexMaxVersionLength + 1]) {
   return kOk;
 }
 
-int CheckChannelAndVersion(const char* archive) {
+int CheckChannelAndVersion(const char* archive, int archive_fd) {
   char channels[kIniValueSize];
   char installed[kQexMaxVersionLength + 1];
   int rv = ReadAcceptedChannels(channels);
   if (rv == kOk) rv = ReadInstalledVersion(installed);
   if (rv != kOk || (!channels[0] && !installed[0])) return rv;
 
-  rv = gArchiveReader.Open(archive);
+  rv = gArchiveReader.OpenDescriptor(archive_fd);
   if (rv == kOk) {
     rv = gArchiveReader.CheckProductInformation(channels, installed[0] ? installed : nullptr);
   }
@@ -230,7 +230,7 @@ int CheckChannelAndVersion(const char* archive) {
   if (rv == kProductInfoError) LOG("VerifyUpdate: %s has no readable product information", archive);
   ProductInfo info = {};
   if ((rv == kChannelError || rv == kVersionError) &&
-      read_product_info_block(archive, &info) == 0) {
+      read_product_info_block_fd(archive_fd, &info) == 0) {
     if (rv == kChannelError) {
       LOG("VerifyUpdate: refusing the channel %s: the accepted channels are %s", info.channel_id,
           channels);
@@ -245,17 +245,17 @@ int CheckChannelAndVersion(const char* archive) {
 
 }  // namespace
 
-int CheckUpdateTrust(const char* archive) {
-  int rv = CheckSignature(archive);
-  return rv == kOk ? CheckChannelAndVersion(archive) : rv;
+int CheckUpdateTrust(const char* archive, int archive_fd) {
+  int rv = CheckSignature(archive, archive_fd);
+  return rv == kOk ? CheckChannelAndVersion(archive, archive_fd) : rv;
 }
 
-int VerifyUpdate() {
+int VerifyUpdate(int archive_fd) {
   if (isReplaceRequest) return kOk;
   char archive[kMaxPath];
   int n = snprintf(archive, sizeof(archive), "%s/update.qex", updateDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(archive)) return kOk;  // the run reports it
-  int rv = CheckUpdateTrust(archive);
+  int rv = CheckUpdateTrust(archive, archive_fd);
   if (rv != kOk) {
     LOG("failed: %d", rv);
     WriteStatusFailed(rv);

@@ -23,12 +23,15 @@
 //   older (23). A record that cannot be read or is no regular file refuses
 //   the update (62), and so does a missing record when a keys file is
 //   installed and the installation holds anything.
+// The archive is read from `archive_fd` (OpenUpdateArchive), the descriptor
+// every later read of the run uses.
 // 0 when the run may go on; otherwise the refusal is logged, the status
 // "failed: N\n" written and N returned.
-int VerifyUpdate();
+int VerifyUpdate(int archive_fd);
 
-// The same checks of `archive` against the installation in applyToDir,
-// logged but without a status: 0 or the code VerifyUpdate would return.
-int CheckUpdateTrust(const char* archive);
+// The same checks of the archive open on `archive_fd` (named `archive` in the
+// log) against the installation in applyToDir, logged but without a status:
+// 0 or the code VerifyUpdate would return.
+int CheckUpdateTrust(const char* archive, int archive_fd);
 
 #endif  // UPDATER_DRIVER_VERIFY_UPDATE_H_

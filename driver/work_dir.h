@@ -1,19 +1,29 @@
 // The run's work directory "updating" under the apply-to directory and the
-// manifest extracted into it. Neither ever follows a link or deletes what the
-// run did not make.
+// manifest extracted into it. The directory is used only through the
+// descriptor opened right after it was made, and only when it is the run's
+// own; nothing in it is ever reached by a path, so a name swapped or a link
+// planted there leads nowhere else.
 #ifndef UPDATER_DRIVER_WORK_DIR_H_
 #define UPDATER_DRIVER_WORK_DIR_H_
 
-// Makes "<applyToDir>/updating" with mkdir. A real directory already there
-// (left by an earlier run) is used as it is. Returns 0 when the directory is
-// ready; 42 when something else has the name (a file, a symbolic link), which
-// is left alone; 7 when it cannot be created. Logs its failures.
-int MakeWorkDir();
+#include <memory>
+
+// Makes "updating" in the apply-to directory open on `apply_to` and opens it
+// into `*work_dir` (close-on-exec; the caller closes it). A directory already
+// there (left by an earlier run) is used when it is a directory that belongs
+// to the effective user and that neither group nor others may write; whatever
+// it holds is removed first (links themselves, never what they name).
+// Returns 0; 42 when the name is taken by anything else (a file, a link, a
+// directory of someone else's or writable by others), which is left alone;
+// 7 when it cannot be created or opened. Logs its failures.
+int MakeWorkDir(int apply_to, int* work_dir);
 
 // Extracts "updatev3.manifest", or else "updatev2.manifest", into a new file
-// at `path` created exclusively and without following a link; a regular file
-// of that name left by an earlier run is replaced, anything else refused (42).
-// Returns 0 or the failing extraction's code (7 when the file cannot be made).
-int ExtractManifest(const char* path);
+// "update.manifest" of the work directory open on `work_dir`, reads it into
+// `*text` (NUL-terminated) and removes the file. Decoding stops once the
+// manifest exceeds kMaxManifestSize (base/paths.h): 5 then, logged. Otherwise
+// 0, 7 when the file cannot be made, or the failing extraction's or read's
+// code (GetManifestContents in actions/manifest.h).
+int ExtractManifest(int work_dir, std::unique_ptr<char[]>* text);
 
 #endif  // UPDATER_DRIVER_WORK_DIR_H_
