@@ -151,8 +151,7 @@ void EntryPredecoder::Decode() {
     // directory is the run's own, so only the run's files can be in it.
     struct stat st;
     bool ok = decoder.ExtractToFileAt(slot.name.c_str(), work_dir_, hidden,
-                                      O_EXCL | O_NOFOLLOW | O_NONBLOCK, slot.mode,
-                                      &stop_) == kOk &&
+                                      O_EXCL | O_NOFOLLOW | O_NONBLOCK, slot.mode, &stop_) == kOk &&
               fstatat(work_dir_, hidden, &st, AT_SYMLINK_NOFOLLOW) == 0;
     gDecoderBudget.Release();
     if (!ok) unlinkat(work_dir_, hidden, 0);

@@ -67,8 +67,7 @@ TEST_F(ManifestTest, ParseLines) {
       {"adddir \"d\" \"755\"", 5, "",
        p + "directory paths must have a trailing forward slash: d\n"},
       {"precomplete addlink \"a\" \"b\"\n", 5, "", pre + "unknown token: addlink\n"},
-      {"precomplete/", 6, "",
-       "GetManifestContents: not a regular file: precomplete\n" + no_file},
+      {"precomplete/", 6, "", "GetManifestContents: not a regular file: precomplete\n" + no_file},
       {"precomplete remove \"a\"\nadd \"x\"\n", 5, "remove a\n", pre + "unknown token: add\n"},
       {"precomplete  #x \"a\"\n", 5, "", pre + "unknown token: #x\n"},
   };

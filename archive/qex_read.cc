@@ -2,9 +2,9 @@
 // read entries, and read the signature, additional-block and product
 // information. Offsets go through fseeko/ftello, so every u32 offset of the
 // format works, also past 2 GiB.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

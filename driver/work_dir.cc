@@ -74,8 +74,8 @@ int MakeWorkDir(int apply_to, int* work_dir) {
     LOG("MakeWorkDir: failed to create the directory: %s, err: %d", kWorkDirName, err);
     return kWriteError;
   }
-  int fd = openat(apply_to, kWorkDirName,
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd =
+      openat(apply_to, kWorkDirName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) {
     err = errno;
