@@ -196,6 +196,8 @@ int UpdaterMain(int argc, char** argv) {
     LOG("failed to enter or create the apply-to directory: %s, err: %d", applyToDir, err);
     LOG("failed: %d", kWriteError);
     WriteStatusFailed(kWriteError);
+    // A staged copy that ClearStagedDir began is thrown away.
+    RemoveRunJournal(kWriteError);
     ReportOutcome();
     return 1;
   }
