@@ -203,8 +203,8 @@ int UpdaterMain(int argc, char** argv) {
   }
 
   // Every path of the installation resolves beneath this directory, whatever
-  // becomes of the names leading to it.
-  if (isStagedUpdate) set_install_dir(files.apply_to);
+  // becomes of the names leading to it (recovery resolves beneath its own).
+  if (!isReplaceRequest) set_install_dir(files.apply_to);
 
   LOG("SOURCE DIRECTORY %s", updateDir);
   LOG("DESTINATION DIRECTORY %s", applyToDir);
