@@ -63,13 +63,6 @@ ssize_t CountBytes(void* cookie, const char* data, size_t size) {
   return static_cast<ssize_t>(size);
 }
 
-bool FileDigest(const std::string& path, std::string* hex) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  bool ok = fd >= 0 && qex_file_sha256(fd, hex);
-  if (fd >= 0) close(fd);
-  return ok;
-}
-
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* fmt, ...) {
   char buf[kMaxPath + 256];
@@ -210,7 +203,9 @@ int DryRun::CheckRecovery() {
                 "recovery refuses the journal: " + recovery_.reason);
   std::string identity;
   if (recovery_.committed) {
-    applied_ = FileDigest(archive_, &identity) && identity == recovery_.identity;
+    // The archive that the identity is taken from is the one read from here on.
+    applied_ = OpenUpdateArchive(archive_.c_str(), &fd_) == kOk &&
+               qex_file_sha256(fd_, &identity) && identity == recovery_.identity;
     Plan("recover", journal,
          applied_ ? "the interrupted run had already applied this update"
                   : "finishes an interrupted run first");
@@ -221,6 +216,7 @@ int DryRun::CheckRecovery() {
 }
 
 int DryRun::ReadArchive() {
+  if (fd_ >= 0) return 0;
   int rv = OpenUpdateArchive(archive_.c_str(), &fd_);
   return rv ? Fail(rv, true, archive_, "cannot open the archive, or it is not a regular file") : 0;
 }
