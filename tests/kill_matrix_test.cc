@@ -267,7 +267,7 @@ TEST_F(KillMatrixTest, LostDisplayLetsTheUpdateFinish) {
   const std::string display = root_.Sub("display"), program = root_.Sub("bin/updater");
   testing_util::WriteFile(program + ".ini", "[Strings]\nTitle=Updating\nInfo=Please wait\n");
   ASSERT_EQ(symlink(UPDATER_BINARY, program.c_str()), 0);
-  const std::string stopped = "grep -q '^State:.*T' /proc/$u/status";
+  const std::string stopped = "grep -q '^State:.*T' /proc/$u/status 2>/dev/null";
   const std::string script = "Xvfb -displayfd 3 -nolisten tcp 3>'" + display +
                              "' 2>/dev/null & x=$!\n"
                              "i=0; while [ ! -s '" +
@@ -279,7 +279,7 @@ TEST_F(KillMatrixTest, LostDisplayLetsTheUpdateFinish) {
                              "while kill -0 $u 2>/dev/null && ! " +
                              stopped +
                              "; do sleep 0.05; done\n"
-                             "kill -9 $x; wait $x; sleep 0.7\n"
+                             "kill -9 $x; wait $x 2>/dev/null; sleep 0.7\n"
                              "while kill -0 $u 2>/dev/null; do " +
                              stopped +
                              " && kill -CONT $u; sleep 0.01; done\n"
