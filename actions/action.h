@@ -9,6 +9,7 @@
 #include <vector>
 
 class EntryPredecoder;
+struct UpdateContext;
 
 // One step of an update. Created with progress_cost 1 and next null, then
 // parsed; the paths it keeps point into text that the action does not own (the
@@ -77,6 +78,7 @@ class Action {
  private:
   friend class ActionList;
   friend class EntryPredecoder;
+struct UpdateContext;
   int work_dir_ = -1;
   EntryPredecoder* predecoder_ = nullptr;
   size_t predecode_slot_ = 0;
@@ -101,6 +103,9 @@ class ActionList {
   void Append(std::unique_ptr<Action> action);
   // Keeps `text` alive until the list and its actions are destroyed.
   void AdoptText(std::unique_ptr<char[]> text);
+  // The run's context, which the caller keeps alive while the list exists.
+  void SetContext(UpdateContext* context) { context_ = context; }
+  UpdateContext* context() const { return context_; }
   // Gives every action, present and appended later, the run's work
   // directory open on `fd` (which the caller keeps open while they run).
   void SetWorkDir(int fd);
@@ -131,6 +136,7 @@ class ActionList {
   // How many actions had Execute called, the failing one included.
   int32_t executed_ = 0;
   int work_dir_ = -1;
+  UpdateContext* context_ = nullptr;
   std::vector<std::unique_ptr<char[]>> texts_;
 };
 
