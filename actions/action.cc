@@ -1,12 +1,16 @@
 #include "actions/action.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <utility>
 
+#include "actions/check_report.h"
+#include "actions/planned_tree.h"
+#include "actions/update_context.h"
 #include "base/error_codes.h"
+#include "base/paths.h"
 #include "base/progress.h"
-#include "base/run_settings.h"
 #include "base/update_log.h"
 #include "fileops/run_backup.h"
 
@@ -19,17 +23,55 @@ constexpr float kExecuteSpan = 75.0f;
 constexpr float kFinishStart = 95.0f;
 constexpr float kFinishSpan = 5.0f;
 
-void ReportProgress(float start, float span, int64_t done, int64_t total) {
-  SetProgressUI(start + static_cast<float>(static_cast<double>(done) / total * span));
+void ReportProgress(const UpdateContext& context, float start, float span, int64_t done,
+                    int64_t total) {
+  if (!context.progress) return;
+  context.progress->Set(start + static_cast<float>(static_cast<double>(done) / total * span));
 }
 
-bool StopRequested() {
-  if (!stopRequested.load(std::memory_order_relaxed)) return false;
+bool StopRequested(const UpdateContext& context) {
+  if (!context.stop_requested || !context.stop_requested->load(std::memory_order_relaxed)) {
+    return false;
+  }
   LOG("stopped by a signal");
   return true;
 }
 
+std::string FormatV(const char* fmt, va_list ap) {
+  char buf[kMaxPath + 256];
+  vsnprintf(buf, sizeof(buf), fmt, ap);
+  return buf;
+}
+
 }  // namespace
+
+UpdateContext& Action::context() const { return *list_->context(); }
+
+PlannedTree& Action::planned() const { return list_->planned(); }
+
+int Action::Refuse(int code, bool in_execute, const char* path, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string message = FormatV(fmt, ap);
+  va_end(ap);
+  LOG("%s", message.c_str());
+  if (CheckReport* report = context().report) report->Fail(code, !in_execute, path, message);
+  return code;
+}
+
+void Action::Plan(const char* kind, const char* path, const char* fmt, ...) {
+  CheckReport* report = context().report;
+  if (!report) return;
+  va_list ap;
+  va_start(ap, fmt);
+  report->Plan(kind, path, FormatV(fmt, ap));
+  va_end(ap);
+}
+
+ActionList::ActionList()
+    : default_context_(std::make_unique<UpdateContext>()),
+      context_(default_context_.get()),
+      planned_(std::make_unique<PlannedTree>()) {}
 
 ActionList::~ActionList() {
   Action* action = first_;
@@ -43,6 +85,7 @@ ActionList::~ActionList() {
 void ActionList::Append(std::unique_ptr<Action> action) {
   Action* raw = action.release();
   raw->next = nullptr;
+  raw->list_ = this;
   raw->work_dir_ = work_dir_;
   if (last_) {
     last_->next = raw;
@@ -67,12 +110,26 @@ int ActionList::PrepareAll() {
   }
   int32_t i = 0;
   for (Action* action = first_; action; action = action->next) {
-    if (StopRequested()) return kStopSignal;
-    int rv = action->Prepare();
+    if (StopRequested(*context_)) return kStopSignal;
+    int rv = action->Check();
+    if (rv == kOk) rv = action->Stage();
     if (rv != 0) return rv;
-    ReportProgress(kPrepareStart, kPrepareSpan, ++i, count_);
+    ReportProgress(*context_, kPrepareStart, kPrepareSpan, ++i, count_);
   }
   return kOk;
+}
+
+int ActionList::CheckAll() {
+  if (count_ == 0) {
+    LOG("empty action list");
+    return kEmptyError;
+  }
+  int first = kOk;
+  for (Action* action = first_; action; action = action->next) {
+    int rv = action->Check();
+    if (first == kOk) first = rv;
+  }
+  return first;
 }
 
 int ActionList::ExecuteAll() {
@@ -82,7 +139,7 @@ int ActionList::ExecuteAll() {
   int64_t done = 0;
   executed_ = 0;
   for (Action* action = first_; action; action = action->next) {
-    if (StopRequested()) {
+    if (StopRequested(*context_)) {
       LOG("### execution failed");
       return kStopSignal;
     }
@@ -96,9 +153,9 @@ int ActionList::ExecuteAll() {
     // When nothing has a cost (every target absent) the actions count
     // equally, so the phase still ends at 95 and never divides by zero.
     if (total > 0) {
-      ReportProgress(kExecuteStart, kExecuteSpan, done, total);
+      ReportProgress(*context_, kExecuteStart, kExecuteSpan, done, total);
     } else {
-      ReportProgress(kExecuteStart, kExecuteSpan, executed_, count_);
+      ReportProgress(*context_, kExecuteStart, kExecuteSpan, executed_, count_);
     }
   }
   return kOk;
@@ -121,12 +178,9 @@ int ActionList::FinishAll(int status) {
   int32_t i = 0;
   for (Action* action : order) {
     action->Finish(status);
-    ReportProgress(kFinishStart, kFinishSpan, ++i, count_);
+    ReportProgress(*context_, kFinishStart, kFinishSpan, ++i, count_);
   }
-  if (status == 0) {
-    runSucceeded = true;
-    return kOk;
-  }
+  if (status == 0) return kOk;
   size_t left = backups_outstanding();
   if (left == 0) return kOk;
   LOG("the rollback could not restore %zu files", left);

@@ -8,7 +8,9 @@
 #include <memory>
 #include <vector>
 
+class ActionList;
 class EntryPredecoder;
+class PlannedTree;
 struct UpdateContext;
 
 // One step of an update. Created with progress_cost 1 and next null, then
@@ -25,9 +27,17 @@ class Action {
   // (null when the keyword ended the line). Tokenising writes NULs into it.
   // Returns 0, or 5 for a missing argument or a path that breaks the rules.
   virtual int Parse(char* line) = 0;
-  // Checks that the action can be done; changes nothing that would need undoing.
-  // Returns 0 or an error code.
-  virtual int Prepare() = 0;
+  // The read-only half of preparing: whether the action can be done, and
+  // what it would change, as the installation will stand when it executes
+  // (the list's PlannedTree: the installation with the changes of the
+  // actions before it). Changes nothing anywhere. In a check (the context's
+  // report set) it also says what it would do, and what the run would meet
+  // later. Returns 0 or the code the run ends with; Refuse says why.
+  virtual int Check() = 0;
+  // The other half, in the run only, after Check passed: what is staged
+  // before anything changes (the backup planned in the journal, a patch
+  // extracted to the work directory). 0 or an error code.
+  virtual int Stage() { return 0; }
   // Makes the change, keeping a backup of whatever it replaces or removes.
   // Returns 0 or an error code.
   virtual int Execute() = 0;
@@ -56,7 +66,7 @@ class Action {
     return Change::kNone;
   }
 
-  // Weight in the execute phase's progress; a removal sets it to 0 in Prepare
+  // Weight in the execute phase's progress; a removal sets it to 0 in Check
   // when its target is absent.
   int32_t progress_cost = 1;
   // Following action in the list; written only by ActionList::Append.
@@ -74,11 +84,23 @@ class Action {
   // The run's work directory (the list's, see ActionList::SetWorkDir), where
   // an action keeps its temporary files; -1 when there is none.
   int work_dir() const { return work_dir_; }
+  // The context of the list the action belongs to.
+  UpdateContext& context() const;
+  // The installation as the actions before this one leave it.
+  PlannedTree& planned() const;
+  // Logs the message (printf-style) and, in a check, reports it as the
+  // reason the run would end with `code`, met while preparing or, with
+  // `in_execute`, while executing. Returns `code`.
+  int Refuse(int code, bool in_execute, const char* path, const char* fmt, ...)
+      __attribute__((format(printf, 5, 6)));
+  // In a check: says what the action would do to `path`.
+  void Plan(const char* kind, const char* path, const char* fmt, ...)
+      __attribute__((format(printf, 4, 5)));
 
  private:
   friend class ActionList;
   friend class EntryPredecoder;
-struct UpdateContext;
+  ActionList* list_ = nullptr;
   int work_dir_ = -1;
   EntryPredecoder* predecoder_ = nullptr;
   size_t predecode_slot_ = 0;
@@ -88,13 +110,14 @@ struct UpdateContext;
 // actions point into that no one else owns (the precomplete text, paths found
 // by a tree walk). Destroying the list destroys the actions, then the texts.
 //
-// Calling order: PrepareAll once; if it returns 0, ExecuteAll once and then
-// FinishAll with ExecuteAll's result. Progress goes to SetProgressUI: 0 to 20
-// while preparing, 20 to 95 while executing (in proportion to progress_cost),
-// 95 to 100 while finishing.
+// Calling order in a run: PrepareAll once; if it returns 0, ExecuteAll once
+// and then FinishAll with ExecuteAll's result. A check calls CheckAll alone.
+// Progress goes to the context's Progress: 0 to 20 while preparing, 20 to 95
+// while executing (in proportion to progress_cost), 95 to 100 while
+// finishing.
 class ActionList {
  public:
-  ActionList() = default;
+  ActionList();
   ~ActionList();
   ActionList(const ActionList&) = delete;
   ActionList& operator=(const ActionList&) = delete;
@@ -103,23 +126,30 @@ class ActionList {
   void Append(std::unique_ptr<Action> action);
   // Keeps `text` alive until the list and its actions are destroyed.
   void AdoptText(std::unique_ptr<char[]> text);
-  // The run's context, which the caller keeps alive while the list exists.
+  // The run's context, which the caller keeps alive while the list exists;
+  // until it is set, a default one (the working directory, no archive).
   void SetContext(UpdateContext* context) { context_ = context; }
   UpdateContext* context() const { return context_; }
+  PlannedTree& planned() { return *planned_; }
   // Gives every action, present and appended later, the run's work
   // directory open on `fd` (which the caller keeps open while they run).
   void SetWorkDir(int fd);
 
   // 40 ("empty action list") for an empty list, else 0 or the code of the
-  // first failing Prepare (later actions are not prepared); 50 once a stop
-  // signal arrived (stopRequested), checked before each action.
+  // first failing Check or Stage (later actions are not prepared); 50 once a
+  // stop signal arrived (the context's stop_requested), checked before each
+  // action.
   int PrepareAll();
+  // For a check: every action's Check, in order, also past a failure, each
+  // telling the context's report what it would do. 40 for an empty list,
+  // else 0 or the code of the first failing Check.
+  int CheckAll();
   // 0, or the code of the first failing Execute after logging
   // "### execution failed" (later actions are not executed); 50 when a stop
   // signal arrived, checked before each action.
   int ExecuteAll();
   // Calls every action's Finish with `status`. After success (status 0) in
-  // list order, and then sets runSucceeded. After a failure the actions whose
+  // list order. After a failure the actions whose
   // Execute ran are undone from the last to the first, so that each one finds
   // the state its own Execute left; the actions never executed follow, in list
   // order. 0, or after a failure 7 when the rollback left backups it could not
@@ -136,7 +166,9 @@ class ActionList {
   // How many actions had Execute called, the failing one included.
   int32_t executed_ = 0;
   int work_dir_ = -1;
+  std::unique_ptr<UpdateContext> default_context_;
   UpdateContext* context_ = nullptr;
+  std::unique_ptr<PlannedTree> planned_;
   std::vector<std::unique_ptr<char[]>> texts_;
 };
 

@@ -21,8 +21,8 @@
 #include "archive/archive_reader.h"
 #include "archive/archive_test_util.h"
 #include "base/error_codes.h"
+#include "actions/update_context.h"
 #include "base/progress.h"
-#include "base/run_settings.h"
 #include "base/update_log.h"
 #include "fileops/fileops.h"
 #include "testing/test_util.h"
@@ -38,14 +38,13 @@ class WorkDirTest : public ::testing::Test {
  protected:
   WorkDirTest() {
     ResetTree();
-    snprintf(applyToDir, sizeof(applyToDir), "%s", tree_.path().c_str());
-    isOsUpdate = runSucceeded = false;
-    SetProgressUI(0);
+    context_.archive = &reader_;
+    context_.progress = &progress_;
     umask(022);
   }
   ~WorkDirTest() override {
     CloseWorkDir();
-    gArchiveReader.Close();
+    reader_.Close();
     UpdateLog::Instance().Close();
   }
 
@@ -58,7 +57,7 @@ class WorkDirTest : public ::testing::Test {
     EXPECT_EQ(0, mkdir(tree_.path().c_str(), 0755));
     EXPECT_EQ(0, chdir(tree_.path().c_str()));
     ClearLog();
-    nextPatchIndex = 0;
+    context_.next_patch_index = 0;
   }
   // The run's work directory "updating" in the tree, made when missing and
   // open (for ActionList::SetWorkDir) until the tree is reset.
@@ -86,19 +85,23 @@ class WorkDirTest : public ::testing::Test {
   // Parses `manifest` into `list`. The text lives as long as the fixture, as
   // the manifest text outlives the list.
   int Parse(const std::string& manifest, ActionList* list) {
+    list->SetContext(&context_);
     texts_.push_back(manifest);
     return ParseManifest(&texts_.back()[0], list);
   }
-  // Builds an archive of `entries` and opens it with the process-wide reader.
+  // Builds an archive of `entries` and opens it with the context's reader.
   void OpenArchive(const std::vector<archive_testing::TestEntry>& entries) {
-    gArchiveReader.Close();
+    reader_.Close();
     ASSERT_TRUE(archive_testing::WriteTestArchive(src_.Sub("update.qex"), entries));
-    ASSERT_EQ(0, gArchiveReader.Open(src_.Sub("update.qex").c_str()));
+    ASSERT_EQ(0, reader_.Open(src_.Sub("update.qex").c_str()));
   }
   std::string Path(const std::string& rel) const { return tree_.Sub(rel); }
   Tree Snapshot() const { return testing_util::SnapshotTree(tree_.path()); }
 
   testing_util::ScopedTempDir tree_, log_dir_, src_;
+  ArchiveReader reader_;
+  Progress progress_;
+  UpdateContext context_;
 
  private:
   std::deque<std::string> texts_;  // stay in place as the list grows

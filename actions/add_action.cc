@@ -9,7 +9,10 @@
 #include <cstring>
 #include <string>
 
+#include "actions/check_report.h"
 #include "actions/manifest.h"
+#include "actions/planned_tree.h"
+#include "actions/update_context.h"
 #include "archive/archive_reader.h"
 #include "base/paths.h"
 #include "base/update_log.h"
@@ -51,10 +54,35 @@ int AddAction::Parse(char* line) {
   return path ? kOk : kParseError;
 }
 
-int AddAction::Prepare() {
+int AddAction::Check() {
   LOG("PREPARE %s %s", LogName(), path);
-  return backup_.Plan(path);
+  UpdateContext& run = context();
+  if (GetEarlyEntry().name && !(run.archive && run.archive->HasEntry(path))) {
+    return Refuse(kReadError, false, path, "no entry of this name in the archive: %s", path);
+  }
+  const PlannedTree::Node node = planned().Lookup(path);
+  int rv = CheckReplaced(node.kind == PlannedTree::Kind::kDirectory);
+  if (rv != kOk) return rv;
+  std::string why;
+  if (planned().CanWrite(path, &why) != kOk) {
+    return Refuse(kWriteError, false, path, "cannot write %s: %s", path, why.c_str());
+  }
+  if (run.report) PlanWrite(node.kind != PlannedTree::Kind::kAbsent);
+  planned().Set(path, PlannedTree::Kind::kFile, GetEarlyEntry().name ? path : "");
+  return kOk;
 }
+
+void AddAction::PlanWrite(bool replacing) {
+  UpdateContext& run = context();
+  const DecodedEntry& entry = run.report->Entry(run.archive, path);
+  // The run decodes it while executing.
+  if (entry.error) Refuse(entry.error, true, path, "the entry cannot be decoded: %s", path);
+  run.report->Writes(entry.size);
+  Plan(Keyword(), path, "%s, %llu bytes", replacing ? "replaces the present file" : "new",
+       static_cast<unsigned long long>(entry.size));
+}
+
+int AddAction::Stage() { return backup_.Plan(path); }
 
 int AddAction::Execute() {
   LOG("EXECUTE %s %s", LogName(), path);
@@ -66,7 +94,7 @@ int AddAction::Execute() {
   const bool replacing = stat_beneath(path, &st, false) == 0;
   const struct stat old = st;
   if (replacing) {
-    rv = CheckReplaced(st);
+    rv = CheckReplaced(S_ISDIR(st.st_mode));
     if (rv == kOk) rv = backup_.Create(path);
   } else {
     // Noted before creating anything, so that a rollback also removes the
@@ -97,7 +125,8 @@ int AddAction::Install() {
   // above all, is not written through.
   BeneathPath dest(path);
   int rv = dest.ok()
-               ? gArchiveReader.ExtractToFileAt(path, dest.dir(), dest.name(), O_EXCL | O_NOFOLLOW)
+               ? context().archive->ExtractToFileAt(path, dest.dir(), dest.name(),
+                                                   O_EXCL | O_NOFOLLOW)
                : kWriteError;
   int err = errno;
   if (rv != kOk) LOG("EXECUTE ADD: unable to extract the file: %s, rv: %d, err: %d", path, rv, err);
@@ -141,10 +170,13 @@ int AddLinkAction::Parse(char* line) {
   return kOk;
 }
 
-int AddLinkAction::CheckReplaced(const struct stat& st) {
-  if (!S_ISDIR(st.st_mode)) return kOk;
-  LOG("path present, but a directory: %s", path);
-  return kUnexpectedType;
+int AddLinkAction::CheckReplaced(bool directory) {
+  if (!directory) return kOk;
+  return Refuse(kUnexpectedType, false, path, "path present, but a directory: %s", path);
+}
+
+void AddLinkAction::PlanWrite(bool replacing) {
+  Plan(Keyword(), path, "%s -> %s", replacing ? "replaces the present file" : "new", target);
 }
 
 int AddLinkAction::Install() {
@@ -168,8 +200,22 @@ int AddDirAction::Parse(char* line) {
   return kOk;
 }
 
-int AddDirAction::Prepare() {
+int AddDirAction::Check() {
   LOG("PREPARE ADDDIR %s/", dir);
+  const PlannedTree::Node node = planned().Lookup(dir);
+  std::string shown = std::string(dir) + "/", why;
+  if (node.kind == PlannedTree::Kind::kDirectory) {
+    Plan("adddir", shown.c_str(), "present, left as it is");
+    return kOk;
+  }
+  if (node.kind != PlannedTree::Kind::kAbsent) {
+    return Refuse(kUnexpectedType, false, dir, "path present, but not a directory: %s", dir);
+  }
+  if (planned().CanWrite(dir, &why) != kOk) {
+    return Refuse(kWriteError, false, dir, "cannot make %s: %s", shown.c_str(), why.c_str());
+  }
+  Plan("adddir", shown.c_str(), "new, mode %04o", static_cast<unsigned>(mode));
+  planned().Set(dir, PlannedTree::Kind::kDirectory);
   return kOk;
 }
 

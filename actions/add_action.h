@@ -19,9 +19,14 @@ class AddAction : public Action {
  public:
   // 0, or 5 when the target is missing or breaks the path rules.
   int Parse(char* line) override;
-  // Logs, and plans the backup of whatever stands at `path`: 0, or 7 when
-  // the journal cannot be written.
-  int Prepare() override;
+  // The entry must be in the archive (6); what will stand at `path` must be
+  // replaceable (CheckReplaced) and the directories leading to it writable
+  // (7). In a check, the entry is decoded whole: a failure there is one the
+  // run meets while executing.
+  int Check() override;
+  // Plans the backup of whatever stands at `path`: 0, or 7 when the journal
+  // cannot be written.
+  int Stage() override;
   // Moves whatever stands at `path` (a symbolic link included, never
   // followed) to its backup, or creates the missing parent directories, then
   // extracts the entry. 0, the code of backup_create or ensure_parent_dir, or
@@ -47,12 +52,16 @@ class AddAction : public Action {
  protected:
   // The keyword's name in the log lines ("EXECUTE ADD %s").
   virtual const char* LogName() const { return "ADD"; }
-  // Refuses what stands at `path` before it is moved aside (`st`, not
-  // followed): 0, or the action's code.
-  virtual int CheckReplaced(const struct stat& st) {
-    (void)st;
+  // The manifest keyword, for a check's report.
+  virtual const char* Keyword() const { return "add"; }
+  // Refuses a directory standing at `path` before it is moved aside: 0, or
+  // the action's code.
+  virtual int CheckReplaced(bool directory) {
+    (void)directory;
     return 0;
   }
+  // In a check: reports what the action writes.
+  virtual void PlanWrite(bool replacing);
   // Creates the new entry at `path`, which is free; logs its own failure.
   // 0 or an error code.
   virtual int Install();
@@ -83,8 +92,10 @@ class AddLinkAction : public AddAction {
 
  protected:
   const char* LogName() const override { return "ADDLINK"; }
+  const char* Keyword() const override { return "addlink"; }
   // A directory in its place is refused with 42: it is no file to replace.
-  int CheckReplaced(const struct stat& st) override;
+  int CheckReplaced(bool directory) override;
+  void PlanWrite(bool replacing) override;
   int Install() override;
 };
 
@@ -97,7 +108,9 @@ class AddDirAction : public Action {
   // 0, or 5 when the path breaks the rules (trailing slash as for rmdir) or
   // the mode is not 1 to 4 octal digits.
   int Parse(char* line) override;
-  int Prepare() override;
+  // 42 when something other than a directory will stand at `dir`, 7 when
+  // the directories leading to it are not writable.
+  int Check() override;
   // 0; 42 for something other than a directory at `dir`; 7 when the
   // directory, a parent, its mode or the journal record cannot be written.
   int Execute() override;
@@ -120,11 +133,17 @@ using ConditionalAddAction = ConditionalAction<AddAction>;
 class AddIfAction : public ConditionalAddAction {
  public:
   AddIfAction() : ConditionalAction(true) {}
+
+ protected:
+  const char* Keyword() const override { return "add-if"; }
 };
 
 class AddIfNotAction : public ConditionalAddAction {
  public:
   AddIfNotAction() : ConditionalAction(false) {}
+
+ protected:
+  const char* Keyword() const override { return "add-if-not"; }
 };
 
 #endif  // UPDATER_ACTIONS_ADD_ACTION_H_

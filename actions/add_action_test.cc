@@ -58,7 +58,7 @@ TEST_F(AddActionTest, ConditionsAreTestedOnceInPrepare) {
       ASSERT_EQ(0, list.ExecuteAll());
       list.FinishAll(0);
       EXPECT_EQ(runs ? "new" : "old", ReadFile(Path("t"))) << text;
-      EXPECT_EQ(runs && line[0] == 'p' ? 1 : 0, nextPatchIndex) << text;
+      EXPECT_EQ(runs && line[0] == 'p' ? 1 : 0, context_.next_patch_index) << text;
       std::string what = line[0] == 'p' ? "PATCH t\n" : "ADD t\n";
       EXPECT_EQ(runs ? "PREPARE " + what + "EXECUTE " + what + "FINISH " + what : "", Log())
           << text;

@@ -5,11 +5,14 @@
 
 #include <unistd.h>
 
+#include <string>
+
 #include "actions/manifest.h"
+#include "actions/planned_tree.h"
 #include "base/error_codes.h"
 #include "fileops/beneath.h"
 
-// `Base` with a leading "test" argument. The test is made once, in Prepare, so
+// `Base` with a leading "test" argument. The test is made once, in Check, so
 // it sees the installation as it was before any action executed; when the
 // condition does not hold, test_path is cleared and the action does nothing
 // in any phase (no log line, no extraction, no patch number).
@@ -24,14 +27,21 @@ class ConditionalAction : public Base {
     if (!next_token(kQuoteDelimiter, &line)) return kParseError;
     return Base::Parse(line);
   }
-  int Prepare() override {
-    bool present = access_beneath(test_path, F_OK) == 0;
+  int Check() override {
+    // Before anything changes, and through the name recovery would restore.
+    const std::string at = this->planned().DiskName(test_path);
+    bool present = !at.empty() && access_beneath(at.c_str(), F_OK) == 0;
     if (present != run_if_present_) {
+      const char* target;
+      Base::GetChange(&target);
+      this->Plan("skip", target, "%s: %s is %s", this->Keyword(), test_path,
+                 present ? "present" : "absent");
       test_path = nullptr;
       return kOk;
     }
-    return Base::Prepare();
+    return Base::Check();
   }
+  int Stage() override { return test_path ? Base::Stage() : kOk; }
   int Execute() override { return test_path ? Base::Execute() : kOk; }
   // Nothing when the condition does not hold now, as Prepare will find it.
   Action::Change GetChange(const char** path) const override {

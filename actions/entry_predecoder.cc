@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "actions/update_context.h"
 #include "archive/archive_reader.h"
 #include "archive/decoder_budget.h"
 #include "base/error_codes.h"
@@ -34,7 +35,8 @@ bool Action::TakeEarlyEntryAt(int dir, const char* name) {
   return predecoder_ && predecoder_->Take(predecode_slot_, dir, name);
 }
 
-EntryPredecoder::EntryPredecoder(ActionList* list, int work_dir) : work_dir_(work_dir) {
+EntryPredecoder::EntryPredecoder(ActionList* list, int work_dir)
+    : work_dir_(work_dir), archive_(list->context()->archive) {
   for (bool in_prepare : {true, false}) {
     for (Action* action = list->first(); action; action = action->next) {
       Action::EarlyEntry entry = action->GetEarlyEntry();
@@ -125,7 +127,7 @@ void* EntryPredecoder::DecoderMain(void* self) {
 }
 
 void EntryPredecoder::Decode() {
-  ArchiveDecoder decoder(&gArchiveReader);
+  ArchiveDecoder decoder(archive_);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return stop_ || ahead_bytes_ < kMaxAheadBytes; });

@@ -14,6 +14,8 @@
 
 #include "actions/action.h"
 
+class ArchiveReader;
+
 // Decodes the archive entries of a list's actions ahead, on threads of its
 // own, so that decoding overlaps: each entry goes to a hidden file ".early-N"
 // of the run's work directory, created there through its descriptor and never
@@ -29,7 +31,7 @@ class EntryPredecoder {
   // Takes the early entries of `list` (their names are copied); the hidden
   // files go to the work directory open on `work_dir`. Make it before
   // PrepareAll and destroy it before FinishAll; the list, `work_dir` and the
-  // open gArchiveReader must stay as they are while it exists.
+  // archive open in the list's context must stay as they are while it exists.
   EntryPredecoder(ActionList* list, int work_dir);
   // Stops the decoders (a running extraction is cancelled), waits for them,
   // removes the hidden files no action took, and detaches the actions.
@@ -66,6 +68,7 @@ class EntryPredecoder {
   void Decode();
 
   const int work_dir_;
+  ArchiveReader* const archive_;
   std::vector<Slot> slots_;
   std::vector<pthread_t> threads_;
   std::mutex mutex_;

@@ -67,7 +67,7 @@ TEST_F(EntryPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
       EntryPredecoder predecoder(&list, no_work_dir ? -1 : work);
       predecoder.Start(threads);
       prepared = (rv = list.PrepareAll()) == 0;
-      for (int i = 0; i < nextPatchIndex; ++i)
+      for (int i = 0; i < context_.next_patch_index; ++i)
         std::get<3>(out).push_back(ReadFile(Path("updating/" + std::to_string(i) + ".patch")));
       if (prepared) rv = list.ExecuteAll();
     }

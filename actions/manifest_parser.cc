@@ -13,7 +13,9 @@
 #include "actions/add_action.h"
 #include "actions/manifest.h"
 #include "actions/patch_action.h"
+#include "actions/planned_tree.h"
 #include "actions/precomplete.h"
+#include "actions/update_context.h"
 #include "actions/remove_action.h"
 #include "actions/rmrfdir.h"
 #include "base/error_codes.h"
@@ -96,6 +98,21 @@ int CheckDuplicatePaths(const ActionList& list) {
     state.exists = change == Action::Change::kWrite;
   }
   return kOk;
+}
+
+// Appends the removals of the precomplete file (keywords remove, rmdir;
+// remove-cc lines are ignored). An OS update has none. The list keeps the
+// text alive.
+int AddPreCompleteActions(ActionList* list) {
+  if (list->context()->is_os_update) return kOk;
+  int error;
+  std::unique_ptr<char[]> owned =
+      ReadPreComplete(list->planned().DiskName("precomplete").c_str(), &error);
+  if (!owned) return error;
+  // The actions point into the text from the moment they are appended.
+  char* text = owned.get();
+  list->AdoptText(std::move(owned));
+  return ParseActionLines(text, ManifestSource::kPrecomplete, list);
 }
 
 // A directory that an adddir line makes is one the update leaves in place:

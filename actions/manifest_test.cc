@@ -88,7 +88,7 @@ TEST_F(ManifestTest, ParseLines) {
   }
   EXPECT_EQ(0, rmdir(sibling.c_str()));
   // An OS update does not even read the precomplete file.
-  isOsUpdate = true;
+  context_.is_os_update = true;
   ActionList list;
   EXPECT_EQ(0, Parse("type \"complete\"\n", &list));
   EXPECT_EQ(0, list.count());

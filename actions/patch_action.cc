@@ -4,18 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
+#include "actions/check_report.h"
 #include "actions/manifest.h"
+#include "actions/update_context.h"
 #include "archive/archive_reader.h"
-#include "base/run_settings.h"
 #include "base/update_log.h"
 #include "fileops/beneath.h"
 #include "patch/crc32.h"
 #include "patch/patch.h"
-
-int32_t nextPatchIndex = 0;
 
 namespace {
 
@@ -43,31 +43,155 @@ int PatchAction::Parse(char* line) {
   return target_path ? kOk : kParseError;
 }
 
-int PatchAction::Prepare() {
+int PatchAction::Check() {
   LOG("PREPARE PATCH %s", target_path);
+  UpdateContext& run = context();
+  if (!(run.archive && run.archive->HasEntry(entry_name))) {
+    return Refuse(kReadError, false, target_path, "no entry of this name in the archive: %s",
+                  entry_name);
+  }
+  source_ = planned().Lookup(target_path);
+  if (source_.kind == PlannedTree::Kind::kLink && !source_.planned) {
+    // Read through the link, as Execute opens it.
+    const std::string at = planned().DiskName(target_path);
+    if (stat_beneath(at.c_str(), &source_.st, true) != 0) {
+      source_.kind = PlannedTree::Kind::kAbsent;
+    } else {
+      source_.kind = S_ISREG(source_.st.st_mode) ? PlannedTree::Kind::kFile
+                                                  : PlannedTree::Kind::kOther;
+    }
+  }
+  if (source_.kind == PlannedTree::Kind::kAbsent) {
+    return Refuse(kReadError, false, target_path, "no file to patch: %s", target_path);
+  }
+  if (source_.kind != PlannedTree::Kind::kFile && !source_.planned) {
+    return Refuse(kUnexpectedType, false, target_path, "the file to patch is not a regular file: %s",
+                  target_path);
+  }
+  std::string why;
+  if (planned().CanWrite(target_path, &why) != kOk) {
+    return Refuse(kWriteError, false, target_path, "cannot write %s: %s", target_path,
+                  why.c_str());
+  }
+  if (run.report) {
+    // What Stage finds once it has extracted the patch.
+    const DecodedEntry& entry = run.report->Entry(run.archive, entry_name);
+    if (entry.error) {
+      return Refuse(entry.error, false, target_path, "the entry cannot be decoded: %s",
+                    entry_name);
+    }
+    if (entry.patch_error) {
+      return Refuse(entry.patch_error, false, target_path, "%s is not a valid patch", entry_name);
+    }
+    header = entry.header;
+    int rv = CheckSource();
+    if (rv != kOk) return rv;
+    run.report->Writes(entry.size);
+    run.report->Writes(header.dest_length);
+    Plan(Keyword(), target_path, "%u -> %u bytes, CRC 0x%08x %s", header.source_length,
+         header.dest_length, header.source_crc,
+         source_.planned ? "of the file an earlier line writes" : "matches");
+  }
+  planned().Set(target_path, PlannedTree::Kind::kFile);
+  return kOk;
+}
+
+int PatchAction::CheckSource() {
+  if (source_.planned) {
+    // Not on disk before Execute: the run checks it there. A check knows the
+    // entry an earlier add writes it from.
+    UpdateContext& run = context();
+    if (!run.report || source_.entry.empty()) return kOk;
+    const DecodedEntry& from = run.report->Entry(run.archive, source_.entry);
+    if (from.size != header.source_length) {
+      Refuse(kUnexpectedType, true, target_path, "is %llu bytes, the patch expects %u",
+             static_cast<unsigned long long>(from.size), header.source_length);
+    } else if (from.crc != header.source_crc) {
+      Refuse(kCrcError, true, target_path, "has CRC 0x%08x, the patch expects 0x%08x", from.crc,
+             header.source_crc);
+    }
+    return kOk;
+  }
+  const std::string at = planned().DiskName(target_path);
+  ScopedFile source(fdopen(open_beneath(at.c_str(), O_RDONLY | O_NONBLOCK), "rb"));
+  struct stat st;
+  if (!source || fstat(fileno(source.get()), &st) != 0) {
+    int err = errno;
+    return Refuse(kReadError, false, target_path, "unable to open destination file: %s, err: %d",
+                  target_path, err);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return Refuse(kUnexpectedType, false, target_path,
+                  "the file to patch is not a regular file: %s", target_path);
+  }
+  if (static_cast<uint64_t>(st.st_size) != header.source_length) {
+    return Refuse(kUnexpectedType, false, target_path,
+                  "LoadSourceFile: destination file size %lld does not match expected size %u: %s",
+                  static_cast<long long>(st.st_size), static_cast<unsigned>(header.source_length),
+                  target_path);
+  }
+  uint32_t crc = 0;
+  unsigned char buffer[1 << 16];
+  for (uint64_t left = header.source_length; left > 0;) {
+    size_t n = fread(buffer, 1, static_cast<size_t>(std::min<uint64_t>(sizeof(buffer), left)),
+                     source.get());
+    if (n == 0) {
+      int err = errno;
+      return Refuse(kReadError, false, target_path,
+                    "LoadSourceFile: error reading destination file: %s, err: %d", target_path,
+                    err);
+    }
+    crc = crc32_bzip2_extend(crc, buffer, n);
+    left -= n;
+  }
+  if (crc != header.source_crc) {
+    return Refuse(kCrcError, false, target_path,
+                  "LoadSourceFile: destination file crc 0x%08x does not match expected crc "
+                  "0x%08x: %s",
+                  static_cast<unsigned>(crc), static_cast<unsigned>(header.source_crc),
+                  target_path);
+  }
+  return kOk;
+}
+
+int PatchAction::Stage() {
   int rv = backup_.Plan(target_path);
   if (rv != kOk) return rv;
-  patch_index = nextPatchIndex++;
+  patch_index = context().next_patch_index++;
   snprintf(patch_path, sizeof(patch_path), "%d.patch", patch_index);
   // The work directory is the run's own: a name taken there is no file of
   // this action, and is neither replaced nor followed.
-  if (TakeEarlyEntryAt(work_dir(), patch_path)) return kOk;
-  ScopedFile fp(OpenAt(work_dir(), patch_path, O_WRONLY | O_CREAT | O_EXCL, "wb"));
-  if (!fp) {
-    int err = errno;
-    LOG("PREPARE PATCH: unable to create the patch file: %s, err: %d", patch_path, err);
-    patch_path[0] = '\0';
-    return kWriteError;
+  if (!TakeEarlyEntryAt(work_dir(), patch_path)) {
+    ScopedFile fp(OpenAt(work_dir(), patch_path, O_WRONLY | O_CREAT | O_EXCL, "wb"));
+    if (!fp) {
+      int err = errno;
+      LOG("PREPARE PATCH: unable to create the patch file: %s, err: %d", patch_path, err);
+      patch_path[0] = '\0';
+      return kWriteError;
+    }
+    rv = context().archive->ExtractToStream(entry_name, fp.get());
+    // Data still buffered is lost if the close fails; the file would be short.
+    if (fp.close() != 0 && rv == kOk) rv = kWriteError;
+    if (rv != kOk) {
+      int err = errno;
+      LOG("PREPARE PATCH: unable to extract %s to %s, rv: %d, err: %d", entry_name, patch_path,
+          rv, err);
+      return rv;
+    }
   }
-  rv = gArchiveReader.ExtractToStream(entry_name, fp.get());
-  // Data still buffered is lost if the close fails; the file would be short.
-  if (fp.close() != 0 && rv == kOk) rv = kWriteError;
+  ScopedFile patch(OpenAt(work_dir(), patch_path, O_RDONLY, "rb"));
+  if (!patch) {
+    int err = errno;
+    LOG("unable to open the patch file: %s, err: %d", patch_path, err);
+    return kReadError;
+  }
+  rv = read_patch_header(patch.get(), &header);
   if (rv != kOk) {
     int err = errno;
-    LOG("PREPARE PATCH: unable to extract %s to %s, rv: %d, err: %d", entry_name, patch_path, rv,
-        err);
+    LOG("unable to read the patch header: %s, rv: %d, err: %d", patch_path, rv, err);
+    return rv;
   }
-  return rv;
+  return CheckSource();
 }
 
 int PatchAction::Execute() {

@@ -2,12 +2,18 @@
 // binary patch carried as an entry of the update archive, always (patch) or
 // only when a test file exists when the action is prepared (patch-if).
 //
-// Prepare extracts the patch to a new temporary file "N.patch" (N from
-// nextPatchIndex, in prepare order) of the run's work directory, made and
-// read only through its descriptor (Action::work_dir). Execute checks the patch header
-// and the installed file's size and CRC before changing anything, then moves
-// the file to its backup and writes the patched file with the old file's
-// permission bits. Finish deletes the backup (status 0) or restores it.
+// Check refuses a missing entry, a file to patch that will be missing or is
+// no regular file, and a directory that cannot be written; a check of the
+// update also decodes the patch and judges it and the file to patch as Stage
+// does. Stage extracts the patch to a new temporary file "N.patch" (N from
+// the context's next_patch_index, in prepare order) of the run's work
+// directory, made and read only through its descriptor (Action::work_dir),
+// and checks its header and control block (read_patch_header) and the
+// installed file's size and CRC (a file an earlier action writes is checked
+// only by Execute). Execute checks them again before changing anything, then
+// moves the file to its backup and writes the patched file with the old
+// file's permission bits. Finish deletes the backup (status 0) or restores
+// it.
 #ifndef UPDATER_ACTIONS_PATCH_ACTION_H_
 #define UPDATER_ACTIONS_PATCH_ACTION_H_
 
@@ -17,13 +23,10 @@
 
 #include "actions/action.h"
 #include "actions/conditional_action.h"
+#include "actions/planned_tree.h"
 #include "fileops/fileops.h"
 #include "fileops/run_backup.h"
 #include "patch/patch_format.h"
-
-// The number of the next temporary patch file; 0 at process start. Touched
-// only on the update worker thread.
-extern int32_t nextPatchIndex;
 
 // patch "entry" "target".
 class PatchAction : public Action {
@@ -36,11 +39,16 @@ class PatchAction : public Action {
   // missing (the target must follow the path rules; the entry name is only an
   // archive entry name and is not checked).
   int Parse(char* line) override;
+  // 6 for a missing entry or file to patch, 42 for a file to patch that is
+  // no regular file, 7 for a directory that cannot be written. In a check
+  // also the codes of Stage.
+  int Check() override;
   // Takes the next patch index and extracts the entry into the temporary
   // file, which this action owns from then on. 0; 7 when that file cannot be
-  // created (also when the name is taken) or closed;
-  // or the code of ArchiveReader::ExtractToStream (6 for a missing entry).
-  int Prepare() override;
+  // created (also when the name is taken) or closed; the code of
+  // ArchiveReader::ExtractToStream; 6/41 (read_patch_header); 42 or 4 when
+  // the installed file's size or CRC differs from the header's.
+  int Stage() override;
   // 0 on success. Before the installed file is touched: 6 (temporary file or
   // target unreadable), 6/41 (read_patch_header), and the codes of
   // LoadSourceFile. Afterwards: the code of backup_create, 7 (new file cannot
@@ -67,6 +75,8 @@ class PatchAction : public Action {
   // Validated relative path of the file to patch; points into the manifest text.
   char* target_path = nullptr;
   int32_t patch_index = -1;
+  // The manifest keyword, for a check's report.
+  virtual const char* Keyword() const { return "patch"; }
   // Host byte order; filled by Execute.
   PatchHeader header = {};
   // The whole file to patch while Execute needs it.
@@ -76,6 +86,12 @@ class PatchAction : public Action {
   char patch_path[32] = "";
 
  private:
+  // Refuses a file to patch on disk whose size or CRC is not the header's:
+  // 0, 6, 42 or 4.
+  int CheckSource();
+  // The file to patch as Check found it; `planned` when an earlier action
+  // writes it.
+  PlannedTree::Node source_;
   RunBackup backup_;
 };
 
@@ -83,6 +99,7 @@ class PatchAction : public Action {
 class PatchIfAction : public ConditionalAction<PatchAction> {
  public:
   PatchIfAction() : ConditionalAction(true) {}
+  const char* Keyword() const override { return "patch-if"; }
 };
 
 #endif  // UPDATER_ACTIONS_PATCH_ACTION_H_

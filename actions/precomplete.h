@@ -2,13 +2,15 @@
 #ifndef UPDATER_ACTIONS_PRECOMPLETE_H_
 #define UPDATER_ACTIONS_PRECOMPLETE_H_
 
-#include "actions/action.h"
+#include <memory>
 
-// Appends the removals of the "precomplete" file in the working directory
-// (keywords remove, rmdir; remove-cc lines are ignored). Does nothing for an OS
-// update or when there is no such file. The list keeps the text alive.
-// Returns 0; 6 when the file exists but cannot be read; 5 for a line without
-// keyword, an unknown keyword or a bad path.
-int AddPreCompleteActions(ActionList* list);
+// Reads the precomplete file, found at `at` (relative to the installation:
+// "precomplete", or the name it stands under until an interrupted run is
+// recovered; "" when recovery removes it). Null with *error 0 when there is
+// none: nothing to remove, as on a first complete update. Null with 6 when it
+// exists but cannot be read or is too large (a complete update must not
+// report success while leaving every file it lists behind), or 13 without
+// memory for it.
+std::unique_ptr<char[]> ReadPreComplete(const char* at, int* error);
 
 #endif  // UPDATER_ACTIONS_PRECOMPLETE_H_

@@ -7,10 +7,11 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "actions/manifest.h"
-#include "base/run_settings.h"
+#include "actions/planned_tree.h"
 #include "base/update_log.h"
 #include "fileops/beneath.h"
 #include "fileops/fileops.h"
@@ -40,39 +41,42 @@ bool RemoveAction::Exists() const {
   return Found(stat_beneath(path, &st, false));
 }
 
-int RemoveAction::Prepare() {
-  if (!Exists()) {
+// Whether a removal is skipped is decided on the installation as it is before
+// anything changes, as the run has always done.
+int RemoveAction::Check() {
+  const std::string at = planned().DiskName(path);
+  struct stat st;
+  if (at.empty() || !Found(stat_beneath(at.c_str(), &st, false))) {
     skip = 1;
     progress_cost = 0;
+    Plan("remove", path, "absent, nothing to do");
     return kOk;
   }
   LOG("PREPARE REMOVEFILE %s", path);
 
-  struct stat st;
-  int rv = stat_beneath(path, &st, false);
-  if (rv != 0) {
+  if (stat_beneath(at.c_str(), &st, false) != 0) {
     int err = errno;
-    LOG("failed to read file status info: %s, err: %d", path, err);
-    return kReadError;
+    return Refuse(kReadError, false, path, "failed to read file status info: %s, err: %d", path,
+                  err);
   }
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-    LOG("path present, but not a file: %s", path);
-    return kUnexpectedType;
+    return Refuse(kUnexpectedType, false, path, "path present, but not a file: %s", path);
   }
 
-  // Removing a name needs write permission on the directory holding it. The
-  // path is cut at its last slash for the test and then restored.
-  char* slash = strrchr(path, '/');
-  if (slash) *slash = '\0';
-  rv = access_beneath(slash ? path : ".", W_OK);
-  int err = errno;
-  if (slash) *slash = '/';
-  if (rv != 0) {
-    LOG("access failed: %s, err: %d", path, err);
-    return kWriteError;
+  // Removing a name needs write permission on the directory holding it.
+  const std::string name(path);
+  const size_t slash = name.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : planned().DiskName(name.substr(0, slash));
+  if (access_beneath(dir.c_str(), W_OK) != 0) {
+    int err = errno;
+    return Refuse(kWriteError, false, path, "access failed: %s, err: %d", path, err);
   }
-  return backup_.Plan(path);
+  Plan("remove", path, "removed");
+  planned().Set(path, PlannedTree::Kind::kAbsent);
+  return kOk;
 }
+
+int RemoveAction::Stage() { return skip ? kOk : backup_.Plan(path); }
 
 int RemoveAction::Execute() {
   if (skip) return kOk;
@@ -112,30 +116,36 @@ int RmdirAction::ParseFoundPath(char* found) {
   return dir ? kOk : kParseError;
 }
 
-int RmdirAction::Prepare() {
-  if (skip || !Found(access_beneath(dir, F_OK))) {
+int RmdirAction::Check() {
+  const std::string shown = std::string(dir) + "/";
+  if (skip) {
+    Plan("rmdir", shown.c_str(), "kept: an adddir line makes it");
+    return kOk;
+  }
+  const std::string at = planned().DiskName(dir);
+  if (at.empty() || !Found(access_beneath(at.c_str(), F_OK))) {
     skip = 1;
     progress_cost = 0;
+    Plan("rmdir", shown.c_str(), "absent, nothing to do");
     return kOk;
   }
   LOG("PREPARE REMOVEDIR %s/", dir);
 
   struct stat st;
-  if (stat_beneath(dir, &st, true) != 0) {
+  if (stat_beneath(at.c_str(), &st, true) != 0) {
     int err = errno;
-    LOG("failed to read directory status info: %s, err: %d", dir, err);
-    return kReadError;
+    return Refuse(kReadError, false, dir, "failed to read directory status info: %s, err: %d", dir,
+                  err);
   }
   if (!S_ISDIR(st.st_mode)) {
-    LOG("path present, but not a directory: %s", dir);
-    return kUnexpectedType;
+    return Refuse(kUnexpectedType, false, dir, "path present, but not a directory: %s", dir);
   }
-  int rv = access_beneath(dir, W_OK);
+  int rv = access_beneath(at.c_str(), W_OK);
   if (rv != 0) {
     int err = errno;
-    LOG("access failed: %s/, rv: %d, err: %d", dir, rv, err);
-    return kWriteError;
+    return Refuse(kWriteError, false, dir, "access failed: %s/, rv: %d, err: %d", dir, rv, err);
   }
+  Plan("rmdir", shown.c_str(), "removed once empty");
   return kOk;
 }
 

@@ -23,10 +23,11 @@ class RemoveAction : public Action {
   int ParseFoundPath(char* found);
   // An absent file skips the action (progress_cost 0, no log line). 6 when
   // the status cannot be read (also when the path leads outside the
-  // installation), 42 for anything but a regular file or a link, 7 when the holding
-  // directory is not writable or the journal cannot be written. Plans the
-  // backup.
-  int Prepare() override;
+  // installation), 42 for anything but a regular file or a link, 7 when the
+  // holding directory is not writable.
+  int Check() override;
+  // Plans the backup: 0, or 7 when the journal cannot be written.
+  int Stage() override;
   // 0, or the code of backup_create.
   int Execute() override;
   void Finish(int status) override;
@@ -58,7 +59,7 @@ class RmdirAction : public Action {
   // An absent directory skips the action (progress_cost 0, no log line). 6
   // when the status cannot be read, 42 for anything but a directory, 7 when
   // the directory is not writable.
-  int Prepare() override;
+  int Check() override;
   // Only re-tests existence; never fails.
   int Execute() override;
   void Finish(int status) override;

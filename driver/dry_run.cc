@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -19,10 +20,10 @@
 #include <vector>
 
 #include "actions/action.h"
-#include "actions/add_action.h"
+#include "actions/check_report.h"
 #include "actions/manifest_parser.h"
-#include "actions/patch_action.h"
-#include "actions/remove_action.h"
+#include "actions/planned_tree.h"
+#include "actions/update_context.h"
 #include "archive/archive_reader.h"
 #include "archive/qex.h"
 #include "archive/qex_sign.h"
@@ -33,35 +34,13 @@
 #include "driver/recovery.h"
 #include "driver/update_archive.h"
 #include "driver/verify_update.h"
-#include "patch/crc32.h"
-#include "patch/patch_format.h"
+#include "driver/work_dir.h"
 #include "ui/progress_ui.h"
 
 namespace {
 
 constexpr char kUsage[] = "Usage: updater --check [--json] update-dir apply-to-dir\n";
 constexpr uint64_t kSpaceMargin = 64 * 1024;
-
-// What decoding one entry left: its size and its first bytes (a patch's
-// header; the whole text of a manifest).
-struct Decoded {
-  uint64_t size = 0;
-  std::string head;
-  size_t keep = kPatchHeaderSize;
-  bool manifest = false;  // decoding stops past kMaxManifestSize
-  bool over = false;      // and did
-};
-
-ssize_t CountBytes(void* cookie, const char* data, size_t size) {
-  Decoded* d = static_cast<Decoded*>(cookie);
-  if (d->manifest && d->size + size > kMaxManifestSize) {
-    d->over = true;
-    return -1;
-  }
-  d->size += size;
-  if (d->head.size() < d->keep) d->head.append(data, std::min(size, d->keep - d->head.size()));
-  return static_cast<ssize_t>(size);
-}
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* fmt, ...) {
@@ -88,95 +67,48 @@ std::string Json(const std::string& s) {
   return out + "\"";
 }
 
-// The directory holding `path` ("." for a top-level name).
-std::string Parent(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
+// The steps of the run before its worker starts, each as the run makes it,
+// then the actions' own checks through the run's parser and list.
 class DryRun {
  public:
   DryRun(std::string archive, std::string apply_to)
       : archive_(std::move(archive)), apply_to_(std::move(apply_to)) {
     ForecastRecovery(apply_to_.c_str(), &recovery_);
+    list_.planned().Redirect(recovery_.through);
   }
   ~DryRun() {
+    reader_.Close();
     if (fd_ >= 0) close(fd_);
   }
   DryRun(const DryRun&) = delete;
   DryRun& operator=(const DryRun&) = delete;
 
-  // Runs the steps in order; the first that returns non-zero ends the check.
+  // Runs the steps in order; the first that fails ends the check.
   void Run() {
-    using Step = int (DryRun::*)();
-    static constexpr Step kSteps[] = {
-        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust,   &DryRun::OpenArchive,
-        &DryRun::DecodeEntries, &DryRun::ReadManifest, &DryRun::CheckActions, &DryRun::CheckSpace};
-    for (Step step : kSteps) {
+    int (DryRun::*const steps[])() = {&DryRun::CheckRecovery, &DryRun::ReadArchive,
+                                      &DryRun::CheckTrust,    &DryRun::OpenArchive,
+                                      &DryRun::ReadManifest,  &DryRun::CheckActions,
+                                      &DryRun::CheckSpace};
+    for (auto step : steps) {
       if ((this->*step)() != 0) break;
     }
-    gArchiveReader.Close();
   }
-  // The code the update would end with: the first failure of the prepare
-  // phase (which stops the update before anything changes), else the first
-  // of the execute phase.
-  int Result() const {
-    for (bool prepare : {true, false}) {
-      for (const Problem& p : problems_) {
-        if (p.in_prepare == prepare) return p.code;
-      }
-    }
-    return 0;
-  }
+  int Result() const { return report_.Result(); }
   void PrintText() const;
   void PrintJson() const;
 
  private:
-  struct Problem {
-    int code;
-    bool in_prepare;
-    std::string path, message;
-  };
-  struct Planned {
-    std::string action, path, outcome;
-  };
-
-  int Fail(int code, bool in_prepare, const std::string& path, const std::string& message) {
-    problems_.push_back({code, in_prepare, path, message});
-    return code;
-  }
-  void Plan(const char* action, const std::string& path, const std::string& outcome) {
-    planned_.push_back({action, path, outcome});
+  int Fail(int code, const std::string& path, const std::string& message) {
+    return report_.Fail(code, true, path, message);
   }
 
   int CheckRecovery();
   int ReadArchive();
   int OpenArchive();
   int CheckTrust();
-  int DecodeEntries();
   int ReadManifest();
   int CheckActions();
   int CheckSpace();
-
-  bool CheckEntry(const char* name, bool in_prepare);
-  bool CheckWritable(const std::string& path);
-  void CheckAdd(AddAction* add, const char* kind);
-  void CheckPatch(PatchAction* patch, const char* kind);
-  void CheckLink(AddLinkAction* link);
-  void CheckDir(AddDirAction* made);
-  void CheckRemoval(bool file, const char* kind, const std::string& path, int rv, bool skip);
-  // A file of `size` bytes that the update writes.
-  void Need(uint64_t size) { files_.push_back(size); }
-  // The name under which the run finds the file of `path` once recovery has
-  // undone an interrupted run: its backup, or "" when recovery removes it.
-  std::string Through(const std::string& path) const {
-    auto it = recovery_.through.find(path);
-    return it == recovery_.through.end() ? path : it->second;
-  }
-  bool Exists(const std::string& path, struct stat* st) const {
-    std::string at = Through(path);
-    return !removed_.count(path) && !at.empty() && lstat(at.c_str(), st) == 0;
-  }
 
   const std::string archive_, apply_to_;
   RecoveryForecast recovery_;
@@ -184,33 +116,30 @@ class DryRun {
   bool applied_ = false;
   // The archive, opened once as the update opens it; every step reads it.
   int fd_ = -1;
-  std::map<std::string, Decoded> entries_;
-  std::unique_ptr<char[]> manifest_;
+  ArchiveReader reader_;
+  CheckReport report_;
+  UpdateContext context_;
+  std::unique_ptr<char[]> manifest_, parsed_;
   ActionList list_;
-  // Paths that earlier actions remove or write, as later ones would find them.
-  std::set<std::string> removed_, written_;
-  std::vector<uint64_t> files_;
-  uint64_t decoded_bytes_ = 0, needed_ = 0, available_ = 0;
-  std::vector<Planned> planned_;
-  std::vector<Problem> problems_;
+  uint64_t needed_ = 0, available_ = 0;
 };
 
 // The recovery every run makes first, as RecoverInstallation would make it.
 int DryRun::CheckRecovery() {
   const std::string journal = apply_to_ + "/updating.journal";
-  if (recovery_.refused)
-    return Fail(recovery_.refused, true, journal,
-                "recovery refuses the journal: " + recovery_.reason);
+  if (recovery_.refused) {
+    return Fail(recovery_.refused, journal, "recovery refuses the journal: " + recovery_.reason);
+  }
   std::string identity;
   if (recovery_.committed) {
     // The archive that the identity is taken from is the one read from here on.
     applied_ = OpenUpdateArchive(archive_.c_str(), &fd_) == kOk &&
                qex_file_sha256(fd_, &identity) && identity == recovery_.identity;
-    Plan("recover", journal,
-         applied_ ? "the interrupted run had already applied this update"
-                  : "finishes an interrupted run first");
+    report_.Plan("recover", journal,
+                 applied_ ? "the interrupted run had already applied this update"
+                          : "finishes an interrupted run first");
   } else if (!recovery_.through.empty()) {
-    Plan("recover", journal, "undoes an interrupted run first");
+    report_.Plan("recover", journal, "undoes an interrupted run first");
   }
   return 0;
 }
@@ -218,16 +147,16 @@ int DryRun::CheckRecovery() {
 int DryRun::ReadArchive() {
   if (fd_ >= 0) return 0;
   int rv = OpenUpdateArchive(archive_.c_str(), &fd_);
-  return rv ? Fail(rv, true, archive_, "cannot open the archive, or it is not a regular file") : 0;
+  return rv ? Fail(rv, archive_, "cannot open the archive, or it is not a regular file") : 0;
 }
 
 int DryRun::OpenArchive() {
-  int rv = gArchiveReader.OpenDescriptor(fd_);
-  return rv ? Fail(rv, true, archive_, "cannot open the archive") : 0;
+  int rv = reader_.OpenDescriptor(fd_);
+  return rv ? Fail(rv, archive_, "cannot open the archive") : 0;
 }
 
 // The signature, channel and version checks the update makes before it
-// changes anything, first as there (they open and close the archive reader).
+// changes anything.
 int DryRun::CheckTrust() {
   int rv = CheckUpdateTrust(archive_.c_str(), fd_);
   if (rv == 0) return 0;
@@ -252,291 +181,76 @@ int DryRun::CheckTrust() {
       why = "the archive cannot be read";
       break;
   }
-  return Fail(rv, true, archive_, why);
+  return Fail(rv, archive_, why);
 }
 
-int DryRun::DecodeEntries() {
-  QexArchive* archive = qex_open_fd(fd_);
-  if (!archive) return Fail(kReadError, true, archive_, "cannot read the archive's index");
-  std::vector<std::string> names;
-  qex_for_each_entry(
-      archive,
-      [](QexArchive*, QexEntry* e, void* out) {
-        static_cast<std::vector<std::string>*>(out)->push_back(e->name);
-        return 0;
-      },
-      &names);
-  qex_close(archive);
-  for (const std::string& name : names) {
-    Decoded& d = entries_[name];
-    d = Decoded();
-    if (name == "updatev3.manifest" || name == "updatev2.manifest") {
-      d.keep = SIZE_MAX;
-      d.manifest = true;
-    }
-    cookie_io_functions_t io = {nullptr, CountBytes, nullptr, nullptr};
-    FILE* sink = fopencookie(&d, "w", io);
-    if (!sink) return Fail(kArchiveNoMemory, true, name, "no memory to decode the entry");
-    int rv = gArchiveReader.ExtractToStream(name.c_str(), sink);
-    fclose(sink);
-    if (d.over) {
-      return Fail(kParseError, true, name,
-                  Format("the manifest is larger than %zu bytes", kMaxManifestSize));
-    }
-    if (rv != 0) return Fail(rv, true, name, "the entry cannot be decoded");
-    decoded_bytes_ += d.size;
-  }
-  return 0;
-}
-
+// The manifest as the run extracts it (into memory here) and parses it.
 int DryRun::ReadManifest() {
-  auto it = entries_.find("updatev3.manifest");
-  if (it == entries_.end()) it = entries_.find("updatev2.manifest");
-  if (it == entries_.end()) return Fail(kReadError, true, archive_, "no manifest entry");
-  const std::string& text = it->second.head;
-  Need(text.size());
-  auto copy = [&text]() {
-    std::unique_ptr<char[]> buf(new char[text.size() + 1]);
-    memcpy(buf.get(), text.data(), text.size() + 1);
-    return buf;
-  };
-  manifest_ = copy();
-  int rv = ParseManifest(manifest_.get(), &list_);
+  int fd = memfd_create("update.manifest", MFD_CLOEXEC);
+  if (fd < 0) return Fail(kWriteError, archive_, "no memory for the manifest");
+  int rv = ExtractManifestTo(&reader_, fd, &manifest_);
+  close(fd);
+  if (rv == kParseError) {
+    return Fail(rv, archive_, Format("the manifest is larger than %zu bytes", kMaxManifestSize));
+  }
+  if (rv != kOk) return Fail(rv, archive_, "the manifest cannot be extracted");
+  report_.Writes(strlen(manifest_.get()));
+  context_.archive = &reader_;
+  context_.is_os_update = isOsUpdate;
+  context_.report = &report_;
+  list_.SetContext(&context_);
+  // The copy the parser tokenises; the list's actions point into it.
+  parsed_.reset(new char[strlen(manifest_.get()) + 1]);
+  strcpy(parsed_.get(), manifest_.get());
+  rv = ParseManifest(parsed_.get(), &list_);
   if (rv != 0) {
     // Once more with the log on standard error, for the reason.
-    std::unique_ptr<char[]> again = copy();
     ActionList scratch;
+    scratch.SetContext(&context_);
+    scratch.planned().Redirect(recovery_.through);
     UpdateLog::Instance().Open("/dev", "stderr", nullptr, true);
-    ParseManifest(again.get(), &scratch);
+    ParseManifest(manifest_.get(), &scratch);
     UpdateLog::Instance().Close();
-    return Fail(rv, true, it->first, "the manifest cannot be parsed (the reason is above)");
+    return Fail(rv, archive_, "the manifest cannot be parsed (the reason is above)");
   }
   return 0;
-}
-
-bool DryRun::CheckEntry(const char* name, bool in_prepare) {
-  if (entries_.count(name)) return true;
-  Fail(kReadError, in_prepare, name, "no entry of this name in the archive");
-  return false;
-}
-
-// Whether the update can put a file at `path`: move the present one aside, or
-// create the missing directories leading to it.
-bool DryRun::CheckWritable(const std::string& path) {
-  struct stat st;
-  std::string dir = Parent(path);
-  if (!Exists(path, &st)) {
-    while (dir != "." && !Exists(dir, &st)) dir = Parent(dir);
-    if (dir != "." && stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-      Fail(kWriteError, false, path, dir + " is not a directory");
-      return false;
-    }
-  }
-  if (access(dir.c_str(), W_OK) != 0) {
-    Fail(kWriteError, false, path, Format("cannot write in %s: %s", dir.c_str(), strerror(errno)));
-    return false;
-  }
-  return true;
-}
-
-void DryRun::CheckAdd(AddAction* add, const char* kind) {
-  if (!CheckEntry(add->path, false)) return;
-  struct stat st;
-  bool present = Exists(add->path, &st);
-  if (!CheckWritable(add->path)) return;
-  uint64_t size = entries_[add->path].size;
-  Need(size);
-  written_.insert(add->path);
-  removed_.erase(add->path);
-  Plan(kind, add->path,
-       Format("%s, %llu bytes", present ? "replaces the present file" : "new",
-              static_cast<unsigned long long>(size)));
-}
-
-void DryRun::CheckPatch(PatchAction* patch, const char* kind) {
-  const std::string target = patch->target_path;
-  if (!CheckEntry(patch->entry_name, true)) return;
-  // The checks of read_patch_header, on the decoded size and first bytes.
-  const Decoded& entry = entries_[patch->entry_name];
-  if (entry.head.size() < kPatchHeaderSize) {
-    Fail(kReadError, false, target, std::string(patch->entry_name) + " is too short for a patch");
-    return;
-  }
-  const PatchHeader h = patch->header =
-      decode_patch_header(reinterpret_cast<const unsigned char*>(entry.head.data()));
-  if (memcmp(h.tag, kPatchTag, kPatchTagSize) != 0 ||
-      entry.size !=
-          uint64_t{kPatchHeaderSize} + h.control_length + h.diff_length + h.extra_length ||
-      h.control_length == 0 || h.control_length % kControlTripleSize != 0) {
-    Fail(kCorruptPatch, false, target, std::string(patch->entry_name) + " is not a valid patch");
-    return;
-  }
-  Need(entry.size);  // the patch file in "updating"
-  Need(h.dest_length);
-  if (written_.count(target)) {
-    // The file an earlier line writes; its bytes are not on the disk yet.
-    Plan(kind, target, "patches the file an earlier line writes (not checked)");
-    return;
-  }
-  if (removed_.count(target)) {
-    Fail(kReadError, false, target, "an earlier line removes the file to patch");
-    return;
-  }
-  // Never blocking on a FIFO in the file's place; once recovery has undone
-  // an interrupted run, the file is the one now under its backup name.
-  const std::string at = Through(target);
-  int fd = at.empty() ? -1 : open(at.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (at.empty()) errno = ENOENT;
-  FILE* fp = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-  if (!fp) {
-    Fail(kReadError, false, target, Format("cannot open the file to patch: %s", strerror(errno)));
-    if (fd >= 0) close(fd);
-    return;
-  }
-  struct stat st;
-  if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-    fclose(fp);
-    Fail(kUnexpectedType, false, target, "the file to patch is not a regular file");
-    return;
-  }
-  int rv = patch->LoadSourceFile(fp);
-  fclose(fp);
-  if (rv == kUnexpectedType) {
-    Fail(rv, false, target,
-         Format("is %lld bytes, the patch expects %u", static_cast<long long>(st.st_size),
-                h.source_length));
-  } else if (rv == kCrcError) {
-    Fail(rv, false, target,
-         Format("has CRC 0x%08x, the patch expects 0x%08x",
-                crc32_bzip2(patch->source_data.get(), h.source_length), h.source_crc));
-  } else if (rv != 0) {
-    Fail(rv, false, target, "cannot read the file to patch");
-  }
-  patch->source_data.reset();
-  if (rv != 0 || !CheckWritable(target)) return;
-  written_.insert(target);
-  Plan(kind, target,
-       Format("%u -> %u bytes, CRC 0x%08x matches", h.source_length, h.dest_length, h.source_crc));
-}
-
-void DryRun::CheckLink(AddLinkAction* link) {
-  struct stat st;
-  bool present = Exists(link->path, &st);
-  if (present && S_ISDIR(st.st_mode)) {
-    Fail(kUnexpectedType, false, link->path, "present, but a directory");
-    return;
-  }
-  if (!CheckWritable(link->path)) return;
-  written_.insert(link->path);
-  removed_.erase(link->path);
-  Plan("addlink", link->path,
-       Format("%s -> %s", present ? "replaces the present file" : "new", link->target));
-}
-
-void DryRun::CheckDir(AddDirAction* made) {
-  const std::string dir = made->dir;
-  struct stat st;
-  if (Exists(dir, &st) && !S_ISDIR(st.st_mode)) {
-    Fail(kUnexpectedType, false, dir, "present, but not a directory");
-  } else if (Exists(dir, &st)) {
-    Plan("adddir", dir + "/", "present, left as it is");
-  } else if (CheckWritable(dir)) {
-    Plan("adddir", dir + "/", Format("new, mode %04o", static_cast<unsigned>(made->mode)));
-  }
-}
-
-void DryRun::CheckRemoval(bool file, const char* kind, const std::string& path, int rv, bool skip) {
-  if (rv == kUnexpectedType) {
-    Fail(rv, true, path, Format("present, but not a %s", file ? "file" : "directory"));
-  } else if (rv == kWriteError) {
-    Fail(rv, true, path, "the directory holding it is not writable");
-  } else if (rv != 0) {
-    Fail(rv, true, path, Format("cannot be examined: %s", strerror(errno)));
-  } else if (skip) {
-    Plan(kind, path, "absent, nothing to do");
-  } else {
-    Plan(kind, path, file ? "removed" : "removed once empty");
-  }
 }
 
 int DryRun::CheckActions() {
   if (applied_) return 0;
-  if (!list_.first()) return Fail(kEmptyError, true, archive_, "the manifest holds no action");
-  for (Action* a = list_.first(); a; a = a->next) {
-    // Conditions are tested as the prepare phase does: before anything changes.
-    if (auto* p = dynamic_cast<PatchIfAction*>(a)) {
-      struct stat st;
-      if (Exists(p->test_path, &st)) {
-        CheckPatch(p, "patch-if");
-      } else {
-        Plan("skip", p->target_path, std::string("patch-if: ") + p->test_path + " is absent");
-      }
-    } else if (auto* p = dynamic_cast<PatchAction*>(a)) {
-      CheckPatch(p, "patch");
-    } else if (auto* c = dynamic_cast<ConditionalAddAction*>(a)) {
-      const bool if_present = dynamic_cast<AddIfAction*>(a) != nullptr;
-      const std::string test = c->test_path;
-      c->Prepare();  // logs only; clears test_path when the condition fails
-      const char* kind = if_present ? "add-if" : "add-if-not";
-      if (c->test_path) {
-        CheckAdd(c, kind);
-      } else {
-        Plan("skip", c->path,
-             std::string(kind) + ": " + test + (if_present ? " is absent" : " is present"));
-      }
-    } else if (auto* link = dynamic_cast<AddLinkAction*>(a)) {
-      CheckLink(link);
-    } else if (auto* add = dynamic_cast<AddAction*>(a)) {
-      CheckAdd(add, "add");
-    } else if (auto* made = dynamic_cast<AddDirAction*>(a)) {
-      CheckDir(made);
-    } else if (auto* r = dynamic_cast<RemoveAction*>(a)) {
-      int rv = r->Prepare();  // examines only
-      CheckRemoval(true, "remove", r->path, rv, r->skip);
-      if (rv == 0 && !r->skip) {
-        removed_.insert(r->path);
-        written_.erase(r->path);
-      }
-    } else if (auto* d = dynamic_cast<RmdirAction*>(a)) {
-      if (d->skip) {
-        Plan("rmdir", std::string(d->dir) + "/", "kept: an adddir line makes it");
-        continue;
-      }
-      int rv = d->Prepare();
-      CheckRemoval(false, "rmdir", std::string(d->dir) + "/", rv, d->skip);
-    }
-  }
+  if (!list_.first()) return Fail(kEmptyError, archive_, "the manifest holds no action");
+  list_.CheckAll();
   return 0;
 }
 
 int DryRun::CheckSpace() {
   struct statvfs fs;
-  if (statvfs(".", &fs) != 0) return Fail(kReadError, false, apply_to_, strerror(errno));
+  if (statvfs(".", &fs) != 0) return report_.Fail(kReadError, false, apply_to_, strerror(errno));
   available_ = static_cast<uint64_t>(geteuid() == 0 ? fs.f_bfree : fs.f_bavail) * fs.f_frsize;
   // Whole blocks for every file, and some room for the directories the
   // update creates and the log: an estimate that errs on the safe side.
   const uint64_t block = fs.f_frsize ? fs.f_frsize : 4096;
   needed_ = kSpaceMargin;
-  for (uint64_t size : files_) needed_ += (size + block - 1) / block * block;
+  for (uint64_t size : report_.written) needed_ += (size + block - 1) / block * block;
   if (needed_ > available_) {
-    Fail(kWriteError, false, apply_to_,
-         Format("the update needs about %llu bytes, %llu are free",
-                static_cast<unsigned long long>(needed_),
-                static_cast<unsigned long long>(available_)));
+    report_.Fail(kWriteError, false, apply_to_,
+                 Format("the update needs about %llu bytes, %llu are free",
+                        static_cast<unsigned long long>(needed_),
+                        static_cast<unsigned long long>(available_)));
   }
   return 0;
 }
 
 void DryRun::PrintText() const {
   printf("checking %s against %s\n", archive_.c_str(), apply_to_.c_str());
-  for (const Planned& p : planned_) {
+  for (const CheckReport::Planned& p : report_.planned) {
     printf("%-10s %s (%s)\n", p.action.c_str(), p.path.c_str(), p.outcome.c_str());
   }
   if (available_) {
     printf("space: needs about %llu bytes, %llu free\n", static_cast<unsigned long long>(needed_),
            static_cast<unsigned long long>(available_));
   }
-  for (const Problem& p : problems_) {
+  for (const CheckReport::Problem& p : report_.problems) {
     printf("problem: %d: %s: %s\n", p.code, p.path.c_str(), p.message.c_str());
   }
   int rv = Result();
@@ -549,12 +263,12 @@ void DryRun::PrintText() const {
 
 void DryRun::PrintJson() const {
   std::map<std::string, int> counts;
-  for (const Planned& p : planned_) counts[p.action]++;
+  for (const CheckReport::Planned& p : report_.planned) counts[p.action]++;
   std::string out = "{\"archive\": " + Json(archive_) + ", \"apply_to\": " + Json(apply_to_) +
                     ", \"would_succeed\": " + (Result() == 0 ? "true" : "false") +
                     ", \"result\": " + std::to_string(Result()) +
-                    ", \"entries\": " + std::to_string(entries_.size()) +
-                    ", \"decoded_bytes\": " + std::to_string(decoded_bytes_) +
+                    ", \"entries\": " + std::to_string(report_.entries.size()) +
+                    ", \"decoded_bytes\": " + std::to_string(report_.decoded_bytes) +
                     ", \"space\": {\"needed\": " + std::to_string(needed_) +
                     ", \"available\": " + std::to_string(available_) + "}, \"counts\": {";
   const char* sep = "";
@@ -564,14 +278,14 @@ void DryRun::PrintJson() const {
   }
   out += "},\n \"actions\": [";
   sep = "";
-  for (const Planned& p : planned_) {
+  for (const CheckReport::Planned& p : report_.planned) {
     out += std::string(sep) + "\n  {\"action\": " + Json(p.action) + ", \"path\": " + Json(p.path) +
            ", \"outcome\": " + Json(p.outcome) + "}";
     sep = ",";
   }
   out += "],\n \"problems\": [";
   sep = "";
-  for (const Problem& p : problems_) {
+  for (const CheckReport::Problem& p : report_.problems) {
     out += std::string(sep) + "\n  {\"code\": " + std::to_string(p.code) +
            ", \"phase\": " + (p.in_prepare ? "\"prepare\"" : "\"execute\"") +
            ", \"path\": " + Json(p.path) + ", \"message\": " + Json(p.message) + "}";

@@ -14,6 +14,7 @@
 #include "actions/entry_predecoder.h"
 #include "actions/manifest.h"
 #include "actions/manifest_parser.h"
+#include "actions/update_context.h"
 #include "archive/archive_reader.h"
 #include "archive/qex_sign.h"
 #include "base/progress.h"
@@ -77,7 +78,7 @@ int RunUpdate(const RunFiles& files) {
   }
 
   std::unique_ptr<char[]> text;
-  rv = ExtractManifest(work_dir, &text);
+  rv = ExtractManifest(&gArchiveReader, work_dir, &text);
   if (rv != 0) {
     LOG("DoUpdate: error extracting manifest file");
     text.reset();
@@ -93,6 +94,14 @@ int RunUpdate(const RunFiles& files) {
   } else if (rv == 0 && text && (rv = BeginRunJournal(identity.c_str())) == 0) {
     // The actions point into the text, so the list goes first.
     ActionList list;
+    UpdateContext context;
+    context.work_dir = work_dir;
+    context.archive = &gArchiveReader;
+    context.is_os_update = isOsUpdate;
+    context.stop_requested = &stopRequested;
+    Progress progress;  // the window still reads the old values
+    context.progress = &progress;
+    list.SetContext(&context);
     list.SetWorkDir(work_dir);
     rv = ParseManifest(text.get(), &list);
     if (rv == 0) {
@@ -113,6 +122,7 @@ int RunUpdate(const RunFiles& files) {
       // record, and that record before the first backup is deleted.
       if (prepared && rv == 0) rv = CommitRun();
       if (prepared) undone = list.FinishAll(rv) == 0;
+      if (prepared && rv == 0) runSucceeded = true;
     }
   }
 

@@ -99,10 +99,17 @@ int MakeWorkDir(int apply_to, int* work_dir) {
   return kOk;
 }
 
-int ExtractManifest(int work_dir, std::unique_ptr<char[]>* text) {
+int ExtractManifest(ArchiveReader* archive, int work_dir, std::unique_ptr<char[]>* text) {
   int fd = openat(work_dir, kManifestName,
                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return kWriteError;
+  int rv = ExtractManifestTo(archive, fd, text);
+  close(fd);
+  unlinkat(work_dir, kManifestName, 0);
+  return rv;
+}
+
+int ExtractManifestTo(ArchiveReader* archive, int fd, std::unique_ptr<char[]>* text) {
   CappedFile capped{fd};
   cookie_io_functions_t io = {nullptr, WriteCapped, nullptr, nullptr};
   FILE* stream = fopencookie(&capped, "w", io);
@@ -111,8 +118,8 @@ int ExtractManifest(int work_dir, std::unique_ptr<char[]>* text) {
     // The older name only where the newer is missing: a failed extraction is
     // that failure (7 for a full disk), not a missing entry.
     const char* entry =
-        gArchiveReader.HasEntry("updatev3.manifest") ? "updatev3.manifest" : "updatev2.manifest";
-    rv = gArchiveReader.ExtractToStream(entry, stream);
+        archive->HasEntry("updatev3.manifest") ? "updatev3.manifest" : "updatev2.manifest";
+    rv = archive->ExtractToStream(entry, stream);
     if (fclose(stream) != 0 && rv == kOk) rv = kWriteError;
   }
   if (capped.over) {
@@ -120,7 +127,5 @@ int ExtractManifest(int work_dir, std::unique_ptr<char[]>* text) {
     rv = kParseError;
   }
   if (rv == kOk) *text = ReadManifestFile(fd, kManifestName, &rv);
-  close(fd);
-  unlinkat(work_dir, kManifestName, 0);
   return rv;
 }

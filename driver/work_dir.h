@@ -8,6 +8,8 @@
 
 #include <memory>
 
+class ArchiveReader;
+
 // Makes "updating" in the apply-to directory open on `apply_to` and opens it
 // into `*work_dir` (close-on-exec; the caller closes it). A directory already
 // there (left by an earlier run) is used when it is a directory that belongs
@@ -24,6 +26,9 @@ int MakeWorkDir(int apply_to, int* work_dir);
 // manifest exceeds kMaxManifestSize (base/paths.h): 5 then, logged. Otherwise
 // 0, 7 when the file cannot be made, or the failing extraction's or read's
 // code (GetManifestContents in actions/manifest.h).
-int ExtractManifest(int work_dir, std::unique_ptr<char[]>* text);
+int ExtractManifest(ArchiveReader* archive, int work_dir, std::unique_ptr<char[]>* text);
+// The same into the empty file open for reading and writing on `fd` (left
+// open), which a check makes in memory.
+int ExtractManifestTo(ArchiveReader* archive, int fd, std::unique_ptr<char[]>* text);
 
 #endif  // UPDATER_DRIVER_WORK_DIR_H_

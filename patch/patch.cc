@@ -167,13 +167,9 @@ int ApplyTriples(const PatchHeader& header, const unsigned char* source,
   return kOk;
 }
 
-// Whether the triples of the patch file `fd` (read with positioned reads, the
-// stream stays where it is) write exactly header.dest_length bytes, within the
-// difference and extra blocks: the output's size is then bounded by the
-// patch's, and the space reserved for it is what the triples fill. 0, 6 when
-// a read fails, 41 otherwise.
-int CheckOutputLength(int fd, const PatchHeader& header) {
-  uint64_t add = 0, copy = 0;
+// Feeds the control block of the patch file `fd` to `walk` with positioned
+// reads: the stream stays where it is. 0, 6 or 41.
+int WalkControlBlock(int fd, const PatchHeader& header, PatchControlWalk* walk) {
   unsigned char buffer[kControlTripleSize * 1024];
   for (uint64_t done = 0; done < header.control_length;) {
     size_t n =
@@ -182,17 +178,10 @@ int CheckOutputLength(int fd, const PatchHeader& header) {
         static_cast<ssize_t>(n)) {
       return kReadError;
     }
-    for (size_t i = 0; i < n; i += kControlTripleSize) {
-      const ControlTriple triple = decode_control_triple(buffer + i);
-      add += triple.add_length;
-      copy += triple.copy_length;
-    }
+    if (!walk->Feed(buffer, n)) return kCorruptPatch;
     done += n;
   }
-  if (add > header.diff_length || copy > header.extra_length || add + copy != header.dest_length) {
-    return kCorruptPatch;
-  }
-  return kOk;
+  return walk->Finish();
 }
 
 }  // namespace
@@ -216,16 +205,67 @@ int read_patch_header(FILE* patch, PatchHeader* header) {
   struct stat st;
   if (fstat(fileno(patch), &st) != 0) return kReadError;
 
-  if (memcmp(header->tag, kPatchTag, kPatchTagSize) != 0) return kCorruptPatch;
-  // 64-bit sum: three 32-bit lengths cannot wrap to a small size.
-  uint64_t expected = uint64_t{kPatchHeaderSize} + header->control_length + header->diff_length +
-                      header->extra_length;
-  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) != expected) return kCorruptPatch;
-  // Refused here, before the caller changes anything, as well as in apply_patch.
-  if (!ControlLengthValid(header->control_length)) return kCorruptPatch;
+  if (st.st_size < 0) return kCorruptPatch;
+  int rv = validate_patch_header(*header, static_cast<uint64_t>(st.st_size));
+  if (rv != kOk) return rv;
   // A stream without a file behind it cannot be read twice; apply_patch
   // still refuses its triples one by one.
-  return S_ISREG(st.st_mode) ? CheckOutputLength(fileno(patch), *header) : kOk;
+  if (!S_ISREG(st.st_mode)) return kOk;
+  PatchControlWalk walk(*header);
+  return WalkControlBlock(fileno(patch), *header, &walk);
+}
+
+int validate_patch_header(const PatchHeader& header, uint64_t patch_size) {
+  if (memcmp(header.tag, kPatchTag, kPatchTagSize) != 0) return kCorruptPatch;
+  // 64-bit sum: three 32-bit lengths cannot wrap to a small size.
+  uint64_t expected = uint64_t{kPatchHeaderSize} + header.control_length + header.diff_length +
+                      header.extra_length;
+  if (patch_size != expected) return kCorruptPatch;
+  // Refused here, before the caller changes anything, as well as in apply_patch.
+  return ControlLengthValid(header.control_length) ? kOk : kCorruptPatch;
+}
+
+bool PatchControlWalk::Feed(const unsigned char* bytes, size_t length) {
+  fed_ += length;
+  while (length > 0 && !refused_) {
+    if (partial_length_ == 0 && length >= kControlTripleSize) {
+      refused_ = !Triple(decode_control_triple(bytes));
+      bytes += kControlTripleSize;
+      length -= kControlTripleSize;
+      continue;
+    }
+    size_t n = std::min(length, kControlTripleSize - partial_length_);
+    memcpy(partial_ + partial_length_, bytes, n);
+    partial_length_ += n;
+    bytes += n;
+    length -= n;
+    if (partial_length_ == kControlTripleSize) {
+      partial_length_ = 0;
+      refused_ = !Triple(decode_control_triple(partial_));
+    }
+  }
+  return !refused_;
+}
+
+// The checks of ApplyTriples, in its order, on the lengths alone.
+bool PatchControlWalk::Triple(const ControlTriple& triple) {
+  const int64_t source_length = header_.source_length;
+  if (triple.add_length > static_cast<uint64_t>(source_length - source_pos_) ||
+      triple.add_length > diff_left_) {
+    return false;
+  }
+  source_pos_ += triple.add_length;
+  diff_left_ -= triple.add_length;
+  if (triple.copy_length > extra_left_) return false;
+  extra_left_ -= triple.copy_length;
+  written_ += uint64_t{triple.add_length} + triple.copy_length;
+  source_pos_ += triple.seek_offset;
+  return source_pos_ >= 0 && source_pos_ <= source_length;
+}
+
+int PatchControlWalk::Finish() const {
+  if (refused_ || fed_ != header_.control_length || partial_length_ != 0) return kCorruptPatch;
+  return written_ == header_.dest_length ? kOk : kCorruptPatch;
 }
 
 int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out) {

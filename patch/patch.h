@@ -5,20 +5,52 @@
 #define UPDATER_PATCH_PATCH_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "patch/patch_format.h"
+
+// The header's own rules, against the size of the whole patch: the tag, a
+// size of exactly 32 plus the three block lengths (summed without
+// wrap-around), and a control block of whole triples, at least one. 0 or 41.
+int validate_patch_header(const PatchHeader& header, uint64_t patch_size);
+
+// Walks the control block of a patch as apply_patch will, without its data:
+// every triple must stay within the source (header.source_length bytes), the
+// difference block and the extra block, its seek must leave the source cursor
+// within the source (exactly at the end is allowed), and together the
+// triples must write exactly header.dest_length bytes. A patch that passes
+// can fail in apply_patch only by reading or writing. The patch action, the
+// check of an update and qxpatch all judge a patch by this one walk.
+class PatchControlWalk {
+ public:
+  explicit PatchControlWalk(const PatchHeader& header) : header_(header) {}
+  // Feeds the next `length` bytes of the control block, in pieces of any
+  // size. False once a triple is refused.
+  bool Feed(const unsigned char* bytes, size_t length);
+  // 0 once the whole control block was fed and passed, else 41.
+  int Finish() const;
+
+ private:
+  bool Triple(const ControlTriple& triple);
+  const PatchHeader header_;
+  unsigned char partial_[kControlTripleSize] = {};
+  size_t partial_length_ = 0;
+  uint64_t fed_ = 0;
+  int64_t source_pos_ = 0;
+  uint64_t diff_left_ = header_.diff_length;
+  uint64_t extra_left_ = header_.extra_length;
+  uint64_t written_ = 0;
+  bool refused_ = false;
+};
 
 // Reads the 32-byte header from `patch` (positioned at its start) into
 // `header`, in host byte order, and checks it against the open file's size.
 // Returns:
 //   0  valid; the stream stands at byte 32
 //   6  fewer than 32 bytes, or the file's size is unavailable
-//  41  the tag is not "QXPATCH1"; the file's size is not 32 plus the three
-//      block lengths (summed without wrap-around); the control block's
-//      length is zero or not a multiple of 12; or (for a regular file) the
-//      triples' add lengths exceed the difference block, their copy lengths
-//      the extra block, or together they differ from dest_length
+//  41  validate_patch_header refuses it, or (for a regular file, whose
+//      control block is read with positioned reads) PatchControlWalk does
 // The checks run in that order, so a short header is 6 even with a wrong tag.
 // A dest_length that passes is no more than the patch file's size, so the
 // space reserved for the output is bounded and filled by the triples.

@@ -44,7 +44,7 @@ TEST_F(QxpatchTest, AppliesAndKeepsSourceMode) {
 TEST_F(QxpatchTest, RefusesWithoutLeavingOutput) {
   WriteFile(dir_.Sub("src"), "original");
   const std::string good = MakePatchFor("original", "new").Serialize();
-  // The triple's seek leaves the source after it wrote bytes.
+  // The triple's seek leaves the source: refused before anything is written.
   const std::string corrupt =
       patch_testing::MakePatch("original", {{8, 2, 9}}, std::string(8, '\0'), "ab").Serialize();
   const struct {
@@ -54,8 +54,8 @@ TEST_F(QxpatchTest, RefusesWithoutLeavingOutput) {
       {MakePatchFor("longer source", "new").Serialize(), "src p out",
        "is 8 bytes, the patch expects 13"},
       {"QXPATCH2" + std::string(36, '\0'), "src p out", "not a valid patch (corrupt patch)"},
-      {corrupt, "src p out", "failed (corrupt patch)"},
-      {corrupt, "src p src", "failed (corrupt patch)"},  // in place: the source stays
+      {corrupt, "src p out", "not a valid patch (corrupt patch)"},
+      {corrupt, "src p src", "not a valid patch (corrupt patch)"},  // the source stays
       {good, "src p p", ""},
       {good, "a b", "qxpatch: expected three arguments, got 2"},
       {good, "--bogus a b c", "unknown option --bogus"},
