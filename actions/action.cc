@@ -47,6 +47,12 @@ std::string FormatV(const char* fmt, va_list ap) {
 
 UpdateContext& Action::context() const { return *list_->context(); }
 
+RunBackups& Action::backups() const { return list_->backups(); }
+
+RunBackups& ActionList::backups() {
+  return context_->backups ? *context_->backups : *default_backups_;
+}
+
 PlannedTree& Action::planned() const { return list_->planned(); }
 
 int Action::Refuse(int code, bool in_execute, const char* path, const char* fmt, ...) {
@@ -70,6 +76,7 @@ void Action::Plan(const char* kind, const char* path, const char* fmt, ...) {
 
 ActionList::ActionList()
     : default_context_(std::make_unique<UpdateContext>()),
+      default_backups_(std::make_unique<RunBackups>()),
       context_(default_context_.get()),
       planned_(std::make_unique<PlannedTree>()) {}
 
@@ -181,7 +188,7 @@ int ActionList::FinishAll(int status) {
     ReportProgress(*context_, kFinishStart, kFinishSpan, ++i, count_);
   }
   if (status == 0) return kOk;
-  size_t left = backups_outstanding();
+  size_t left = backups().outstanding();
   if (left == 0) return kOk;
   LOG("the rollback could not restore %zu files", left);
   return kWriteError;

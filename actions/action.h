@@ -11,6 +11,7 @@
 class ActionList;
 class EntryPredecoder;
 class PlannedTree;
+class RunBackups;
 struct UpdateContext;
 
 // One step of an update. Created with progress_cost 1 and next null, then
@@ -86,6 +87,8 @@ class Action {
   int work_dir() const { return work_dir_; }
   // The context of the list the action belongs to.
   UpdateContext& context() const;
+  // The run's backups and journal (the context's).
+  RunBackups& backups() const;
   // The installation as the actions before this one leave it.
   PlannedTree& planned() const;
   // Logs the message (printf-style) and, in a check, reports it as the
@@ -131,6 +134,8 @@ class ActionList {
   void SetContext(UpdateContext* context) { context_ = context; }
   UpdateContext* context() const { return context_; }
   PlannedTree& planned() { return *planned_; }
+  // The context's backups, or the list's own when it names none.
+  RunBackups& backups();
   // Gives every action, present and appended later, the run's work
   // directory open on `fd` (which the caller keeps open while they run).
   void SetWorkDir(int fd);
@@ -167,6 +172,7 @@ class ActionList {
   int32_t executed_ = 0;
   int work_dir_ = -1;
   std::unique_ptr<UpdateContext> default_context_;
+  std::unique_ptr<RunBackups> default_backups_;
   UpdateContext* context_ = nullptr;
   std::unique_ptr<PlannedTree> planned_;
   std::vector<std::unique_ptr<char[]>> texts_;

@@ -82,25 +82,26 @@ void AddAction::PlanWrite(bool replacing) {
        static_cast<unsigned long long>(entry.size));
 }
 
-int AddAction::Stage() { return backup_.Plan(path); }
+int AddAction::Stage() { return backup_.Plan(backups(), path); }
 
 int AddAction::Execute() {
   LOG("EXECUTE %s %s", LogName(), path);
   // lstat, not access: a dangling link must be moved aside too, or the
   // extraction would create its target wherever it points.
   struct stat st;
-  int rv = backup_make_way(path);
+  int rv = backup_make_way(backups(), path);
   if (rv != kOk) return rv;
   const bool replacing = stat_beneath(path, &st, false) == 0;
   const struct stat old = st;
   if (replacing) {
     rv = CheckReplaced(S_ISDIR(st.st_mode));
-    if (rv == kOk) rv = backup_.Create(path);
+    if (rv == kOk) rv = backup_.Create(backups(), path);
   } else {
     // Noted before creating anything, so that a rollback also removes the
     // directories of a creation that failed half-way.
     first_new_dir_ = FirstMissingDirectory(path);
-    rv = gJournal.Add(kJournalCreate, {path, std::to_string(first_new_dir_).c_str()}, false);
+    rv = backups().journal.Add(kJournalCreate, {path, std::to_string(first_new_dir_).c_str()},
+                               false);
     if (rv == kOk) rv = ensure_parent_dir(path);
   }
   if (rv != kOk) return rv;
@@ -124,10 +125,9 @@ int AddAction::Install() {
   // The path is free now: whatever appears there in the meantime, a link
   // above all, is not written through.
   BeneathPath dest(path);
-  int rv = dest.ok()
-               ? context().archive->ExtractToFileAt(path, dest.dir(), dest.name(),
-                                                   O_EXCL | O_NOFOLLOW)
-               : kWriteError;
+  int rv = dest.ok() ? context().archive->ExtractToFileAt(path, dest.dir(), dest.name(),
+                                                          O_EXCL | O_NOFOLLOW)
+                     : kWriteError;
   int err = errno;
   if (rv != kOk) LOG("EXECUTE ADD: unable to extract the file: %s, rv: %d, err: %d", path, rv, err);
   return rv;
@@ -228,7 +228,8 @@ int AddDirAction::Execute() {
     return kUnexpectedType;
   }
   first_new_dir_ = FirstMissingDirectory(dir);
-  int rv = gJournal.Add(kJournalCreate, {dir, std::to_string(first_new_dir_).c_str()}, false);
+  int rv =
+      backups().journal.Add(kJournalCreate, {dir, std::to_string(first_new_dir_).c_str()}, false);
   if (rv == kOk) rv = ensure_parent_dir(dir);
   if (rv != kOk) return rv;
   // Made private and given its mode through the open directory: the umask

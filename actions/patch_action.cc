@@ -57,28 +57,26 @@ int PatchAction::Check() {
     if (stat_beneath(at.c_str(), &source_.st, true) != 0) {
       source_.kind = PlannedTree::Kind::kAbsent;
     } else {
-      source_.kind = S_ISREG(source_.st.st_mode) ? PlannedTree::Kind::kFile
-                                                  : PlannedTree::Kind::kOther;
+      source_.kind =
+          S_ISREG(source_.st.st_mode) ? PlannedTree::Kind::kFile : PlannedTree::Kind::kOther;
     }
   }
   if (source_.kind == PlannedTree::Kind::kAbsent) {
     return Refuse(kReadError, false, target_path, "no file to patch: %s", target_path);
   }
   if (source_.kind != PlannedTree::Kind::kFile && !source_.planned) {
-    return Refuse(kUnexpectedType, false, target_path, "the file to patch is not a regular file: %s",
-                  target_path);
+    return Refuse(kUnexpectedType, false, target_path,
+                  "the file to patch is not a regular file: %s", target_path);
   }
   std::string why;
   if (planned().CanWrite(target_path, &why) != kOk) {
-    return Refuse(kWriteError, false, target_path, "cannot write %s: %s", target_path,
-                  why.c_str());
+    return Refuse(kWriteError, false, target_path, "cannot write %s: %s", target_path, why.c_str());
   }
   if (run.report) {
     // What Stage finds once it has extracted the patch.
     const DecodedEntry& entry = run.report->Entry(run.archive, entry_name);
     if (entry.error) {
-      return Refuse(entry.error, false, target_path, "the entry cannot be decoded: %s",
-                    entry_name);
+      return Refuse(entry.error, false, target_path, "the entry cannot be decoded: %s", entry_name);
     }
     if (entry.patch_error) {
       return Refuse(entry.patch_error, false, target_path, "%s is not a valid patch", entry_name);
@@ -155,7 +153,7 @@ int PatchAction::CheckSource() {
 }
 
 int PatchAction::Stage() {
-  int rv = backup_.Plan(target_path);
+  int rv = backup_.Plan(backups(), target_path);
   if (rv != kOk) return rv;
   patch_index = context().next_patch_index++;
   snprintf(patch_path, sizeof(patch_path), "%d.patch", patch_index);
@@ -174,8 +172,8 @@ int PatchAction::Stage() {
     if (fp.close() != 0 && rv == kOk) rv = kWriteError;
     if (rv != kOk) {
       int err = errno;
-      LOG("PREPARE PATCH: unable to extract %s to %s, rv: %d, err: %d", entry_name, patch_path,
-          rv, err);
+      LOG("PREPARE PATCH: unable to extract %s to %s, rv: %d, err: %d", entry_name, patch_path, rv,
+          err);
       return rv;
     }
   }
@@ -209,7 +207,7 @@ int PatchAction::Execute() {
     return rv;
   }
 
-  rv = backup_make_way(target_path);
+  rv = backup_make_way(backups(), target_path);
   if (rv != kOk) return rv;
   ScopedFile source(open_with_mode(target_path, "rb", 0));
   if (!source) {
@@ -232,7 +230,7 @@ int PatchAction::Execute() {
   }
 
   // Every check has passed; from here on the installed file is changed.
-  rv = backup_.Create(target_path);
+  rv = backup_.Create(backups(), target_path);
   if (rv != kOk) return rv;
 
   // The patched file keeps the old one's mode, owner and group.

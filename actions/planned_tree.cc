@@ -64,8 +64,8 @@ int PlannedTree::CanWrite(const std::string& path, std::string* why) const {
     struct stat st;
     bool is_dir = node.kind == Kind::kDirectory ||
                   (node.kind == Kind::kLink &&
-                   (node.planned || (stat_beneath(DiskName(dir).c_str(), &st, true) == 0 &&
-                                     S_ISDIR(st.st_mode))));
+                   (node.planned ||
+                    (stat_beneath(DiskName(dir).c_str(), &st, true) == 0 && S_ISDIR(st.st_mode))));
     if (!is_dir) {
       *why = dir + " is not a directory";
       return kWriteError;

@@ -66,7 +66,8 @@ int RemoveAction::Check() {
   // Removing a name needs write permission on the directory holding it.
   const std::string name(path);
   const size_t slash = name.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : planned().DiskName(name.substr(0, slash));
+  const std::string dir =
+      slash == std::string::npos ? "." : planned().DiskName(name.substr(0, slash));
   if (access_beneath(dir.c_str(), W_OK) != 0) {
     int err = errno;
     return Refuse(kWriteError, false, path, "access failed: %s, err: %d", path, err);
@@ -76,19 +77,19 @@ int RemoveAction::Check() {
   return kOk;
 }
 
-int RemoveAction::Stage() { return skip ? kOk : backup_.Plan(path); }
+int RemoveAction::Stage() { return skip ? kOk : backup_.Plan(backups(), path); }
 
 int RemoveAction::Execute() {
   if (skip) return kOk;
   LOG("EXECUTE REMOVEFILE %s", path);
-  int rv = backup_make_way(path);
+  int rv = backup_make_way(backups(), path);
   if (rv != kOk) return rv;
   if (!Exists()) {
     LOG("file cannot be removed because it does not exist; skipping");
     skip = 1;
     return kOk;
   }
-  rv = backup_.Create(path);
+  rv = backup_.Create(backups(), path);
   if (rv != kOk) {
     LOG("backup_create failed: %s, rv: %d", path, rv);
     return rv;
@@ -158,7 +159,7 @@ int RmdirAction::Execute() {
     return kOk;
   }
   // Needed only by a recovery that finishes the run after its commit.
-  return gJournal.Add(kJournalRmdir, {dir}, false);
+  return backups().journal.Add(kJournalRmdir, {dir}, false);
 }
 
 void RmdirAction::Finish(int status) {

@@ -12,6 +12,7 @@
 class ArchiveReader;
 class CheckReport;
 class Progress;
+class RunBackups;
 
 struct UpdateContext {
   // The directory every path of the manifest resolves beneath.
@@ -21,6 +22,8 @@ struct UpdateContext {
   int work_dir = -1;
   // The update archive, open; the actions extract their entries from it.
   ArchiveReader* archive = nullptr;
+  // The run's backups and its journal; the list's own when not set.
+  RunBackups* backups = nullptr;
   // An OS update has no precomplete file to remove.
   bool is_os_update = false;
   // Set (by a signal handler) when the run is to stop: the actions stop

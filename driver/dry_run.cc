@@ -85,10 +85,9 @@ class DryRun {
 
   // Runs the steps in order; the first that fails ends the check.
   void Run() {
-    int (DryRun::*const steps[])() = {&DryRun::CheckRecovery, &DryRun::ReadArchive,
-                                      &DryRun::CheckTrust,    &DryRun::OpenArchive,
-                                      &DryRun::ReadManifest,  &DryRun::CheckActions,
-                                      &DryRun::CheckSpace};
+    int (DryRun::*const steps[])() = {
+        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust, &DryRun::OpenArchive,
+        &DryRun::ReadManifest,  &DryRun::CheckActions, &DryRun::CheckSpace};
     for (auto step : steps) {
       if ((this->*step)() != 0) break;
     }

@@ -482,27 +482,27 @@ int RecoverInstallation() {
   return rv;
 }
 
-int BeginRunJournal(const char* identity) {
+int BeginRunJournal(Journal* journal, const char* identity) {
   journalBegun = true;
-  std::string journal = std::string(applyToDir) + "/" + kJournalName;
-  return gJournal.Begin(journal.c_str(), identity);
+  std::string path = std::string(applyToDir) + "/" + kJournalName;
+  return journal->Begin(path.c_str(), identity);
 }
 
 bool UpdateAlreadyApplied(const std::string& identity) {
   return !recoveredCommit.empty() && recoveredCommit == identity;
 }
 
-int CommitRun() {
+int CommitRun(Journal* journal) {
   int rv = sync_file_system(applyToDir);
-  return rv == kOk ? gJournal.Add(kJournalCommit, {}, true) : rv;
+  return rv == kOk ? journal->Add(kJournalCommit, {}, true) : rv;
 }
 
-void EndRunJournal(int rv, bool undone) {
-  if (rv != kOk && undone) gJournal.Add(kJournalRolledBack, {}, false);
+void EndRunJournal(Journal* journal, int rv, bool undone) {
+  if (rv != kOk && undone) journal->Add(kJournalRolledBack, {}, false);
   rollbackIncomplete = rv != kOk && !undone;
   if (rollbackIncomplete) LOG("the rollback is incomplete: the next run finishes undoing it");
   sync_file_system(applyToDir);
-  gJournal.Close();
+  journal->Close();
 }
 
 void RemoveRunJournal(int rv) {

@@ -10,6 +10,8 @@
 #include <map>
 #include <string>
 
+class Journal;
+
 // The first step of every run, after the log is open and before the archive
 // is read: puts back an installation left at "<installation>.bak" by an
 // interrupted replace request (or removes the old one a completed swap left),
@@ -33,18 +35,18 @@ int ClearStagedDir();
 
 // Opens the run's journal beside "<applyToDir>/updating" with the identity of
 // the update (the SHA-256 of the whole archive, qex_file_sha256). 0 or 7.
-int BeginRunJournal(const char* identity);
+int BeginRunJournal(Journal* journal, const char* identity);
 // True when RecoverInstallation found an interrupted run of the update with
 // this identity finished after its commit: there is nothing left to apply.
 // Asked before BeginRunJournal, which replaces that run's journal.
 bool UpdateAlreadyApplied(const std::string& identity);
 // After a successful execute phase: flushes every change, then writes the
 // commit record. 0 or 7.
-int CommitRun();
+int CommitRun(Journal* journal);
 // After the finish phase: flushes everything; after a failure records that
 // the rollback is complete when `undone`, else logs that it is not and keeps
 // the journal for the next run to finish the undo.
-void EndRunJournal(int rv, bool undone);
+void EndRunJournal(Journal* journal, int rv, bool undone);
 // After the final status: removes "updating", then the journal (kept after an
 // incomplete rollback). A failed staged copy is thrown away, its "updating"
 // last.

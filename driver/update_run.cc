@@ -26,6 +26,7 @@
 #include "fileops/durable.h"
 #include "fileops/fileops.h"
 #include "fileops/journal.h"
+#include "fileops/run_backup.h"
 
 namespace {
 
@@ -84,6 +85,8 @@ int RunUpdate(const RunFiles& files) {
     text.reset();
   }
 
+  // The run's backups and journal, which outlive the list.
+  RunBackups backups;
   // The update's identity: the digest of the whole archive.
   std::string identity;
   if (text && !ArchiveIdentity(files.archive, &identity)) rv = kReadError;
@@ -91,7 +94,7 @@ int RunUpdate(const RunFiles& files) {
   if (rv == 0 && text && UpdateAlreadyApplied(identity)) {
     LOG("the interrupted run had already applied this update");
     runSucceeded = true;
-  } else if (rv == 0 && text && (rv = BeginRunJournal(identity.c_str())) == 0) {
+  } else if (rv == 0 && text && (rv = BeginRunJournal(&backups.journal, identity.c_str())) == 0) {
     // The actions point into the text, so the list goes first.
     ActionList list;
     UpdateContext context;
@@ -101,6 +104,7 @@ int RunUpdate(const RunFiles& files) {
     context.stop_requested = &stopRequested;
     Progress progress;  // the window still reads the old values
     context.progress = &progress;
+    context.backups = &backups;
     list.SetContext(&context);
     list.SetWorkDir(work_dir);
     rv = ParseManifest(text.get(), &list);
@@ -115,12 +119,12 @@ int RunUpdate(const RunFiles& files) {
         rv = list.PrepareAll();
         prepared = rv == 0;
         // One flush for the backups planned by every action.
-        if (prepared) rv = gJournal.Sync();
+        if (prepared) rv = backups.journal.Sync();
         if (rv == 0) rv = list.ExecuteAll();
       }
       // Everything the execute phase did is on disk before the commit
       // record, and that record before the first backup is deleted.
-      if (prepared && rv == 0) rv = CommitRun();
+      if (prepared && rv == 0) rv = CommitRun(&backups.journal);
       if (prepared) undone = list.FinishAll(rv) == 0;
       if (prepared && rv == 0) runSucceeded = true;
     }
@@ -128,7 +132,7 @@ int RunUpdate(const RunFiles& files) {
 
   gArchiveReader.Close();
   close(work_dir);
-  EndRunJournal(rv, undone);
+  EndRunJournal(&backups.journal, rv, undone);
   return rv;
 }
 

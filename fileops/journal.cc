@@ -15,7 +15,6 @@
 #include "fileops/beneath.h"
 #include "fileops/fileops.h"
 
-Journal gJournal;
 
 namespace {
 

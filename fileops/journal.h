@@ -47,9 +47,6 @@ class Journal {
   int fd_ = -1;
 };
 
-// The run's one journal, written by the worker thread only.
-extern Journal gJournal;
-
 // Every complete record of the journal open at `fd`, read from its start. A
 // last record cut short (a crash while it was written) ends the journal. False,
 // with the reason in `reason`, when the file cannot be read, is larger than a

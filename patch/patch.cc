@@ -218,8 +218,8 @@ int read_patch_header(FILE* patch, PatchHeader* header) {
 int validate_patch_header(const PatchHeader& header, uint64_t patch_size) {
   if (memcmp(header.tag, kPatchTag, kPatchTagSize) != 0) return kCorruptPatch;
   // 64-bit sum: three 32-bit lengths cannot wrap to a small size.
-  uint64_t expected = uint64_t{kPatchHeaderSize} + header.control_length + header.diff_length +
-                      header.extra_length;
+  uint64_t expected =
+      uint64_t{kPatchHeaderSize} + header.control_length + header.diff_length + header.extra_length;
   if (patch_size != expected) return kCorruptPatch;
   // Refused here, before the caller changes anything, as well as in apply_patch.
   return ControlLengthValid(header.control_length) ? kOk : kCorruptPatch;
