@@ -1,7 +1,7 @@
 #!/bin/bash
 # Checks every #include "..." of the project against the table of allowed
-# includes in README.md ("For contributors"). Prints each include that breaks
-# it as FILE:LINE and exits 1.
+# includes in CONTRIBUTING.md ("Folders and layers"). Prints each include that
+# breaks it as FILE:LINE and exits 1.
 set -u
 cd "${1:-$(dirname "$0")/..}" || exit 2
 declare -A layer allowed
@@ -9,19 +9,19 @@ while IFS='|' read -r _ folder lyr _ may _; do
   folder=$(tr -d ' `/' <<<"$folder")
   layer[$folder]=$(tr -d ' ' <<<"$lyr")
   allowed[$folder]=$(tr -d '`—' <<<"$may" | xargs)
-done < <(grep -E '^\| `[a-z]+/` \| [0-9]+ \|' README.md)
-[ ${#layer[@]} -ge 5 ] || { echo "README.md: no table of allowed includes found"; exit 2; }
+done < <(grep -E '^\| `[a-z]+/` \| [0-9]+ \|' CONTRIBUTING.md)
+[ ${#layer[@]} -ge 5 ] || { echo "CONTRIBUTING.md: no table of allowed includes found"; exit 2; }
 bad=0
 fail() { echo "$1"; bad=1; }
 # Every allowed edge points to a lower layer.
 for f in "${!allowed[@]}"; do
   for to in ${allowed[$f]}; do
-    [ "${layer[$to]:-99}" -lt "${layer[$f]}" ] || fail "README.md: $f may include $to: not lower"
+    [ "${layer[$to]:-99}" -lt "${layer[$f]}" ] || fail "CONTRIBUTING.md: $f may include $to: not lower"
   done
 done
 while IFS= read -r file; do
   folder=${file%%/*}
-  [ -n "${layer[$folder]:-}" ] || { fail "$file: $folder/ is not in README.md's table"; continue; }
+  [ -n "${layer[$folder]:-}" ] || { fail "$file: $folder/ is not in CONTRIBUTING.md's table"; continue; }
   while IFS=: read -r line text; do
     target=$(sed -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1/' <<<"$text")
     to=${target%%/*}
@@ -37,5 +37,5 @@ while IFS= read -r file; do
 done < <(git ls-files -co --exclude-standard -- '*.c' '*.cc' '*.h' 2>/dev/null ||
          find . -path ./.git -prune -o -path ./build -prune -o -path './build-*' -prune -o \
            -type f \( -name '*.c' -o -name '*.cc' -o -name '*.h' \) -print | sed 's#^\./##')
-[ $bad = 0 ] && echo "every include follows README.md's table"
+[ $bad = 0 ] && echo "every include follows CONTRIBUTING.md's table"
 exit $bad
