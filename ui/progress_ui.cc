@@ -40,7 +40,8 @@ ProgressWindow::ProgressWindow(const Progress* progress, const ProgramPath* prog
 
 int ProgressWindow::OnTimer(void* self) {
   auto* w = static_cast<ProgressWindow*>(self);
-  if (w->progress_->quit_requested()) {
+  const bool quit = w->progress_->quit_requested();
+  if (quit) {
     gtk_widget_hide(w->window_);
     gtk_main_quit();
   }
@@ -50,7 +51,8 @@ int ProgressWindow::OnTimer(void* self) {
   if (!(fraction >= 0.0)) fraction = 0.0;
   if (fraction > 1.0) fraction = 1.0;
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(w->progress_bar_), fraction);
-  return TRUE;
+  // The last poll removes the timer: it must not outlive the window.
+  return quit ? FALSE : TRUE;
 }
 
 // Builds and shows the window, then runs the loop until the worker is done.
