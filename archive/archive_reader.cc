@@ -25,11 +25,8 @@ constexpr int kDefaultBufferSize = 262144;
 constexpr int kFallbackBufferSize = 1024;
 constexpr size_t kChannelListSize = 512;
 
-// The work buffers are per decoder: the reader's pair (gInput, gOutput) is
-// shared by every ArchiveReader in the process and serves the update worker's
-// extractions; each ArchiveDecoder, which extracts on another thread at the
-// same time, has a pair of its own. A size reduced after a failed allocation
-// stays reduced for the rest of the process (for the decoders: of the decoder).
+// A work buffer of a reader or decoder. A size reduced after a failed
+// allocation stays reduced for the owner's lifetime.
 struct WorkBuffer {
   std::unique_ptr<char[]> data;
   int size = kDefaultBufferSize;
@@ -44,9 +41,6 @@ struct WorkBuffer {
     return data != nullptr;
   }
 };
-
-WorkBuffer gInput;
-WorkBuffer gOutput;
 
 // Reads stored bytes of an entry: the shape of qex_read_entry.
 using StoredReader = int (*)(QexArchive* archive, const QexEntry* entry, uint32_t position,
@@ -72,7 +66,8 @@ int ReadStoredAt(QexArchive* archive, const QexEntry* entry, uint32_t position, 
 // by the one loop below. A set `cancel` stops it between two decompression
 // calls with kCancelled.
 int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
-               WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel);
+               WorkBuffer& output, uint32_t parallel_min_length, StoredReader read_stored,
+               const std::atomic<bool>* cancel);
 // The single-threaded loop; the first `skip` bytes of output are not written
 // (the parallel decoding wrote them).
 int DecompressOnOneThread(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
@@ -83,7 +78,8 @@ int DecompressOnOneThread(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBu
 // and decompresses into it.
 int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const char* dest, int flags,
                         unsigned mode, WorkBuffer& input, WorkBuffer& output,
-                        StoredReader read_stored, const std::atomic<bool>* cancel);
+                        uint32_t parallel_min_length, StoredReader read_stored,
+                        const std::atomic<bool>* cancel);
 
 void CloseReaderAtExit() { gArchiveReader.Close(); }
 
@@ -92,16 +88,29 @@ void CloseReaderAtExit() { gArchiveReader.Close(); }
 
 }  // namespace
 
+// Each reader and each decoder has a pair: a decoder extracts on another
+// thread while its reader does.
+struct ArchiveReader::WorkBuffers {
+  WorkBuffer input;
+  WorkBuffer output;
+
+  bool Allocate() { return input.Allocate() && output.Allocate(); }
+};
+
+ArchiveReader::ArchiveReader() = default;
+
+ArchiveReader::~ArchiveReader() { Close(); }
+
 int ArchiveReader::Open(const char* path) {
   if (archive_) Close();
-  if (!gInput.Allocate() || !gOutput.Allocate()) return kArchiveNoMemory;
+  if (!AllocateBuffers()) return kArchiveNoMemory;
   archive_ = qex_open(path);
   return archive_ ? kOk : kReadError;
 }
 
 int ArchiveReader::OpenDescriptor(int fd) {
   if (archive_) Close();
-  if (!gInput.Allocate() || !gOutput.Allocate()) return kArchiveNoMemory;
+  if (!AllocateBuffers()) return kArchiveNoMemory;
   archive_ = qex_open_fd(fd);
   return archive_ ? kOk : kReadError;
 }
@@ -113,8 +122,15 @@ void ArchiveReader::Close() {
     qex_close(archive_);
     archive_ = nullptr;
   }
-  gInput.data.reset();
-  gOutput.data.reset();
+  if (buffers_) {
+    buffers_->input.data.reset();
+    buffers_->output.data.reset();
+  }
+}
+
+bool ArchiveReader::AllocateBuffers() {
+  if (!buffers_) buffers_.reset(new (std::nothrow) WorkBuffers);
+  return buffers_ && buffers_->Allocate();
 }
 
 int ArchiveReader::ExtractToFile(const char* name, const char* dest) {
@@ -124,8 +140,10 @@ int ArchiveReader::ExtractToFile(const char* name, const char* dest) {
 int ArchiveReader::ExtractToFileAt(const char* name, int dir, const char* dest, int flags) {
   QexEntry* entry = qex_find_entry(archive_, name);
   if (!entry) return kReadError;
+  if (!buffers_ || !buffers_->input.data || !buffers_->output.data) return kReadError;
   return DecompressToNewFile(archive_, entry, dir, dest, flags, entry->flags & kQexPermissionMask,
-                             gInput, gOutput, qex_read_entry, nullptr);
+                             buffers_->input, buffers_->output, parallel_min_length_,
+                             qex_read_entry, nullptr);
 }
 
 bool ArchiveReader::HasEntry(const char* name) {
@@ -139,14 +157,12 @@ int ArchiveReader::ExtractToStream(const char* name, FILE* fp) {
 }
 
 int ArchiveReader::ExtractEntry(QexEntry* entry, FILE* fp) {
-  if (!archive_ || !gInput.data || !gOutput.data) return kReadError;
-  return Decompress(archive_, entry, fp, gInput, gOutput, qex_read_entry, nullptr);
+  if (!archive_ || !buffers_ || !buffers_->input.data || !buffers_->output.data) {
+    return kReadError;
+  }
+  return Decompress(archive_, entry, fp, buffers_->input, buffers_->output, parallel_min_length_,
+                    qex_read_entry, nullptr);
 }
-
-struct ArchiveDecoder::Buffers {
-  WorkBuffer input;
-  WorkBuffer output;
-};
 
 ArchiveDecoder::ArchiveDecoder(const ArchiveReader* reader) : reader_(reader) {}
 
@@ -162,20 +178,19 @@ int ArchiveDecoder::ExtractToFileAt(const char* name, int dir, const char* dest,
   QexArchive* archive = reader_->archive_;
   QexEntry* entry = qex_find_entry(archive, name);
   if (!entry) return kReadError;
-  if (!buffers_) buffers_.reset(new (std::nothrow) Buffers);
-  if (!buffers_ || !buffers_->input.Allocate() || !buffers_->output.Allocate()) {
-    return kArchiveNoMemory;
-  }
+  if (!buffers_) buffers_.reset(new (std::nothrow) ArchiveReader::WorkBuffers);
+  if (!buffers_ || !buffers_->Allocate()) return kArchiveNoMemory;
   const unsigned file_mode = mode < 0 ? entry->flags & kQexPermissionMask : mode;
   return DecompressToNewFile(archive, entry, dir, dest, flags, file_mode, buffers_->input,
-                             buffers_->output, ReadStoredAt, cancel);
+                             buffers_->output, reader_->parallel_min_length_, ReadStoredAt, cancel);
 }
 
 namespace {
 
 int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const char* dest, int flags,
                         unsigned mode, WorkBuffer& input, WorkBuffer& output,
-                        StoredReader read_stored, const std::atomic<bool>* cancel) {
+                        uint32_t parallel_min_length, StoredReader read_stored,
+                        const std::atomic<bool>* cancel) {
   int fd = openat(dir, dest, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | flags, mode);
   if (fd < 0) return kWriteError;
   FILE* fp = fdopen(fd, "wb");
@@ -183,7 +198,7 @@ int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const cha
     close(fd);
     return kWriteError;
   }
-  int rv = Decompress(archive, entry, fp, input, output, read_stored, cancel);
+  int rv = Decompress(archive, entry, fp, input, output, parallel_min_length, read_stored, cancel);
   // The last buffered bytes reach the file only here; a failed close leaves a
   // short file that must not pass for a complete one.
   if (fclose(fp) != 0 && rv == kOk) rv = kWriteError;
@@ -202,10 +217,10 @@ int ReadSource(void* context, uint32_t position, void* buffer, int size) {
 }
 
 int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
-               WorkBuffer& output, StoredReader read_stored, const std::atomic<bool>* cancel) {
+               WorkBuffer& output, uint32_t parallel_min_length, StoredReader read_stored,
+               const std::atomic<bool>* cancel) {
   uint64_t skip = 0;
-  if (entry->length != 0 && entry->length >= ParallelDecodeMinLength() &&
-      gDecoderBudget.capacity() > 1) {
+  if (entry->length != 0 && entry->length >= parallel_min_length && gDecoderBudget.capacity() > 1) {
     StoredSource source = {archive, entry, read_stored};
     ParallelDecodeResult parallel =
         DecodeBzip2Parallel(ReadSource, &source, entry->length, fp, cancel, kCancelled);

@@ -1,5 +1,5 @@
-// The update run's access to the update archive: one process-wide reader that
-// extracts bzip2-compressed entries by name.
+// The update run's access to the update archive: a reader that extracts
+// bzip2-compressed entries by name, with work buffers of its own.
 #ifndef UPDATER_ARCHIVE_ARCHIVE_READER_H_
 #define UPDATER_ARCHIVE_ARCHIVE_READER_H_
 
@@ -9,8 +9,19 @@
 
 #include "archive/qex.h"
 
+// Stored lengths from this one up are decoded on several threads (where the
+// decoder budget holds more than one); shorter ones would not pay for the
+// threads.
+constexpr uint32_t kParallelDecodeMinLength = uint32_t{2} << 20;
+
 class ArchiveReader {
  public:
+  ArchiveReader();
+  // Closes the archive.
+  ~ArchiveReader();
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+
   // 0, 6 (cannot open / malformed) or 11 (no memory for the work buffers).
   int Open(const char* path);
   // The same for the archive open for reading on `fd`, which stays the
@@ -41,7 +52,7 @@ class ArchiveReader {
   // Decompresses `entry`, which must come from the open archive, into `fp`;
   // ends at the first end of a bzip2 stream, ignoring any bytes after it.
   // Everything decoded before a failure is written. Entries from
-  // ParallelDecodeMinLength() up are decoded on every free core of the
+  // parallel_decode_min_length() up are decoded on every free core of the
   // decoder budget, with the same bytes and codes.
   int ExtractEntry(QexEntry* entry, FILE* fp);
   // 20 when no archive is open, else 0.
@@ -50,9 +61,19 @@ class ArchiveReader {
   // (null or empty: any); a null `app_version` skips the downgrade check.
   int CheckProductInformation(const char* channels, const char* app_version);
 
+  // Entries stored in this many bytes or more are decoded on several threads
+  // (kParallelDecodeMinLength unless set; also for the reader's decoders).
+  uint32_t parallel_decode_min_length() const { return parallel_min_length_; }
+  void set_parallel_decode_min_length(uint32_t length) { parallel_min_length_ = length; }
+
  private:
   friend class ArchiveDecoder;
+  struct WorkBuffers;
+  bool AllocateBuffers();
   QexArchive* archive_ = nullptr;
+  // Allocated by Open, freed by Close; one extraction at a time uses them.
+  std::unique_ptr<WorkBuffers> buffers_;
+  uint32_t parallel_min_length_ = kParallelDecodeMinLength;
 };
 
 // A further decoder for the entries of a reader's open archive, for another
@@ -84,15 +105,13 @@ class ArchiveDecoder {
                       const std::atomic<bool>* cancel);
 
  private:
-  struct Buffers;
   const ArchiveReader* reader_;
-  std::unique_ptr<Buffers> buffers_;
+  std::unique_ptr<ArchiveReader::WorkBuffers> buffers_;
 };
 
 // The process-wide reader; closed by a handler at normal exit, which every
 // program linking archive_reader.cc registers at start-up. Not thread-safe:
-// the work buffers are shared by all readers, one extraction at a time (an
-// ArchiveDecoder extracts beside it).
+// one extraction at a time (an ArchiveDecoder extracts beside it).
 extern ArchiveReader gArchiveReader;
 
 #endif  // UPDATER_ARCHIVE_ARCHIVE_READER_H_

@@ -90,6 +90,18 @@ TEST_F(ArchiveReaderTest, ExtractsEntriesWithTheirModesAndCodes) {
   EXPECT_EQ(Extract("big"), 6);
 }
 
+// Each reader has work buffers of its own: one closed (here by its
+// destructor) leaves another extracting.
+TEST_F(ArchiveReaderTest, ReadersAreIndependent) {
+  {
+    ArchiveReader other;
+    ASSERT_EQ(other.Open(archive_.c_str()), 0);
+  }
+  std::string out;
+  EXPECT_EQ(Extract("big", &out), 0);
+  EXPECT_TRUE(out == big_);
+}
+
 TEST_F(ArchiveReaderTest, OpenCloseStatesAndProductInformation) {
   const struct {
     const char* channels;

@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "archive/archive_reader.h"
-#include "archive/bz2_parallel.h"
 #include "archive/decoder_budget.h"
 #include "archive/qex.h"
 #include "archive/qex_format.h"
@@ -34,24 +33,21 @@ std::string Bzip2(const std::string& data, int level) {
 
 Extraction ExtractStored(const std::string& path, const std::string& stored, bool parallel) {
   Extraction result;
-  if (!WriteTestArchive(path, {{"entry", stored, 0644, false}}) ||
-      gArchiveReader.Open(path.c_str()))
+  ArchiveReader reader;
+  if (!WriteTestArchive(path, {{"entry", stored, 0644, false}}) || reader.Open(path.c_str()))
     return result;
-  const uint32_t min_length = ParallelDecodeMinLength();
   const int capacity = gDecoderBudget.capacity();
-  SetParallelDecodeMinLength(parallel ? 1 : UINT32_MAX);
+  reader.set_parallel_decode_min_length(parallel ? 1 : UINT32_MAX);
   if (parallel) gDecoderBudget.SetCapacity(4);
   char* data = nullptr;
   size_t size = 0;
   if (FILE* fp = open_memstream(&data, &size)) {
-    result.code = gArchiveReader.ExtractToStream("entry", fp);
+    result.code = reader.ExtractToStream("entry", fp);
     fclose(fp);
     result.bytes.assign(data, size);
   }
   free(data);
-  SetParallelDecodeMinLength(min_length);
   gDecoderBudget.SetCapacity(capacity);
-  gArchiveReader.Close();
   return result;
 }
 

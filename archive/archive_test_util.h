@@ -4,7 +4,7 @@
 //   archive_testing::WriteTestArchive(path, {{"updatev3.manifest", "add \"a\"\n"},
 //                                            {"a", "contents", 0755}});
 // writes an archive whose entries are bzip2-compressed, ready for
-// gArchiveReader.Open(path) and ExtractToFile.
+// ArchiveReader::Open(path) and ExtractToFile.
 #ifndef UPDATER_ARCHIVE_ARCHIVE_TEST_UTIL_H_
 #define UPDATER_ARCHIVE_ARCHIVE_TEST_UTIL_H_
 
@@ -67,9 +67,9 @@ struct Extraction {
   bool operator==(const Extraction& o) const { return code == o.code && bytes == o.bytes; }
 };
 // Extracts `stored` (stored unchanged as the one entry of an archive written
-// to `path`) through gArchiveReader, decoded on one thread or, with
-// `parallel`, on four threads from any length up. The minimum length and the
-// budget are put back afterwards.
+// to `path`) through a reader of its own, decoded on one thread or, with
+// `parallel`, on four threads from any length up. The budget is put back
+// afterwards.
 Extraction ExtractStored(const std::string& path, const std::string& stored, bool parallel);
 
 // Where the index of `bytes` (an archive's contents) begins.

@@ -37,15 +37,13 @@ constexpr size_t kOutputCap = size_t{2} << 20;
 constexpr size_t kSlotsPerThread = 2;
 constexpr int kStreamChunk = 1 << 18;
 
-std::atomic<uint32_t> gMinLength{uint32_t{2} << 20};
-
 // Whether a 16-bit value occurs as two whole bytes inside one of the two
 // magics at some bit offset: every magic in the data covers at least five
 // whole bytes, so one of the four byte pairs starting there begins at a
 // multiple of four, and the scan looks only at those.
 class PairTable {
  public:
-  PairTable() {
+  constexpr PairTable() {
     for (uint64_t magic : {kBlockMagic, kEndMagic}) {
       for (int shift = 0; shift < 8; ++shift) {
         uint64_t word = magic << (16 - shift);  // bytes 0..7, big-endian
@@ -57,13 +55,13 @@ class PairTable {
       }
     }
   }
-  bool Has(unsigned pair) const { return (bits_[pair >> 6] >> (pair & 63)) & 1; }
+  constexpr bool Has(unsigned pair) const { return (bits_[pair >> 6] >> (pair & 63)) & 1; }
 
  private:
   uint64_t bits_[1024] = {};
 };
 
-const PairTable kPairs;
+constexpr PairTable kPairs;
 
 // Anonymous pages of a fixed size, touched only as far as they are used and
 // given back whole when the decoding ends, so that the memory of one decoding
@@ -568,10 +566,4 @@ ParallelDecodeResult DecodeBzip2Parallel(StoredBytesReader read, void* context, 
                                                ParallelDecoder(read, context, length, fp));
   if (!decoder) return ParallelDecodeResult();
   return decoder->Run(cancel, cancelled_code);
-}
-
-uint32_t ParallelDecodeMinLength() { return gMinLength.load(std::memory_order_relaxed); }
-
-void SetParallelDecodeMinLength(uint32_t length) {
-  gMinLength.store(length, std::memory_order_relaxed);
 }

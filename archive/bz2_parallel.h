@@ -36,9 +36,4 @@ ParallelDecodeResult DecodeBzip2Parallel(StoredBytesReader read, void* context, 
                                          FILE* fp, const std::atomic<bool>* cancel,
                                          int cancelled_code);
 
-// Stored lengths from this one up are decoded in parallel (where the budget
-// holds more than one thread); shorter ones would not pay for the threads.
-uint32_t ParallelDecodeMinLength();
-void SetParallelDecodeMinLength(uint32_t length);
-
 #endif  // UPDATER_ARCHIVE_BZ2_PARALLEL_H_

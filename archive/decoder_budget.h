@@ -35,7 +35,9 @@ class DecoderBudget {
   int taken_ = 0;
 };
 
-// The process-wide budget.
+// Process-wide because what it shares out is the machine's processors: every
+// reader, decoder and run in the process draws on this one budget, so that
+// together they never start more decoding threads than there are cores.
 extern DecoderBudget gDecoderBudget;
 
 #endif  // UPDATER_ARCHIVE_DECODER_BUDGET_H_

@@ -1,17 +1,13 @@
 // Writing side of the QEX library: create an archive from files (stored as
-// they are or bzip2-compressed), refresh the product information block in
-// place, and extract every entry's stored bytes below the current directory;
-// also the bzip2 compression of qex_compress.h.
+// they are or bzip2-compressed) and refresh the product information block in
+// place; also the bzip2 compression of qex_compress.h.
 #include <bzlib.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
-#include <string>
 
 #include "archive/qex.h"
 #include "archive/qex_compress.h"
@@ -216,17 +212,6 @@ int CompressToBzip2(FILE* in, FILE* out, uint64_t* compressed_size) {
   return rv;
 }
 
-int qex_entry_name_is_safe(const char* name) {
-  if (name[0] == '/') return 0;
-  for (const char* p = name; *p;) {
-    size_t n = strcspn(p, "/");
-    if (n == 2 && p[0] == '.' && p[1] == '.') return 0;
-    p += n;
-    if (*p == '/') ++p;
-  }
-  return 1;
-}
-
 int qex_write_product_info(FILE* stream, QexIndexBuilder* builder, const ProductInfo* info) {
   if (!stream || !info || !info->channel_id || !info->product_version) return -1;
   size_t channel_length = strlen(info->channel_id);
@@ -341,52 +326,4 @@ int qex_refresh_product_info(const char* path, const ProductInfo* info) {
   }
   fprintf(stderr, "ERROR: Could not refresh because block does not exist\n");
   return -1;
-}
-
-int qex_prepare_entry_path(const char* name) {
-  if (!qex_entry_name_is_safe(name)) {
-    fprintf(stderr, "ERROR: refusing entry with an absolute name or a \"..\" component: %s\n",
-            name);
-    return -1;
-  }
-  std::string prefix(name);
-  for (size_t slash = prefix.find('/'); slash != std::string::npos;
-       slash = prefix.find('/', slash + 1)) {
-    // Existing directories are fine; anything else shows up when the file is
-    // created.
-    mkdir(prefix.substr(0, slash).c_str(), 0755);
-  }
-  return 0;
-}
-
-int qex_test_callback(QexArchive* archive, QexEntry* entry, void* /*closure*/) {
-  if (qex_prepare_entry_path(entry->name) != 0) return -1;
-  int fd = creat(entry->name, entry->flags & kQexPermissionMask);
-  if (fd < 0) {
-    fprintf(stderr, "ERROR: could not create file in qex_test_callback()\n");
-    perror(entry->name);
-    return -1;
-  }
-  FILE* out = fdopen(fd, "wb");
-  if (!out) {
-    close(fd);
-    return -1;
-  }
-  char buf[kCopyChunk];
-  uint32_t position = 0;
-  int n;
-  while ((n = qex_read_entry(archive, entry, position, buf, sizeof(buf))) > 0) {
-    if (fwrite(buf, static_cast<size_t>(n), 1, out) != 1) break;
-    position += static_cast<uint32_t>(n);
-  }
-  if (fclose(out) != 0) return -1;
-  return n == 0 ? 0 : -1;
-}
-
-int qex_extract_all(const char* path) {
-  QexArchive* archive = qex_open(path);
-  if (!archive) return -1;
-  int rv = qex_for_each_entry(archive, qex_test_callback, nullptr);
-  qex_close(archive);
-  return rv;
 }

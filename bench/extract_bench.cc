@@ -95,9 +95,10 @@ Timing TimeReader(const std::string& archive, const std::string& dest) {
   rusage before, after;
   getrusage(RUSAGE_SELF, &before);
   double start = Now();
-  if (gArchiveReader.Open(archive.c_str()) != 0) return t;
-  int rv = gArchiveReader.ExtractToFile(kEntryName, dest.c_str());
-  gArchiveReader.Close();
+  ArchiveReader reader;
+  if (reader.Open(archive.c_str()) != 0) return t;
+  int rv = reader.ExtractToFile(kEntryName, dest.c_str());
+  reader.Close();
   double wall = Now() - start;
   getrusage(RUSAGE_SELF, &after);
   if (rv == 0) {

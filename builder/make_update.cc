@@ -26,7 +26,8 @@ namespace {
 
 // The work directory, for the handler of SIGINT and SIGTERM, which removes it
 // with a child rm (fork, exec and wait are safe in a handler) and then ends
-// the process by the same signal.
+// the process by the same signal. Process-wide because a signal handler is
+// given no data of its own: this is all it reads, set before it is installed.
 char interruptedWork[4096];
 
 void RemoveWorkAndDie(int sig) {

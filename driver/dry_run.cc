@@ -35,7 +35,7 @@
 #include "driver/update_archive.h"
 #include "driver/verify_update.h"
 #include "driver/work_dir.h"
-#include "ui/progress_ui.h"
+#include "ui/program_path.h"
 
 namespace {
 
@@ -71,8 +71,8 @@ std::string Json(const std::string& s) {
 // then the actions' own checks through the run's parser and list.
 class DryRun {
  public:
-  DryRun(std::string archive, std::string apply_to)
-      : archive_(std::move(archive)), apply_to_(std::move(apply_to)) {
+  DryRun(std::string archive, std::string apply_to, const ProgramPath* program)
+      : archive_(std::move(archive)), apply_to_(std::move(apply_to)), program_(program) {
     ForecastRecovery(apply_to_.c_str(), &recovery_);
     list_.planned().Redirect(recovery_.through);
   }
@@ -110,6 +110,8 @@ class DryRun {
   int CheckSpace();
 
   const std::string archive_, apply_to_;
+  // The keys and settings beside the program.
+  const ProgramPath* program_;
   RecoveryForecast recovery_;
   // Recovery finishes a run of this same archive: nothing is left to apply.
   bool applied_ = false;
@@ -157,7 +159,7 @@ int DryRun::OpenArchive() {
 // The signature, channel and version checks the update makes before it
 // changes anything.
 int DryRun::CheckTrust() {
-  int rv = CheckUpdateTrust(archive_.c_str(), fd_);
+  int rv = CheckUpdateTrust(archive_.c_str(), fd_, *program_);
   if (rv == 0) return 0;
   const char* why;
   switch (rv) {
@@ -300,7 +302,7 @@ bool WantsDryRun(int argc, char** argv) { return argc > 1 && strcmp(argv[1], "--
 
 int RunDryRun(int argc, char** argv) {
   // The keys and settings beside the program.
-  SetProgramPath();
+  const ProgramPath program;
   bool json = false;
   std::vector<const char*> dirs;
   for (int i = 2; i < argc; i++) {
@@ -333,7 +335,7 @@ int RunDryRun(int argc, char** argv) {
   free(apply_to);
   isOsUpdate = getenv("QUIL_OS_UPDATE") != nullptr;
 
-  DryRun run(archive, applyToDir);
+  DryRun run(archive, applyToDir, &program);
   run.Run();
   if (json) {
     run.PrintJson();

@@ -102,8 +102,8 @@ int RunUpdate(const RunFiles& files) {
     context.archive = &gArchiveReader;
     context.is_os_update = isOsUpdate;
     context.stop_requested = &stopRequested;
-    Progress progress;  // the window still reads the old values
-    context.progress = &progress;
+    // The value the window reads until the run hands it one of its own.
+    context.progress = LegacyProgress();
     context.backups = &backups;
     list.SetContext(&context);
     list.SetWorkDir(work_dir);

@@ -26,6 +26,7 @@
 #include "driver/wait_process.h"
 #include "fileops/beneath.h"
 #include "fileops/fileops.h"
+#include "ui/program_path.h"
 #include "ui/progress_ui.h"
 
 namespace {
@@ -84,9 +85,11 @@ int FinishRun(int argc, char** argv, UpdateLog& log) {
 int UpdaterMain(int argc, char** argv) {
   if (WantsDryRun(argc, argv)) return RunDryRun(argc, argv);
   CatchStopSignals();
+  const ProgramPath program;
+  ProgressWindow window(LegacyProgress(), &program);
   // GTK sees the program name alone: the callback's arguments are not its
   // options, and one of them could make it load a library.
-  PrepareProgressUI(argv[0]);
+  window.Prepare(argv[0]);
 
   int pid = 0;
   CommandLineResult command = ReadCommandLine(argc, argv, &pid);
@@ -182,7 +185,7 @@ int UpdaterMain(int argc, char** argv) {
   }
 
   // An update that may not be applied changes nothing, not even the staged copy.
-  if (VerifyUpdate(files.archive) != 0) return FinishRun(argc, argv, log);
+  if (VerifyUpdate(files.archive, program) != 0) return FinishRun(argc, argv, log);
 
   if (isStagedUpdate && ClearStagedDir() != 0) {
     LOG("failed: %d", kRecoveryFailed);
@@ -217,8 +220,9 @@ int UpdaterMain(int argc, char** argv) {
     LOG("failed: %d", kNoThread);
     WriteStatusFailed(kNoThread);
   } else {
-    if (!isStagedUpdate && !isReplaceRequest) RunProgressUI();
+    if (!isStagedUpdate && !isReplaceRequest) window.Run();
     pthread_join(worker, nullptr);
+    window.SetRunSucceeded(runSucceeded);
   }
 
   return FinishRun(argc, argv, log);

@@ -19,15 +19,15 @@
 #include "base/update_log.h"
 #include "driver/status.h"
 #include "driver/update_run.h"
-#include "ui/progress_ui.h"
+#include "ui/program_path.h"
 #include "ui/read_strings.h"
 
 namespace {
 
-// "<program><suffix>": the file beside the running executable (see
-// SetProgramPath), whatever name the updater was started by.
-bool ProgramFile(const char* suffix, char (&out)[kMaxPath]) {
-  return FormProgramFileName(suffix, out, sizeof(out));
+// "<program><suffix>": the file beside the running executable, whatever name
+// the updater was started by.
+bool ProgramFile(const ProgramPath& program, const char* suffix, char (&out)[kMaxPath]) {
+  return program.FormFileName(suffix, out, sizeof(out));
 }
 
 // Opens the program's own file `path` for reading, never through a link and
@@ -61,15 +61,15 @@ int OpenProgramFile(const char* path, const char** why) {
 }
 
 // Whether a keys file is installed, so that every update must be signed.
-bool SignaturesRequired() {
+bool SignaturesRequired(const ProgramPath& program) {
   char keys_path[kMaxPath];
   struct stat st;
-  return !ProgramFile(".keys", keys_path) || lstat(keys_path, &st) == 0 || errno != ENOENT;
+  return !ProgramFile(program, ".keys", keys_path) || lstat(keys_path, &st) == 0 || errno != ENOENT;
 }
 
-int CheckSignature(const char* archive, int archive_fd) {
+int CheckSignature(const char* archive, int archive_fd, const ProgramPath& program) {
   char keys_path[kMaxPath];
-  if (!ProgramFile(".keys", keys_path)) {
+  if (!ProgramFile(program, ".keys", keys_path)) {
     LOG("VerifyUpdate: cannot form the path of the keys file");
     return kKeysFileError;
   }
@@ -131,10 +131,10 @@ int CheckSignature(const char* archive, int archive_fd) {
 // file that cannot be trusted (see OpenProgramFile) names accepted channels:
 // they may have been changed, so no channel is accepted. Such a file without
 // them is ignored.
-int ReadAcceptedChannels(char (&out)[kIniValueSize]) {
+int ReadAcceptedChannels(const ProgramPath& program, char (&out)[kIniValueSize]) {
   out[0] = '\0';
   char ini[kMaxPath];
-  if (!ProgramFile(".ini", ini)) return kOk;
+  if (!ProgramFile(program, ".ini", ini)) return kOk;
   static const char* const kKeys[] = {"AcceptedChannels"};
   char values[1][kIniValueSize];
   const char* why;
@@ -171,7 +171,7 @@ bool InstallationExists(const char* install_dir) {
 // one line holding a version of 1 to 31 bytes, or when it is missing from an
 // installation whose updates must be signed: deleting it must not let an
 // older signed update in.
-int ReadInstalledVersion(char (&out)[kQexMaxVersionLength + 1]) {
+int ReadInstalledVersion(const ProgramPath& program, char (&out)[kQexMaxVersionLength + 1]) {
   out[0] = '\0';
   char install_dir[kMaxPath], path[kMaxPath];
   if (!ComputeInstallDir(install_dir)) return kOk;
@@ -181,7 +181,7 @@ int ReadInstalledVersion(char (&out)[kQexMaxVersionLength + 1]) {
   // never blocking on a FIFO.
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-    if (errno == ENOENT && SignaturesRequired() && InstallationExists(install_dir)) {
+    if (errno == ENOENT && SignaturesRequired(program) && InstallationExists(install_dir)) {
       LOG("VerifyUpdate: the installed version record is missing: %s", path);
       return kInstalledVersionError;
     }
@@ -215,11 +215,11 @@ int ReadInstalledVersion(char (&out)[kQexMaxVersionLength + 1]) {
   return kOk;
 }
 
-int CheckChannelAndVersion(const char* archive, int archive_fd) {
+int CheckChannelAndVersion(const char* archive, int archive_fd, const ProgramPath& program) {
   char channels[kIniValueSize];
   char installed[kQexMaxVersionLength + 1];
-  int rv = ReadAcceptedChannels(channels);
-  if (rv == kOk) rv = ReadInstalledVersion(installed);
+  int rv = ReadAcceptedChannels(program, channels);
+  if (rv == kOk) rv = ReadInstalledVersion(program, installed);
   if (rv != kOk || (!channels[0] && !installed[0])) return rv;
 
   rv = gArchiveReader.OpenDescriptor(archive_fd);
@@ -245,17 +245,17 @@ int CheckChannelAndVersion(const char* archive, int archive_fd) {
 
 }  // namespace
 
-int CheckUpdateTrust(const char* archive, int archive_fd) {
-  int rv = CheckSignature(archive, archive_fd);
-  return rv == kOk ? CheckChannelAndVersion(archive, archive_fd) : rv;
+int CheckUpdateTrust(const char* archive, int archive_fd, const ProgramPath& program) {
+  int rv = CheckSignature(archive, archive_fd, program);
+  return rv == kOk ? CheckChannelAndVersion(archive, archive_fd, program) : rv;
 }
 
-int VerifyUpdate(int archive_fd) {
+int VerifyUpdate(int archive_fd, const ProgramPath& program) {
   if (isReplaceRequest) return kOk;
   char archive[kMaxPath];
   int n = snprintf(archive, sizeof(archive), "%s/update.qex", updateDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(archive)) return kOk;  // the run reports it
-  int rv = CheckUpdateTrust(archive, archive_fd);
+  int rv = CheckUpdateTrust(archive, archive_fd, program);
   if (rv != kOk) {
     LOG("failed: %d", rv);
     WriteStatusFailed(rv);

@@ -4,9 +4,11 @@
 #ifndef UPDATER_DRIVER_VERIFY_UPDATE_H_
 #define UPDATER_DRIVER_VERIFY_UPDATE_H_
 
+class ProgramPath;
+
 // Checks "<updateDir>/update.qex" of an ordinary or staged update (a replace
 // request only swaps in what a checked staged update made). The files beside
-// the program are those beside the running executable (SetProgramPath), never
+// the program are those beside the running executable (`program`), never
 // found through the name it was started by. Such a file is trusted only when
 // it is no symbolic link, no one but its owner may write it and its owner is
 // root or the user the updater runs as.
@@ -27,11 +29,11 @@
 // every later read of the run uses.
 // 0 when the run may go on; otherwise the refusal is logged, the status
 // "failed: N\n" written and N returned.
-int VerifyUpdate(int archive_fd);
+int VerifyUpdate(int archive_fd, const ProgramPath& program);
 
 // The same checks of the archive open on `archive_fd` (named `archive` in the
 // log) against the installation in applyToDir, logged but without a status:
 // 0 or the code VerifyUpdate would return.
-int CheckUpdateTrust(const char* archive, int archive_fd);
+int CheckUpdateTrust(const char* archive, int archive_fd, const ProgramPath& program);
 
 #endif  // UPDATER_DRIVER_VERIFY_UPDATE_H_

@@ -1,7 +1,7 @@
 // Opens the input as an update archive and reads everything it offers: the
 // index, every entry's stored bytes, the signature and block information, the
 // product information block, and every entry decompressed through the
-// process-wide reader.
+// update run's reader.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,19 +13,21 @@
 
 namespace {
 
+// The harness gives its entry point no data of its own: the one sink is opened
+// once for the whole process.
 FILE* const null_stream = fopen("/dev/null", "wb");
 
 // Reads every stored byte of an entry in small pieces, as the extraction does,
-// and extracts it by name through the process-wide reader.
-int ReadEntry(QexArchive* archive, QexEntry* entry, void* reader_open) {
+// and extracts it by name through `open_reader` (null: none opened).
+int ReadEntry(QexArchive* archive, QexEntry* entry, void* open_reader) {
   char buf[4096];
   uint32_t position = 0;
   for (int n; (n = qex_read_entry(archive, entry, position, buf, sizeof(buf))) > 0;) {
     position += static_cast<uint32_t>(n);
     if (n > static_cast<int>(sizeof(buf)) || position > entry->length) abort();
   }
-  if (!*static_cast<bool*>(reader_open)) return 0;
-  int rv = gArchiveReader.ExtractToStream(entry->name, null_stream);
+  if (!open_reader) return 0;
+  int rv = static_cast<ArchiveReader*>(open_reader)->ExtractToStream(entry->name, null_stream);
   if (rv != 0 && rv != 6 && rv != 7 && rv != 39 && rv != 40) abort();  // outside the contract
   return 0;
 }
@@ -40,10 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   get_qex_file_info(path.c_str(), &has_sig, &sig_count, &has_blocks, &blocks_offset, &block_count);
   if (read_product_info_block(path.c_str(), &info) == 0) qex_free_product_info(&info);
 
-  // The update run's own path: the process-wide reader with its work buffers.
-  bool reader_open = gArchiveReader.Open(path.c_str()) == 0;
+  // The update run's own path: the reader with its work buffers.
+  ArchiveReader reader;
+  const bool reader_open = reader.Open(path.c_str()) == 0;
   if (QexArchive* archive = qex_open(path.c_str())) {
-    qex_for_each_entry(archive, ReadEntry, &reader_open);
+    qex_for_each_entry(archive, ReadEntry, reader_open ? &reader : nullptr);
     if (qex_read_product_info(archive, &info) == 0) {
       if (!info.channel_id || !info.product_version) abort();
       qex_free_product_info(&info);
@@ -51,10 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qex_close(archive);
   }
   if (reader_open) {
-    gArchiveReader.ExtractToStream("updatev3.manifest", null_stream);
-    gArchiveReader.ExtractToFile("updatev2.manifest", "extracted");
-    gArchiveReader.CheckProductInformation("beta, release", "1.0");
+    reader.ExtractToStream("updatev3.manifest", null_stream);
+    reader.ExtractToFile("updatev2.manifest", "extracted");
+    reader.CheckProductInformation("beta, release", "1.0");
   }
-  gArchiveReader.Close();
   return 0;
 }

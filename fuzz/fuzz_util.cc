@@ -14,6 +14,8 @@
 namespace fuzz_util {
 namespace {
 
+// Made at the first input and removed at exit: the harness hands its entry
+// point no data of its own to keep it in.
 std::string scratch_dir;
 
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <string>
 
 namespace {
@@ -96,9 +97,10 @@ int Usage(const char* message) {
 }
 
 // "--version VERSION" once named the product version; "--version" alone, or
-// before another option, asks for the program's version.
-void AcceptOldVersionSpelling(int argc, char** argv) {
-  static char kNew[] = "--product-version";
+// before another option, asks for the program's version. Rewritten arguments
+// are kept in `rewritten`, which argv points into from then on.
+void AcceptOldVersionSpelling(int argc, char** argv, std::list<std::string>* rewritten) {
+  static const char kNew[] = "--product-version";
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--") == 0) return;
     bool joined = strncmp(argv[i], "--version=", 10) == 0;
@@ -106,13 +108,8 @@ void AcceptOldVersionSpelling(int argc, char** argv) {
       continue;
     }
     fprintf(stderr, "make-update: warning: --version VERSION is now --product-version VERSION\n");
-    if (joined) {
-      static std::string rewritten;  // argv keeps pointing at it
-      rewritten = std::string(kNew) + (argv[i] + 9);
-      argv[i] = &rewritten[0];
-    } else {
-      argv[i] = kNew;
-    }
+    rewritten->push_back(joined ? std::string(kNew) + (argv[i] + 9) : kNew);
+    argv[i] = &rewritten->back()[0];
   }
 }
 
@@ -139,7 +136,8 @@ int main(int argc, char** argv) {
   // Each line whole, so that standard output and standard error do not
   // interleave within a line when both go to one pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  AcceptOldVersionSpelling(argc, argv);
+  std::list<std::string> rewritten;
+  AcceptOldVersionSpelling(argc, argv, &rewritten);
   MakeUpdateOptions options;
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, "o:p:c:j:qhV", kOptions, nullptr)) != -1;) {

@@ -224,11 +224,13 @@ int List(const char* path) {
   return 0;
 }
 
-int ExtractOne(QexArchive* archive, QexEntry* entry, bool decompress) {
+// Through `reader` (open on the same archive) when it is given, else the
+// stored bytes unchanged.
+int ExtractOne(QexArchive* archive, QexEntry* entry, ArchiveReader* reader) {
   if (qex_prepare_entry_path(entry->name) != 0)
     return ToolFail(kProgram, "refused entry %s", entry->name);
-  if (decompress) {
-    int rv = gArchiveReader.ExtractToFile(entry->name, entry->name);
+  if (reader) {
+    int rv = reader->ExtractToFile(entry->name, entry->name);
     if (rv != 0)
       return ToolFail(kProgram, "cannot extract %s: %s", entry->name, DescribeExtraction(rv));
   } else if (qex_test_callback(archive, entry, nullptr) != 0) {
@@ -249,7 +251,8 @@ int Extract(const Options& opt, const char* path) {
   QexArchive* archive = OpenArchive(path);
   if (!archive) return 1;
   int rv = 0;
-  if (opt.bzip2 && gArchiveReader.Open(archive_path.c_str()) != 0) {
+  ArchiveReader reader;
+  if (opt.bzip2 && reader.Open(archive_path.c_str()) != 0) {
     rv = ToolFail(kProgram, "cannot open %s for extraction", path);
   }
   if (rv == 0 && opt.directory) {
@@ -261,11 +264,10 @@ int Extract(const Options& opt, const char* path) {
   }
   if (rv == 0) {
     for (QexEntry* e : EntriesInOrder(archive)) {
-      rv = ExtractOne(archive, e, opt.bzip2);
+      rv = ExtractOne(archive, e, opt.bzip2 ? &reader : nullptr);
       if (rv != 0) break;
     }
   }
-  gArchiveReader.Close();
   qex_close(archive);
   return rv;
 }

@@ -9,10 +9,13 @@
 
 TEST(ProgressUiTest, WithoutDisplayShowsNothingAtOnce) {
   unsetenv("DISPLAY");
-  EXPECT_EQ(PrepareProgressUI("/opt/app/updater"), 0);
-  SetProgressUI(10.0f);
+  const ProgramPath program;
+  Progress progress;
+  ProgressWindow window(&progress, &program);
+  window.Prepare("/opt/app/updater");
+  progress.Set(10.0f);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(RunProgressUI(), -1);
+  EXPECT_EQ(window.Run(), -1);
   // Without GTK there is no half-second wait.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
 }

@@ -234,7 +234,7 @@ TEST_F(ProgressWindowTest, ShowsRefusesCloseFollowsProgressAndHidesOnQuit) {
 }
 
 // Runs that must show no window: watched until the demo reports the end of
-// RunProgressUI, which comes after the half-second wait all the same.
+// ProgressWindow::Run, which comes after the half-second wait all the same.
 TEST_F(ProgressWindowTest, NoWindowForShortOrAdvancedRunsOrIncompleteStrings) {
   const struct {
     std::string strings;
