@@ -181,13 +181,12 @@ int copy_file(CopyWalk* walk, const Entry& e) {
     }
   }
   // Writing may have cleared set-id bits.
-  int rv = fchmod(out.get(), st.st_mode);
-  if (close(out.release()) != 0) {
+  if (fchmod(out.get(), st.st_mode) != 0 || close(out.release()) != 0) {
     int err = errno;
     LOG("ensure_copy: failed to write the file: %s, err: %d", e.dst, err);
     return kWriteError;
   }
-  return rv;
+  return kOk;
 }
 
 int copy_entry(CopyWalk* walk, const Entry& e, unsigned char type);

@@ -173,7 +173,7 @@ int ensure_copy_symlink(const char* link, const char* new_link);
 // into, an existing file or link replaced (never written through). Sources
 // that are neither files, links nor directories (pipes, devices, sockets)
 // fail the copy (7). The first failing entry ends the copy and its code is
-// returned: 0, -1, 6, 7 or 13 (6 for a source path, 7 for a destination path
+// returned: 0, 6, 7 or 13 (6 for a source path, 7 for a destination path
 // that does not fit the buffer; 6 too when a directory cannot be read to its
 // end). Nothing is undone.
 int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kMaxPath]);
@@ -187,7 +187,7 @@ int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_p
 // An existing destination file or link is replaced. Returns 0; 6 when the
 // source cannot be examined, opened or read; 7 when the destination cannot be
 // created, given the mode or written, or the source is neither a regular file
-// nor a link; 13 without memory; -1 when the final mode change fails. A partly
+// nor a link, or the final mode change fails; 13 without memory. A partly
 // written destination stays.
 int ensure_copy(const char* src, const char* dst);
 
