@@ -11,7 +11,6 @@
 #include "archive/decoder_budget.h"
 #include "base/error_codes.h"
 #include "base/paths.h"
-#include "base/run_settings.h"
 #include "fileops/beneath.h"
 
 namespace {

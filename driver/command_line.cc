@@ -11,10 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "base/run_settings.h"
-#include "driver/recovery.h"
+#include "driver/run.h"
 #include "driver/status.h"
-#include "driver/update_run.h"
+#include "driver/swap.h"
 #include "fileops/fileops.h"
 
 namespace {
@@ -23,6 +22,7 @@ constexpr const char kUsage[] =
     "Usage: updater update-dir apply-to-dir [wait-pid [callback-working-dir callback-path "
     "args...]]\n"
     "       updater --check [--json] update-dir apply-to-dir\n";
+constexpr const char kCheckUsage[] = "Usage: updater --check [--json] update-dir apply-to-dir\n";
 
 // Prefixes a relative path with the starting directory, so that paths formed
 // after the change into the apply-to directory still name the same place.
@@ -69,9 +69,9 @@ bool IsEmptyDirectory(const char* path) {
   return entries == 2;  // "." and ".."
 }
 
-bool StatusIsApplied() {
+bool StatusIsApplied(const Run& run) {
   char path[kMaxPath];
-  if (!join_path(path, updateDir, "update.status")) return false;
+  if (!join_path(path, run.updateDir, "update.status")) return false;
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   char text[sizeof(kStatusApplied)] = {};
@@ -90,19 +90,20 @@ int Refuse(const char* what, const char* path) {
 // A staged update deletes its apply-to directory and a replace request deletes
 // the installation's former place: refuses what either would destroy that the
 // updater did not make. 0 when the run may go on, else 1 after the message.
-int RefuseDestructiveTargets() {
-  char installDir[kMaxPath];
-  if (!ComputeInstallDir(installDir)) {
+int RefuseDestructiveTargets(const Run& run) {
+  if (!run.hasInstallDir) {
     fputs("Could not get the installation directory\n", stderr);
     return 1;
   }
-  if (!isStagedUpdate && !isReplaceRequest) return 0;
+  const char* installDir = run.installDir;
+  const char* applyToDir = run.applyToDir;
+  if (!run.isStagedUpdate && !run.isReplaceRequest) return 0;
   if (installDir[0] == '\0') {
     return Refuse("the installation directory would be the file system root", applyToDir);
   }
   struct stat st;
-  if (isStagedUpdate) {
-    if (Within(updateDir, applyToDir)) {
+  if (run.isStagedUpdate) {
+    if (Within(run.updateDir, applyToDir)) {
       return Refuse("a staged update replaces its apply-to directory, which holds the update",
                     applyToDir);
     }
@@ -127,16 +128,63 @@ int RefuseDestructiveTargets() {
     return Refuse("a replace request moves the installation to a new name, which is taken", path);
   }
   if (join_path(path, installDir, "updated") && lstat(path, &st) == 0 &&
-      (!S_ISDIR(st.st_mode) || (!StatusIsApplied() && !StagedCopyAccepted(installDir)))) {
+      (!S_ISDIR(st.st_mode) || (!StatusIsApplied(run) && !StagedCopyAccepted(installDir)))) {
     return Refuse("not a staged copy of this update directory (its status is not \"applied\")",
                   path);
   }
   return 0;
 }
 
+// "--check [--json] update-dir apply-to-dir", from argv[2] on.
+CommandLineResult ReadCheckArguments(int argc, char** argv, Run* run) {
+  run->check = true;
+  const char* dirs[2];
+  int found = 0;
+  for (int i = 2; i < argc; i++) {
+    if (strcmp(argv[i], "--json") == 0) {
+      run->json = true;
+    } else if (found < 2) {
+      dirs[found++] = argv[i];
+    } else {
+      found = 3;
+    }
+  }
+  if (found != 2) {
+    fputs(kCheckUsage, stderr);
+    return CommandLineResult::kExitFailure;
+  }
+  // The manifest's path rules look at where links in the apply-to directory
+  // lead, so the check works on what the paths resolve to.
+  char* update = realpath(dirs[0], nullptr);
+  if (!update) {
+    fprintf(stderr, "updater: cannot check %s: %s\n", dirs[0], strerror(errno));
+    return CommandLineResult::kExitFailure;
+  }
+  char* apply_to = realpath(dirs[1], nullptr);
+  int err = errno;
+  bool fits = apply_to && strlen(update) < sizeof(run->updateDir) &&
+              strlen(apply_to) < sizeof(run->applyToDir);
+  if (fits) {
+    snprintf(run->updateDir, sizeof(run->updateDir), "%s", update);
+    snprintf(run->applyToDir, sizeof(run->applyToDir), "%s", apply_to);
+  }
+  free(update);
+  free(apply_to);
+  if (!fits) {
+    fprintf(stderr, "updater: cannot check against %s: %s\n", dirs[1],
+            strerror(apply_to ? ENAMETOOLONG : err));
+    return CommandLineResult::kExitFailure;
+  }
+  run->ComputeInstallDir();
+  return CommandLineResult::kRun;
+}
+
 }  // namespace
 
-CommandLineResult ReadCommandLine(int argc, char** argv, int* pid) {
+CommandLineResult ReadCommandLine(int argc, char** argv, Run* run) {
+  run->programName = argc > 0 ? argv[0] : "updater";
+  run->isOsUpdate = getenv("QUIL_OS_UPDATE") != nullptr;
+  if (argc > 1 && strcmp(argv[1], "--check") == 0) return ReadCheckArguments(argc, argv, run);
   if (argc == 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))) {
     fputs(kUsage, stdout);
     return CommandLineResult::kExitSuccess;
@@ -164,21 +212,28 @@ CommandLineResult ReadCommandLine(int argc, char** argv, int* pid) {
   char* slash = strrchr(applyTo, '/');
   if (slash && slash[1] == '\0' && slash != applyTo) *slash = '\0';
   if (n < 0 || static_cast<size_t>(n) >= sizeof(applyTo) ||
-      !MakeAbsolute(argv[1], updateDir, sizeof(updateDir)) ||
-      !MakeAbsolute(applyTo, applyToDir, sizeof(applyToDir))) {
+      !MakeAbsolute(argv[1], run->updateDir, sizeof(run->updateDir)) ||
+      !MakeAbsolute(applyTo, run->applyToDir, sizeof(run->applyToDir))) {
     fputs("updater: the update or apply-to directory path is too long\n", stderr);
     return CommandLineResult::kExitFailure;
   }
 
-  *pid = 0;
+  run->waitPid = 0;
   if (argc > 3) {
-    *pid = atoi(argv[3]);
-    if (*pid == -1) {
-      isStagedUpdate = true;
+    run->waitPid = atoi(argv[3]);
+    if (run->waitPid == -1) {
+      run->isStagedUpdate = true;
     } else if (strstr(argv[3], "/replace")) {
-      isReplaceRequest = true;
+      run->isReplaceRequest = true;
     }
   }
-  return RefuseDestructiveTargets() == 0 ? CommandLineResult::kRun
-                                         : CommandLineResult::kExitFailure;
+  if (argc > 5) {
+    run->callbackDir = argv[4];
+    run->callbackArgv.assign(argv + 5, argv + argc);
+  }
+  run->noCallback = getenv("QUIL_PROCESS_UPDATES") != nullptr;
+  run->noReplaceFallback = getenv("QUIL_NO_REPLACE_FALLBACK") != nullptr;
+  run->ComputeInstallDir();
+  return RefuseDestructiveTargets(*run) == 0 ? CommandLineResult::kRun
+                                             : CommandLineResult::kExitFailure;
 }

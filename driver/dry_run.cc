@@ -29,9 +29,9 @@
 #include "archive/qex_sign.h"
 #include "base/error_codes.h"
 #include "base/paths.h"
-#include "base/run_settings.h"
 #include "base/update_log.h"
 #include "driver/recovery.h"
+#include "driver/run.h"
 #include "driver/update_archive.h"
 #include "driver/verify_update.h"
 #include "driver/work_dir.h"
@@ -39,7 +39,6 @@
 
 namespace {
 
-constexpr char kUsage[] = "Usage: updater --check [--json] update-dir apply-to-dir\n";
 constexpr uint64_t kSpaceMargin = 64 * 1024;
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -71,8 +70,9 @@ std::string Json(const std::string& s) {
 // then the actions' own checks through the run's parser and list.
 class DryRun {
  public:
-  DryRun(std::string archive, std::string apply_to, const ProgramPath* program)
+  DryRun(std::string archive, std::string apply_to, const ProgramPath* program, bool is_os_update)
       : archive_(std::move(archive)), apply_to_(std::move(apply_to)), program_(program) {
+    context_.is_os_update = is_os_update;
     ForecastRecovery(apply_to_.c_str(), &recovery_);
     list_.planned().Redirect(recovery_.through);
   }
@@ -159,7 +159,7 @@ int DryRun::OpenArchive() {
 // The signature, channel and version checks the update makes before it
 // changes anything.
 int DryRun::CheckTrust() {
-  int rv = CheckUpdateTrust(archive_.c_str(), fd_, *program_);
+  int rv = CheckUpdateTrust(apply_to_.c_str(), archive_.c_str(), fd_, *program_);
   if (rv == 0) return 0;
   const char* why;
   switch (rv) {
@@ -197,7 +197,6 @@ int DryRun::ReadManifest() {
   if (rv != kOk) return Fail(rv, archive_, "the manifest cannot be extracted");
   report_.Writes(strlen(manifest_.get()));
   context_.archive = &reader_;
-  context_.is_os_update = isOsUpdate;
   context_.report = &report_;
   list_.SetContext(&context_);
   // The copy the parser tokenises; the list's actions point into it.
@@ -298,49 +297,21 @@ void DryRun::PrintJson() const {
 
 }  // namespace
 
-bool WantsDryRun(int argc, char** argv) { return argc > 1 && strcmp(argv[1], "--check") == 0; }
+int RunDryRun(const Run& run) {
+  std::string archive = std::string(run.updateDir) + "/update.qex";
+  // The paths of the manifest are relative to the apply-to directory.
+  if (chdir(run.applyToDir) != 0) {
+    fprintf(stderr, "updater: cannot check against %s: %s\n", run.applyToDir, strerror(errno));
+    return 1;
+  }
 
-int RunDryRun(int argc, char** argv) {
   // The keys and settings beside the program.
-  const ProgramPath program;
-  bool json = false;
-  std::vector<const char*> dirs;
-  for (int i = 2; i < argc; i++) {
-    if (strcmp(argv[i], "--json") == 0) {
-      json = true;
-    } else {
-      dirs.push_back(argv[i]);
-    }
-  }
-  if (dirs.size() != 2) {
-    fputs(kUsage, stderr);
-    return 1;
-  }
-  char* update = realpath(dirs[0], nullptr);
-  if (!update) {
-    fprintf(stderr, "updater: cannot check %s: %s\n", dirs[0], strerror(errno));
-    return 1;
-  }
-  std::string archive = std::string(update) + "/update.qex";
-  free(update);
-  // The paths of the manifest are relative to the apply-to directory, and
-  // its path rules look at where links there lead.
-  char* apply_to = realpath(dirs[1], nullptr);
-  if (!apply_to || chdir(apply_to) != 0) {
-    fprintf(stderr, "updater: cannot check against %s: %s\n", dirs[1], strerror(errno));
-    free(apply_to);
-    return 1;
-  }
-  snprintf(applyToDir, sizeof(applyToDir), "%s", apply_to);
-  free(apply_to);
-  isOsUpdate = getenv("QUIL_OS_UPDATE") != nullptr;
-
-  DryRun run(archive, applyToDir, &program);
-  run.Run();
-  if (json) {
-    run.PrintJson();
+  DryRun check(archive, run.applyToDir, &run.programPath, run.isOsUpdate);
+  check.Run();
+  if (run.json) {
+    check.PrintJson();
   } else {
-    run.PrintText();
+    check.PrintText();
   }
-  return run.Result() == 0 ? 0 : 1;
+  return check.Result() == 0 ? 0 : 1;
 }

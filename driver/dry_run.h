@@ -12,11 +12,11 @@
 #ifndef UPDATER_DRIVER_DRY_RUN_H_
 #define UPDATER_DRIVER_DRY_RUN_H_
 
-// True when the first argument asks for a check.
-bool WantsDryRun(int argc, char** argv);
+struct Run;
 
-// Runs the check. Returns the exit code: 0 when the update would succeed, 1
-// when it would fail or the arguments are wrong.
-int RunDryRun(int argc, char** argv);
+// Runs the check of the update in run.updateDir against run.applyToDir (both
+// resolved, ReadCommandLine), as text or JSON (run.json). Returns the exit
+// code: 0 when the update would succeed, 1 when it would fail.
+int RunDryRun(const Run& run);
 
 #endif  // UPDATER_DRIVER_DRY_RUN_H_

@@ -4,19 +4,19 @@
 #include <cstring>
 
 #include "base/paths.h"
-#include "base/run_settings.h"
 #include "base/update_log.h"
+#include "driver/run.h"
 #include "driver/status.h"
 
-void ReportOutcome() {
-  if (runSucceeded) {
+void ReportOutcome(const Run& run) {
+  if (run.runSucceeded) {
     fputs("updater: succeeded\n", stderr);
     return;
   }
   const char* log = UpdateLog::Instance().Path();
   char see[kMaxPath + 8] = "";
   if (log[0]) snprintf(see, sizeof(see), " (see %s)", log);
-  const char* status = LastStatus();
+  const char* status = run.lastStatus;
   int code = 0;
   if (sscanf(status, "failed: %d", &code) == 1) {
     fprintf(stderr, "updater: failed: %d%s\n", code, see);

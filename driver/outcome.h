@@ -3,7 +3,9 @@
 #ifndef UPDATER_DRIVER_OUTCOME_H_
 #define UPDATER_DRIVER_OUTCOME_H_
 
-// Reads runSucceeded, the last status written and the log's path.
-void ReportOutcome();
+struct Run;
+
+// Reads run.runSucceeded, run.lastStatus and the log's path.
+void ReportOutcome(const Run& run);
 
 #endif  // UPDATER_DRIVER_OUTCOME_H_

@@ -18,74 +18,21 @@
 #include <utility>
 #include <vector>
 
-#include "base/run_settings.h"
 #include "base/update_log.h"
-#include "driver/update_run.h"
+#include "driver/run.h"
+#include "driver/run_dirs.h"
+#include "driver/swap.h"
 #include "fileops/beneath.h"
 #include "fileops/durable.h"
 #include "fileops/fileops.h"
 #include "fileops/journal.h"
 
-bool swapStranded = false;
-
 namespace {
 
-constexpr const char kWorkDir[] = "updating";
 // Beside the work directory, not in it: removed after it, so that a run
 // killed once the work directory is gone can still be told from one that
 // never started.
 constexpr const char kJournalName[] = "updating.journal";
-// A replace request marks the installation it moves aside and the staged
-// copy it moves in.
-constexpr const char kOldMark[] = ".quil-swap-old";
-constexpr const char kNewMark[] = ".quil-swap-new";
-// A staged copy made by the updater carries this mark from the start; only
-// such a copy is ever cleared or replaced by a later staged update.
-constexpr const char kStagedMark[] = ".quil-staged";
-
-// What recovery found, for the run that follows it.
-std::string recoveredCommit;
-bool swapDone = false;
-// The rollback of this run left backups in place: its journal stays for the
-// next run to finish the undo.
-bool rollbackIncomplete = false;
-// This run wrote a journal of its own (over any that recovery left).
-bool journalBegun = false;
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-bool IsDir(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// A directory opened without following a final link, and the directory
-// holding it: every removal below goes through these descriptors.
-struct OpenedDir {
-  ScopedFd parent;
-  ScopedFd fd;
-  char name[NAME_MAX + 1] = "";
-
-  // True when `path` is a directory, now open; errno ENOENT when it is missing.
-  bool Open(const std::string& path) {
-    parent.reset(open_parent_dir(path.c_str(), name));
-    if (!parent.ok()) return false;
-    fd.reset(
-        openat(parent.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    return fd.ok();
-  }
-  bool Has(const char* entry) const {
-    struct stat st;
-    return fstatat(fd.get(), entry, &st, AT_SYMLINK_NOFOLLOW) == 0;
-  }
-  bool HasDir(const char* entry) const {
-    struct stat st;
-    return fstatat(fd.get(), entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-  }
-};
 
 bool IsEmptyDir(int dirfd) {
   int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -116,22 +63,6 @@ int WriteMarkAt(int dirfd, const char* name) {
   }
   close(fd);
   return kOk;
-}
-
-// Removes the opened directory with its entry `last` removed last; -1 when
-// something stays.
-int RemoveLast(OpenedDir* dir, const char* last) {
-  int rv = remove_entries_at(dir->fd.get(), last);
-  if (rv == 0 && dir->Has(last)) rv = remove_tree_at(dir->fd.get(), last);
-  if (rv == 0 && unlinkat(dir->parent.get(), dir->name, AT_REMOVEDIR) != 0) rv = -1;
-  return rv;
-}
-
-// The same by path; 0 when nothing is there.
-int RemoveLast(const std::string& path, const char* last) {
-  OpenedDir dir;
-  if (dir.Open(path)) return RemoveLast(&dir, last);
-  return Exists(path) ? -1 : 0;
 }
 
 // The relative path `rel` of the installation exists (a final link is not followed).
@@ -333,7 +264,8 @@ int ReadClaims(int fd, std::vector<JournalRecord>* records, std::string* why = n
 // Undoes or finishes the run whose journal is in the installation open at
 // `root` (also the directory that relative paths resolve beneath). `keep`: a
 // finished committed journal stays, for the run that follows to take note of.
-int RecoverJournal(int root, const std::string& where, bool keep) {
+// Notes the identity of a committed run it finished in `recovery`.
+int RecoverJournal(int root, const std::string& where, bool keep, RecoveryState* recovery) {
   struct stat st;
   bool work = fstatat(root, kWorkDir, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
   int fd = openat(root, kJournalName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -381,7 +313,7 @@ int RecoverJournal(int root, const std::string& where, bool keep) {
     if (rv == kOk && committed && keep)
       rv = SyncAt(root) == 0 ? MarkFinished(root, fd) : kRecoveryFailed;
   }
-  if (rv == kOk && finished) recoveredCommit = records.front().fields[0];
+  if (rv == kOk && finished) recovery->recoveredCommit = records.front().fields[0];
   if (rv == kOk && SyncAt(root) != 0) rv = kRecoveryFailed;
   // The journal goes last: until then a later run can still replay it.
   if (rv == kOk && RemoveWork(finished && keep) != 0) rv = kRecoveryFailed;
@@ -391,38 +323,10 @@ int RecoverJournal(int root, const std::string& where, bool keep) {
   return rv;
 }
 
-int RecoverSwap(const std::string& install) {
-  std::string bak = install + ".bak", newMark = install + "/" + kNewMark;
-  int rv = kOk;
-  // The lock of an ordinary run may have made an empty directory in its place.
-  if (Exists(bak + "/" + kOldMark)) rmdir(install.c_str());
-  if (!Exists(install) && IsDir(bak)) {
-    LOG("found the installation at %s after an interrupted replace request: moving it back",
-        bak.c_str());
-    if (rename(bak.c_str(), install.c_str()) != 0) rv = kRecoveryFailed;
-  } else if (Exists(newMark)) {
-    LOG("found the staged copy moved in by an interrupted replace request: removing %s",
-        bak.c_str());
-    swapDone = true;
-    if (Exists(bak + "/" + kOldMark)) {
-      if (RemoveLast(bak, kOldMark) != 0) rv = kRecoveryFailed;
-    } else {
-      rmdir(bak.c_str());  // emptied but for itself; anything else there is not ours
-    }
-    if (rv == kOk && DropStagedMark(install.c_str()) != kOk) rv = kRecoveryFailed;
-    // A replace request reports the swap done and removes the mark after its
-    // final status: a request killed before that finds the mark again.
-    if (rv == kOk && !isReplaceRequest && unlink(newMark.c_str()) != 0) rv = kRecoveryFailed;
-  }
-  if (rv == kOk) rv = MarkOldInstallation(install.c_str(), false);
-  if (rv == kOk && Exists(install)) rv = sync_file_system(install.c_str());
-  return rv == kOk ? kOk : kRecoveryFailed;
-}
-
 }  // namespace
 
-int ClearStagedDir() {
-  std::string dir = applyToDir;
+int ClearStagedDir(const Run& run) {
+  std::string dir = run.applyToDir;
   OpenedDir staged;
   if (staged.Open(dir)) {
     // The copy is ours while it is made ("updating") and once made (the
@@ -466,60 +370,64 @@ int ClearStagedDir() {
   return kOk;
 }
 
-int RecoverInstallation() {
-  char installDir[kMaxPath];
-  if (!ComputeInstallDir(installDir)) return kOk;  // the run reports it
-  int rv = RecoverSwap(installDir);
+int RecoverInstallation(Run& run) {
+  if (!run.hasInstallDir) return kOk;  // the run reports it
+  int rv = RecoverSwap(run);
   if (rv != kOk) return rv;
+  const char* installDir = run.installDir;
   int root = open(installDir, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (root < 0) return kOk;  // the run reports a missing installation
   // Every path of the journal resolves beneath the installation.
   set_install_dir(root);
   // Only an in-place run can take note of an update finished here.
-  rv = RecoverJournal(root, installDir, !isStagedUpdate && !isReplaceRequest);
+  rv =
+      RecoverJournal(root, installDir, !run.isStagedUpdate && !run.isReplaceRequest, &run.recovery);
   set_install_dir(-1);
   close(root);
   return rv;
 }
 
-int BeginRunJournal(Journal* journal, const char* identity) {
-  journalBegun = true;
-  std::string path = std::string(applyToDir) + "/" + kJournalName;
-  return journal->Begin(path.c_str(), identity);
+int BeginRunJournal(Run& run, const char* identity) {
+  run.recovery.journalBegun = true;
+  std::string journal = std::string(run.applyToDir) + "/" + kJournalName;
+  return run.backups.journal.Begin(journal.c_str(), identity);
 }
 
-bool UpdateAlreadyApplied(const std::string& identity) {
-  return !recoveredCommit.empty() && recoveredCommit == identity;
+bool UpdateAlreadyApplied(const Run& run, const std::string& identity) {
+  const std::string& commit = run.recovery.recoveredCommit;
+  return !commit.empty() && commit == identity;
 }
 
-int CommitRun(Journal* journal) {
-  int rv = sync_file_system(applyToDir);
-  return rv == kOk ? journal->Add(kJournalCommit, {}, true) : rv;
+int CommitRun(Run& run) {
+  int rv = sync_file_system(run.applyToDir);
+  return rv == kOk ? run.backups.journal.Add(kJournalCommit, {}, true) : rv;
 }
 
-void EndRunJournal(Journal* journal, int rv, bool undone) {
-  if (rv != kOk && undone) journal->Add(kJournalRolledBack, {}, false);
-  rollbackIncomplete = rv != kOk && !undone;
-  if (rollbackIncomplete) LOG("the rollback is incomplete: the next run finishes undoing it");
-  sync_file_system(applyToDir);
-  journal->Close();
+void EndRunJournal(Run& run, int rv, bool undone) {
+  if (rv != kOk && undone) run.backups.journal.Add(kJournalRolledBack, {}, false);
+  run.recovery.rollbackIncomplete = rv != kOk && !undone;
+  if (run.recovery.rollbackIncomplete) {
+    LOG("the rollback is incomplete: the next run finishes undoing it");
+  }
+  sync_file_system(run.applyToDir);
+  run.backups.journal.Close();
 }
 
-void RemoveRunJournal(int rv) {
-  if (isStagedUpdate && rv != kOk) {
-    RemoveStagedCopy(applyToDir);
+void RemoveRunJournal(const Run& run, int rv) {
+  if (run.isStagedUpdate && rv != kOk) {
+    RemoveStagedCopy(run.applyToDir);
     return;
   }
-  if (!isStagedUpdate) {
+  if (!run.isStagedUpdate) {
     // A failed run that never began its journal leaves the finished one
     // recovery kept: the update it names is still applied.
-    RemoveWork(rollbackIncomplete || (rv != kOk && !journalBegun));
+    RemoveWork(run.recovery.rollbackIncomplete || (rv != kOk && !run.recovery.journalBegun));
     return;
   }
   // The staged copy is complete once its work directory is gone.
-  unlink((std::string(applyToDir) + "/" + kJournalName).c_str());
-  ensure_remove_recursive((std::string(applyToDir) + "/" + kWorkDir).c_str());
-  sync_directory(applyToDir);
+  unlink((std::string(run.applyToDir) + "/" + kJournalName).c_str());
+  ensure_remove_recursive((std::string(run.applyToDir) + "/" + kWorkDir).c_str());
+  sync_directory(run.applyToDir);
 }
 
 void ForecastRecovery(const char* root, RecoveryForecast* out) {
@@ -569,75 +477,4 @@ void ForecastRecovery(const char* root, RecoveryForecast* out) {
       }
     }
   }
-}
-
-bool SwapAlreadyDone() { return swapDone; }
-
-int CheckStagedCopy(const char* installDir) {
-  std::string work = std::string(installDir) + "/updated/" + kWorkDir;
-  if (!Exists(work)) return kOk;
-  LOG("the staged copy is incomplete: %s", work.c_str());
-  return kStagedIncomplete;
-}
-
-namespace {
-
-// Creates the empty file `path` and flushes it and its directory `dir`.
-int WriteMark(const std::string& path, const std::string& dir) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 && fsync(fd) == 0;
-  if (fd >= 0) close(fd);
-  if (!ok || sync_directory(dir.c_str()) != kOk) {
-    LOG("failed to mark the installation: %s", path.c_str());
-    return kWriteError;
-  }
-  return kOk;
-}
-
-}  // namespace
-
-int AcceptStagedCopy() {
-  char installDir[kMaxPath];
-  if (!isReplaceRequest || !ComputeInstallDir(installDir)) return kOk;
-  std::string staged = std::string(installDir) + "/updated";
-  if (!IsDir(staged) || Exists(staged + "/" + kNewMark)) return kOk;
-  return WriteMark(staged + "/" + kNewMark, staged);
-}
-
-bool ResumesSwap(const char* installDir) {
-  std::string install(installDir), bak = install + ".bak";
-  return (!Exists(install) && IsDir(bak)) || Exists(bak + "/" + kOldMark) ||
-         Exists(install + "/" + kNewMark);
-}
-
-bool StagedCopyAccepted(const char* installDir) {
-  return Exists(std::string(installDir) + "/updated/" + kNewMark);
-}
-
-int MarkOldInstallation(const char* installDir, bool mark) {
-  std::string dir(installDir), path = dir + "/" + kOldMark;
-  if (mark) return WriteMark(path, dir);
-  if (!Exists(path)) return kOk;
-  if (unlink(path.c_str()) != 0) return kWriteError;
-  return sync_directory(dir.c_str());
-}
-
-int RemoveSwappedOut(const char* tmpDir, const char* installDir) {
-  int rv = RemoveLast(tmpDir, kOldMark);
-  sync_file_system(installDir);
-  return rv;
-}
-
-int DropStagedMark(const char* installDir) {
-  std::string mark = std::string(installDir) + "/" + kStagedMark;
-  return unlink(mark.c_str()) == 0 || errno == ENOENT ? kOk : kWriteError;
-}
-
-void EndSwap(const char* installDir) { unlink((std::string(installDir) + "/" + kNewMark).c_str()); }
-
-void RemoveStagedCopy(const char* dir) {
-  OpenedDir staged;
-  if (!staged.Open(dir)) return;
-  mkdirat(staged.fd.get(), kWorkDir, 0755);
-  if (staged.HasDir(kWorkDir)) RemoveLast(&staged, kWorkDir);
 }

@@ -1,21 +1,20 @@
 // Crash safety of the runs on one installation. A run's journal
 // ("<apply-to>/updating.journal", fileops/journal.h) lets the next run undo
 // an interrupted one, or finish it when it had committed. A staged copy
-// counts as complete only once its "updating" directory is gone. A replace
-// request marks the installation it moves aside, so that only that directory
-// is ever deleted as the old installation.
+// counts as complete only once its "updating" directory is gone. What an
+// interrupted replace request left is recovered by driver/swap.h, first.
 #ifndef UPDATER_DRIVER_RECOVERY_H_
 #define UPDATER_DRIVER_RECOVERY_H_
 
 #include <map>
 #include <string>
 
-class Journal;
+struct Run;
 
 // The first step of every run, after the log is open and before the archive
 // is read: puts back an installation left at "<installation>.bak" by an
-// interrupted replace request (or removes the old one a completed swap left),
-// and undoes or finishes an interrupted in-place run. The journal's records
+// interrupted replace request (or removes the old one a completed swap left:
+// RecoverSwap), and undoes or finishes an interrupted in-place run. The journal's records
 // are claims: all are checked (validate_journal) before any is acted on, and
 // each operation resolves its paths beneath the installation directory, opened
 // without following a link. A journal that is not a regular file of one name,
@@ -24,33 +23,35 @@ class Journal;
 // is replayed with that user's file-system identity when root recovers, and
 // refused otherwise. A committed run finished here leaves its journal, marked
 // finished, for the in-place run that follows (UpdateAlreadyApplied). 0, or
-// 52 when the installation could not be brought back.
-int RecoverInstallation();
+// 52 when the installation could not be brought back. What it found goes to
+// run.recovery.
+int RecoverInstallation(Run& run);
 // A staged run's apply-to directory, empty but for "updating", which marks
 // the copy incomplete from the moment it exists, and the mark ".quil-staged",
 // which tells the updater's own staged copy from anything else of that name.
 // An existing directory is cleared only when it carries either or is empty;
 // another is left as it is (logged). 0 or 52.
-int ClearStagedDir();
+int ClearStagedDir(const Run& run);
 
-// Opens the run's journal beside "<applyToDir>/updating" with the identity of
-// the update (the SHA-256 of the whole archive, qex_file_sha256). 0 or 7.
-int BeginRunJournal(Journal* journal, const char* identity);
+// Opens the run's journal (run.backups.journal) beside "<applyToDir>/updating"
+// with the identity of the update (the SHA-256 of the whole archive,
+// qex_file_sha256). 0 or 7.
+int BeginRunJournal(Run& run, const char* identity);
 // True when RecoverInstallation found an interrupted run of the update with
 // this identity finished after its commit: there is nothing left to apply.
 // Asked before BeginRunJournal, which replaces that run's journal.
-bool UpdateAlreadyApplied(const std::string& identity);
+bool UpdateAlreadyApplied(const Run& run, const std::string& identity);
 // After a successful execute phase: flushes every change, then writes the
 // commit record. 0 or 7.
-int CommitRun(Journal* journal);
+int CommitRun(Run& run);
 // After the finish phase: flushes everything; after a failure records that
 // the rollback is complete when `undone`, else logs that it is not and keeps
 // the journal for the next run to finish the undo.
-void EndRunJournal(Journal* journal, int rv, bool undone);
+void EndRunJournal(Run& run, int rv, bool undone);
 // After the final status: removes "updating", then the journal (kept after an
 // incomplete rollback). A failed staged copy is thrown away, its "updating"
 // last.
-void RemoveRunJournal(int rv);
+void RemoveRunJournal(const Run& run, int rv);
 
 // What the next run's recovery makes of the in-place installation at `root`,
 // for the dry run, which must predict the run that follows the recovery.
@@ -68,38 +69,5 @@ struct RecoveryForecast {
 };
 // Reads and checks the journal as RecoverInstallation does, changing nothing.
 void ForecastRecovery(const char* root, RecoveryForecast* out);
-
-// Replace request. True when recovery found that an interrupted request had
-// already swapped the staged copy in.
-bool SwapAlreadyDone();
-// 51 when "<installation>/updated" is an incomplete staged copy, else 0.
-int CheckStagedCopy(const char* installDir);
-// Right after the lock, before the status changes: marks the staged copy of a
-// replace request as the one this installation's requests move in, so that
-// the same request started again after a kill is not refused. 0 or 7.
-int AcceptStagedCopy();
-// For the command line: an interrupted replace request left something that
-// recovery finishes or undoes, so "<installation>.bak" is its own.
-bool ResumesSwap(const char* installDir);
-// The staged copy carries the mark of AcceptStagedCopy.
-bool StagedCopyAccepted(const char* installDir);
-// Marks the installation as the one this request moves aside, durably; or
-// removes the mark. 0 or 7.
-int MarkOldInstallation(const char* installDir, bool mark);
-// Deletes the old installation that this request moved to `tmpDir`, its mark
-// last, and flushes the file system of `installDir`. 0 or -1.
-int RemoveSwappedOut(const char* tmpDir, const char* installDir);
-// Right after the swap: removes the mark that the staged copy carried as the
-// updater's own (see ClearStagedDir) from the installation it became. 0 or 7.
-int DropStagedMark(const char* installDir);
-// After the final status: removes the mark of the new installation, which
-// until then tells a later run that the swap was done.
-void EndSwap(const char* installDir);
-// Deletes a staged copy, its "updating" last, so that no part of it is ever
-// taken for a complete one.
-void RemoveStagedCopy(const char* dir);
-// Set when the staged copy could not be moved in and the old installation not
-// moved back: the status must not claim a rollback.
-extern bool swapStranded;
 
 #endif  // UPDATER_DRIVER_RECOVERY_H_

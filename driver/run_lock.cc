@@ -11,19 +11,13 @@
 #include <vector>
 
 #include "base/paths.h"
-#include "base/run_settings.h"
-#include "driver/update_run.h"
+#include "driver/run.h"
 
 namespace {
 
 constexpr const char kLockDir[] = "/run/updater";
 // More enclosing directories than any real path has; the walk stops there.
 constexpr int kMaxDepth = 1024;
-
-// The locks of this run: a lock lasts as long as its descriptor, which must
-// stay open for the rest of the process (close-on-exec, so a relaunched
-// program does not inherit them).
-std::vector<int> gHeldLocks;
 
 void CloseAll(std::vector<int>* fds) {
   for (int fd : *fds) close(fd);
@@ -38,11 +32,12 @@ int OpenDirectory(int at, const char* path) {
   return openat(at, path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
 }
 
-// The apply-to directory `path`, made when missing with the owner of the
-// directory holding it (a directory root makes in a user's tree is the user's).
-int OpenOrMakeApplyTo(const char* path) {
+// The apply-to directory `path`, made when missing (`make`) with the owner of
+// the directory holding it (a directory root makes in a user's tree is the
+// user's).
+int OpenOrMakeApplyTo(const char* path, bool make) {
   int fd = OpenDirectory(AT_FDCWD, path);
-  if (fd >= 0 || errno != ENOENT || isStagedUpdate || isReplaceRequest) return fd;
+  if (fd >= 0 || errno != ENOENT || !make) return fd;
   char parent_path[kMaxPath];
   snprintf(parent_path, sizeof(parent_path), "%s", path);
   char* slash = strrchr(parent_path, '/');
@@ -177,10 +172,10 @@ bool LockChain(int install, int lock_dir, std::vector<int>* held, std::string* n
 
 }  // namespace
 
-RunLockResult TakeRunLock(std::string* note) {
+RunLockResult TakeRunLock(Run& run, std::string* note) {
   note->clear();
-  char dir[kMaxPath];
-  if (!ComputeInstallDir(dir)) return RunLockResult::kNoDirectory;
+  if (!run.hasInstallDir) return RunLockResult::kNoDirectory;
+  const char* dir = run.installDir;
   int lock_dir = -1;
   if (geteuid() == 0) {
     lock_dir = OpenLockDir();
@@ -196,7 +191,7 @@ RunLockResult TakeRunLock(std::string* note) {
   // A replace request renames the locked directory away; a run that got the
   // old one tries again with what the path names now.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = OpenOrMakeApplyTo(dir);
+    int fd = OpenOrMakeApplyTo(dir, !run.isStagedUpdate && !run.isReplaceRequest);
     if (fd < 0) {
       result = RunLockResult::kNoDirectory;
       break;
@@ -210,7 +205,7 @@ RunLockResult TakeRunLock(std::string* note) {
     }
     struct stat locked, named;
     if (fstat(fd, &locked) == 0 && stat(dir, &named) == 0 && SameFile(locked, named)) {
-      gHeldLocks.insert(gHeldLocks.end(), held.begin(), held.end());
+      run.locks.insert(run.locks.end(), held.begin(), held.end());
       close(fd);
       if (!chain_note.empty()) *note = chain_note;
       result = RunLockResult::kLocked;

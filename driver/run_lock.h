@@ -1,6 +1,6 @@
 // One run at a time per installation, and none on an installation nested in
-// another that a run holds. The locks are held until the process ends or
-// relaunches (their descriptors are close-on-exec).
+// another that a run holds. The locks are held until the run's value goes or
+// the process relaunches (their descriptors are close-on-exec).
 //
 // Every run takes an exclusive lock on its installation directory and a shared
 // one on every directory enclosing it, up to "/", so that runs on "app" and on
@@ -22,18 +22,20 @@
 
 #include <string>
 
+struct Run;
+
 enum class RunLockResult {
   kLocked,       // this run holds the lock
   kBusy,         // another run holds it, or one on a nested installation; touch nothing
   kNoDirectory,  // nothing to lock: the directory can be neither opened nor created
 };
 
-// Locks the installation directory of the run settings (see ComputeInstallDir),
-// creating the apply-to directory of an ordinary update when it is missing
-// (with the owner of the directory holding it). Call after ReadCommandLine and
-// before anything is read or written. `note` receives a line for the update
+// Locks the run's installation directory (Run::installDir), creating the
+// apply-to directory of an ordinary update when it is missing (with the owner
+// of the directory holding it), and keeps the locks in run.locks. Call after
+// ReadCommandLine and before anything is read or written. `note` receives a line for the update
 // log, which is not open yet, when the lock is not the usual one (a user holds
 // the directory's flock, or root locks without /run/updater); else empty.
-RunLockResult TakeRunLock(std::string* note);
+RunLockResult TakeRunLock(Run& run, std::string* note);
 
 #endif  // UPDATER_DRIVER_RUN_LOCK_H_

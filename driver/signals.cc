@@ -4,12 +4,14 @@
 
 #include <initializer_list>
 
-#include "base/run_settings.h"
-
 namespace {
 
-// A lock-free atomic store is safe in a signal handler.
+// The driver's one process-wide variable: a signal handler may touch nothing
+// but a lock-free atomic of static storage, so the flag it sets cannot live in
+// the run, which reads it through StopFlag().
+std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-free flag");
+
 void OnStopSignal(int) { stopRequested.store(true); }
 
 }  // namespace
@@ -28,6 +30,8 @@ void CatchStopSignals() {
     }
   }
 }
+
+const std::atomic<bool>* StopFlag() { return &stopRequested; }
 
 void RestoreSignalsForExec() {
   signal(SIGPIPE, SIG_DFL);

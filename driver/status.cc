@@ -3,20 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/run_settings.h"
+#include "driver/run.h"
 #include "fileops/durable.h"
 #include "fileops/fileops.h"
 
-namespace {
-char lastStatus[32] = "";
-}  // namespace
-
-const char* LastStatus() { return lastStatus; }
-
-bool WriteStatus(const char* text) {
-  snprintf(lastStatus, sizeof(lastStatus), "%s", text);
+bool WriteStatus(Run& run, const char* text) {
+  snprintf(run.lastStatus, sizeof(run.lastStatus), "%s", text);
   char path[kMaxPath];
-  int n = snprintf(path, sizeof(path), "%s/update.status", updateDir);
+  int n = snprintf(path, sizeof(path), "%s/update.status", run.updateDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
   if (ensure_parent_dir(path) != 0) return false;
   // Never truncated in place, never written through a link: a crash leaves
@@ -24,8 +18,8 @@ bool WriteStatus(const char* text) {
   return replace_file_durably(path, text, strlen(text));
 }
 
-bool WriteStatusFailed(int code) {
+bool WriteStatusFailed(Run& run, int code) {
   char text[32];
   snprintf(text, sizeof(text), "failed: %d\n", code);
-  return WriteStatus(text);
+  return WriteStatus(run, text);
 }

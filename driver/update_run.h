@@ -1,28 +1,14 @@
 // The worker thread's update run: ordinary and staged updates, and the replace
-// request that swaps a staged copy into place.
+// request that swaps a staged copy into place (driver/swap.h).
 #ifndef UPDATER_DRIVER_UPDATE_RUN_H_
 #define UPDATER_DRIVER_UPDATE_RUN_H_
 
-#include <cstddef>
+struct Run;
 
-// Installation directory: applyToDir itself for an ordinary update, its parent
-// for a staged update or a replace request. False when no parent can be
-// derived (no "/" in the path). `out` must hold 1024 bytes.
-bool ComputeInstallDir(char* out);
-
-// The descriptors the driver opened for a run; they stay open until the
-// process ends.
-struct RunFiles {
-  // The apply-to directory (the one set_install_dir resolves beneath); -1
-  // for a replace request.
-  int apply_to = -1;
-  // The update archive (OpenUpdateArchive, driver/update_archive.h): every
-  // read of the run goes to it. -1 for a replace request.
-  int archive = -1;
-};
-
-// Body of the worker thread. Reports through the status file, the log and
-// runSucceeded; ends by calling QuitProgressUI.
-void DoUpdate(const RunFiles& files);
+// Body of the worker thread, once the driver has opened run.applyTo and
+// run.archive (both -1 for a replace request). Reports through the status
+// file, the log and run.runSucceeded; ends by asking the progress window to
+// quit (run.progress).
+void DoUpdate(Run& run);
 
 #endif  // UPDATER_DRIVER_UPDATE_RUN_H_

@@ -3,8 +3,18 @@
 #ifndef UPDATER_DRIVER_UPDATER_MAIN_H_
 #define UPDATER_DRIVER_UPDATER_MAIN_H_
 
+class ProgressWindow;
+struct Run;
+
 // Returns the process exit code: 0 when the run succeeded, else 1. Does not
 // return when the callback program was relaunched.
 int UpdaterMain(int argc, char** argv);
+
+// Everything after the command line for `run` (ReadCommandLine, not a check):
+// lock, log, status, wait, recovery, checks, the worker and, for an ordinary
+// update, `window` (prepared, showing run.progress; null: none). Changes the
+// working directory to the apply-to directory and the directory fileops
+// resolves beneath (set_install_dir) to run.applyTo. Returns as UpdaterMain.
+int ApplyUpdate(Run& run, ProgressWindow* window);
 
 #endif  // UPDATER_DRIVER_UPDATER_MAIN_H_

@@ -15,10 +15,9 @@
 #include "archive/qex_sign.h"
 #include "base/error_codes.h"
 #include "base/paths.h"
-#include "base/run_settings.h"
 #include "base/update_log.h"
+#include "driver/run.h"
 #include "driver/status.h"
-#include "driver/update_run.h"
 #include "ui/program_path.h"
 #include "ui/read_strings.h"
 
@@ -171,10 +170,11 @@ bool InstallationExists(const char* install_dir) {
 // one line holding a version of 1 to 31 bytes, or when it is missing from an
 // installation whose updates must be signed: deleting it must not let an
 // older signed update in.
-int ReadInstalledVersion(const ProgramPath& program, char (&out)[kQexMaxVersionLength + 1]) {
+int ReadInstalledVersion(const ProgramPath& program, const char* install_dir,
+                         char (&out)[kQexMaxVersionLength + 1]) {
   out[0] = '\0';
-  char install_dir[kMaxPath], path[kMaxPath];
-  if (!ComputeInstallDir(install_dir)) return kOk;
+  char path[kMaxPath];
+  if (!install_dir) return kOk;
   int n = snprintf(path, sizeof(path), "%s/%s", install_dir, kInstalledVersionFile);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return kOk;
   // Never through a link (it could show a line of any file in the log), and
@@ -215,11 +215,12 @@ int ReadInstalledVersion(const ProgramPath& program, char (&out)[kQexMaxVersionL
   return kOk;
 }
 
-int CheckChannelAndVersion(const char* archive, int archive_fd, const ProgramPath& program) {
+int CheckChannelAndVersion(const char* install_dir, const char* archive, int archive_fd,
+                           const ProgramPath& program) {
   char channels[kIniValueSize];
   char installed[kQexMaxVersionLength + 1];
   int rv = ReadAcceptedChannels(program, channels);
-  if (rv == kOk) rv = ReadInstalledVersion(program, installed);
+  if (rv == kOk) rv = ReadInstalledVersion(program, install_dir, installed);
   if (rv != kOk || (!channels[0] && !installed[0])) return rv;
 
   rv = gArchiveReader.OpenDescriptor(archive_fd);
@@ -245,20 +246,22 @@ int CheckChannelAndVersion(const char* archive, int archive_fd, const ProgramPat
 
 }  // namespace
 
-int CheckUpdateTrust(const char* archive, int archive_fd, const ProgramPath& program) {
+int CheckUpdateTrust(const char* install_dir, const char* archive, int archive_fd,
+                     const ProgramPath& program) {
   int rv = CheckSignature(archive, archive_fd, program);
-  return rv == kOk ? CheckChannelAndVersion(archive, archive_fd, program) : rv;
+  return rv == kOk ? CheckChannelAndVersion(install_dir, archive, archive_fd, program) : rv;
 }
 
-int VerifyUpdate(int archive_fd, const ProgramPath& program) {
-  if (isReplaceRequest) return kOk;
+int VerifyUpdate(Run& run) {
+  if (run.isReplaceRequest) return kOk;
   char archive[kMaxPath];
-  int n = snprintf(archive, sizeof(archive), "%s/update.qex", updateDir);
+  int n = snprintf(archive, sizeof(archive), "%s/update.qex", run.updateDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(archive)) return kOk;  // the run reports it
-  int rv = CheckUpdateTrust(archive, archive_fd, program);
+  int rv = CheckUpdateTrust(run.hasInstallDir ? run.installDir : nullptr, archive, run.archive,
+                            run.programPath);
   if (rv != kOk) {
     LOG("failed: %d", rv);
-    WriteStatusFailed(rv);
+    WriteStatusFailed(run, rv);
   }
   return rv;
 }

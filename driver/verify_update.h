@@ -5,10 +5,12 @@
 #define UPDATER_DRIVER_VERIFY_UPDATE_H_
 
 class ProgramPath;
+struct Run;
 
-// Checks "<updateDir>/update.qex" of an ordinary or staged update (a replace
-// request only swaps in what a checked staged update made). The files beside
-// the program are those beside the running executable (`program`), never
+// Checks "<run.updateDir>/update.qex" of an ordinary or staged update (a
+// replace request only swaps in what a checked staged update made). The files
+// beside the program are those beside the running executable
+// (run.programPath), never
 // found through the name it was started by. Such a file is trusted only when
 // it is no symbolic link, no one but its owner may write it and its owner is
 // root or the user the updater runs as.
@@ -21,19 +23,21 @@ class ProgramPath;
 //   archive's channel must be one of them (22); a settings file that is not
 //   trusted and names accepted channels refuses every update (22), one that
 //   names none is ignored. With the installed version recorded in
-//   "<installation>/product-version", the archive's version must not be
+//   "<run.installDir>/product-version", the archive's version must not be
 //   older (23). A record that cannot be read or is no regular file refuses
 //   the update (62), and so does a missing record when a keys file is
 //   installed and the installation holds anything.
-// The archive is read from `archive_fd` (OpenUpdateArchive), the descriptor
+// The archive is read from run.archive (OpenUpdateArchive), the descriptor
 // every later read of the run uses.
 // 0 when the run may go on; otherwise the refusal is logged, the status
 // "failed: N\n" written and N returned.
-int VerifyUpdate(int archive_fd, const ProgramPath& program);
+int VerifyUpdate(Run& run);
 
 // The same checks of the archive open on `archive_fd` (named `archive` in the
-// log) against the installation in applyToDir, logged but without a status:
-// 0 or the code VerifyUpdate would return.
-int CheckUpdateTrust(const char* archive, int archive_fd, const ProgramPath& program);
+// log) against the installation in `install_dir` (null: none known), with the
+// files beside `program`, logged but without a status: 0 or the code
+// VerifyUpdate would return.
+int CheckUpdateTrust(const char* install_dir, const char* archive, int archive_fd,
+                     const ProgramPath& program);
 
 #endif  // UPDATER_DRIVER_VERIFY_UPDATE_H_
