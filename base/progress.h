@@ -24,12 +24,4 @@ class Progress {
                 "the shared values must be single 32-bit words");
 };
 
-// Being replaced by Progress: the worker still publishes through these. Each
-// also writes LegacyProgress(), the value the window is handed meanwhile.
-extern std::atomic<float> progressPercent;  // 0 to 100
-extern std::atomic<int32_t> quitRequested;  // boolean
-void SetProgressUI(float percent);
-void QuitProgressUI();
-Progress* LegacyProgress();
-
 #endif  // UPDATER_BASE_PROGRESS_H_
