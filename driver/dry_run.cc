@@ -86,8 +86,9 @@ class DryRun {
   // Runs the steps in order; the first that fails ends the check.
   void Run() {
     int (DryRun::*const steps[])() = {
-        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust, &DryRun::OpenArchive,
-        &DryRun::ReadManifest,  &DryRun::CheckActions, &DryRun::CheckSpace};
+        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust,
+        &DryRun::OpenArchive,   &DryRun::CheckWorkDir, &DryRun::ReadManifest,
+        &DryRun::CheckActions,  &DryRun::CheckSpace};
     for (auto step : steps) {
       if ((this->*step)() != 0) break;
     }
@@ -104,6 +105,7 @@ class DryRun {
   int CheckRecovery();
   int ReadArchive();
   int OpenArchive();
+  int CheckWorkDir();
   int CheckTrust();
   int ReadManifest();
   int CheckActions();
@@ -154,6 +156,12 @@ int DryRun::ReadArchive() {
 int DryRun::OpenArchive() {
   int rv = reader_.OpenDescriptor(fd_);
   return rv ? Fail(rv, archive_, "cannot open the archive") : 0;
+}
+
+// The work directory as MakeWorkDir would judge it.
+int DryRun::CheckWorkDir() {
+  int rv = ::CheckWorkDir(AT_FDCWD);
+  return rv ? Fail(rv, apply_to_ + "/updating", "the run cannot make its work directory here") : 0;
 }
 
 // The signature, channel and version checks the update makes before it

@@ -64,7 +64,23 @@ ssize_t WriteCapped(void* cookie, const char* data, size_t size) {
   return static_cast<ssize_t>(size);
 }
 
+// Anyone else who may write in it could put links where the run creates
+// its files, or swap those files while the run uses them.
+bool IsRunsOwn(const struct stat& st) {
+  return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 }  // namespace
+
+int CheckWorkDir(int apply_to) {
+  struct stat st;
+  if (fstatat(apply_to, kWorkDirName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return kWriteError;
+    return faccessat(apply_to, ".", W_OK, AT_EACCESS) == 0 ? kOk : kWriteError;
+  }
+  if (!S_ISDIR(st.st_mode) || !IsRunsOwn(st)) return kUnexpectedType;
+  return kOk;
+}
 
 int MakeWorkDir(int apply_to, int* work_dir) {
   *work_dir = -1;
@@ -87,9 +103,7 @@ int MakeWorkDir(int apply_to, int* work_dir) {
     LOG("MakeWorkDir: failed to open the directory: %s, err: %d", kWorkDirName, err);
     return kWriteError;
   }
-  // Anyone else who may write in it could put links where the run creates
-  // its files, or swap those files while the run uses them.
-  if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+  if (!IsRunsOwn(st)) {
     LOG("MakeWorkDir: not the run's own directory, left alone: %s", kWorkDirName);
     close(fd);
     return kUnexpectedType;

@@ -19,6 +19,8 @@ class ArchiveReader;
 // directory of someone else's or writable by others), which is left alone;
 // 7 when it cannot be created or opened. Logs its failures.
 int MakeWorkDir(int apply_to, int* work_dir);
+// What MakeWorkDir would answer, changing nothing: 0, 42 or 7.
+int CheckWorkDir(int apply_to);
 
 // Extracts "updatev3.manifest", or else "updatev2.manifest", into a new file
 // "update.manifest" of the work directory open on `work_dir`, reads it into
