@@ -55,6 +55,10 @@ TEST(DifferentialTest, CheckPredictsTheRun) {
   std::vector<std::thread> threads;
   for (auto& w : workers) threads.emplace_back(work, std::ref(*w));
   for (std::thread& t : threads) t.join();
+  // DIFF_KEEP=DIR keeps the directories of the last cases for a look.
+  if (const char* keep = getenv("DIFF_KEEP")) {
+    for (const auto& dir : dirs) testing_util::RunCommand("cp -a " + dir.path() + " " + keep);
+  }
 
   std::string spread;
   for (const auto& [code, n] : codes)
