@@ -39,7 +39,7 @@ namespace fs = std::filesystem;
 using archive_testing::TestEntry;
 
 struct Node {
-  char type;         // 'f'ile, 'd'irectory, 'l'ink
+  char type;         // 'f'ile, 'd'irectory, 'l'ink, 'p'ipe (a FIFO)
   std::string data;  // contents, or the link's target ("@" stands for the case's directory)
   unsigned mode = 0644;
 };
@@ -94,6 +94,8 @@ struct Case {
   std::vector<std::string> notes;
   std::vector<std::pair<size_t, std::string>> junk;  // lines inserted before act N
   bool complete = false, manifest = true;
+  std::string manifest_name = "updatev3.manifest";
+  unsigned settings_mode = 0644;  // of the keys and settings files
   std::string keys, signer, ini, channel = "release", version = "1.0";
   int cut = -1, flip = -1;  // percent of the archive's length
 };
@@ -345,23 +347,40 @@ const Mutation kMutations[] = {
     {"keys",
      [](Case& k, Choices& c, Act&) {
        k.keys = c.Chance(85) ? "trusted" : "no key here\n";
+       k.settings_mode = c.Chance(85) ? 0644 : 0666;
        k.signer = c.Of(std::vector<std::string>{"", "trusted", "trusted", "stranger", "damaged"});
        if (c.Chance(80)) Put(k, "product-version", {'f', "0.5\n"});
        return true;
      }},
     {"channel",
      [](Case& k, Choices& c, Act&) {
+       k.settings_mode = c.Chance(85) ? 0644 : 0666;
        return k.ini = c.Of(std::vector<std::string>{"beta", "release, beta", "esr"}), true;
      }},
     {"version",
      [](Case& k, Choices& c, Act&) {
        k.version = c.Of(std::vector<std::string>{"1.0", "2.0", "0.9"});
-       Put(k, "product-version",
-           c.Chance(85)
-               ? Node{'f', c.Of(std::vector<std::string>{"0.5\n", "1.0\n", "2.0\n", "x\ny\n"})}
-               : Node{'d', "", 0755});
+       static const std::vector<Node> kRecords = {{'f', "0.5\n"},  {'f', "1.0\n"},  {'f', "2.0\n"},
+                                                  {'f', "x\ny\n"}, {'d', "", 0755}, {'l', "keep/a"},
+                                                  {'p', ""}};
+       Put(k, "product-version", c.Of(kRecords));
        return true;
      }},
+    {"fifo-here",
+     [](Case& k, Choices& c, Act& a) {
+       std::string at = c.Chance(70) ? a.path : c.Chance(50) ? "precomplete" : a.test;
+       return Put(k, at, {'p', ""}), true;
+     }},
+    {"source-empty",
+     [](Case& k, Choices& c, Act& a) {
+       if (!IsPatch(a.kind)) return false;
+       a.old_data.clear();
+       a.patch = MakePatch(c, a.old_data, a.new_data);
+       if (k.tree.count(a.path)) k.tree[a.path].data.clear();
+       return true;
+     }},
+    {"manifest-v2",
+     [](Case& k, Choices&, Act&) { return k.manifest_name = "updatev2.manifest", true; }},
     {"archive-cut", [](Case& k, Choices& c, Act&) { return k.cut = 1 + c.Pick(99), true; }},
     {"archive-flip", [](Case& k, Choices& c, Act&) { return k.flip = c.Pick(100), true; }},
     {"duplicate",
@@ -417,6 +436,8 @@ bool WriteTree(const Case& k, const std::string& base) {
     fs::create_directories(fs::path(at).parent_path(), ec);
     if (node.type == 'f') {
       testing_util::WriteFile(at, node.data, node.mode);
+    } else if (node.type == 'p') {
+      if (mkfifo(at.c_str(), 0644) != 0) return false;
     } else if (node.type == 'd') {
       if ((mkdir(at.c_str(), node.mode) != 0 && errno != EEXIST) || chmod(at.c_str(), node.mode))
         return false;
@@ -440,7 +461,7 @@ bool WriteArchive(const Case& k, const std::string& path, const std::string& key
       if (at == i) manifest += line + "\n";
     if (i < k.acts.size()) manifest += ManifestLine(k.acts[i]) + "\n";
   }
-  if (k.manifest) layout.entries.push_back({"updatev3.manifest", manifest});
+  if (k.manifest) layout.entries.push_back({k.manifest_name, manifest});
   for (const Act& a : k.acts) {
     bool taken = std::any_of(layout.entries.begin(), layout.entries.end(),
                              [&](const TestEntry& e) { return e.name == a.EntryName(); });
@@ -548,12 +569,14 @@ Result Worker::Run(Choices& choices) {
   fs::remove(program_ + ".keys", ec);
   fs::remove(program_ + ".ini", ec);
   if (!k.keys.empty()) {
-    testing_util::WriteFile(program_ + ".keys", k.keys == "trusted"
-                                                    ? testing_util::ReadFile(root_ + "/trusted.pub")
-                                                    : k.keys);
+    testing_util::WriteFile(
+        program_ + ".keys",
+        k.keys == "trusted" ? testing_util::ReadFile(root_ + "/trusted.pub") : k.keys,
+        k.settings_mode);
   }
   if (!k.ini.empty())
-    testing_util::WriteFile(program_ + ".ini", "[Settings]\nAcceptedChannels=" + k.ini + "\n");
+    testing_util::WriteFile(program_ + ".ini", "[Settings]\nAcceptedChannels=" + k.ini + "\n",
+                            k.settings_mode);
   if (!WriteTree(k, base) || !WriteArchive(k, upd + "/update.qex", root_, &r.description)) {
     r.changed = "the case could not be written";
     return r;
