@@ -376,7 +376,8 @@ const Mutation kMutations[] = {
        if (!IsPatch(a.kind)) return false;
        a.old_data.clear();
        a.patch = MakePatch(c, a.old_data, a.new_data);
-       if (k.tree.count(a.path)) k.tree[a.path].data.clear();
+       auto it = k.tree.find(a.path);
+       if (it != k.tree.end() && it->second.type == 'f') it->second.data.clear();
        return true;
      }},
     {"manifest-v2",

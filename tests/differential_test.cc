@@ -1,7 +1,8 @@
 // `updater --check` against the real run on generated cases (diff_case.h):
 // the predicted code must be the code the run then ends with, and the check
 // must leave every file as it was. DIFF_SEED and DIFF_CASES choose the cases
-// (the first seed and how many), to reproduce a reported one.
+// (the first seed and how many), to reproduce a reported one; DIFF_EXAMPLES
+// how many mismatches of each pair of codes are shown.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,7 +26,8 @@ uint64_t EnvOr(const char* name, uint64_t fallback) {
 }
 
 TEST(DifferentialTest, CheckPredictsTheRun) {
-  const uint64_t first = EnvOr("DIFF_SEED", 1), cases = EnvOr("DIFF_CASES", 2000);
+  const uint64_t first = EnvOr("DIFF_SEED", 1), cases = EnvOr("DIFF_CASES", 2000),
+                 shown_per_class = EnvOr("DIFF_EXAMPLES", 3);
   std::atomic<uint64_t> next{0};
   std::mutex mu;
   std::map<std::string, std::vector<std::string>> mismatches;  // by codes: examples
@@ -66,7 +68,8 @@ TEST(DifferentialTest, CheckPredictsTheRun) {
   std::cout << cases << " cases; the runs' codes:" << spread << "\n";
   for (const auto& [key, examples] : mismatches) {
     std::string shown;
-    for (size_t i = 0; i < examples.size() && i < 3; ++i) shown += "\n  " + examples[i];
+    for (size_t i = 0; i < examples.size() && i < shown_per_class; ++i)
+      shown += "\n  " + examples[i];
     ADD_FAILURE() << "predicted -> got " << key << ": " << examples.size() << " cases" << shown;
   }
   // The generator must keep exercising both sides: updates that succeed, and
