@@ -110,7 +110,19 @@ void RemoveSubtree(Case& k, const std::string& path) {
     it = it->first == path || it->first[path.size()] == '/' ? k.tree.erase(it) : std::next(it);
 }
 
-void Put(Case& k, const std::string& path, Node node) {
+// Places `node`, through the links to moved directories that the tree
+// already holds, as the file system would.
+void Put(Case& k, std::string path, Node node) {
+  for (size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    auto it = k.tree.find(path.substr(0, slash));
+    if (it == k.tree.end() || it->second.type != 'l') continue;
+    const std::string& to = it->second.data;
+    if (to.rfind("real-", 0) != 0 && to.find("outside/") == std::string::npos) continue;
+    const std::string target = to[0] == '@' ? "../" + to.substr(1) : to;
+    path = target + path.substr(slash);
+    slash = target.size();
+  }
   RemoveSubtree(k, path);
   k.tree[path] = std::move(node);
 }
