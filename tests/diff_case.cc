@@ -275,7 +275,9 @@ const Mutation kMutations[] = {
     {"source-crc",
      [](Case& k, Choices& c, Act& a) {
        auto it = k.tree.find(a.path);
-       if (!IsPatch(a.kind) || it == k.tree.end() || it->second.data.empty()) return false;
+       if (!IsPatch(a.kind) || it == k.tree.end() || it->second.type != 'f' ||
+           it->second.data.empty())
+         return false;
        it->second.data[c.Pick(static_cast<uint32_t>(it->second.data.size()))] ^= 0x20;
        return true;
      }},
