@@ -51,6 +51,7 @@ struct Patch {
   std::string diff, extra, tail;  // tail: bytes after the triples in the control block
   int delta = 0;                  // one byte more (1) or less (-1) than the header says
   int keep = -1;                  // cut to this many bytes
+  bool broken = false;            // no run may apply it
   std::string Bytes() const {
     unsigned char raw[kPatchHeaderSize];
     encode_patch_header(header, raw);
@@ -208,6 +209,9 @@ Act MakeAct(Case& k, Choices& c, Kind kind, const std::string& path) {
   return a;
 }
 
+// Whether `a` is a patch; if so, from now on one that no run may apply.
+bool Break(Act& a) { return IsPatch(a.kind) && (a.patch.broken = true); }
+
 // Ways to break a case. Each returns false when it does not apply to `a`.
 struct Mutation {
   const char* name;
@@ -224,36 +228,34 @@ const Mutation kMutations[] = {
     {"empty-entry",
      [](Case&, Choices&, Act& a) { return IsAdd(a.kind) && (a.new_data.clear(), true); }},
     {"patch-tag",
-     [](Case&, Choices&, Act& a) { return IsPatch(a.kind) && (a.patch.header.tag[7] = '2'); }},
+     [](Case&, Choices&, Act& a) { return Break(a) && (a.patch.header.tag[7] = '2'); }},
     {"patch-size",
-     [](Case&, Choices& c, Act& a) {
-       return IsPatch(a.kind) && (a.patch.delta = c.Chance(50) ? 1 : -1);
-     }},
-    {"patch-short", [](Case&, Choices& c,
-                       Act& a) { return IsPatch(a.kind) && (a.patch.keep = c.Pick(32), true); }},
+     [](Case&, Choices& c, Act& a) { return Break(a) && (a.patch.delta = c.Chance(50) ? 1 : -1); }},
+    {"patch-short",
+     [](Case&, Choices& c, Act& a) { return Break(a) && (a.patch.keep = c.Pick(32), true); }},
     {"control-12",
      [](Case&, Choices&, Act& a) {
-       if (!IsPatch(a.kind)) return false;
+       if (!Break(a)) return false;
        a.patch.tail = "\x01";
        a.patch.header.control_length += 1;
        return true;
      }},
     {"control-0",
      [](Case&, Choices&, Act& a) {
-       if (!IsPatch(a.kind)) return false;
+       if (!Break(a)) return false;
        a.patch.triples.clear();
        a.patch.header.control_length = 0;
        return true;
      }},
     {"dest-length",
      [](Case&, Choices& c, Act& a) {
-       if (!IsPatch(a.kind)) return false;
+       if (!Break(a)) return false;
        a.patch.header.dest_length += a.patch.header.dest_length && c.Chance(50) ? -1 : 1;
        return true;
      }},
     {"beyond-blocks",
      [](Case&, Choices& c, Act& a) {
-       if (!IsPatch(a.kind)) return false;
+       if (!Break(a)) return false;
        ControlTriple& t = a.patch.triples[c.Pick(static_cast<uint32_t>(a.patch.triples.size()))];
        (c.Chance(50) ? t.add_length : t.copy_length) += 1;
        a.patch.header.dest_length += 1;
@@ -261,7 +263,7 @@ const Mutation kMutations[] = {
      }},
     {"seek-past-source",
      [](Case&, Choices&, Act& a) {
-       if (!IsPatch(a.kind) || a.patch.triples.size() < 2) return false;
+       if (!IsPatch(a.kind) || a.patch.triples.size() < 2 || !Break(a)) return false;
        a.patch.triples[0].seek_offset = static_cast<int32_t>(a.old_data.size()) + 1;
        return true;
      }},
@@ -516,8 +518,8 @@ int StatusCode(const std::string& status) {
 }  // namespace
 
 bool Result::Agrees() const {
-  return predicted >= 0 && predicted == got && check_exit == (predicted ? 1 : 0) &&
-         run_exit == (got ? 1 : 0) && changed.empty();
+  return predicted >= 0 && predicted == got && !(must_fail && got == 0) &&
+         check_exit == (predicted ? 1 : 0) && run_exit == (got ? 1 : 0) && changed.empty();
 }
 
 std::string Result::Mismatch() const {
@@ -525,6 +527,7 @@ std::string Result::Mismatch() const {
                   std::to_string(check_exit) + "), the run ended with " + std::to_string(got) +
                   " (exit " + std::to_string(run_exit) + ")";
   if (!changed.empty()) s += "; the check changed: " + changed.substr(0, changed.find('\n'));
+  if (must_fail && got == 0) s += "; the run applied a broken patch";
   return s;
 }
 
@@ -609,6 +612,10 @@ Result Worker::Run(Choices& choices) {
   r.changed = testing_util::DiffSnapshots(before, testing_util::SnapshotTree(base));
   r.run_exit = Exec({upd, inst}, nullptr);
   r.got = StatusCode(testing_util::ReadFile(upd + "/update.status"));
+  // An unconditional patch that is broken fails the run however the check
+  // and the run agree.
+  r.must_fail = std::any_of(k.acts.begin(), k.acts.end(),
+                            [](const Act& a) { return a.kind == kPatch && a.patch.broken; });
   return r;
 }
 

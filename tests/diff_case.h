@@ -41,8 +41,10 @@ struct Result {
   int predicted = -1;       // "result" of --check --json, -1 when absent
   int got = -1;             // the code of the run's status file, -1 when unreadable
   int check_exit = -1, run_exit = -1;
-  std::string changed;  // what the check changed in the installation or update directory
-  // The check kept its promise: same code, matching exit codes, nothing changed.
+  std::string changed;     // what the check changed in the installation or update directory
+  bool must_fail = false;  // the manifest applies a patch that the generator broke
+  // The check kept its promise: same code, matching exit codes, nothing
+  // changed; and no run succeeded that had to fail.
   bool Agrees() const;
   std::string Mismatch() const;  // one line: predicted, got, exits, changes
 };
