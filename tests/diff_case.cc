@@ -112,14 +112,19 @@ void RemoveSubtree(Case& k, const std::string& path) {
 }
 
 // Places `node`, through the links to moved directories that the tree
-// already holds, as the file system would.
+// already holds, as the file system would, and in place of any other file
+// in its way.
 void Put(Case& k, std::string path, Node node) {
   for (size_t slash = path.find('/'); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     auto it = k.tree.find(path.substr(0, slash));
-    if (it == k.tree.end() || it->second.type != 'l') continue;
+    if (it == k.tree.end() || it->second.type == 'd') continue;
     const std::string& to = it->second.data;
-    if (to.rfind("real-", 0) != 0 && to.find("outside/") == std::string::npos) continue;
+    if (it->second.type != 'l' ||
+        (to.rfind("real-", 0) != 0 && to.find("outside/") == std::string::npos)) {
+      k.tree.erase(it);  // a file in the way gives way to the directory
+      continue;
+    }
     const std::string target = to[0] == '@' ? "../" + to.substr(1) : to;
     path = target + path.substr(slash);
     slash = target.size();
@@ -453,6 +458,7 @@ bool WriteTree(const Case& k, const std::string& base) {
     fs::create_directories(fs::path(at).parent_path(), ec);
     if (node.type == 'f') {
       testing_util::WriteFile(at, node.data, node.mode);
+      if (!testing_util::Exists(at)) return false;
     } else if (node.type == 'p') {
       if (mkfifo(at.c_str(), 0644) != 0) return false;
     } else if (node.type == 'd') {
