@@ -1,5 +1,6 @@
 #include "tests/diff_case.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -46,7 +47,7 @@ struct Node {
 
 // A patch in pieces, so that a mutation can break any of them before it is written.
 struct Patch {
-  PatchHeader header;
+  PatchHeader header{};
   std::vector<ControlTriple> triples;
   std::string diff, extra, tail;  // tail: bytes after the triples in the control block
   int delta = 0;                  // one byte more (1) or less (-1) than the header says
@@ -576,7 +577,11 @@ int Worker::Exec(const std::vector<std::string>& args, std::string* out) {
   int status = 0,
       rv = posix_spawn(&pid, program_.c_str(), &files, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&files);
-  if (rv != 0 || waitpid(pid, &status, 0) != pid) return -1;
+  if (rv != 0) return -1;
+  // A fuzzer's timer interrupts the wait.
+  while (waitpid(pid, &status, 0) != pid) {
+    if (errno != EINTR) return -1;
+  }
   if (out) *out = testing_util::ReadFile(out_path);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
