@@ -2,13 +2,15 @@
 # Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehavior-
 # Sanitizer, warnings as errors) in their own tree and runs each one for a
 # bounded time from the seed corpora in fuzz/corpus. Fails on any finding.
+# The differential target runs the built updater's check and run on
+# generated updates and fails when the check mispredicts the run.
 #
 # Usage: scripts/fuzz.sh [--help]
 # Environment: FUZZ_SECONDS (per target, default 60), FUZZ_BUILD_DIR (default
 # build-fuzz), FUZZ_TARGETS (space-separated subset of the targets).
 set -euo pipefail
 if [[ $# -gt 0 ]]; then
-  [[ $1 == --help || $1 == -h ]] && { sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0; }
+  [[ $1 == --help || $1 == -h ]] && { sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0; }
   echo "fuzz.sh: unexpected argument: $1 (see --help)" >&2
   exit 1
 fi
@@ -18,7 +20,7 @@ root=$(pwd)
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 [[ $build == /* ]] || build="$root/$build"
-targets=${FUZZ_TARGETS:-"archive manifest precomplete patch strings version signature bz2_parallel"}
+targets=${FUZZ_TARGETS:-"archive manifest precomplete patch strings version signature bz2_parallel differential"}
 CC=clang CXX=clang++ cmake -S . -B "$build" -DUPDATER_BUILD_FUZZERS=ON -DUPDATER_SANITIZE=ON \
   -DUPDATER_WERROR=ON -DUPDATER_BUILD_TESTS=OFF -DUPDATER_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j2 --target fuzzers
