@@ -214,7 +214,12 @@ TEST_F(KillMatrixTest, RollbackMeetingAFailingRenameIsFinishedByTheNextRun) {
     ASSERT_TRUE(Prepare(kInPlace));
     original_ = update_.Installation();
     std::string bytes = testing_util::ReadFile(update_.update_dir() + "/update.qex");
-    bytes[bytes.size() - 3] ^= 0x55;
+    // A byte of the last entry's compressed stream, just before the index:
+    // the run fails when it extracts that entry, late in its execute phase.
+    size_t index = 0;
+    for (int i = 4; i < 8; ++i) index = index << 8 | static_cast<unsigned char>(bytes[i]);
+    ASSERT_LT(index, bytes.size());
+    bytes[index - 6] ^= 0x55;
     testing_util::WriteFile(update_.update_dir() + "/update.qex", bytes);
     // Count the renames of a failing run first, then fail each of the rollback's.
     unlink(report_.c_str());
