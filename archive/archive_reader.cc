@@ -15,7 +15,6 @@
 #include "archive/qex_format.h"
 #include "base/error_codes.h"
 
-ArchiveReader gArchiveReader;
 
 namespace {
 
@@ -80,11 +79,6 @@ int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const cha
                         unsigned mode, WorkBuffer& input, WorkBuffer& output,
                         uint32_t parallel_min_length, StoredReader read_stored,
                         const std::atomic<bool>* cancel);
-
-void CloseReaderAtExit() { gArchiveReader.Close(); }
-
-// Every program that links the reader closes it at normal exit.
-[[maybe_unused]] const int kExitHandlerRegistered = atexit(CloseReaderAtExit);
 
 }  // namespace
 

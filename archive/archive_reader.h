@@ -109,9 +109,4 @@ class ArchiveDecoder {
   std::unique_ptr<ArchiveReader::WorkBuffers> buffers_;
 };
 
-// The process-wide reader; closed by a handler at normal exit, which every
-// program linking archive_reader.cc registers at start-up. Not thread-safe:
-// one extraction at a time (an ArchiveDecoder extracts beside it).
-extern ArchiveReader gArchiveReader;
-
 #endif  // UPDATER_ARCHIVE_ARCHIVE_READER_H_

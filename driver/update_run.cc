@@ -61,14 +61,16 @@ bool ArchiveIdentity(const Run& run, std::string* identity) {
 
 // The ordinary and staged run. Returns the run's result.
 int RunUpdate(Run& run) {
-  int rv = gArchiveReader.OpenDescriptor(run.archive);
+  // Every entry of the run is read through this one reader.
+  ArchiveReader reader;
+  int rv = reader.OpenDescriptor(run.archive);
   if (rv != 0) return rv;
 
   if (run.isStagedUpdate && !run.isOsUpdate) {
     rv = MakeStagedCopy(run);
     if (rv == 0 && run.StopRequested()) rv = kStopSignal;
     if (rv != 0) {
-      gArchiveReader.Close();
+      reader.Close();
       return rv;
     }
   }
@@ -76,12 +78,12 @@ int RunUpdate(Run& run) {
   int work_dir = -1;
   rv = MakeWorkDir(run.applyTo, &work_dir);
   if (rv != 0) {
-    gArchiveReader.Close();
+    reader.Close();
     return rv;
   }
 
   std::unique_ptr<char[]> text;
-  rv = ExtractManifest(&gArchiveReader, work_dir, &text);
+  rv = ExtractManifest(&reader, work_dir, &text);
   if (rv != 0) {
     LOG("DoUpdate: error extracting manifest file");
     text.reset();
@@ -97,7 +99,7 @@ int RunUpdate(Run& run) {
     UpdateContext& context = run.context;
     context.install_dir = run.applyTo;
     context.work_dir = work_dir;
-    context.archive = &gArchiveReader;
+    context.archive = &reader;
     context.is_os_update = run.isOsUpdate;
     context.stop_requested = run.stopFlag;
     context.progress = &run.progress;
@@ -128,7 +130,7 @@ int RunUpdate(Run& run) {
     }
   }
 
-  gArchiveReader.Close();
+  reader.Close();
   close(work_dir);
   run.context.work_dir = -1;
   EndRunJournal(run, rv, undone);

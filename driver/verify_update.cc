@@ -223,11 +223,10 @@ int CheckChannelAndVersion(const char* install_dir, const char* archive, int arc
   if (rv == kOk) rv = ReadInstalledVersion(program, install_dir, installed);
   if (rv != kOk || (!channels[0] && !installed[0])) return rv;
 
-  rv = gArchiveReader.OpenDescriptor(archive_fd);
-  if (rv == kOk) {
-    rv = gArchiveReader.CheckProductInformation(channels, installed[0] ? installed : nullptr);
-  }
-  gArchiveReader.Close();
+  ArchiveReader reader;
+  rv = reader.OpenDescriptor(archive_fd);
+  if (rv == kOk) rv = reader.CheckProductInformation(channels, installed[0] ? installed : nullptr);
+  reader.Close();
   if (rv == kProductInfoError) LOG("VerifyUpdate: %s has no readable product information", archive);
   ProductInfo info = {};
   if ((rv == kChannelError || rv == kVersionError) &&
