@@ -68,7 +68,9 @@ int AddAction::Check() {
     return Refuse(kWriteError, false, path, "cannot write %s: %s", path, why.c_str());
   }
   if (run.report) PlanWrite(node.kind != PlannedTree::Kind::kAbsent);
-  planned().Set(path, PlannedTree::Kind::kFile, GetEarlyEntry().name ? path : "");
+  // A link's target is text: what it leads to is not known here.
+  const bool link = !GetEarlyEntry().name;
+  planned().Set(path, link ? PlannedTree::Kind::kLink : PlannedTree::Kind::kFile, link ? "" : path);
   return kOk;
 }
 

@@ -64,6 +64,11 @@ int PatchAction::Check() {
   if (source_.kind == PlannedTree::Kind::kAbsent) {
     return Refuse(kReadError, false, target_path, "no file to patch: %s", target_path);
   }
+  // What a link an earlier line makes leads to is known only once it is made.
+  if (source_.kind == PlannedTree::Kind::kLink && source_.planned) {
+    return Refuse(kReadError, false, target_path,
+                  "the file to patch is a link an earlier line makes: %s", target_path);
+  }
   if (source_.kind != PlannedTree::Kind::kFile && !source_.planned) {
     return Refuse(kUnexpectedType, false, target_path,
                   "the file to patch is not a regular file: %s", target_path);

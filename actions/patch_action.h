@@ -39,8 +39,9 @@ class PatchAction : public Action {
   // missing (the target must follow the path rules; the entry name is only an
   // archive entry name and is not checked).
   int Parse(char* line) override;
-  // 6 for a missing entry or file to patch, 42 for a file to patch that is
-  // no regular file, 7 for a directory that cannot be written. In a check
+  // 6 for a missing entry or file to patch (also one an earlier addlink
+  // makes), 42 for a file to patch that is no regular file, 7 for a
+  // directory that cannot be written. In a check
   // also the codes of Stage.
   int Check() override;
   // Takes the next patch index and extracts the entry into the temporary
