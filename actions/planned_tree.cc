@@ -58,22 +58,40 @@ int PlannedTree::CanWrite(const std::string& path, std::string* why) const {
   std::string nearest = ".";
   for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
     const std::string dir = key.substr(0, slash);
-    Node node = Lookup(dir);
-    if (node.kind == Kind::kAbsent) break;  // made by the run, with what follows
-    // A link is followed to what it names, as the run's directory walk does.
-    struct stat st;
-    bool is_dir = node.kind == Kind::kDirectory ||
-                  (node.kind == Kind::kLink &&
-                   (node.planned ||
-                    (stat_beneath(DiskName(dir).c_str(), &st, true) == 0 && S_ISDIR(st.st_mode))));
+    auto planned = nodes_.find(dir);
+    bool is_dir;
+    if (planned != nodes_.end()) {
+      if (planned->second.kind == Kind::kAbsent) break;  // made by the run, with what follows
+      // A link an earlier line makes leads where the run will find out.
+      is_dir = planned->second.kind == Kind::kDirectory || planned->second.kind == Kind::kLink;
+    } else {
+      // The disk does not change while the actions are checked: each
+      // directory is looked at once, a link followed as the run's walk does.
+      auto [it, fresh] = disk_dirs_.try_emplace(dir, DiskDir::kMissing);
+      if (fresh) {
+        struct stat st;
+        const std::string at = DiskName(dir);
+        if (!at.empty() && stat_beneath(at.c_str(), &st, false) == 0) {
+          it->second = S_ISDIR(st.st_mode) ||
+                               (S_ISLNK(st.st_mode) && stat_beneath(at.c_str(), &st, true) == 0 &&
+                                S_ISDIR(st.st_mode))
+                           ? DiskDir::kDirectory
+                           : DiskDir::kOther;
+        }
+      }
+      if (it->second == DiskDir::kMissing) break;
+      is_dir = it->second == DiskDir::kDirectory;
+      if (is_dir) nearest = DiskName(dir);
+    }
     if (!is_dir) {
       *why = dir + " is not a directory";
       return kWriteError;
     }
-    if (!node.planned) nearest = DiskName(dir);
   }
-  if (access_beneath(nearest.c_str(), W_OK) != 0) {
-    *why = "cannot write in " + nearest + ": " + strerror(errno);
+  auto [it, fresh] = writable_.try_emplace(nearest, 0);
+  if (fresh) it->second = access_beneath(nearest.c_str(), W_OK) == 0 ? 0 : errno;
+  if (it->second != 0) {
+    *why = "cannot write in " + nearest + ": " + strerror(it->second);
     return kWriteError;
   }
   return kOk;

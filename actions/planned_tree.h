@@ -45,7 +45,12 @@ class PlannedTree {
 
  private:
   static std::string Key(const std::string& path);
+  enum class DiskDir { kMissing, kDirectory, kOther };
   std::map<std::string, Node> nodes_;
+  // What CanWrite found on disk: each directory's type, and whether it can
+  // be written in (0, or the errno of the test).
+  mutable std::map<std::string, DiskDir> disk_dirs_;
+  mutable std::map<std::string, int> writable_;
   std::map<std::string, std::string> through_;
 };
 
