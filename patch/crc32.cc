@@ -133,10 +133,8 @@ __attribute__((target("pclmul,ssse3"))) uint32_t ExtendClmul(uint32_t reg, const
   return ExtendSliced(ExtendSliced(0, lane, sizeof(lane)), p, length);
 }
 
-bool HasClmul() {
-  static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
-  return has;
-}
+// The C runtime probes the processor once at start-up; asking is a load.
+bool HasClmul() { return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3"); }
 
 #endif  // UPDATER_CRC_CLMUL
 
