@@ -80,6 +80,12 @@ ActionList::ActionList()
       context_(default_context_.get()),
       planned_(std::make_unique<PlannedTree>()) {}
 
+void ActionList::SetContext(UpdateContext* context) {
+  context_ = context;
+  planned_->set_root(context->install_dir);
+  default_backups_->root = context->install_dir;
+}
+
 ActionList::~ActionList() {
   Action* action = first_;
   while (action) {

@@ -130,8 +130,10 @@ class ActionList {
   // Keeps `text` alive until the list and its actions are destroyed.
   void AdoptText(std::unique_ptr<char[]> text);
   // The run's context, which the caller keeps alive while the list exists;
-  // until it is set, a default one (the working directory, no archive).
-  void SetContext(UpdateContext* context) { context_ = context; }
+  // until it is set, a default one (the working directory, no archive). Its
+  // install_dir, as it is when set, is the planned tree's root and that of
+  // the list's own backups.
+  void SetContext(UpdateContext* context);
   UpdateContext* context() const { return context_; }
   PlannedTree& planned() { return *planned_; }
   // The context's backups, or the list's own when it names none.

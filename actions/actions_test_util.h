@@ -53,7 +53,7 @@ class WorkDirTest : public ::testing::Test {
   void ResetTree() {
     CloseWorkDir();
     EXPECT_EQ(0, chdir("/"));
-    EXPECT_EQ(0, ensure_remove_recursive(tree_.path().c_str()));
+    EXPECT_EQ(0, ensure_remove_recursive(AT_FDCWD, tree_.path().c_str()));
     EXPECT_EQ(0, mkdir(tree_.path().c_str(), 0755));
     EXPECT_EQ(0, chdir(tree_.path().c_str()));
     ClearLog();

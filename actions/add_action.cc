@@ -24,11 +24,11 @@ namespace {
 
 // Length of the prefix of `path` that names its first missing directory, or 0
 // when every directory above the last component exists.
-size_t FirstMissingDirectory(char* path) {
+size_t FirstMissingDirectory(int root, char* path) {
   for (char* slash = strchr(path, '/'); slash; slash = strchr(slash + 1, '/')) {
     *slash = '\0';
     struct stat st;
-    bool missing = stat_beneath(path, &st, false) != 0;
+    bool missing = stat_beneath(root, path, &st, false) != 0;
     *slash = '/';
     if (missing) return static_cast<size_t>(slash - path);
   }
@@ -38,12 +38,12 @@ size_t FirstMissingDirectory(char* path) {
 // Removes the directories above the last component of `path`, deepest first,
 // down to the one whose path is `length` bytes long. rmdir removes only empty
 // ones: whatever another action left in them stays.
-void RemoveNewDirectories(const char* path, size_t length) {
+void RemoveNewDirectories(int root, const char* path, size_t length) {
   std::string dir(path);
   for (size_t slash = dir.rfind('/'); slash != std::string::npos && slash >= length;
        slash = dir.rfind('/')) {
     dir.resize(slash);
-    if (rmdir_beneath(dir.c_str()) != 0) return;
+    if (rmdir_beneath(root, dir.c_str()) != 0) return;
   }
 }
 
@@ -93,7 +93,7 @@ int AddAction::Execute() {
   struct stat st;
   int rv = backup_make_way(backups(), path);
   if (rv != kOk) return rv;
-  const bool replacing = stat_beneath(path, &st, false) == 0;
+  const bool replacing = stat_beneath(context().install_dir, path, &st, false) == 0;
   const struct stat old = st;
   if (replacing) {
     rv = CheckReplaced(S_ISDIR(st.st_mode));
@@ -101,18 +101,18 @@ int AddAction::Execute() {
   } else {
     // Noted before creating anything, so that a rollback also removes the
     // directories of a creation that failed half-way.
-    first_new_dir_ = FirstMissingDirectory(path);
+    first_new_dir_ = FirstMissingDirectory(context().install_dir, path);
     rv = backups().journal.Add(kJournalCreate, {path, std::to_string(first_new_dir_).c_str()},
                                false);
-    if (rv == kOk) rv = ensure_parent_dir(path);
+    if (rv == kOk) rv = ensure_parent_dir(context().install_dir, path);
   }
   if (rv != kOk) return rv;
   rv = Install();
   // A replaced file keeps its owner; a new one gets its directory's.
-  if (rv == kOk) inherit_owner(path, replacing ? &old : nullptr);
+  if (rv == kOk) inherit_owner(context().install_dir, path, replacing ? &old : nullptr);
   // The path was free, so whatever stands there now is this action's file,
   // complete or not.
-  if (stat_beneath(path, &st, false) == 0) {
+  if (stat_beneath(context().install_dir, path, &st, false) == 0) {
     added = true;
     added_dev_ = st.st_dev;
     added_ino_ = st.st_ino;
@@ -126,7 +126,7 @@ int AddAction::Install() {
   if (TakeEarlyEntry(path)) return kOk;
   // The path is free now: whatever appears there in the meantime, a link
   // above all, is not written through.
-  BeneathPath dest(path);
+  BeneathPath dest(context().install_dir, path);
   int rv = dest.ok() ? context().archive->ExtractToFileAt(path, dest.dir(), dest.name(),
                                                           O_EXCL | O_NOFOLLOW)
                      : kWriteError;
@@ -150,12 +150,12 @@ void AddAction::Finish(int status) {
   // Another action's rollback may have put an older file here already (one
   // that restores a backup it did not make itself): that one must stay.
   struct stat st;
-  if (added && stat_beneath(path, &st, false) == 0 && st.st_dev == added_dev_ &&
-      st.st_ino == added_ino_) {
-    remove_beneath(path);
+  if (added && stat_beneath(context().install_dir, path, &st, false) == 0 &&
+      st.st_dev == added_dev_ && st.st_ino == added_ino_) {
+    remove_beneath(context().install_dir, path);
   }
   backup_.Restore(path);
-  if (first_new_dir_ > 0) RemoveNewDirectories(path, first_new_dir_);
+  if (first_new_dir_ > 0) RemoveNewDirectories(context().install_dir, path, first_new_dir_);
 }
 
 int AddLinkAction::Parse(char* line) {
@@ -182,7 +182,7 @@ void AddLinkAction::PlanWrite(bool replacing) {
 }
 
 int AddLinkAction::Install() {
-  BeneathPath dest(path);
+  BeneathPath dest(context().install_dir, path);
   if (dest.ok() && symlinkat(target, dest.dir(), dest.name()) == 0) return kOk;
   int err = errno;
   LOG("EXECUTE ADDLINK: unable to create the link: %s, err: %d", path, err);
@@ -224,24 +224,25 @@ int AddDirAction::Check() {
 int AddDirAction::Execute() {
   LOG("EXECUTE ADDDIR %s/", dir);
   struct stat st;
-  if (stat_beneath(dir, &st, false) == 0) {
+  if (stat_beneath(context().install_dir, dir, &st, false) == 0) {
     if (S_ISDIR(st.st_mode)) return kOk;
     LOG("path present, but not a directory: %s", dir);
     return kUnexpectedType;
   }
-  first_new_dir_ = FirstMissingDirectory(dir);
+  first_new_dir_ = FirstMissingDirectory(context().install_dir, dir);
   int rv =
       backups().journal.Add(kJournalCreate, {dir, std::to_string(first_new_dir_).c_str()}, false);
-  if (rv == kOk) rv = ensure_parent_dir(dir);
+  if (rv == kOk) rv = ensure_parent_dir(context().install_dir, dir);
   if (rv != kOk) return rv;
   // Made private and given its mode through the open directory: the umask
   // has no say, and nothing put in its place meanwhile is changed.
   int fd = -1;
-  if (mkdir_beneath(dir, 0700) == 0 && stat_beneath(dir, &st, false) == 0) {
+  if (mkdir_beneath(context().install_dir, dir, 0700) == 0 &&
+      stat_beneath(context().install_dir, dir, &st, false) == 0) {
     created_ = true;
     dev_ = st.st_dev;
     ino_ = st.st_ino;
-    fd = open_beneath(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    fd = open_beneath(context().install_dir, dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   }
   // The mode goes to the directory made here, not to one put in its place
   // between the mkdir and the open.
@@ -259,7 +260,8 @@ void AddDirAction::Finish(int status) {
   LOG("FINISH ADDDIR %s/", dir);
   if (status == 0) return;
   struct stat st;
-  if (created_ && stat_beneath(dir, &st, false) == 0 && st.st_dev == dev_ && st.st_ino == ino_)
-    rmdir_beneath(dir);
-  if (first_new_dir_ > 0) RemoveNewDirectories(dir, first_new_dir_);
+  if (created_ && stat_beneath(context().install_dir, dir, &st, false) == 0 && st.st_dev == dev_ &&
+      st.st_ino == ino_)
+    rmdir_beneath(context().install_dir, dir);
+  if (first_new_dir_ > 0) RemoveNewDirectories(context().install_dir, dir, first_new_dir_);
 }

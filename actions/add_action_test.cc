@@ -23,7 +23,7 @@ TEST_F(AddActionTest, RollbackRemovesOnlyWhatItCreated) {
   ASSERT_EQ(0, list.PrepareAll());
   ASSERT_EQ(0, list.ExecuteAll());
   EXPECT_EQ("new", ReadFile(Path("top/d/e/f")));
-  ASSERT_EQ(0, backup_restore("f"));
+  ASSERT_EQ(0, backup_restore(AT_FDCWD, "f"));
   WriteFile(Path("top/g/stranger"), "s");
   list.FinishAll(4);
   before["top/g"] = "dir 0755", before["top/g/stranger"] = "file 0644 s";

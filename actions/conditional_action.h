@@ -9,6 +9,7 @@
 
 #include "actions/manifest.h"
 #include "actions/planned_tree.h"
+#include "actions/update_context.h"
 #include "base/error_codes.h"
 #include "fileops/beneath.h"
 
@@ -30,7 +31,8 @@ class ConditionalAction : public Base {
   int Check() override {
     // Before anything changes, and through the name recovery would restore.
     const std::string at = this->planned().DiskName(test_path);
-    bool present = !at.empty() && access_beneath(at.c_str(), F_OK) == 0;
+    bool present =
+        !at.empty() && access_beneath(this->context().install_dir, at.c_str(), F_OK) == 0;
     if (present != run_if_present_) {
       const char* target;
       Base::GetChange(&target);
@@ -45,7 +47,8 @@ class ConditionalAction : public Base {
   int Execute() override { return test_path ? Base::Execute() : kOk; }
   // Nothing when the condition does not hold now, as Prepare will find it.
   Action::Change GetChange(const char** path) const override {
-    if (!test_path || (access_beneath(test_path, F_OK) == 0) != run_if_present_) {
+    if (!test_path ||
+        (access_beneath(this->context().install_dir, test_path, F_OK) == 0) != run_if_present_) {
       *path = nullptr;
       return Action::Change::kNone;
     }

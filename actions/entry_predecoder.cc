@@ -26,7 +26,7 @@ constexpr size_t kHiddenNameSize = 32;
 
 bool Action::TakeEarlyEntry(const char* dest) {
   if (!predecoder_) return false;
-  BeneathPath path(dest);
+  BeneathPath path(context().install_dir, dest);
   return predecoder_->Take(predecode_slot_, path.ok() ? path.dir() : -1, path.name());
 }
 

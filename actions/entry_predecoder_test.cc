@@ -72,7 +72,7 @@ TEST_F(EntryPredecoderTest, SameTreeLogAndResultAsExtractingInTurn) {
       if (prepared) rv = list.ExecuteAll();
     }
     if (prepared) list.FinishAll(rv);
-    if (stale) ensure_remove_recursive(Path("updating").c_str());
+    if (stale) ensure_remove_recursive(AT_FDCWD, Path("updating").c_str());
     std::get<1>(out) = Snapshot();
     std::get<2>(out) = Log();
     return out;

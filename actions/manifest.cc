@@ -49,12 +49,12 @@ bool DirectoriesStayInside(char* path) {
 
 }  // namespace
 
-std::unique_ptr<char[]> GetManifestContents(const char* path, int* error) {
+std::unique_ptr<char[]> GetManifestContents(int root, const char* path, int* error) {
   int unused;
   if (!error) error = &unused;
   *error = kReadError;
   // Non-blocking: a FIFO in its place must not hold the run.
-  int fd = open_beneath(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = open_beneath(root, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
     LOG("GetManifestContents: error opening manifest file: %s, err: %d", path, err);

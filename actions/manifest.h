@@ -15,8 +15,8 @@ constexpr const char kQuoteDelimiter[] = "\"";
 // the file cannot be opened, examined or read in full; `error` (if given) then
 // says 6 (also for anything but a regular file; a FIFO does not block), 5 when
 // it is larger than kMaxManifestSize (base/paths.h), or 13 when there was no memory for the text,
-// else 0. A relative path is read beneath the installation (fileops.h).
-std::unique_ptr<char[]> GetManifestContents(const char* path, int* error = nullptr);
+// else 0. A relative path is read beneath `root`, the installation (fileops.h).
+std::unique_ptr<char[]> GetManifestContents(int root, const char* path, int* error = nullptr);
 // The same for the file open for reading on `fd` (left open), read from its
 // start; `path` names it in the log lines.
 std::unique_ptr<char[]> ReadManifestFile(int fd, const char* path, int* error = nullptr);

@@ -43,13 +43,13 @@ constexpr Keyword kKeywords[] = {
     {"adddir", Make<AddDirAction>, false},
 };
 
-// What names one file however the path is written: the directory holding it
-// (device and inode, so that a link inside the installation and its target
-// agree) and the last component; the text without empty and "." components
-// where that directory does not exist yet. `*exists`: whether something is at
-// the path now.
-std::string FileKey(const char* path, bool* exists) {
-  BeneathPath p(path);
+// What names one file (beneath `root`) however the path is written: the
+// directory holding it (device and inode, so that a link inside the
+// installation and its target agree) and the last component; the text without empty and "."
+// components where that directory does not exist yet. `*exists`: whether something is at the path
+// now.
+std::string FileKey(int root, const char* path, bool* exists) {
+  BeneathPath p(root, path);
   struct stat st;
   *exists = p.ok() && fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (p.ok() && fstat(p.dir(), &st) == 0) {
@@ -80,12 +80,13 @@ int CheckDuplicatePaths(const ActionList& list) {
     bool backed_up = false;
   };
   std::map<std::string, PathState> paths;
+  const int root = list.context()->install_dir;
   for (const Action* action = list.first(); action; action = action->next) {
     const char* path;
     Action::Change change = action->GetChange(&path);
     if (change == Action::Change::kNone) continue;
     bool exists;
-    auto [it, first] = paths.try_emplace(FileKey(path, &exists));
+    auto [it, first] = paths.try_emplace(FileKey(root, path, &exists));
     PathState& state = it->second;
     if (first) state.exists = exists;
     if (state.exists) {
@@ -106,8 +107,8 @@ int CheckDuplicatePaths(const ActionList& list) {
 int AddPreCompleteActions(ActionList* list) {
   if (list->context()->is_os_update) return kOk;
   int error;
-  std::unique_ptr<char[]> owned =
-      ReadPreComplete(list->planned().DiskName("precomplete").c_str(), &error);
+  std::unique_ptr<char[]> owned = ReadPreComplete(
+      list->context()->install_dir, list->planned().DiskName("precomplete").c_str(), &error);
   if (!owned) return error;
   // The actions point into the text from the moment they are appended.
   char* text = owned.get();
@@ -120,15 +121,16 @@ int AddPreCompleteActions(ActionList* list) {
 // update, which runs in the finish phase) is skipped.
 void KeepAddedDirectories(const ActionList& list) {
   std::set<std::string> made;
+  const int root = list.context()->install_dir;
   bool exists;
   for (const Action* action = list.first(); action; action = action->next) {
     if (auto* add = dynamic_cast<const AddDirAction*>(action))
-      made.insert(FileKey(add->dir, &exists));
+      made.insert(FileKey(root, add->dir, &exists));
   }
   if (made.empty()) return;
   for (Action* action = list.first(); action; action = action->next) {
     auto* rmdir = dynamic_cast<RmdirAction*>(action);
-    if (rmdir && made.count(FileKey(rmdir->dir, &exists))) rmdir->skip = 1;
+    if (rmdir && made.count(FileKey(root, rmdir->dir, &exists))) rmdir->skip = 1;
   }
 }
 

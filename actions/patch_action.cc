@@ -54,7 +54,7 @@ int PatchAction::Check() {
   if (source_.kind == PlannedTree::Kind::kLink && !source_.planned) {
     // Read through the link, as Execute opens it.
     const std::string at = planned().DiskName(target_path);
-    if (stat_beneath(at.c_str(), &source_.st, true) != 0) {
+    if (stat_beneath(context().install_dir, at.c_str(), &source_.st, true) != 0) {
       source_.kind = PlannedTree::Kind::kAbsent;
     } else {
       source_.kind =
@@ -116,7 +116,8 @@ int PatchAction::CheckSource() {
     return kOk;
   }
   const std::string at = planned().DiskName(target_path);
-  ScopedFile source(fdopen(open_beneath(at.c_str(), O_RDONLY | O_NONBLOCK), "rb"));
+  ScopedFile source(
+      fdopen(open_beneath(context().install_dir, at.c_str(), O_RDONLY | O_NONBLOCK), "rb"));
   struct stat st;
   if (!source || fstat(fileno(source.get()), &st) != 0) {
     int err = errno;
@@ -214,7 +215,7 @@ int PatchAction::Execute() {
 
   rv = backup_make_way(backups(), target_path);
   if (rv != kOk) return rv;
-  ScopedFile source(open_with_mode(target_path, "rb", 0));
+  ScopedFile source(open_with_mode(context().install_dir, target_path, "rb", 0));
   if (!source) {
     int err = errno;
     LOG("unable to open destination file: %s, err: %d", target_path, err);
@@ -228,7 +229,7 @@ int PatchAction::Execute() {
   }
 
   struct stat st;
-  if (stat_beneath(target_path, &st, true) != 0) {
+  if (stat_beneath(context().install_dir, target_path, &st, true) != 0) {
     int err = errno;
     LOG("failed to read file status info: %s, err: %d", target_path, err);
     return kReadError;
@@ -239,7 +240,7 @@ int PatchAction::Execute() {
   if (rv != kOk) return rv;
 
   // The patched file keeps the old one's mode, owner and group.
-  ScopedFile out(open_with_mode(target_path, "wb+", st.st_mode, &st));
+  ScopedFile out(open_with_mode(context().install_dir, target_path, "wb+", st.st_mode, &st));
   if (!out) {
     int err = errno;
     LOG("unable to create new file: %s, err: %d", target_path, err);

@@ -31,7 +31,7 @@ std::string PlannedTree::DiskName(const std::string& path) const {
 PlannedTree::Node PlannedTree::OnDisk(const std::string& path) const {
   Node node;
   const std::string at = DiskName(path);
-  if (at.empty() || stat_beneath(at.c_str(), &node.st, false) != 0) return node;
+  if (at.empty() || stat_beneath(root_, at.c_str(), &node.st, false) != 0) return node;
   const mode_t type = node.st.st_mode & S_IFMT;
   node.kind = type == S_IFREG   ? Kind::kFile
               : type == S_IFDIR ? Kind::kDirectory
@@ -71,10 +71,10 @@ int PlannedTree::CanWrite(const std::string& path, std::string* why) const {
       if (fresh) {
         struct stat st;
         const std::string at = DiskName(dir);
-        if (!at.empty() && stat_beneath(at.c_str(), &st, false) == 0) {
-          it->second = S_ISDIR(st.st_mode) ||
-                               (S_ISLNK(st.st_mode) && stat_beneath(at.c_str(), &st, true) == 0 &&
-                                S_ISDIR(st.st_mode))
+        if (!at.empty() && stat_beneath(root_, at.c_str(), &st, false) == 0) {
+          it->second = S_ISDIR(st.st_mode) || (S_ISLNK(st.st_mode) &&
+                                               stat_beneath(root_, at.c_str(), &st, true) == 0 &&
+                                               S_ISDIR(st.st_mode))
                            ? DiskDir::kDirectory
                            : DiskDir::kOther;
         }
@@ -89,7 +89,7 @@ int PlannedTree::CanWrite(const std::string& path, std::string* why) const {
     }
   }
   auto [it, fresh] = writable_.try_emplace(nearest, 0);
-  if (fresh) it->second = access_beneath(nearest.c_str(), W_OK) == 0 ? 0 : errno;
+  if (fresh) it->second = access_beneath(root_, nearest.c_str(), W_OK) == 0 ? 0 : errno;
   if (it->second != 0) {
     *why = "cannot write in " + nearest + ": " + strerror(it->second);
     return kWriteError;

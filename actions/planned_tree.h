@@ -6,6 +6,7 @@
 #ifndef UPDATER_ACTIONS_PLANNED_TREE_H_
 #define UPDATER_ACTIONS_PLANNED_TREE_H_
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -23,6 +24,10 @@ class PlannedTree {
     // Found on disk: its status (not following a final link).
     struct stat st = {};
   };
+
+  // The installation directory its paths resolve beneath (beneath.h);
+  // AT_FDCWD: the working directory. The list sets its context's.
+  void set_root(int root) { root_ = root; }
 
   // Until an interrupted run is recovered, the file of a path may stand
   // under another name (its backup), or nowhere ("") when the interrupted run
@@ -46,6 +51,7 @@ class PlannedTree {
  private:
   static std::string Key(const std::string& path);
   enum class DiskDir { kMissing, kDirectory, kOther };
+  int root_ = AT_FDCWD;
   std::map<std::string, Node> nodes_;
   // What CanWrite found on disk: each directory's type, and whether it can
   // be written in (0, or the errno of the test).

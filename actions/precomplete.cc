@@ -8,14 +8,14 @@
 #include "base/update_log.h"
 #include "fileops/beneath.h"
 
-std::unique_ptr<char[]> ReadPreComplete(const char* at, int* error) {
+std::unique_ptr<char[]> ReadPreComplete(int root, const char* at, int* error) {
   *error = kOk;
   struct stat st;
-  if (at[0] == '\0' || (stat_beneath(at, &st, false) != 0 && errno == ENOENT)) {
+  if (at[0] == '\0' || (stat_beneath(root, at, &st, false) != 0 && errno == ENOENT)) {
     LOG("AddPreCompleteActions: no precomplete file, nothing to remove");
     return nullptr;
   }
-  std::unique_ptr<char[]> text = GetManifestContents(at, error);
+  std::unique_ptr<char[]> text = GetManifestContents(root, at, error);
   if (!text && *error != kFileNoMemory) {
     LOG("AddPreCompleteActions: error getting contents of precomplete manifest");
     *error = kReadError;

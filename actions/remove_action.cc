@@ -12,6 +12,7 @@
 
 #include "actions/manifest.h"
 #include "actions/planned_tree.h"
+#include "actions/update_context.h"
 #include "base/update_log.h"
 #include "fileops/beneath.h"
 #include "fileops/fileops.h"
@@ -38,7 +39,7 @@ int RemoveAction::ParseFoundPath(char* found) {
 // The entry itself: a symbolic link is removed as a link, whatever it names.
 bool RemoveAction::Exists() const {
   struct stat st;
-  return Found(stat_beneath(path, &st, false));
+  return Found(stat_beneath(context().install_dir, path, &st, false));
 }
 
 // Whether a removal is skipped is decided on the installation as it is before
@@ -46,7 +47,7 @@ bool RemoveAction::Exists() const {
 int RemoveAction::Check() {
   const std::string at = planned().DiskName(path);
   struct stat st;
-  if (at.empty() || !Found(stat_beneath(at.c_str(), &st, false))) {
+  if (at.empty() || !Found(stat_beneath(context().install_dir, at.c_str(), &st, false))) {
     skip = 1;
     progress_cost = 0;
     Plan("remove", path, "absent, nothing to do");
@@ -54,7 +55,7 @@ int RemoveAction::Check() {
   }
   LOG("PREPARE REMOVEFILE %s", path);
 
-  if (stat_beneath(at.c_str(), &st, false) != 0) {
+  if (stat_beneath(context().install_dir, at.c_str(), &st, false) != 0) {
     int err = errno;
     return Refuse(kReadError, false, path, "failed to read file status info: %s, err: %d", path,
                   err);
@@ -68,7 +69,7 @@ int RemoveAction::Check() {
   const size_t slash = name.rfind('/');
   const std::string dir =
       slash == std::string::npos ? "." : planned().DiskName(name.substr(0, slash));
-  if (access_beneath(dir.c_str(), W_OK) != 0) {
+  if (access_beneath(context().install_dir, dir.c_str(), W_OK) != 0) {
     int err = errno;
     return Refuse(kWriteError, false, path, "access failed: %s, err: %d", path, err);
   }
@@ -124,7 +125,7 @@ int RmdirAction::Check() {
     return kOk;
   }
   const std::string at = planned().DiskName(dir);
-  if (at.empty() || !Found(access_beneath(at.c_str(), F_OK))) {
+  if (at.empty() || !Found(access_beneath(context().install_dir, at.c_str(), F_OK))) {
     skip = 1;
     progress_cost = 0;
     Plan("rmdir", shown.c_str(), "absent, nothing to do");
@@ -133,7 +134,7 @@ int RmdirAction::Check() {
   LOG("PREPARE REMOVEDIR %s/", dir);
 
   struct stat st;
-  if (stat_beneath(at.c_str(), &st, true) != 0) {
+  if (stat_beneath(context().install_dir, at.c_str(), &st, true) != 0) {
     int err = errno;
     return Refuse(kReadError, false, dir, "failed to read directory status info: %s, err: %d", dir,
                   err);
@@ -141,7 +142,7 @@ int RmdirAction::Check() {
   if (!S_ISDIR(st.st_mode)) {
     return Refuse(kUnexpectedType, false, dir, "path present, but not a directory: %s", dir);
   }
-  int rv = access_beneath(at.c_str(), W_OK);
+  int rv = access_beneath(context().install_dir, at.c_str(), W_OK);
   if (rv != 0) {
     int err = errno;
     return Refuse(kWriteError, false, dir, "access failed: %s/, rv: %d, err: %d", dir, rv, err);
@@ -153,7 +154,7 @@ int RmdirAction::Check() {
 int RmdirAction::Execute() {
   if (skip) return kOk;
   LOG("EXECUTE REMOVEDIR %s/", dir);
-  if (access_beneath(dir, F_OK) != 0) {
+  if (access_beneath(context().install_dir, dir, F_OK) != 0) {
     LOG("directory no longer exists; skipping");
     skip = 1;
     return kOk;
@@ -165,12 +166,12 @@ int RmdirAction::Execute() {
 void RmdirAction::Finish(int status) {
   if (skip || status != 0) return;
   LOG("FINISH REMOVEDIR %s/", dir);
-  int rv = access_beneath(dir, F_OK);
+  int rv = access_beneath(context().install_dir, dir, F_OK);
   if (rv != 0) {
     LOG("directory no longer exists; skipping");
     return;
   }
-  if (rmdir_beneath(dir) != 0) {
+  if (rmdir_beneath(context().install_dir, dir) != 0) {
     int err = errno;
     // The rv logged is the existence test's: rmdir's -1 says nothing more.
     LOG("non-fatal error removing directory: %s/, rv: %d, err: %d", dir, rv, err);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "actions/remove_action.h"
+#include "actions/update_context.h"
 #include "base/error_codes.h"
 #include "base/paths.h"
 #include "base/update_log.h"
@@ -132,8 +133,9 @@ int add_dir_entries(const char* dir, ActionList* list) {
   }
   // Without the trailing slash, found paths have no double slash.
   std::string root(dir, len - 1);
+  const int install_dir = list->context()->install_dir;
   struct stat st;
-  if (stat_beneath(root.c_str(), &st, false) != 0) {
+  if (stat_beneath(install_dir, root.c_str(), &st, false) != 0) {
     if (errno == ENOENT) return kOk;
     return WalkError(root, errno);
   }
@@ -143,7 +145,7 @@ int add_dir_entries(const char* dir, ActionList* list) {
     }
     return AppendFoundEntry(root, "", list);
   }
-  int fd = open_beneath(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  int fd = open_beneath(install_dir, root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (fd < 0) return WalkError(root, errno);
   int rv = WalkDirectory(fd, &root, st.st_dev, list);
   return rv == kOk ? AppendFoundEntry(root, "/", list) : rv;

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   char skip[2][kMaxPath];
   snprintf(skip[0], sizeof(skip[0]), "%s/updated", argv[1]);
   snprintf(skip[1], sizeof(skip[1]), "%s/updates/0", argv[1]);
-  int rv = ensure_copy_recursive(argv[1], argv[2], skip);
+  int rv = ensure_copy_recursive(AT_FDCWD, argv[1], argv[2], skip);
   if (rv != 0) fprintf(stderr, "copy_tree: ensure_copy_recursive failed: %d\n", rv);
   return rv == 0 ? 0 : 1;
 }

@@ -65,15 +65,17 @@ int WriteMarkAt(int dirfd, const char* name) {
   return kOk;
 }
 
-// The relative path `rel` of the installation exists (a final link is not followed).
-bool ExistsBeneath(const std::string& rel) {
+// The relative path `rel` of the installation `root` exists (a final link is
+// not followed).
+bool ExistsBeneath(int root, const std::string& rel) {
   struct stat st;
-  return stat_beneath(rel.c_str(), &st, false) == 0;
+  return stat_beneath(root, rel.c_str(), &st, false) == 0;
 }
 
-// The relative path `rel`, resolved beneath the installation, removed as a tree.
-int RemoveBeneath(const std::string& rel) {
-  BeneathPath p(rel.c_str());
+// The relative path `rel`, resolved beneath the installation `root`, removed
+// as a tree.
+int RemoveBeneath(int root, const std::string& rel) {
+  BeneathPath p(root, rel.c_str());
   if (!p.ok()) return errno == ENOENT ? 0 : -1;
   struct stat st;
   if (fstatat(p.dir(), p.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
@@ -122,10 +124,11 @@ class ScopedFsIdentity {
 
 // Brings back the state the journal's run started from, or the one it was
 // committing to. Every path is relative and resolved beneath the installation
-// at the moment of each operation; the records have been validated.
+// `root` at the moment of each operation; the records have been validated.
 class Replay {
  public:
-  explicit Replay(std::vector<JournalRecord> records) : records_(std::move(records)) {}
+  Replay(int root, std::vector<JournalRecord> records)
+      : root_(root), records_(std::move(records)) {}
 
   int Undo() {
     for (const JournalRecord& r : records_) {
@@ -140,13 +143,13 @@ class Replay {
       // A planned backup never made has no file under its name: no file
       // the run made can have it before its own record, undone first.
       bool backup = r->type == kJournalBackup || r->type == kJournalPlanned;
-      if ((backup || r->type == kJournalMove) && !ExistsBeneath(f[1]) && errno != ENOENT &&
+      if ((backup || r->type == kJournalMove) && !ExistsBeneath(root_, f[1]) && errno != ENOENT &&
           errno != ENOTDIR) {
         // Leads outside, or through a loop: no backup of the run is there.
         LOG("failed to put back %s: it cannot be examined, err: %d", f[1].c_str(), errno);
         rv = kRecoveryFailed;
-      } else if ((backup || r->type == kJournalMove) && ExistsBeneath(f[1])) {
-        if (rename_beneath(f[1].c_str(), f[0].c_str()) != 0) {
+      } else if ((backup || r->type == kJournalMove) && ExistsBeneath(root_, f[1])) {
+        if (rename_beneath(root_, f[1].c_str(), f[0].c_str()) != 0) {
           LOG("failed to put back %s as %s, err: %d", f[1].c_str(), f[0].c_str(), errno);
           rv = kRecoveryFailed;
         }
@@ -169,13 +172,13 @@ class Replay {
     }
     int rv = kOk;
     for (const auto& entry : current) {
-      if (RemoveBeneath(entry.second) != 0) {
+      if (RemoveBeneath(root_, entry.second) != 0) {
         LOG("failed to delete the backup %s, err: %d", entry.second.c_str(), errno);
         rv = kRecoveryFailed;
       }
     }
     for (const JournalRecord& r : records_)
-      if (r.type == kJournalRmdir) rmdir_beneath(r.fields[0].c_str());
+      if (r.type == kJournalRmdir) rmdir_beneath(root_, r.fields[0].c_str());
     return rv;
   }
 
@@ -184,7 +187,7 @@ class Replay {
   // back by an earlier undo. It stays.
   bool IsOriginal(const std::string& rel) const {
     struct stat st;
-    return stat_beneath(rel.c_str(), &st, false) != 0 ||
+    return stat_beneath(root_, rel.c_str(), &st, false) != 0 ||
            originals_.count({static_cast<unsigned long long>(st.st_dev),
                              static_cast<unsigned long long>(st.st_ino)}) != 0;
   }
@@ -193,31 +196,33 @@ class Replay {
   // the deepest up: one already gone (or kept by something in it) does not
   // stop the ones above.
   void UndoCreate(const std::string& rel, size_t first_new_dir) {
-    if (!IsOriginal(rel)) remove_beneath(rel.c_str());
+    if (!IsOriginal(rel)) remove_beneath(root_, rel.c_str());
     if (first_new_dir == 0) return;
     std::string dir = rel;
     for (size_t slash = dir.rfind('/'); slash != std::string::npos && slash >= first_new_dir;
          slash = dir.rfind('/')) {
       dir.resize(slash);
-      rmdir_beneath(dir.c_str());
+      rmdir_beneath(root_, dir.c_str());
     }
   }
 
+  const int root_;
   std::vector<JournalRecord> records_;
   std::set<std::pair<unsigned long long, unsigned long long>> originals_;
 };
 
 // Removes the work directory, then the journal, both resolved beneath the
-// installation directory. Anything else under these names is not the run's,
-// and stays.
-int RemoveWork(bool keep_journal) {
+// installation directory `root`. Anything else under these names is not the
+// run's, and stays.
+int RemoveWork(int root, bool keep_journal) {
   struct stat st;
-  if (stat_beneath(kWorkDir, &st, false) == 0 && S_ISDIR(st.st_mode) &&
-      RemoveBeneath(kWorkDir) != 0) {
+  if (stat_beneath(root, kWorkDir, &st, false) == 0 && S_ISDIR(st.st_mode) &&
+      RemoveBeneath(root, kWorkDir) != 0) {
     return -1;
   }
-  if (keep_journal || stat_beneath(kJournalName, &st, false) != 0 || !S_ISREG(st.st_mode)) return 0;
-  return remove_beneath(kJournalName);
+  if (keep_journal || stat_beneath(root, kJournalName, &st, false) != 0 || !S_ISREG(st.st_mode))
+    return 0;
+  return remove_beneath(root, kJournalName);
 }
 
 // syncfs of the file system holding the open directory `root` (which may be
@@ -307,7 +312,7 @@ int RecoverJournal(int root, const std::string& where, bool keep, RecoveryState*
     for (const JournalRecord& r : records) committed |= r.type == kJournalCommit;
     LOG("found an interrupted update (%zu journal records), %s", records.size(),
         committed ? "committed: finishing it" : "not committed: undoing it");
-    Replay replay(records);
+    Replay replay(root, records);
     rv = committed ? replay.Finish() : replay.Undo();
     finished = committed;
     if (rv == kOk && committed && keep)
@@ -316,7 +321,7 @@ int RecoverJournal(int root, const std::string& where, bool keep, RecoveryState*
   if (rv == kOk && finished) recovery->recoveredCommit = records.front().fields[0];
   if (rv == kOk && SyncAt(root) != 0) rv = kRecoveryFailed;
   // The journal goes last: until then a later run can still replay it.
-  if (rv == kOk && RemoveWork(finished && keep) != 0) rv = kRecoveryFailed;
+  if (rv == kOk && RemoveWork(root, finished && keep) != 0) rv = kRecoveryFailed;
   if (fd >= 0) close(fd);
   LOG(rv == kOk ? "recovered the installation: %s" : "failed to recover the installation: %s",
       where.c_str());
@@ -351,7 +356,7 @@ int ClearStagedDir(const Run& run) {
   if (errno != ENOENT) return Exists(dir) ? kRecoveryFailed : kOk;
   // Made under another name and renamed: never seen without its marks.
   std::string fresh = dir + ".quil-new";
-  ensure_remove_recursive(fresh.c_str());
+  ensure_remove_recursive(AT_FDCWD, fresh.c_str());
   OpenedDir made;
   bool ok = mkdir(fresh.c_str(), 0755) == 0 && made.Open(fresh) &&
             mkdirat(made.fd.get(), kWorkDir, 0755) == 0 &&
@@ -364,7 +369,7 @@ int ClearStagedDir(const Run& run) {
   }
   std::string name = dir.substr(dir.find_last_of('/') + 1);
   if (!ok || renameat(made.parent.get(), made.name, made.parent.get(), name.c_str()) != 0) {
-    ensure_remove_recursive(fresh.c_str());
+    ensure_remove_recursive(AT_FDCWD, fresh.c_str());
     return Exists(dir) ? kRecoveryFailed : kOk;  // the run itself reports a missing one
   }
   return kOk;
@@ -378,11 +383,9 @@ int RecoverInstallation(Run& run) {
   int root = open(installDir, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (root < 0) return kOk;  // the run reports a missing installation
   // Every path of the journal resolves beneath the installation.
-  set_install_dir(root);
   // Only an in-place run can take note of an update finished here.
   rv =
       RecoverJournal(root, installDir, !run.isStagedUpdate && !run.isReplaceRequest, &run.recovery);
-  set_install_dir(-1);
   close(root);
   return rv;
 }
@@ -421,12 +424,17 @@ void RemoveRunJournal(const Run& run, int rv) {
   if (!run.isStagedUpdate) {
     // A failed run that never began its journal leaves the finished one
     // recovery kept: the update it names is still applied.
-    RemoveWork(run.recovery.rollbackIncomplete || (rv != kOk && !run.recovery.journalBegun));
+    // Beneath the apply-to directory, or the installation (the same directory
+    // here) when it could not be entered.
+    const int root = run.applyTo >= 0 ? run.applyTo : run.install;
+    if (root >= 0)
+      RemoveWork(root,
+                 run.recovery.rollbackIncomplete || (rv != kOk && !run.recovery.journalBegun));
     return;
   }
   // The staged copy is complete once its work directory is gone.
   unlink((std::string(run.applyToDir) + "/" + kJournalName).c_str());
-  ensure_remove_recursive((std::string(run.applyToDir) + "/" + kWorkDir).c_str());
+  ensure_remove_recursive(AT_FDCWD, (std::string(run.applyToDir) + "/" + kWorkDir).c_str());
   sync_directory(run.applyToDir);
 }
 

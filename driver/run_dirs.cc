@@ -17,7 +17,7 @@ bool IsDir(const std::string& path) {
 }
 
 bool OpenedDir::Open(const std::string& path) {
-  parent.reset(open_parent_dir(path.c_str(), name));
+  parent.reset(open_parent_dir(AT_FDCWD, path.c_str(), name));
   if (!parent.ok()) return false;
   fd.reset(
       openat(parent.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

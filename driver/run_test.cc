@@ -36,7 +36,6 @@ class RunTest : public ::testing::Test {
   ~RunTest() override {
     // The run leaves both in the installation it applied to.
     EXPECT_EQ(0, chdir("/"));
-    set_install_dir(-1);
   }
 
   testing_util::ScopedTempDir root_;

@@ -12,7 +12,7 @@ bool WriteStatus(Run& run, const char* text) {
   char path[kMaxPath];
   int n = snprintf(path, sizeof(path), "%s/update.status", run.updateDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
-  if (ensure_parent_dir(path) != 0) return false;
+  if (ensure_parent_dir(AT_FDCWD, path) != 0) return false;
   // Never truncated in place, never written through a link: a crash leaves
   // the old text or the new one.
   return replace_file_durably(path, text, strlen(text));

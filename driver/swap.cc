@@ -151,7 +151,7 @@ int RunReplace(Run& run) {
   if (rv != kOk) return rv;
 
   LOG("Begin moving sourceDir (%s) to tmpDir (%s)", installPath, tmpDir);
-  rv = rename_file(installPath, tmpDir, true);
+  rv = rename_file(AT_FDCWD, installPath, tmpDir, true);
   if (rv != 0) {
     LOG("Moving sourceDir to tmpDir failed, err: %d", rv);
     MarkOldInstallation(installPath, false);
@@ -159,12 +159,12 @@ int RunReplace(Run& run) {
   }
 
   LOG("Begin moving newDir (%s) to sourceDir (%s)", newDir, installPath);
-  rv = rename_file(newDir, installPath, true);
+  rv = rename_file(AT_FDCWD, newDir, installPath, true);
   if (rv != 0) {
     LOG("Moving newDir to sourceDir failed, err: %d", rv);
     LOG("Now, try to move tmpDir back to sourceDir");
-    ensure_remove_recursive(installPath);
-    int rv2 = rename_file(tmpDir, installPath, true);
+    ensure_remove_recursive(AT_FDCWD, installPath);
+    int rv2 = rename_file(AT_FDCWD, tmpDir, installPath, true);
     if (rv2 != 0) LOG("Moving tmpDir back to sourceDir failed, err: %d", rv2);
     run.recovery.swapStranded = rv2 != 0;
     if (rv2 == 0) MarkOldInstallation(installPath, false);

@@ -49,7 +49,7 @@ int MakeStagedCopy(const Run& run) {
       !FormatPath(skip[1], "%s/%s", installDir, "updates/0")) {
     return kNoInstallDir;
   }
-  return ensure_copy_recursive_skipping(installDir, applyToDir, skip, applyToDir);
+  return ensure_copy_recursive_skipping(AT_FDCWD, installDir, applyToDir, skip, applyToDir);
 }
 
 // The SHA-256 of the run's archive: exactly the bytes the run reads.
@@ -98,6 +98,7 @@ int RunUpdate(Run& run) {
   } else if (rv == 0 && text && (rv = BeginRunJournal(run, identity.c_str())) == 0) {
     UpdateContext& context = run.context;
     context.install_dir = run.applyTo;
+    run.backups.root = run.applyTo;
     context.work_dir = work_dir;
     context.archive = &reader;
     context.is_os_update = run.isOsUpdate;

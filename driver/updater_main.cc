@@ -56,7 +56,7 @@ int EnterApplyToDir(const Run& run) {
     name = name ? name + 1 : run.applyToDir;
     if (mkdirat(run.install, name, 0755) == 0) {
       // Like every directory the update makes: owned as the one it is made in.
-      inherit_owner(run.applyToDir, nullptr);
+      inherit_owner(AT_FDCWD, run.applyToDir, nullptr);
     }
     dir = openat(run.install, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
@@ -106,7 +106,6 @@ int ApplyUpdate(Run& run, ProgressWindow* window) {
   const char* installDir = run.installDir;
   if (!run.isReplaceRequest && run.hasInstallDir) {
     run.install = open(installDir, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (!run.isStagedUpdate) set_install_dir(run.install);
   }
 
   // Read into the run; the callback must not inherit it.
@@ -159,7 +158,6 @@ int ApplyUpdate(Run& run, ProgressWindow* window) {
   if (run.install >= 0 && !NamesDirectory(installDir, run.install)) {
     close(run.install);
     run.install = open(installDir, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (!run.isStagedUpdate) set_install_dir(run.install);
   }
 
   // Read once, from here on through this descriptor alone. One that cannot
@@ -192,10 +190,6 @@ int ApplyUpdate(Run& run, ProgressWindow* window) {
     ReportOutcome(run);
     return 1;
   }
-
-  // Every path of the installation resolves beneath this directory, whatever
-  // becomes of the names leading to it (recovery resolves beneath its own).
-  if (!run.isReplaceRequest) set_install_dir(run.applyTo);
 
   LOG("SOURCE DIRECTORY %s", run.updateDir);
   LOG("DESTINATION DIRECTORY %s", run.applyToDir);

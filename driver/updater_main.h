@@ -13,8 +13,8 @@ int UpdaterMain(int argc, char** argv);
 // Everything after the command line for `run` (ReadCommandLine, not a check):
 // lock, log, status, wait, recovery, checks, the worker and, for an ordinary
 // update, `window` (prepared, showing run.progress; null: none). Changes the
-// working directory to the apply-to directory and the directory fileops
-// resolves beneath (set_install_dir) to run.applyTo. Returns as UpdaterMain.
+// working directory to the apply-to directory, opened as run.applyTo, which
+// the actions resolve their paths beneath. Returns as UpdaterMain.
 int ApplyUpdate(Run& run, ProgressWindow* window);
 
 #endif  // UPDATER_DRIVER_UPDATER_MAIN_H_

@@ -16,10 +16,6 @@ namespace {
 // As the kernel's limit on links followed in one lookup.
 constexpr int kMaxLinks = 40;
 
-int gInstallDir = -1;
-
-int InstallDir() { return gInstallDir >= 0 ? gInstallDir : AT_FDCWD; }
-
 // The directory `dir` (relative to `base`), opened for *at calls by the
 // kernel's own beneath resolution.
 int OpenDirBeneath(int base, const char* dir) {
@@ -72,8 +68,6 @@ int ChownLike(int dir, const char* name, const struct stat& like) {
 }
 
 }  // namespace
-
-void set_install_dir(int fd) { gInstallDir = fd; }
 
 int walk_beneath(int base, const char* path, bool follow, char* name) {
   char rest[PATH_MAX];
@@ -176,7 +170,7 @@ int walk_beneath(int base, const char* path, bool follow, char* name) {
   return dir;
 }
 
-BeneathPath::BeneathPath(const char* path, bool follow) {
+BeneathPath::BeneathPath(int root, const char* path, bool follow) {
   if (path[0] == '/') {
     dir_ = AT_FDCWD;
     name_ = path;
@@ -184,7 +178,7 @@ BeneathPath::BeneathPath(const char* path, bool follow) {
     ok_ = true;
     return;
   }
-  const int base = InstallDir();
+  const int base = root >= 0 ? root : AT_FDCWD;
   const char* slash = strrchr(path, '/');
   bool resolved = false;
   if (!slash) {
@@ -231,7 +225,7 @@ BeneathPath::~BeneathPath() {
   if (owned_) close(dir_);
 }
 
-int open_parent_dir(const char* path, char* name) {
+int open_parent_dir(int root, const char* path, char* name) {
   char buf[PATH_MAX];
   int n = snprintf(buf, sizeof(buf), "%s", path);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(buf)) {
@@ -250,7 +244,7 @@ int open_parent_dir(const char* path, char* name) {
     return -1;
   }
   if (buf[0] != '/') {
-    BeneathPath p(buf);
+    BeneathPath p(root, buf);
     if (!p.ok()) return -1;
     snprintf(name, NAME_MAX + 1, "%s", p.name());
     return p.dir() == AT_FDCWD ? open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)
@@ -262,48 +256,48 @@ int open_parent_dir(const char* path, char* name) {
   return open(buf, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-int stat_beneath(const char* path, struct stat* st, bool follow) {
-  BeneathPath p(path, follow);
+int stat_beneath(int root, const char* path, struct stat* st, bool follow) {
+  BeneathPath p(root, path, follow);
   return p.ok() ? fstatat(p.dir(), p.name(), st, p.at_flags()) : -1;
 }
 
-int access_beneath(const char* path, int amode) {
-  BeneathPath p(path, true);
+int access_beneath(int root, const char* path, int amode) {
+  BeneathPath p(root, path, true);
   return p.ok() ? faccessat(p.dir(), p.name(), amode, 0) : -1;
 }
 
-int open_beneath(const char* path, int flags, mode_t mode) {
-  BeneathPath p(path, !(flags & O_NOFOLLOW));
+int open_beneath(int root, const char* path, int flags, mode_t mode) {
+  BeneathPath p(root, path, !(flags & O_NOFOLLOW));
   return p.ok() ? openat(p.dir(), p.name(), flags | p.open_flags() | O_CLOEXEC, mode) : -1;
 }
 
-int remove_beneath(const char* path) {
-  BeneathPath p(path);
+int remove_beneath(int root, const char* path) {
+  BeneathPath p(root, path);
   if (!p.ok()) return -1;
   if (unlinkat(p.dir(), p.name(), 0) == 0) return 0;
   return errno == EISDIR ? unlinkat(p.dir(), p.name(), AT_REMOVEDIR) : -1;
 }
 
-int rmdir_beneath(const char* path) {
-  BeneathPath p(path);
+int rmdir_beneath(int root, const char* path) {
+  BeneathPath p(root, path);
   return p.ok() ? unlinkat(p.dir(), p.name(), AT_REMOVEDIR) : -1;
 }
 
-int rename_beneath(const char* src, const char* dst) {
-  BeneathPath from(src), to(dst);
+int rename_beneath(int root, const char* src, const char* dst) {
+  BeneathPath from(root, src), to(root, dst);
   return from.ok() && to.ok() ? renameat(from.dir(), from.name(), to.dir(), to.name()) : -1;
 }
 
-int mkdir_beneath(const char* path, mode_t mode) {
-  BeneathPath p(path);
+int mkdir_beneath(int root, const char* path, mode_t mode) {
+  BeneathPath p(root, path);
   if (!p.ok() || mkdirat(p.dir(), p.name(), mode) != 0) return -1;
   struct stat parent;
   if (p.dir() != AT_FDCWD && fstat(p.dir(), &parent) == 0) ChownLike(p.dir(), p.name(), parent);
   return 0;
 }
 
-int inherit_owner(const char* path, const struct stat* like) {
-  BeneathPath p(path);
+int inherit_owner(int root, const char* path, const struct stat* like) {
+  BeneathPath p(root, path);
   if (!p.ok()) return -1;
   struct stat parent;
   if (!like) {

@@ -1,8 +1,9 @@
 // Paths of the installation, resolved beneath it at the moment of each use.
 //
 // A relative path names something of the installation. Every directory it
-// passes through is resolved beneath the installation directory (the one given
-// to set_install_dir, else the working directory), following symbolic links
+// passes through is resolved beneath the installation directory, the `root`
+// each call is given (an open directory the caller keeps open; AT_FDCWD, or
+// any negative value, for the working directory), following symbolic links
 // only while they stay beneath it, and the operation is then made by the *at
 // call on that directory and the last component, which is not followed unless
 // asked (and then only while it stays beneath too). Checking a path once and
@@ -21,10 +22,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-// Relative paths resolve beneath `fd`, an open directory that the caller keeps
-// open for the run; -1 goes back to the working directory.
-void set_install_dir(int fd);
-
 // The directory holding the last component of a path, open for *at calls, and
 // that component. Not copyable; closes what it opened.
 class BeneathPath {
@@ -33,7 +30,7 @@ class BeneathPath {
   // never names a link of the installation. On failure ok() is false and errno
   // tells why: EXDEV when the path leads outside (also logged), ELOOP for too
   // many links, ENOENT, ENOTDIR, ENAMETOOLONG and the like.
-  explicit BeneathPath(const char* path, bool follow = false);
+  BeneathPath(int root, const char* path, bool follow = false);
   ~BeneathPath();
   BeneathPath(const BeneathPath&) = delete;
   BeneathPath& operator=(const BeneathPath&) = delete;
@@ -69,30 +66,30 @@ int walk_beneath(int base, const char* path, bool follow, char* name);
 // on the descriptor stay in that directory whatever becomes of the names
 // leading to it. The descriptor, which the caller closes, or -1 with errno
 // (EINVAL for a path without a last component, such as "/").
-int open_parent_dir(const char* path, char* name);
+int open_parent_dir(int root, const char* path, char* name);
 
 // fstatat beneath; `follow` also resolves a final link. 0, or -1 with errno.
-int stat_beneath(const char* path, struct stat* st, bool follow);
+int stat_beneath(int root, const char* path, struct stat* st, bool follow);
 // faccessat on the path, a final link resolved beneath. 0, or -1 with errno.
-int access_beneath(const char* path, int amode);
+int access_beneath(int root, const char* path, int amode);
 // open beneath; a final link is followed (beneath) unless `flags` hold
 // O_NOFOLLOW. The descriptor, or -1 with errno.
-int open_beneath(const char* path, int flags, mode_t mode = 0);
+int open_beneath(int root, const char* path, int flags, mode_t mode = 0);
 // Like remove(): unlinks a file or link, or removes an empty directory.
-int remove_beneath(const char* path);
-int rmdir_beneath(const char* path);
+int remove_beneath(int root, const char* path);
+int rmdir_beneath(int root, const char* path);
 // renameat of the two paths, each resolved beneath (neither final link is
 // followed). 0, or -1 with errno.
-int rename_beneath(const char* src, const char* dst);
+int rename_beneath(int root, const char* src, const char* dst);
 // Creates the directory `path` (mode less the umask) with the owner of the
 // directory holding it. 0, or -1 with errno (EEXIST for an existing name).
-int mkdir_beneath(const char* path, mode_t mode);
+int mkdir_beneath(int root, const char* path, mode_t mode);
 
 // Gives `path` (never followed) the owner and group of `like`, or, when `like`
 // is null, those of the directory holding it: a replaced file keeps its owner,
 // a new one belongs to whoever owns its directory, also when root updates an
 // installation of another user. Nothing happens when they match already, or
 // when the process may not give files away (EPERM). 0, or -1 with errno.
-int inherit_owner(const char* path, const struct stat* like);
+int inherit_owner(int root, const char* path, const struct stat* like);
 
 #endif  // UPDATER_FILEOPS_BENEATH_H_

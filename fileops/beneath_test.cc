@@ -32,12 +32,8 @@ class BeneathTest : public ::testing::Test {
     for (const auto& [target, name] : links) ASSERT_EQ(symlink(target.c_str(), A(name).c_str()), 0);
     app_ = open(A("").c_str(), O_PATH | O_DIRECTORY);
     ASSERT_GE(app_, 0);
-    set_install_dir(app_);
   }
-  void TearDown() override {
-    set_install_dir(-1);
-    close(app_);
-  }
+  void TearDown() override { close(app_); }
   std::string A(const std::string& rel) { return dir_.Sub("app/" + rel); }
 
   testing_util::ScopedTempDir dir_;
@@ -77,7 +73,7 @@ TEST_F(BeneathTest, LinksAreFollowedOnlyWhileTheyStayInside) {
       SCOPED_TRACE(std::string(c.path) + (c.follow ? " followed" : "") + (walk ? " walked" : ""));
       char walked[NAME_MAX + 1];
       errno = 0;
-      BeneathPath p(c.path, c.follow);
+      BeneathPath p(app_, c.path, c.follow);
       int fd = p.ok() ? p.dir() : -1, err = errno;
       if (walk) {
         fd = walk_beneath(app_, c.path, c.follow, walked);
@@ -110,19 +106,19 @@ TEST_F(BeneathTest, FileOperationsNeverLeaveTheInstallation) {
     std::function<int()> op;
     bool succeeds;
   } cases[] = {
-      {[&] { return ensure_remove("out/f"); }, false},
-      {[&] { return rename_file("top", writable("out/g"), false); }, false},
-      {[&] { return rename_file("out/f", writable("stolen"), false); }, false},
-      {[&] { return backup_create("absout/f"); }, false},
-      {[&] { return ensure_parent_dir(writable("sibling/new/x")); }, false},
-      {[&] { return ScopedFile(open_with_mode("fout", "wb", 0100644)) ? 0 : -1; }, false},
-      {[&] { return ScopedFile(open_with_mode("fout", "rb", 0)) ? 0 : -1; }, false},
-      {[&] { return make_owner_writable("fout"), -1; }, false},
-      {[&] { return mkdir_beneath("real/up/made", 0755); }, false},
-      {[&] { return ensure_parent_dir(writable("inlink/a/b/x")); }, true},
-      {[&] { return backup_create("inlink/f"); }, true},
-      {[&] { return backup_restore("absin/f"); }, true},
-      {[&] { return ScopedFile(open_with_mode("flink", "rb", 0)) ? 0 : -1; }, true},
+      {[&] { return ensure_remove(app_, "out/f"); }, false},
+      {[&] { return rename_file(app_, "top", writable("out/g"), false); }, false},
+      {[&] { return rename_file(app_, "out/f", writable("stolen"), false); }, false},
+      {[&] { return backup_create(app_, "absout/f"); }, false},
+      {[&] { return ensure_parent_dir(app_, writable("sibling/new/x")); }, false},
+      {[&] { return ScopedFile(open_with_mode(app_, "fout", "wb", 0100644)) ? 0 : -1; }, false},
+      {[&] { return ScopedFile(open_with_mode(app_, "fout", "rb", 0)) ? 0 : -1; }, false},
+      {[&] { return make_owner_writable(app_, "fout"), -1; }, false},
+      {[&] { return mkdir_beneath(app_, "real/up/made", 0755); }, false},
+      {[&] { return ensure_parent_dir(app_, writable("inlink/a/b/x")); }, true},
+      {[&] { return backup_create(app_, "inlink/f"); }, true},
+      {[&] { return backup_restore(app_, "absin/f"); }, true},
+      {[&] { return ScopedFile(open_with_mode(app_, "flink", "rb", 0)) ? 0 : -1; }, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.op() == 0, c.succeeds) << &c - cases;

@@ -291,7 +291,7 @@ int copy_entry(CopyWalk* walk, const Entry& e, unsigned char type) {
 
 // Opens the directories holding `src` and `dst` and runs `copy` on the entry.
 template <typename Copy>
-int with_entry(const char* src, const char* dst, const char* op, Copy copy) {
+int with_entry(int root, const char* src, const char* dst, const char* op, Copy copy) {
   char src_name[NAME_MAX + 1], dst_name[NAME_MAX + 1];
   if (strlen(src) >= kMaxPath) {
     LOG("%s: path too long: %s", op, src);
@@ -301,13 +301,13 @@ int with_entry(const char* src, const char* dst, const char* op, Copy copy) {
     LOG("%s: path too long: %s", op, dst);
     return kWriteError;
   }
-  ScopedFd src_dir(open_parent_dir(src, src_name));
+  ScopedFd src_dir(open_parent_dir(root, src, src_name));
   if (!src_dir.ok()) {
     int err = errno;
     LOG("%s: path doesn't exist: %s, err: %d", op, src, err);
     return kReadError;
   }
-  ScopedFd dst_dir(open_parent_dir(dst, dst_name));
+  ScopedFd dst_dir(open_parent_dir(root, dst, dst_name));
   if (!dst_dir.ok()) {
     int err = errno;
     LOG("%s: could not open the destination's directory: %s, err: %d", op, dst, err);
@@ -318,14 +318,14 @@ int with_entry(const char* src, const char* dst, const char* op, Copy copy) {
 
 }  // namespace
 
-int ensure_copy_symlink(const char* link, const char* new_link) {
-  return with_entry(link, new_link, "ensure_copy_symlink",
+int ensure_copy_symlink(int root, const char* link, const char* new_link) {
+  return with_entry(root, link, new_link, "ensure_copy_symlink",
                     [](const Entry& e) { return copy_link(e, false); });
 }
 
-int ensure_copy(const char* src, const char* dst) {
+int ensure_copy(int root, const char* src, const char* dst) {
   CopyWalk walk{nullptr, nullptr, nullptr};
-  return with_entry(src, dst, "ensure_copy", [&walk](const Entry& e) {
+  return with_entry(root, src, dst, "ensure_copy", [&walk](const Entry& e) {
     struct stat st;
     if (fstatat(e.src_dir, e.src_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       int err = errno;
@@ -337,13 +337,14 @@ int ensure_copy(const char* src, const char* dst) {
   });
 }
 
-int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kMaxPath]) {
-  return ensure_copy_recursive_skipping(src, dst, skip_paths, nullptr);
+int ensure_copy_recursive(int root, const char* src, const char* dst,
+                          char skip_paths[2][kMaxPath]) {
+  return ensure_copy_recursive_skipping(root, src, dst, skip_paths, nullptr);
 }
 
-int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_paths[2][kMaxPath],
-                                   const char* also_skip) {
+int ensure_copy_recursive_skipping(int root, const char* src, const char* dst,
+                                   char skip_paths[2][kMaxPath], const char* also_skip) {
   CopyWalk walk{skip_paths, also_skip, nullptr};
-  return with_entry(src, dst, "ensure_copy_recursive",
+  return with_entry(root, src, dst, "ensure_copy_recursive",
                     [&walk](const Entry& e) { return copy_entry(&walk, e, DT_UNKNOWN); });
 }

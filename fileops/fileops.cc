@@ -36,9 +36,9 @@ bool backup_path(char (&out)[kMaxPath], const char* path, const char* op) {
 
 // Unlike access(F_OK), a dangling link counts: a backed-up link whose target
 // is itself in a backup must still be found.
-bool entry_exists(const char* path) {
+bool entry_exists(int root, const char* path) {
   struct stat st;
-  return stat_beneath(path, &st, false) == 0;
+  return stat_beneath(root, path, &st, false) == 0;
 }
 
 bool is_read_only_mode(const char* mode_string) {
@@ -60,16 +60,16 @@ int open_flags(const char* mode_string) {
 
 // Creates the missing directories of a relative path one by one beneath the
 // installation, each owned like the directory it is made in.
-int ensure_parent_dir_beneath(char* path) {
+int ensure_parent_dir_beneath(int root, char* path) {
   char* slash = strrchr(path, '/');
   if (!slash) return kOk;
   *slash = '\0';
   struct stat st;
   int rv = kOk;
   // Most parents exist: one resolution instead of one per level.
-  if (stat_beneath(path, &st, true) != 0 || !S_ISDIR(st.st_mode)) {
-    rv = ensure_parent_dir_beneath(path);
-    if (rv == kOk && mkdir_beneath(path, 0755) != 0 && errno != EEXIST) {
+  if (stat_beneath(root, path, &st, true) != 0 || !S_ISDIR(st.st_mode)) {
+    rv = ensure_parent_dir_beneath(root, path);
+    if (rv == kOk && mkdir_beneath(root, path, 0755) != 0 && errno != EEXIST) {
       int err = errno;
       LOG("ensure_parent_dir: failed to create directory: %s, err: %d", path, err);
       rv = kWriteError;
@@ -81,8 +81,8 @@ int ensure_parent_dir_beneath(char* path) {
 
 }  // namespace
 
-void make_owner_writable(const char* path) {
-  BeneathPath p(path);
+void make_owner_writable(int root, const char* path) {
+  BeneathPath p(root, path);
   struct stat st;
   // A link's own mode means nothing, and following it could reach a file
   // outside the installation.
@@ -99,15 +99,15 @@ void make_owner_writable(const char* path) {
   }
 }
 
-FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode,
+FILE* open_with_mode(int root, const char* path, const char* mode_string, mode_t mode,
                      const struct stat* owner) {
   const bool read_only = is_read_only_mode(mode_string);
   // Reading needs no write permission: a read leaves the file as it is.
-  if (!read_only) make_owner_writable(path);
+  if (!read_only) make_owner_writable(root, path);
   // Never blocking in open on a FIFO in a file's place, and never reading or
   // writing one, a socket or a device (a directory fails at its first read).
-  int fd =
-      open_beneath(path, open_flags(mode_string) | O_NONBLOCK | (read_only ? 0 : O_NOFOLLOW), 0666);
+  int fd = open_beneath(root, path,
+                        open_flags(mode_string) | O_NONBLOCK | (read_only ? 0 : O_NOFOLLOW), 0666);
   if (fd < 0) return nullptr;
   struct stat opened;
   int err = fstat(fd, &opened) != 0                              ? errno
@@ -141,12 +141,12 @@ FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode,
   return f;
 }
 
-int ensure_parent_dir(char* path) {
-  if (path[0] != '/') return ensure_parent_dir_beneath(path);
+int ensure_parent_dir(int root, char* path) {
+  if (path[0] != '/') return ensure_parent_dir_beneath(root, path);
   char* slash = strrchr(path, '/');
   if (!slash) return kOk;
   *slash = '\0';
-  int rv = ensure_parent_dir(path);
+  int rv = ensure_parent_dir(root, path);
   if (rv == kOk && path[0] != '\0') {
     if (mkdir(path, 0755) != 0 && errno != EEXIST) {
       int err = errno;
@@ -158,9 +158,9 @@ int ensure_parent_dir(char* path) {
   return rv;
 }
 
-int ensure_remove(const char* path) {
-  make_owner_writable(path);
-  int rv = remove_beneath(path);
+int ensure_remove(int root, const char* path) {
+  make_owner_writable(root, path);
+  int rv = remove_beneath(root, path);
   if (rv != 0) {
     int err = errno;
     LOG("ensure_remove: failed to remove file: %s, rv: %d, err: %d", path, rv, err);
@@ -253,23 +253,23 @@ int remove_tree_at(int dirfd, const char* name) {
   return remove_entry(dirfd, name, S_ISDIR(st.st_mode));
 }
 
-int ensure_remove_recursive(const char* path) {
+int ensure_remove_recursive(int root, const char* path) {
   char name[NAME_MAX + 1];
-  ScopedFd dir(open_parent_dir(path, name));
+  ScopedFd dir(open_parent_dir(root, path, name));
   return dir.ok() ? remove_tree_at(dir.get(), name) : -1;
 }
 
-int rename_file(const char* src, char* dst, bool check_type) {
-  int rv = ensure_parent_dir(dst);
+int rename_file(int root, const char* src, char* dst, bool check_type) {
+  int rv = ensure_parent_dir(root, dst);
   if (rv != kOk) return rv;
 
   struct stat st;
-  if (stat_beneath(src, &st, true) != 0) {
+  if (stat_beneath(root, src, &st, true) != 0) {
     int err = errno;
     // A dangling link is still a file that can be moved (a backed-up link
     // whose target went to its own backup must be able to come back), and so
     // is one that leads outside: the link moves, not what it names.
-    if (stat_beneath(src, &st, false) != 0 || !S_ISLNK(st.st_mode)) {
+    if (stat_beneath(root, src, &st, false) != 0 || !S_ISLNK(st.st_mode)) {
       LOG("rename_file: failed to read file status info: %s, err: %d", src, err);
       return kReadError;
     }
@@ -283,12 +283,12 @@ int rename_file(const char* src, char* dst, bool check_type) {
     LOG("rename_file: proceeding to rename the directory");
   }
 
-  if (entry_exists(dst) && ensure_remove(dst) != 0) {
+  if (entry_exists(root, dst) && ensure_remove(root, dst) != 0) {
     int err = errno;
     LOG("rename_file: destination file exists and could not be removed: %s, err: %d", dst, err);
     return kWriteError;
   }
-  if (rename_beneath(src, dst) != 0) {
+  if (rename_beneath(root, src, dst) != 0) {
     int err = errno;
     LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", src, dst, err);
     return kWriteError;
@@ -296,28 +296,28 @@ int rename_file(const char* src, char* dst, bool check_type) {
   return kOk;
 }
 
-int backup_create(const char* path) {
+int backup_create(int root, const char* path) {
   char backup[kMaxPath];
   if (!backup_path(backup, path, "backup_create")) return kWriteError;
-  return rename_file(path, backup, false);
+  return rename_file(root, path, backup, false);
 }
 
-int backup_restore(const char* path) {
+int backup_restore(int root, const char* path) {
   char backup[kMaxPath];
   if (!backup_path(backup, path, "backup_restore")) return kWriteError;
-  if (!entry_exists(backup)) {
+  if (!entry_exists(root, backup)) {
     LOG("backup_restore: backup file doesn't exist: %s", backup);
     return kOk;
   }
   // rename_file may write into its destination buffer; keep `path` untouched.
   char target[kMaxPath];
   snprintf(target, sizeof(target), "%s", path);
-  return rename_file(backup, target, false);
+  return rename_file(root, backup, target, false);
 }
 
-int backup_delete(const char* path) {
+int backup_delete(int root, const char* path) {
   char backup[kMaxPath];
   if (!backup_path(backup, path, "backup_delete")) return kWriteError;
-  if (!entry_exists(backup)) return kOk;
-  return ensure_remove(backup) == 0 ? kOk : kWriteError;
+  if (!entry_exists(root, backup)) return kOk;
+  return ensure_remove(root, backup) == 0 ? kOk : kWriteError;
 }

@@ -85,13 +85,14 @@ class ScopedFd {
 };
 
 // Relative paths below are paths of the installation: each operation resolves
-// them beneath the installation directory when it happens (beneath.h), so a
+// them beneath `root`, the installation directory (AT_FDCWD: the working
+// directory), when it happens (beneath.h), so a
 // symbolic link leading elsewhere makes it fail (errno EXDEV) instead of
 // carrying it out of the installation. Absolute paths are used as they are.
 
 // Adds owner write permission (0200) if missing. Symbolic links and their
 // targets are left alone (the path itself is examined, not followed).
-void make_owner_writable(const char* path);
+void make_owner_writable(int root, const char* path);
 
 // Opens a stream. For a read-only mode string ("r", "rb") the file is only
 // opened (a final link followed while it stays in the installation) and left
@@ -102,21 +103,21 @@ void make_owner_writable(const char* path);
 // say) and read back. Null when the open, the change or the check fails (a
 // file created before the failure stays). A FIFO, socket or device is
 // refused without blocking (EINVAL).
-FILE* open_with_mode(const char* path, const char* mode_string, mode_t mode,
+FILE* open_with_mode(int root, const char* path, const char* mode_string, mode_t mode,
                      const struct stat* owner = nullptr);
 
 // Creates every missing directory above the last path component (mode 0755;
 // in the installation with the owner of the directory it is made in). `path`
 // is modified temporarily and restored. Returns 0 or 7.
-int ensure_parent_dir(char* path);
+int ensure_parent_dir(int root, char* path);
 
 // remove() after make_owner_writable. Returns 0 or -1.
-int ensure_remove(const char* path);
+int ensure_remove(int root, const char* path);
 
 // Removes a file, a link (never its target) or a whole tree, by remove_tree_at
 // on the directory holding it (open_parent_dir in beneath.h). Returns 0, or
 // -1 when the path is missing (silently), or as remove_tree_at.
-int ensure_remove_recursive(const char* path);
+int ensure_remove_recursive(int root, const char* path);
 
 // Tree removal by descriptors. Each directory is opened relative to the one
 // holding it and never through a link (O_NOFOLLOW), read through that
@@ -141,15 +142,15 @@ int remove_entries_at(int dirfd, const char* keep);
 // or the rename fails; 6 when `src` cannot be examined (a dangling link is
 // still moved); 42 when `check_type` is set and `src` is neither a regular
 // file nor a directory.
-int rename_file(const char* src, char* dst, bool check_type);
+int rename_file(int root, const char* src, char* dst, bool check_type);
 
 // Moves `path` to "<path>.quil-backup", replacing an older backup. Returns
 // 0, 6 or 7 (7 also when the backup name does not fit the buffer).
-int backup_create(const char* path);
+int backup_create(int root, const char* path);
 // Moves the backup back over `path`; 0 when there is no backup. Returns 0, 6 or 7.
-int backup_restore(const char* path);
+int backup_restore(int root, const char* path);
 // Deletes the backup if any. Returns 0 or 7.
-int backup_delete(const char* path);
+int backup_delete(int root, const char* path);
 
 // The copies below work through descriptors: the directories holding `src`
 // and `dst` are opened (open_parent_dir in beneath.h), and from there every
@@ -165,7 +166,7 @@ int backup_delete(const char* path);
 // Creates `new_link` with the same target text as `link`. Returns 0, or 6 when
 // the link cannot be read, its target is longer than 1024 bytes, or the new
 // link cannot be created (for example because the name exists).
-int ensure_copy_symlink(const char* link, const char* new_link);
+int ensure_copy_symlink(int root, const char* link, const char* new_link);
 
 // Recursive copy of a file, link or tree, leaving out children whose source
 // path equals either skip path (ASCII case-insensitively). Directories are
@@ -176,12 +177,12 @@ int ensure_copy_symlink(const char* link, const char* new_link);
 // returned: 0, 6, 7 or 13 (6 for a source path, 7 for a destination path
 // that does not fit the buffer; 6 too when a directory cannot be read to its
 // end). Nothing is undone.
-int ensure_copy_recursive(const char* src, const char* dst, char skip_paths[2][kMaxPath]);
+int ensure_copy_recursive(int root, const char* src, const char* dst, char skip_paths[2][kMaxPath]);
 // The same, also leaving out the child whose source path is exactly
 // `also_skip` (may be null): a copy into a directory inside its own source
 // must not descend into its destination.
-int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_paths[2][kMaxPath],
-                                   const char* also_skip);
+int ensure_copy_recursive_skipping(int root, const char* src, const char* dst,
+                                   char skip_paths[2][kMaxPath], const char* also_skip);
 // Copies one file (or one link as a link) with exactly the source's mode and,
 // where the process may give files away, its owner; the source is only read.
 // An existing destination file or link is replaced. Returns 0; 6 when the
@@ -189,6 +190,6 @@ int ensure_copy_recursive_skipping(const char* src, const char* dst, char skip_p
 // created, given the mode or written, or the source is neither a regular file
 // nor a link, or the final mode change fails; 13 without memory. A partly
 // written destination stays.
-int ensure_copy(const char* src, const char* dst);
+int ensure_copy(int root, const char* src, const char* dst);
 
 #endif  // UPDATER_FILEOPS_FILEOPS_H_

@@ -34,7 +34,7 @@ class FileopsTest : public ::testing::Test {
     return std::vector<char>(path.begin(), path.end() + 1);
   }
   int Copy(const std::string& src, const std::string& dst) {
-    return ensure_copy_recursive(P(src).c_str(), P(dst).c_str(), skips_);
+    return ensure_copy_recursive(AT_FDCWD, P(src).c_str(), P(dst).c_str(), skips_);
   }
   // A path below P(rel) of exactly `len` bytes (at most about 1200); its
   // directories are created, its last component (39 bytes or more) is not.
@@ -61,13 +61,13 @@ class FileopsTest : public ::testing::Test {
 TEST_F(FileopsTest, EnsureParentDirAndRenameFile) {
   mode_t old_mask = umask(022);
   std::vector<char> path = Buf("a/b/c/file"), under_file = Buf("f/g/h/i");
-  EXPECT_EQ(ensure_parent_dir(path.data()), 0);
+  EXPECT_EQ(ensure_parent_dir(AT_FDCWD, path.data()), 0);
   umask(old_mask);
   EXPECT_EQ(std::string(path.data()), P("a/b/c/file"));  // restored
   EXPECT_EQ(ModeOf(P("a/b/c")), 0755u);
   // Below a regular file mkdir fails with ENOTDIR, not EEXIST: creation stops.
   WriteFile(P("f"), "x");
-  EXPECT_EQ(ensure_parent_dir(under_file.data()), 7);
+  EXPECT_EQ(ensure_parent_dir(AT_FDCWD, under_file.data()), 7);
   EXPECT_EQ(std::string(under_file.data()), P("f/g/h/i"));
 
   WriteFile(P("src"), "new");
@@ -75,15 +75,16 @@ TEST_F(FileopsTest, EnsureParentDirAndRenameFile) {
   WriteFile(P("d/inner"), "i");
   ASSERT_EQ(mkfifo(P("pipe").c_str(), 0644), 0);
   std::vector<char> dst = Buf("dst"), deep = Buf("x/y/z"), moved = Buf("moved"), pipe = Buf("p2");
-  EXPECT_EQ(rename_file(P("src").c_str(), dst.data(), true), 0);
-  EXPECT_EQ(rename_file(P("dst").c_str(), deep.data(), false), 0);  // parents are made
-  EXPECT_EQ(rename_file(P("d").c_str(), moved.data(), true), 0);    // a directory passes the check
+  EXPECT_EQ(rename_file(AT_FDCWD, P("src").c_str(), dst.data(), true), 0);
+  EXPECT_EQ(rename_file(AT_FDCWD, P("dst").c_str(), deep.data(), false), 0);  // parents are made
+  EXPECT_EQ(rename_file(AT_FDCWD, P("d").c_str(), moved.data(), true),
+            0);  // a directory passes the check
   // A non-empty directory in the way stays, and so does the source.
-  EXPECT_EQ(rename_file(P("x/y/z").c_str(), moved.data(), true), 7);
+  EXPECT_EQ(rename_file(AT_FDCWD, P("x/y/z").c_str(), moved.data(), true), 7);
   EXPECT_EQ(ReadFile(P("x/y/z")) + ReadFile(P("moved/inner")), "newi");
-  EXPECT_EQ(rename_file(P("missing").c_str(), pipe.data(), false), 6);
-  EXPECT_EQ(rename_file(P("pipe").c_str(), pipe.data(), true), 42);
-  EXPECT_EQ(rename_file(P("pipe").c_str(), pipe.data(), false), 0);
+  EXPECT_EQ(rename_file(AT_FDCWD, P("missing").c_str(), pipe.data(), false), 6);
+  EXPECT_EQ(rename_file(AT_FDCWD, P("pipe").c_str(), pipe.data(), true), 42);
+  EXPECT_EQ(rename_file(AT_FDCWD, P("pipe").c_str(), pipe.data(), false), 0);
   EXPECT_TRUE(Exists(P("p2")));
 }
 
@@ -91,29 +92,29 @@ TEST_F(FileopsTest, Backups) {
   const std::string path = P("a.txt"), backup = path + ".quil-backup";
   WriteFile(path, "old", 0640);
   WriteFile(backup, "stale backup");
-  ASSERT_EQ(backup_create(path.c_str()), 0);
+  ASSERT_EQ(backup_create(AT_FDCWD, path.c_str()), 0);
   EXPECT_FALSE(Exists(path));
   // Failed run: the backup goes back over the new file, mode and all.
   WriteFile(path, "new");
-  ASSERT_EQ(backup_restore(path.c_str()), 0);
+  ASSERT_EQ(backup_restore(AT_FDCWD, path.c_str()), 0);
   EXPECT_EQ(ReadFile(path), "old");
   EXPECT_EQ(ModeOf(path), 0640u);
   // Successful run: the backup is deleted, also when read-only.
   chmod(path.c_str(), 0444);
-  ASSERT_EQ(backup_create(path.c_str()), 0);
+  ASSERT_EQ(backup_create(AT_FDCWD, path.c_str()), 0);
   WriteFile(path, "new");
-  ASSERT_EQ(backup_delete(path.c_str()), 0);
+  ASSERT_EQ(backup_delete(AT_FDCWD, path.c_str()), 0);
   EXPECT_FALSE(Exists(backup));
   // A removed file comes back although nothing is at its path now; without a
   // backup there is nothing to do.
-  ASSERT_EQ(backup_create(path.c_str()), 0);
-  ASSERT_EQ(backup_restore(path.c_str()), 0);
-  EXPECT_EQ(backup_restore(path.c_str()) + backup_delete(path.c_str()), 0);
+  ASSERT_EQ(backup_create(AT_FDCWD, path.c_str()), 0);
+  ASSERT_EQ(backup_restore(AT_FDCWD, path.c_str()), 0);
+  EXPECT_EQ(backup_restore(AT_FDCWD, path.c_str()) + backup_delete(AT_FDCWD, path.c_str()), 0);
   EXPECT_EQ(ReadFile(path), "new");
   // A restore that cannot put the backup back fails and keeps it.
-  ASSERT_EQ(backup_create(path.c_str()), 0);
+  ASSERT_EQ(backup_create(AT_FDCWD, path.c_str()), 0);
   WriteFile(path + "/inner", "i");
-  EXPECT_EQ(backup_restore(path.c_str()), 7);
+  EXPECT_EQ(backup_restore(AT_FDCWD, path.c_str()), 7);
   EXPECT_EQ(ReadFile(backup), "new");
 
   // Links: deleting a backup leaves the target alone; restored in this order,
@@ -121,13 +122,13 @@ TEST_F(FileopsTest, Backups) {
   WriteFile(P("lib.so.1"), "code", 0444);
   ASSERT_EQ(symlink("lib.so.1", P("lib.so").c_str()), 0);
   ASSERT_EQ(symlink("lib.so.1", P("other").c_str()), 0);
-  ASSERT_EQ(backup_create(P("other").c_str()), 0);
-  ASSERT_EQ(backup_delete(P("other").c_str()), 0);
+  ASSERT_EQ(backup_create(AT_FDCWD, P("other").c_str()), 0);
+  ASSERT_EQ(backup_delete(AT_FDCWD, P("other").c_str()), 0);
   EXPECT_EQ(ModeOf(P("lib.so.1")), 0444u);
-  ASSERT_EQ(backup_create(P("lib.so").c_str()), 0);
-  ASSERT_EQ(backup_create(P("lib.so.1").c_str()), 0);
-  EXPECT_EQ(backup_restore(P("lib.so").c_str()), 0);
-  EXPECT_EQ(backup_restore(P("lib.so.1").c_str()), 0);
+  ASSERT_EQ(backup_create(AT_FDCWD, P("lib.so").c_str()), 0);
+  ASSERT_EQ(backup_create(AT_FDCWD, P("lib.so.1").c_str()), 0);
+  EXPECT_EQ(backup_restore(AT_FDCWD, P("lib.so").c_str()), 0);
+  EXPECT_EQ(backup_restore(AT_FDCWD, P("lib.so.1").c_str()), 0);
   EXPECT_EQ(ReadFile(P("lib.so")), "code");
   EXPECT_FALSE(Exists(P("lib.so.quil-backup")) || Exists(P("other.quil-backup")));
 }
@@ -138,13 +139,13 @@ TEST_F(FileopsTest, BackupNameThatDoesNotFitTouchesNothing) {
   const std::string victim = (path + ".quil-backup").substr(0, 1023);
   WriteFile(path, "file");
   WriteFile(victim, "unrelated");
-  EXPECT_EQ(backup_create(path.c_str()), 7);
-  EXPECT_EQ(backup_restore(path.c_str()), 7);
-  EXPECT_EQ(backup_delete(path.c_str()), 7);
+  EXPECT_EQ(backup_create(AT_FDCWD, path.c_str()), 7);
+  EXPECT_EQ(backup_restore(AT_FDCWD, path.c_str()), 7);
+  EXPECT_EQ(backup_delete(AT_FDCWD, path.c_str()), 7);
   EXPECT_EQ(ReadFile(path) + ReadFile(victim), "fileunrelated");
   // One byte shorter fits exactly.
   WriteFile(fits, "fits");
-  EXPECT_EQ(backup_create(fits.c_str()), 0);
+  EXPECT_EQ(backup_create(AT_FDCWD, fits.c_str()), 0);
   EXPECT_EQ(ReadFile(fits + ".quil-backup"), "fits");
 }
 
@@ -159,17 +160,17 @@ TEST_F(FileopsTest, Remove) {
   chmod(P("d").c_str(), 0555);
   const std::string deep = PathOfLength("long", 1030);
   WriteFile(deep, "deep");
-  EXPECT_EQ(ensure_remove_recursive(P("tree").c_str()), 0);
-  EXPECT_EQ(ensure_remove_recursive(P("link").c_str()), 0);  // only the link goes
+  EXPECT_EQ(ensure_remove_recursive(AT_FDCWD, P("tree").c_str()), 0);
+  EXPECT_EQ(ensure_remove_recursive(AT_FDCWD, P("link").c_str()), 0);  // only the link goes
   EXPECT_FALSE(Exists(P("tree")) || Exists(P("link")));
   EXPECT_EQ(ReadFile(P("outside/keep")), "keep");
   EXPECT_EQ(ModeOf(P("outside/keep")), 0444u);
-  EXPECT_EQ(ensure_remove_recursive(P("missing").c_str()), -1);
+  EXPECT_EQ(ensure_remove_recursive(AT_FDCWD, P("missing").c_str()), -1);
   // The walk forms no paths: one longer than any buffer is no limit.
-  EXPECT_EQ(ensure_remove_recursive(P("long").c_str()), 0);
+  EXPECT_EQ(ensure_remove_recursive(AT_FDCWD, P("long").c_str()), 0);
   EXPECT_FALSE(Exists(P("long")));
   // A failed remove still leaves owner write behind.
-  EXPECT_EQ(ensure_remove(P("d").c_str()), -1);
+  EXPECT_EQ(ensure_remove(AT_FDCWD, P("d").c_str()), -1);
   EXPECT_EQ(ModeOf(P("d")), 0755u);
 }
 
@@ -181,14 +182,16 @@ TEST_F(FileopsTest, RemoveAndCopyAsOrdinaryUser) {
   WriteFile(P("home/noread/f"), "f");         // cannot be walked or copied
   chmod(P("home/noread").c_str(), 0300);
   WriteFile(P("home/src/secret"), "s", 0200);
-  int rv = AsNobody([&] { return ensure_remove_recursive(P("home/ro").c_str()); });
+  int rv = AsNobody([&] { return ensure_remove_recursive(AT_FDCWD, P("home/ro").c_str()); });
   if (rv == -2) GTEST_SKIP() << "cannot run as the user nobody";
   EXPECT_EQ(rv, -1);
   EXPECT_TRUE(Exists(P("home/ro/a")));
   EXPECT_EQ(ModeOf(P("home/ro")), 0555u);
-  EXPECT_EQ(AsNobody([&] { return ensure_remove_recursive(P("home/rofiles").c_str()); }), 0);
+  EXPECT_EQ(AsNobody([&] { return ensure_remove_recursive(AT_FDCWD, P("home/rofiles").c_str()); }),
+            0);
   EXPECT_FALSE(Exists(P("home/rofiles")));
-  EXPECT_EQ(AsNobody([&] { return ensure_remove_recursive(P("home/noread").c_str()); }), -1);
+  EXPECT_EQ(AsNobody([&] { return ensure_remove_recursive(AT_FDCWD, P("home/noread").c_str()); }),
+            -1);
   EXPECT_TRUE(Exists(P("home/noread/f")));
   EXPECT_EQ(AsNobody([&] { return Copy("home/src", "home/dst"); }), 6);
   EXPECT_EQ(AsNobody([&] { return Copy("home/noread", "home/dst2"); }), 6);
@@ -212,7 +215,7 @@ TEST_F(FileopsTest, CopyTreeKeepsLinksAndExactFileModes) {
   EXPECT_EQ(ModeOf(P("dst/sub")), 0750u);
   dst["sub"] = src["sub"];
   EXPECT_EQ(testing_util::DiffSnapshots(src, dst), "");
-  EXPECT_EQ(ensure_copy_symlink(P("long").c_str(), P("long2").c_str()), 6);
+  EXPECT_EQ(ensure_copy_symlink(AT_FDCWD, P("long").c_str(), P("long2").c_str()), 6);
   EXPECT_FALSE(Exists(P("long2")));
 
   // Skip paths match in any letter case, but only as a whole.
@@ -233,16 +236,16 @@ TEST_F(FileopsTest, CopyFailures) {
   const std::string deep = PathOfLength("deep", 1030), long_dst = PathOfLength("dst", 1020);
   WriteFile(deep, "deep");
   EXPECT_EQ(Copy("missing", "out"), 6);
-  EXPECT_EQ(ensure_copy(P("missing").c_str(), P("out").c_str()), 6);
+  EXPECT_EQ(ensure_copy(AT_FDCWD, P("missing").c_str(), P("out").c_str()), 6);
   EXPECT_EQ(Copy("src", "file/sub"), 7);
-  EXPECT_EQ(ensure_copy(P("file").c_str(), P("src").c_str()), 7);
+  EXPECT_EQ(ensure_copy(AT_FDCWD, P("file").c_str(), P("src").c_str()), 7);
   EXPECT_EQ(Copy("link", "link"), 6);  // not onto an existing link
   // Opening the pipe for reading would wait for a writer for ever.
   EXPECT_EQ(Copy("fifo", "fifo2"), 7);
   EXPECT_FALSE(Exists(P("out")) || Exists(P("fifo2/pipe")));
   // Child paths that do not fit stop the copy.
   EXPECT_EQ(Copy("deep", "d"), 6);
-  EXPECT_EQ(ensure_copy_recursive(P("src").c_str(), long_dst.c_str(), skips_), 7);
+  EXPECT_EQ(ensure_copy_recursive(AT_FDCWD, P("src").c_str(), long_dst.c_str(), skips_), 7);
 }
 
 // Names swapped for links between two calls of a walk: the removal goes on in
@@ -260,7 +263,7 @@ TEST_F(FileopsTest, WalksNeverFollowNamesSwappedForLinks) {
   EXPECT_EQ(remove_entries_at(tree.get(), nullptr), 0);
   EXPECT_FALSE(Exists(P("moved/sub")));
   EXPECT_EQ(remove_tree_at(top.get(), "tree"), 0);  // the link alone
-  EXPECT_EQ(remove_tree_keeping(P("moved").c_str(), "x"), 0);
+  EXPECT_EQ(remove_tree_keeping(AT_FDCWD, P("moved").c_str(), "x"), 0);
 
   // A source link to a root-only file is copied as the link; destination
   // names that are links are replaced (by a file) or refused (as a directory).
@@ -286,7 +289,7 @@ int CopyWithFileSizeLimit(const std::string& src, const std::string& dst, rlim_t
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit rl = {limit, limit};
     setrlimit(RLIMIT_FSIZE, &rl);
-    _exit(ensure_copy(src.c_str(), dst.c_str()));
+    _exit(ensure_copy(AT_FDCWD, src.c_str(), dst.c_str()));
   }
   int status = 0;
   return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -299,10 +302,11 @@ TEST_F(FileopsTest, KernelCopyAndBufferGiveTheSameBytesAndFailures) {
   const std::string big = testing_util::RandomBytes(3 << 20, 12);
   WriteFile(P("big"), big, 0640);
   WriteFile(P("copy"), big + big, 0600);  // longer: must be cut
-  EXPECT_EQ(ensure_copy(P("big").c_str(), P("copy").c_str()), 0);
+  EXPECT_EQ(ensure_copy(AT_FDCWD, P("big").c_str(), P("copy").c_str()), 0);
   EXPECT_TRUE(ReadFile(P("copy")) == big);
   EXPECT_EQ(ModeOf(P("copy")), 0640u);
-  EXPECT_EQ(ensure_copy("/proc/version", P("version").c_str()), 0);  // size 0, yet contents
+  EXPECT_EQ(ensure_copy(AT_FDCWD, "/proc/version", P("version").c_str()),
+            0);  // size 0, yet contents
   EXPECT_EQ(ReadFile(P("version")), ReadFile("/proc/version"));
   // A write failure part-way, and one that shows only when the last buffered
   // bytes are written at close.

@@ -15,7 +15,6 @@
 #include "fileops/beneath.h"
 #include "fileops/fileops.h"
 
-
 namespace {
 
 // Far more than the records of any real update: a larger file is not a run's.
@@ -240,9 +239,9 @@ bool validate_journal(const std::vector<JournalRecord>& records, std::string* re
   return true;
 }
 
-int remove_tree_keeping(const char* dir, const char* keep) {
+int remove_tree_keeping(int root, const char* dir, const char* keep) {
   char name[NAME_MAX + 1];
-  ScopedFd parent(open_parent_dir(dir, name));
+  ScopedFd parent(open_parent_dir(root, dir, name));
   ScopedFd fd(parent.ok() ? openat(parent.get(), name,
                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
                           : -1);

@@ -69,10 +69,10 @@ bool validate_journal(const std::vector<JournalRecord>& records, std::string* re
 // True when `name` is a name the run gives the backup of `path`.
 bool is_backup_name_of(const std::string& name, const std::string& path);
 
-// Removes every entry of the directory `dir` but the one named `keep`, which
+// Removes every entry of the directory `dir` (beneath `root`) but the one named `keep`, which
 // is left for the caller to remove last, by descriptors (remove_entries_at in
 // fileops.h); `dir` itself is opened without following a final link. 0, or
 // -1 when something stays.
-int remove_tree_keeping(const char* dir, const char* keep);
+int remove_tree_keeping(int root, const char* dir, const char* keep);
 
 #endif  // UPDATER_FILEOPS_JOURNAL_H_

@@ -13,9 +13,9 @@
 namespace {
 
 // "dev ino" of the entry at `path`; empty when there is none.
-std::string Identity(const char* path) {
+std::string Identity(int root, const char* path) {
   struct stat st;
-  if (stat_beneath(path, &st, false) != 0) return "";
+  if (stat_beneath(root, path, &st, false) != 0) return "";
   char id[64];
   snprintf(id, sizeof(id), "%llu %llu", static_cast<unsigned long long>(st.st_dev),
            static_cast<unsigned long long>(st.st_ino));
@@ -26,7 +26,7 @@ std::string Identity(const char* path) {
 
 bool RunBackups::Taken(const std::string& name) const {
   struct stat st;
-  return stat_beneath(name.c_str(), &st, false) == 0 || registry_.count(name) != 0 ||
+  return stat_beneath(root, name.c_str(), &st, false) == 0 || registry_.count(name) != 0 ||
          planned_.count(name);
 }
 
@@ -43,7 +43,7 @@ RunBackup::~RunBackup() {
 
 int RunBackup::Plan(RunBackups& backups, const char* path) {
   backups_ = &backups;
-  std::string id = Identity(path);
+  std::string id = Identity(backups.root, path);
   if (id.empty()) return kOk;
   std::string name = backups.FreshName(std::string(path) + kBackupSuffix);
   if (name.empty()) return kOk;  // Create reports it
@@ -65,7 +65,7 @@ void RunBackup::Forget() {
 
 int RunBackup::Create(RunBackups& backups, const char* path) {
   backups_ = &backups;
-  std::string id = Identity(path), name = planned_;
+  std::string id = Identity(backups.root, path), name = planned_;
   backups.planned_.erase(planned_);
   planned_.clear();
   // The plan is on disk already: the record that it was used need not be.
@@ -75,9 +75,9 @@ int RunBackup::Create(RunBackups& backups, const char* path) {
     LOG("backup_create: backup path too long: %s%s", path, kBackupSuffix);
     return kWriteError;
   }
-  if (id.empty()) return rename_file(path, name.data(), false);
+  if (id.empty()) return rename_file(backups.root, path, name.data(), false);
   int rv = backups.journal.Add(kJournalBackup, {path, name.c_str(), id.c_str()}, durable);
-  if (rv == kOk) rv = rename_file(path, name.data(), false);
+  if (rv == kOk) rv = rename_file(backups.root, path, name.data(), false);
   if (rv != kOk) return rv;
   name_ = name;
   backups.registry_[name_] = this;
@@ -86,7 +86,7 @@ int RunBackup::Create(RunBackups& backups, const char* path) {
 
 int RunBackup::Restore(const char* path) {
   struct stat st;
-  if (!made() || stat_beneath(name_.c_str(), &st, false) != 0) {
+  if (!made() || stat_beneath(backups_->root, name_.c_str(), &st, false) != 0) {
     LOG("backup_restore: backup file doesn't exist: %s",
         made() ? name_.c_str() : (std::string(path) + kBackupSuffix).c_str());
     Forget();
@@ -94,7 +94,7 @@ int RunBackup::Restore(const char* path) {
   }
   // rename_file may write into its destination buffer; keep `path` untouched.
   std::string target(path);
-  int rv = rename_file(name_.c_str(), target.data(), false);
+  int rv = rename_file(backups_->root, name_.c_str(), target.data(), false);
   // A backup that could not be put back stays registered: the rollback
   // reports it, and the journal keeps it for the next run.
   if (rv == kOk) Forget();
@@ -103,11 +103,11 @@ int RunBackup::Restore(const char* path) {
 
 int RunBackup::Delete() {
   struct stat st;
-  if (!made() || stat_beneath(name_.c_str(), &st, false) != 0) {
+  if (!made() || stat_beneath(backups_->root, name_.c_str(), &st, false) != 0) {
     Forget();
     return kOk;
   }
-  if (ensure_remove(name_.c_str()) != 0) return kWriteError;
+  if (ensure_remove(backups_->root, name_.c_str()) != 0) return kWriteError;
   Forget();
   return kOk;
 }
@@ -122,7 +122,7 @@ int backup_make_way(RunBackups& backups, const char* path) {
     return kWriteError;
   }
   int rv = backups.journal.Add(kJournalMove, {path, name.c_str()}, true);
-  if (rv == kOk && rename_beneath(path, name.c_str()) != 0) {
+  if (rv == kOk && rename_beneath(backups.root, path, name.c_str()) != 0) {
     LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", path, name.c_str(), errno);
     rv = kWriteError;
   }

@@ -6,6 +6,8 @@
 #ifndef UPDATER_FILEOPS_RUN_BACKUP_H_
 #define UPDATER_FILEOPS_RUN_BACKUP_H_
 
+#include <fcntl.h>
+
 #include <map>
 #include <set>
 #include <string>
@@ -19,6 +21,9 @@ class RunBackup;
 // run; touched by its worker thread alone.
 class RunBackups {
  public:
+  // The installation directory the backups' relative paths resolve beneath
+  // (beneath.h), kept open by the run; AT_FDCWD: the working directory.
+  int root = AT_FDCWD;
   Journal journal;
   // How many backups are still under their backup names: neither restored
   // nor deleted (a rollback that met a failing rename leaves them).
