@@ -4,10 +4,9 @@
 
 #include <memory>
 
-// Reads the precomplete file, found at `at` (relative to the installation,
-// `root`:
-// "precomplete", or the name it stands under until an interrupted run is
-// recovered; "" when recovery removes it). Null with *error 0 when there is
+// Reads the precomplete file, found at `at` (relative to the installation
+// `root`: "precomplete", or the name it stands under until an interrupted run
+// is recovered; "" when recovery removes it). Null with *error 0 when there is
 // none: nothing to remove, as on a first complete update. Null with 6 when it
 // exists but cannot be read or is too large (a complete update must not
 // report success while leaving every file it lists behind), or 13 without
