@@ -7,6 +7,7 @@
 #ifndef UPDATER_FILEOPS_FILEOPS_H_
 #define UPDATER_FILEOPS_FILEOPS_H_
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
