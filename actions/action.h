@@ -53,7 +53,7 @@ class Action {
     // Permission bits the file is created with (the umask applies); -1 for
     // the entry's own.
     int mode = -1;
-    // Taken in Prepare rather than in Execute.
+    // Taken while preparing (Stage) rather than in Execute.
     bool in_prepare = false;
   };
   // Asked once, when the predecoder is made (before Prepare).

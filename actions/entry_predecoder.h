@@ -20,7 +20,7 @@ class ArchiveReader;
 // own, so that decoding overlaps: each entry goes to a hidden file ".early-N"
 // of the run's work directory, created there through its descriptor and never
 // over anything present, in the order the actions will take them
-// (the entries taken in Prepare first, then those taken in Execute, each in
+// (the entries taken while preparing first, then those taken in Execute, each in
 // list order), and the action that owns an entry moves the file into place
 // where it would have extracted it (TakeEarlyEntry). The decoders write
 // nothing else and log nothing, so the installation, the log and every result

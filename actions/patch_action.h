@@ -59,7 +59,7 @@ class PatchAction : public Action {
   int Execute() override;
   // Logs "FINISH PATCH"; deletes the backup when `status` is 0, else restores it.
   void Finish(int status) override;
-  // The patch entry, taken in Prepare, readable by the run alone.
+  // The patch entry, taken in Stage, readable by the run alone.
   EarlyEntry GetEarlyEntry() override;
   Change GetChange(const char** path) const override {
     *path = target_path;
