@@ -38,7 +38,7 @@ class Choices {
 // What one case gave.
 struct Result {
   std::string description;  // one line: the manifest and what was done to the case
-  int predicted = -1;       // "result" of --check --json, -1 when absent
+  int predicted = -1;       // the code --check reported, -1 when absent
   int got = -1;             // the code of the run's status file, -1 when unreadable
   int check_exit = -1, run_exit = -1;
   std::string changed;     // what the check changed in the installation or update directory
@@ -59,12 +59,13 @@ class Worker {
   // could not be made.
   Worker(std::string root, const std::string& updater);
   bool ok() const { return ok_; }
-  // Builds the case from `choices`, runs `--check --json`, compares the
-  // installation, then runs the update in place.
+  // Builds the case from `choices`, runs `--check` (as text or JSON),
+  // compares the installation, then runs the update in place.
   Result Run(Choices& choices);
 
  private:
-  int Exec(const std::vector<std::string>& args, std::string* out);
+  // Runs the updater copy in `cwd` (or here); its standard output into `out`.
+  int Exec(const std::vector<std::string>& args, std::string* out, const char* cwd = nullptr);
 
   std::string root_, program_;
   std::vector<std::string> env_;
