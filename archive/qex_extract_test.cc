@@ -21,14 +21,12 @@ using testing_util::ReadFile;
 class QexExtractTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(getcwd(old_cwd_, sizeof(old_cwd_)));
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    ASSERT_TRUE(in_dir_.ok());
     umask(022);
   }
-  void TearDown() override { ASSERT_EQ(chdir(old_cwd_), 0); }
 
   testing_util::ScopedTempDir dir_;
-  char old_cwd_[4096];
+  testing_util::ScopedChdir in_dir_{dir_.path()};
 };
 
 TEST_F(QexExtractTest, ExtractAllWritesStoredBytesOnlyBelowTheDirectory) {

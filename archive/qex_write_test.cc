@@ -28,14 +28,12 @@ ProductInfo Info(const std::string& channel, const std::string& version) {
 class QexWriteTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(getcwd(old_cwd_, sizeof(old_cwd_)));
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    ASSERT_TRUE(in_dir_.ok());
     umask(022);
   }
-  void TearDown() override { ASSERT_EQ(chdir(old_cwd_), 0); }
 
   testing_util::ScopedTempDir dir_;
-  char old_cwd_[4096];
+  testing_util::ScopedChdir in_dir_{dir_.path()};
   const std::string release_ = "release", one_ = "1.0", v32_ = std::string(32, 'v');
   ProductInfo info_ = Info(release_, one_);
 };

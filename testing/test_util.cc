@@ -1,5 +1,6 @@
 #include "testing/test_util.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -25,6 +26,16 @@ ScopedTempDir::~ScopedTempDir() {
   // Tests take permissions away; the removal needs them back.
   if (!path_.empty())
     RunCommand("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'");
+}
+
+ScopedChdir::ScopedChdir(const std::string& dir)
+    : previous_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      ok_(previous_ >= 0 && chdir(dir.c_str()) == 0) {}
+
+ScopedChdir::~ScopedChdir() {
+  if (previous_ < 0) return;
+  if (fchdir(previous_) != 0) abort();  // the next test would run elsewhere
+  close(previous_);
 }
 
 void WriteFile(const std::string& path, const std::string& data, mode_t mode) {

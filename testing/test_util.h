@@ -26,6 +26,21 @@ class ScopedTempDir {
   std::string path_;
 };
 
+// Makes `dir` the working directory until scope end, then goes back. For code
+// that works below the working directory.
+class ScopedChdir {
+ public:
+  explicit ScopedChdir(const std::string& dir);
+  ~ScopedChdir();
+  ScopedChdir(const ScopedChdir&) = delete;
+  ScopedChdir& operator=(const ScopedChdir&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  int previous_;
+  bool ok_;
+};
+
 // Writes `data` to `path`, creating parent directories; sets `mode` exactly.
 void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644);
 std::string ReadFile(const std::string& path);     // "" when it cannot be read

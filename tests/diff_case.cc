@@ -140,6 +140,18 @@ std::string ParentOf(const std::string& path) {
   return slash == std::string::npos ? "" : path.substr(0, slash);
 }
 
+// Moves `top` and everything below it to `prefix` + its path, and leaves a
+// link to `target` in its place.
+void MoveBehindLink(Case& k, const std::string& top, const std::string& prefix,
+                    std::string target) {
+  std::map<std::string, Node> moved;
+  for (auto& [p, n] : k.tree)
+    if (p == top || p.rfind(top + "/", 0) == 0) moved[prefix + p] = n;
+  RemoveSubtree(k, top);
+  k.tree.insert(moved.begin(), moved.end());
+  k.tree[top] = {'l', std::move(target)};
+}
+
 // A valid patch of one to three triples, some of them seeking back to the start.
 Patch MakePatch(Choices& c, const std::string& from, const std::string& to) {
   Patch p;
@@ -309,25 +321,16 @@ const Mutation kMutations[] = {
        // to a copy of what was there.
        std::string top = TopOf(a.path);
        if (k.tree.count(top) && k.tree[top].type == 'l') return false;
-       std::map<std::string, Node> moved;
-       for (auto& [p, n] : k.tree)
-         if (p == top || p.rfind(top + "/", 0) == 0) moved["../outside/" + p] = n;
-       RemoveSubtree(k, top);
-       k.tree.insert(moved.begin(), moved.end());
-       k.tree[top] = {'l', c.Chance(50) ? "../outside/" + top : "@outside/" + top};
+       MoveBehindLink(k, top, "../outside/",
+                      c.Chance(50) ? "../outside/" + top : "@outside/" + top);
        return true;
      }},
     {"link-in",
      [](Case& k, Choices&, Act& a) {
        std::string top = TopOf(a.path);
        if (top == a.path || (k.tree.count(top) && k.tree[top].type == 'l')) return false;
-       std::map<std::string, Node> moved;
-       for (auto& [p, n] : k.tree)
-         if (p.rfind(top + "/", 0) == 0) moved["real-" + p] = n;
-       RemoveSubtree(k, top);
-       k.tree.insert(moved.begin(), moved.end());
+       MoveBehindLink(k, top, "real-", "real-" + top);
        k.tree["real-" + top] = {'d', "", 0755};
-       k.tree[top] = {'l', "real-" + top};
        return true;
      }},
     {"path-rule",
