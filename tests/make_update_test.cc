@@ -50,7 +50,6 @@ std::string EntryOf(const std::string& archive, const char* name) {
   ArchiveReader reader;
   int rv = reader.Open(archive.c_str());
   if (rv == 0) rv = reader.ExtractToFile(name, dir.Sub("e").c_str());
-  reader.Close();
   return rv == 0 ? ReadFile(dir.Sub("e")) : "";
 }
 
@@ -239,11 +238,9 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
        {"cannot carry (\"..\", a double quote, a line break or too long): new/notes..txt",
         "new/say \"hi\"", "2 object(s)"},
        partial},
-      {{"b=b"},
-       {"the archive must not be written inside new"},
-       mu + "--version 2 -o new/u.qex old new"},  // the old spelling
-      {{"b=b"},
-       {"warning: --version VERSION is now --product-version"},
+      {{"b=b"},  // the old spelling
+       {"the archive must not be written inside new",
+        "warning: --version VERSION is now --product-version"},
        mu + "--version 2 -o new/u.qex old new"},
       // A directory that becomes a file would leave the backup of the directory.
       {{"x=now a file"}, {"the directory x becomes a file"}, partial, {"x/inside=in x"}},
