@@ -79,12 +79,12 @@ class SignedUpdateTest : public ::testing::Test {
 
 // Each case: the archive signed by `signers`, then damaged (a byte flipped at
 // `at`, counted from the end when negative; cut to `at` bytes; `at` bytes
-// appended), the trusted keys ("-": no keys file, "/": a directory in its
-// place; "@": a link to the key of "old"; "!": that key writable by all; "~":
-// owned by nobody), and the code and log line of the run. The installation
-// records its version, as one whose updates must be signed has to.
+// appended), the shell command that puts the trusted keys in place (in the
+// directory of the key pairs), and the code and log line of the run. The
+// installation records its version, as one whose updates must be signed has to.
 TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
-  const std::string keys = program_ + ".keys",
+  const std::string keys = program_ + ".keys", k = " bin/updater.keys", old = "cp old.pub" + k,
+                    two = "cat stranger.pub new.pub >" + k, writable = old + " && chmod 666" + k,
                     forged = refusing_ + "no signature verifies with a trusted key\n",
                     cut = refusing_ + "it is cut off or its signature area is damaged\n",
                     distrusted = "refusing the keys file " + keys + ": it is ",
@@ -96,26 +96,26 @@ TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
     int at, code;
     std::string log;
   } cases[] = {
-      {{"old"}, Pub("old"), ' ', 0, 0, "signature 1 verified with key 1 of " + keys + "\n"},
-      {{"old", "new"}, Pub("stranger") + Pub("new"), ' ', 0, 0, "signature 2 verified with key 2"},
-      {{}, "-", ' ', 0, 0, "no keys file " + keys + ", applying an unverified update\n"},
-      {{}, Pub("old"), ' ', 0, 60, unsigned_},
-      {{"stranger"}, Pub("old"), ' ', 0, 60, forged},
-      {{"old"}, Pub("old"), 'f', 11, 60, forged},  // header
-      {{"old"}, Pub("old"), 'f', 19, 60, unsigned_},
-      {{"old"}, Pub("old"), 'f', 23, 60, forged},                   // algorithm
-      {{"old"}, Pub("old"), 'f', 20 + 72 + 3, 60, forged},          // block count
-      {{"old"}, Pub("old"), 'f', 40, 60, forged},                   // signature
-      {{"old"}, Pub("old"), 'f', 20 + 72 + 4 + 8 + 1, 60, forged},  // product block
-      {{"old"}, Pub("old"), 'f', 300000, 60, forged},               // entry
-      {{"old"}, Pub("old"), 'f', -10, 60, forged},                  // index
-      {{"old"}, Pub("old"), 'c', 400000, 60, cut},
-      {{"old"}, Pub("old"), 'a', 1, 60, forged},
-      {{"old"}, "no key here\n", ' ', 0, 61, "no usable public key in " + keys + "\n"},
-      {{"old"}, "/", ' ', 0, 61, "cannot read the keys file " + keys + ", err: 21\n"},
-      {{"old"}, "@", ' ', 0, 61, distrusted + "a symbolic link\n"},
-      {{"old"}, "!", ' ', 0, 61, distrusted + "writable by group or others\n"},
-      {{"old"}, "~", ' ', 0, 61, distrusted + owner},
+      {{"old"}, old, ' ', 0, 0, "signature 1 verified with key 1 of " + keys + "\n"},
+      {{"old", "new"}, two, ' ', 0, 0, "signature 2 verified with key 2"},
+      {{}, "", ' ', 0, 0, "no keys file " + keys + ", applying an unverified update\n"},
+      {{}, old, ' ', 0, 60, unsigned_},
+      {{"stranger"}, old, ' ', 0, 60, forged},
+      {{"old"}, old, 'f', 11, 60, forged},  // header
+      {{"old"}, old, 'f', 19, 60, unsigned_},
+      {{"old"}, old, 'f', 23, 60, forged},                   // algorithm
+      {{"old"}, old, 'f', 20 + 72 + 3, 60, forged},          // block count
+      {{"old"}, old, 'f', 40, 60, forged},                   // signature
+      {{"old"}, old, 'f', 20 + 72 + 4 + 8 + 1, 60, forged},  // product block
+      {{"old"}, old, 'f', 300000, 60, forged},               // entry
+      {{"old"}, old, 'f', -10, 60, forged},                  // index
+      {{"old"}, old, 'c', 400000, 60, cut},
+      {{"old"}, old, 'a', 1, 60, forged},
+      {{"old"}, "echo no key here >" + k, ' ', 0, 61, "no usable public key in " + keys + "\n"},
+      {{"old"}, "mkdir" + k, ' ', 0, 61, "cannot read the keys file " + keys + ", err: 21\n"},
+      {{"old"}, "ln -s ../old.pub" + k, ' ', 0, 61, distrusted + "a symbolic link\n"},
+      {{"old"}, writable, ' ', 0, 61, distrusted + "writable by group or others\n"},
+      {{"old"}, old + " && chown 65534" + k, ' ', 0, 61, distrusted + owner},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("case " + std::to_string(&c - cases));
@@ -128,18 +128,8 @@ TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
     if (c.damage == 'f') bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
     if (c.damage != ' ' && c.damage != 'f') bytes.resize(c.damage == 'c' ? at : bytes.size() + at);
     ASSERT_TRUE(archive_testing::WriteBytes(archive_, bytes));
-    testing_util::RunCommand("rm -rf " + keys);
-    if (c.keys == "/") {
-      ASSERT_EQ(mkdir(keys.c_str(), 0755), 0);
-    } else if (c.keys == "@") {
-      WriteFile(root_.Sub("old.keys"), Pub("old"));
-      ASSERT_EQ(symlink(root_.Sub("old.keys").c_str(), keys.c_str()), 0);
-    } else if (c.keys.size() == 1 && c.keys != "-") {
-      WriteFile(keys, Pub("old"), c.keys == "!" ? 0666 : 0644);
-      ASSERT_EQ(chown(keys.c_str(), c.keys == "~" ? 65534 : 0, 0), 0);
-    } else if (c.keys != "-") {
-      WriteFile(keys, c.keys);
-    }
+    const std::string in_root = "cd " + root_.path() + " && umask 022 && rm -rf" + k + "; ";
+    ASSERT_EQ(testing_util::RunCommand(in_root + c.keys), 0);
     RunAndCheck(c.code, c.log, "0.5\n");
   }
 }
