@@ -106,7 +106,6 @@ TEST_F(QexReadTest, DamagedArchivesAreRefused) {
     fclose(sink);
     reader.CheckProductInformation("release", "1.0");
   }
-  reader.Close();
 }
 
 // The product block is found after signatures and a block of another kind.
@@ -148,16 +147,15 @@ TEST_F(QexReadTest, ProductBlocks) {
 TEST_F(QexReadTest, OffsetsBeyondTwoGigabytes) {
   const uint32_t entry_offset = 0xF0000000u;
   const std::string stored = archive_testing::Bzip2("far away");
-  const uint32_t index_offset = entry_offset + static_cast<uint32_t>(stored.size());
-  const std::string head = BuildArchive(TestLayout());  // header and product block
-  const std::string index =
-      Record(entry_offset, static_cast<uint32_t>(stored.size()), "far") + '\0';
-  const std::string tail = U32(static_cast<uint32_t>(index.size())) + index;
+  const uint32_t size = static_cast<uint32_t>(stored.size()), index_offset = entry_offset + size;
+  const std::string index = Record(entry_offset, size, "far") + '\0';
   int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  bool ok = pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
-            pwrite(fd, stored.data(), stored.size(), entry_offset) ==
-                static_cast<ssize_t>(stored.size()) &&
-            pwrite(fd, tail.data(), tail.size(), index_offset) == static_cast<ssize_t>(tail.size());
+  auto put = [fd](const std::string& bytes, off_t at) {
+    return pwrite(fd, bytes.data(), bytes.size(), at) == static_cast<ssize_t>(bytes.size());
+  };
+  // The header and the product block, the entry and the index.
+  bool ok = put(BuildArchive(TestLayout()), 0) && put(stored, entry_offset) &&
+            put(U32(static_cast<uint32_t>(index.size())) + index, index_offset);
   close(fd);
   if (!ok) GTEST_SKIP() << "the file system holds no sparse file of 4 GiB here";
   ASSERT_TRUE(archive_testing::SetU32(path_, kQexIndexOffsetPos, index_offset));
@@ -168,7 +166,6 @@ TEST_F(QexReadTest, OffsetsBeyondTwoGigabytes) {
   ASSERT_EQ(reader.Open(path_.c_str()), 0);
   EXPECT_EQ(reader.ExtractToFile("far", dir_.Sub("far").c_str()), 0);
   EXPECT_EQ(testing_util::ReadFile(dir_.Sub("far")), "far away");
-  reader.Close();
 }
 
 }  // namespace

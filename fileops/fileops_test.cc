@@ -33,6 +33,7 @@ class FileopsTest : public ::testing::Test {
     const std::string path = P(rel);
     return std::vector<char>(path.begin(), path.end() + 1);
   }
+  int RmTree(const std::string& rel) { return ensure_remove_recursive(AT_FDCWD, P(rel).c_str()); }
   int Copy(const std::string& src, const std::string& dst) {
     return ensure_copy_recursive(AT_FDCWD, P(src).c_str(), P(dst).c_str(), skips_);
   }
@@ -77,8 +78,7 @@ TEST_F(FileopsTest, EnsureParentDirAndRenameFile) {
   std::vector<char> dst = Buf("dst"), deep = Buf("x/y/z"), moved = Buf("moved"), pipe = Buf("p2");
   EXPECT_EQ(rename_file(AT_FDCWD, P("src").c_str(), dst.data(), true), 0);
   EXPECT_EQ(rename_file(AT_FDCWD, P("dst").c_str(), deep.data(), false), 0);  // parents are made
-  EXPECT_EQ(rename_file(AT_FDCWD, P("d").c_str(), moved.data(), true),
-            0);  // a directory passes the check
+  EXPECT_EQ(rename_file(AT_FDCWD, P("d").c_str(), moved.data(), true), 0);    // a directory passes
   // A non-empty directory in the way stays, and so does the source.
   EXPECT_EQ(rename_file(AT_FDCWD, P("x/y/z").c_str(), moved.data(), true), 7);
   EXPECT_EQ(ReadFile(P("x/y/z")) + ReadFile(P("moved/inner")), "newi");
@@ -160,14 +160,14 @@ TEST_F(FileopsTest, Remove) {
   chmod(P("d").c_str(), 0555);
   const std::string deep = PathOfLength("long", 1030);
   WriteFile(deep, "deep");
-  EXPECT_EQ(ensure_remove_recursive(AT_FDCWD, P("tree").c_str()), 0);
-  EXPECT_EQ(ensure_remove_recursive(AT_FDCWD, P("link").c_str()), 0);  // only the link goes
+  EXPECT_EQ(RmTree("tree"), 0);
+  EXPECT_EQ(RmTree("link"), 0);  // only the link goes
   EXPECT_FALSE(Exists(P("tree")) || Exists(P("link")));
   EXPECT_EQ(ReadFile(P("outside/keep")), "keep");
   EXPECT_EQ(ModeOf(P("outside/keep")), 0444u);
-  EXPECT_EQ(ensure_remove_recursive(AT_FDCWD, P("missing").c_str()), -1);
+  EXPECT_EQ(RmTree("missing"), -1);
   // The walk forms no paths: one longer than any buffer is no limit.
-  EXPECT_EQ(ensure_remove_recursive(AT_FDCWD, P("long").c_str()), 0);
+  EXPECT_EQ(RmTree("long"), 0);
   EXPECT_FALSE(Exists(P("long")));
   // A failed remove still leaves owner write behind.
   EXPECT_EQ(ensure_remove(AT_FDCWD, P("d").c_str()), -1);
@@ -182,16 +182,14 @@ TEST_F(FileopsTest, RemoveAndCopyAsOrdinaryUser) {
   WriteFile(P("home/noread/f"), "f");         // cannot be walked or copied
   chmod(P("home/noread").c_str(), 0300);
   WriteFile(P("home/src/secret"), "s", 0200);
-  int rv = AsNobody([&] { return ensure_remove_recursive(AT_FDCWD, P("home/ro").c_str()); });
+  int rv = AsNobody([&] { return RmTree("home/ro"); });
   if (rv == -2) GTEST_SKIP() << "cannot run as the user nobody";
   EXPECT_EQ(rv, -1);
   EXPECT_TRUE(Exists(P("home/ro/a")));
   EXPECT_EQ(ModeOf(P("home/ro")), 0555u);
-  EXPECT_EQ(AsNobody([&] { return ensure_remove_recursive(AT_FDCWD, P("home/rofiles").c_str()); }),
-            0);
+  EXPECT_EQ(AsNobody([&] { return RmTree("home/rofiles"); }), 0);
   EXPECT_FALSE(Exists(P("home/rofiles")));
-  EXPECT_EQ(AsNobody([&] { return ensure_remove_recursive(AT_FDCWD, P("home/noread").c_str()); }),
-            -1);
+  EXPECT_EQ(AsNobody([&] { return RmTree("home/noread"); }), -1);
   EXPECT_TRUE(Exists(P("home/noread/f")));
   EXPECT_EQ(AsNobody([&] { return Copy("home/src", "home/dst"); }), 6);
   EXPECT_EQ(AsNobody([&] { return Copy("home/noread", "home/dst2"); }), 6);
@@ -305,8 +303,7 @@ TEST_F(FileopsTest, KernelCopyAndBufferGiveTheSameBytesAndFailures) {
   EXPECT_EQ(ensure_copy(AT_FDCWD, P("big").c_str(), P("copy").c_str()), 0);
   EXPECT_TRUE(ReadFile(P("copy")) == big);
   EXPECT_EQ(ModeOf(P("copy")), 0640u);
-  EXPECT_EQ(ensure_copy(AT_FDCWD, "/proc/version", P("version").c_str()),
-            0);  // size 0, yet contents
+  EXPECT_EQ(ensure_copy(AT_FDCWD, "/proc/version", P("version").c_str()), 0);  // size 0, not empty
   EXPECT_EQ(ReadFile(P("version")), ReadFile("/proc/version"));
   // A write failure part-way, and one that shows only when the last buffered
   // bytes are written at close.

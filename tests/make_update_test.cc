@@ -50,7 +50,6 @@ std::string EntryOf(const std::string& archive, const char* name) {
   ArchiveReader reader;
   int rv = reader.Open(archive.c_str());
   if (rv == 0) rv = reader.ExtractToFile(name, dir.Sub("e").c_str());
-  reader.Close();
   return rv == 0 ? ReadFile(dir.Sub("e")) : "";
 }
 
@@ -215,7 +214,9 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
 TEST(MakeUpdateTest, RefusalsAndCommandLines) {
   const std::string precomplete = "precomplete=remove \"a\"\nremove \"precomplete\"\n";
   const std::string mu = MAKE_UPDATE_BINARY " ", qx = QXDIFF_BINARY " ";
-  const std::string partial = mu + "-p 2.0 -o u.qex old new";
+  const std::string partial = mu + "-p 2.0 -o u.qex old new",
+                    copy = mu + "--copy-links --product-version 2.0 -o u.qex old new",
+                    not_newer = "warning: the new version 2.0 is not newer than 10.1";
   const struct {
     std::vector<std::string> new_tree;
     std::vector<std::string> expected;  // parts of the output
@@ -230,20 +231,16 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
       // A link to a directory cannot be stored even as a copy.
       {{"d/f=in d", "dlink->d"},
        {"symbolic link to something other than a regular file: new/dlink -> d"},
-       mu + "--copy-links --product-version 2.0 -o u.qex old new"},
+       copy},
       // A link out of the tree would ship a file of this machine, with or without the option.
-      {{"out->../old/a"},
-       {"symbolic link leading outside the tree: new/out -> ../old/a"},
-       mu + "--copy-links --product-version 2.0 -o u.qex old new"},
+      {{"out->../old/a"}, {"symbolic link leading outside the tree: new/out -> ../old/a"}, copy},
       {{"notes..txt=dots", "say \"hi\"=quote", "ok=ok"},
        {"cannot carry (\"..\", a double quote, a line break or too long): new/notes..txt",
         "new/say \"hi\"", "2 object(s)"},
        partial},
-      {{"b=b"},
-       {"the archive must not be written inside new"},
-       mu + "--version 2 -o new/u.qex old new"},  // the old spelling
-      {{"b=b"},
-       {"warning: --version VERSION is now --product-version"},
+      {{"b=b"},  // the old spelling
+       {"the archive must not be written inside new",
+        "warning: --version VERSION is now --product-version"},
        mu + "--version 2 -o new/u.qex old new"},
       // A directory that becomes a file would leave the backup of the directory.
       {{"x=now a file"}, {"the directory x becomes a file"}, partial, {"x/inside=in x"}},
@@ -251,11 +248,7 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
       // The updater would refuse an update without actions.
       {{"a=a", precomplete}, {"nothing to update"}, partial, {"a=a", precomplete}, 3},
       {{"a=a"}, {"nothing to update"}, partial, {"a=a"}, 3},
-      {{"a=b"},
-       {"warning: the new version 2.0 is not newer than 10.1"},
-       partial + " --from-version 10.1 -q",
-       {"a=a"},
-       0},
+      {{"a=b"}, {not_newer}, partial + " --from-version 10.1 -q", {"a=a"}, 0},
       {{}, {"--product-version is required"}, mu + "old new"},
       {{}, {"unknown option or missing value: --no-such"}, mu + "--no-such-option old new"},
       {{}, {"expected OLD_DIR NEW_DIR"}, mu},

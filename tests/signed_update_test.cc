@@ -31,8 +31,10 @@ class SignedUpdateTest : public ::testing::Test {
   }
   // Runs the update; expects the code (0: success), the log line of the check
   // and, after a refusal, the installation and the staged copy as they were.
-  // `launch` starts the updater in a shell ("exec <program>" when empty).
-  void RunAndCheck(int code, const std::string& log, bool staged = false, std::string launch = "") {
+  // `launch` starts the updater in a shell ("exec <program>" when empty). A
+  // success leaves the update's result, with `installed` as the version record.
+  void RunAndCheck(int code, const std::string& log, const std::string& installed,
+                   bool staged = false, std::string launch = "") {
     if (launch.empty()) launch = "exec " + program_;
     const auto original = update_.Installation();
     const auto stage = testing_util::SnapshotTree(update_.StagedDir());
@@ -42,10 +44,9 @@ class SignedUpdateTest : public ::testing::Test {
       auto check = updater_fixture::RunUpdater({"--check", upd_, inst_}, {},
                                                {"/bin/sh", "-c", launch + " \"$@\" >" + report});
       EXPECT_EQ(check.exit_code, code ? 1 : 0) << check.err;
-      EXPECT_NE(ReadFile(report).find(code ? "would fail: " + std::to_string(code) + "\n"
-                                           : "would succeed\n"),
-                std::string::npos)
-          << ReadFile(report);
+      const std::string want =
+          code ? "would fail: " + std::to_string(code) + "\n" : "would succeed\n";
+      EXPECT_NE(ReadFile(report).find(want), std::string::npos) << ReadFile(report);
       EXPECT_EQ(DiffSnapshots(original, update_.Installation()), "");
     }
     auto run = updater_fixture::RunUpdater(update_.Args(staged), {},
@@ -60,27 +61,34 @@ class SignedUpdateTest : public ::testing::Test {
     if (code) {
       EXPECT_EQ(DiffSnapshots(original, update_.Installation()), "");
       EXPECT_EQ(DiffSnapshots(stage, testing_util::SnapshotTree(update_.StagedDir())), "");
+    } else {
+      auto want = update_.Expected();
+      if (!installed.empty()) want["product-version"] = "file 0644 " + installed;
+      EXPECT_EQ(DiffSnapshots(want, update_.Target(staged)), "");
     }
   }
   std::string Pub(const std::string& key) { return ReadFile(root_.Sub(key + ".pub")); }
 
   testing_util::ScopedTempDir root_;
   const std::string inst_ = root_.Sub("app"), upd_ = root_.Sub("updates"),
-                    program_ = root_.Sub("bin/updater"), archive_ = upd_ + "/update.qex";
+                    program_ = root_.Sub("bin/updater"), archive_ = upd_ + "/update.qex",
+                    refusing_ = "refusing " + archive_ + ": ",
+                    unsigned_ = refusing_ + "it is not signed\n";
   updater_fixture::MixedUpdate update_{inst_, upd_};
 };
 
 // Each case: the archive signed by `signers`, then damaged (a byte flipped at
 // `at`, counted from the end when negative; cut to `at` bytes; `at` bytes
-// appended), the trusted keys ("-": no keys file, "/": a directory in its
-// place; "@": a link to the key of "old"; "!": that key writable by all; "~":
-// owned by nobody), and the code and log line of the run. The installation
-// records its version, as one whose updates must be signed has to.
+// appended), the shell command that puts the trusted keys in place (in the
+// directory of the key pairs), and the code and log line of the run. The
+// installation records its version, as one whose updates must be signed has to.
 TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
-  const std::string keys = program_ + ".keys",
-                    forged =
-                        "refusing " + archive_ + ": no signature verifies with a trusted key\n",
-                    distrusted = "refusing the keys file " + keys + ": it is ";
+  const std::string keys = program_ + ".keys", k = " bin/updater.keys", old = "cp old.pub" + k,
+                    two = "cat stranger.pub new.pub >" + k, writable = old + " && chmod 666" + k,
+                    forged = refusing_ + "no signature verifies with a trusted key\n",
+                    cut = refusing_ + "it is cut off or its signature area is damaged\n",
+                    distrusted = "refusing the keys file " + keys + ": it is ",
+                    owner = "owned by neither root nor the user running the updater\n";
   const struct {
     std::vector<std::string> signers;
     std::string keys;
@@ -88,36 +96,26 @@ TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
     int at, code;
     std::string log;
   } cases[] = {
-      {{"old"}, Pub("old"), ' ', 0, 0, "signature 1 verified with key 1 of " + keys + "\n"},
-      {{"old", "new"}, Pub("stranger") + Pub("new"), ' ', 0, 0, "signature 2 verified with key 2"},
-      {{}, "-", ' ', 0, 0, "no keys file " + keys + ", applying an unverified update\n"},
-      {{}, Pub("old"), ' ', 0, 60, "refusing " + archive_ + ": it is not signed\n"},
-      {{"stranger"}, Pub("old"), ' ', 0, 60, forged},
-      {{"old"}, Pub("old"), 'f', 11, 60, forged},  // header
-      {{"old"}, Pub("old"), 'f', 19, 60, "refusing " + archive_ + ": it is not signed\n"},
-      {{"old"}, Pub("old"), 'f', 23, 60, forged},                   // algorithm
-      {{"old"}, Pub("old"), 'f', 20 + 72 + 3, 60, forged},          // block count
-      {{"old"}, Pub("old"), 'f', 40, 60, forged},                   // signature
-      {{"old"}, Pub("old"), 'f', 20 + 72 + 4 + 8 + 1, 60, forged},  // product block
-      {{"old"}, Pub("old"), 'f', 300000, 60, forged},               // entry
-      {{"old"}, Pub("old"), 'f', -10, 60, forged},                  // index
-      {{"old"},
-       Pub("old"),
-       'c',
-       400000,
-       60,
-       "refusing " + archive_ + ": it is cut off or its signature area is damaged\n"},
-      {{"old"}, Pub("old"), 'a', 1, 60, forged},
-      {{"old"}, "no key here\n", ' ', 0, 61, "no usable public key in " + keys + "\n"},
-      {{"old"}, "/", ' ', 0, 61, "cannot read the keys file " + keys + ", err: 21\n"},
-      {{"old"}, "@", ' ', 0, 61, distrusted + "a symbolic link\n"},
-      {{"old"}, "!", ' ', 0, 61, distrusted + "writable by group or others\n"},
-      {{"old"},
-       "~",
-       ' ',
-       0,
-       61,
-       distrusted + "owned by neither root nor the user running the updater\n"},
+      {{"old"}, old, ' ', 0, 0, "signature 1 verified with key 1 of " + keys + "\n"},
+      {{"old", "new"}, two, ' ', 0, 0, "signature 2 verified with key 2"},
+      {{}, "", ' ', 0, 0, "no keys file " + keys + ", applying an unverified update\n"},
+      {{}, old, ' ', 0, 60, unsigned_},
+      {{"stranger"}, old, ' ', 0, 60, forged},
+      {{"old"}, old, 'f', 11, 60, forged},  // header
+      {{"old"}, old, 'f', 19, 60, unsigned_},
+      {{"old"}, old, 'f', 23, 60, forged},                   // algorithm
+      {{"old"}, old, 'f', 20 + 72 + 3, 60, forged},          // block count
+      {{"old"}, old, 'f', 40, 60, forged},                   // signature
+      {{"old"}, old, 'f', 20 + 72 + 4 + 8 + 1, 60, forged},  // product block
+      {{"old"}, old, 'f', 300000, 60, forged},               // entry
+      {{"old"}, old, 'f', -10, 60, forged},                  // index
+      {{"old"}, old, 'c', 400000, 60, cut},
+      {{"old"}, old, 'a', 1, 60, forged},
+      {{"old"}, "echo no key here >" + k, ' ', 0, 61, "no usable public key in " + keys + "\n"},
+      {{"old"}, "mkdir" + k, ' ', 0, 61, "cannot read the keys file " + keys + ", err: 21\n"},
+      {{"old"}, "ln -s ../old.pub" + k, ' ', 0, 61, distrusted + "a symbolic link\n"},
+      {{"old"}, writable, ' ', 0, 61, distrusted + "writable by group or others\n"},
+      {{"old"}, old + " && chown 65534" + k, ' ', 0, 61, distrusted + owner},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("case " + std::to_string(&c - cases));
@@ -130,24 +128,9 @@ TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
     if (c.damage == 'f') bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
     if (c.damage != ' ' && c.damage != 'f') bytes.resize(c.damage == 'c' ? at : bytes.size() + at);
     ASSERT_TRUE(archive_testing::WriteBytes(archive_, bytes));
-    testing_util::RunCommand("rm -rf " + keys);
-    if (c.keys == "/") {
-      ASSERT_EQ(mkdir(keys.c_str(), 0755), 0);
-    } else if (c.keys == "@") {
-      WriteFile(root_.Sub("old.keys"), Pub("old"));
-      ASSERT_EQ(symlink(root_.Sub("old.keys").c_str(), keys.c_str()), 0);
-    } else if (c.keys.size() == 1 && c.keys != "-") {
-      WriteFile(keys, Pub("old"), c.keys == "!" ? 0666 : 0644);
-      ASSERT_EQ(chown(keys.c_str(), c.keys == "~" ? 65534 : 0, 0), 0);
-    } else if (c.keys != "-") {
-      WriteFile(keys, c.keys);
-    }
-    RunAndCheck(c.code, c.log);
-    auto want = update_.Expected();
-    want["product-version"] = "file 0644 0.5\n";
-    if (!c.code) {
-      EXPECT_EQ(DiffSnapshots(want, update_.Installation()), "");
-    }
+    const std::string in_root = "cd " + root_.path() + " && umask 022 && rm -rf" + k + "; ";
+    ASSERT_EQ(testing_util::RunCommand(in_root + c.keys), 0);
+    RunAndCheck(c.code, c.log, "0.5\n");
   }
 }
 
@@ -156,13 +139,12 @@ TEST_F(SignedUpdateTest, OnlyWhatATrustedKeySignedIsApplied) {
 TEST_F(SignedUpdateTest, KeysAreFoundThroughTheExecutable) {
   WriteFile(program_ + ".keys", Pub("old"));
   WriteFile(inst_ + "/product-version", "0.5\n");
-  ASSERT_EQ(testing_util::RunCommand("mkdir " + root_.Sub("elsewhere") + " && ln -s " + program_ +
-                                     " " + root_.Sub("elsewhere/updater")),
-            0);
+  ASSERT_EQ(mkdir(root_.Sub("elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(program_.c_str(), root_.Sub("elsewhere/updater").c_str()), 0);
   for (const std::string& launch : {"exec " + root_.Sub("elsewhere/updater"),
                                     "cd " + root_.Sub("elsewhere") + " && exec ./updater"}) {
     SCOPED_TRACE(launch);
-    RunAndCheck(60, "refusing " + archive_ + ": it is not signed\n", false, launch);
+    RunAndCheck(60, unsigned_, "", false, launch);
   }
 }
 
@@ -174,8 +156,7 @@ TEST_F(SignedUpdateTest, KeysAreFoundThroughTheExecutable) {
 TEST_F(SignedUpdateTest, ChannelAndDowngrade) {
   const std::string older = "refusing the version 1.0: older than the installed version ",
                     settings = "the settings file " + program_ +
-                               ".ini: it is writable by group "
-                               "or others\n";
+                               ".ini: it is writable by group or others\n";
   const struct {
     std::string ini, installed;  // "" for none
     bool staged;
@@ -209,12 +190,7 @@ TEST_F(SignedUpdateTest, ChannelAndDowngrade) {
       ASSERT_TRUE(archive_testing::SignWith(archive_, root_.path(), {"old"}));
       WriteFile(program_ + ".keys", Pub("old"));
     }
-    RunAndCheck(c.code, c.log, c.staged);
-    auto want = update_.Expected();
-    if (!c.installed.empty()) want["product-version"] = "file 0644 " + c.installed;
-    if (!c.code) {
-      EXPECT_EQ(DiffSnapshots(want, update_.Installation()), "");
-    }
+    RunAndCheck(c.code, c.log, c.installed, c.staged);
   }
 }
 
