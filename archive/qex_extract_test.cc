@@ -6,6 +6,7 @@
 
 #include "archive/archive_test_util.h"
 #include "archive/qex.h"
+#include "testing/in_temp_dir.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -16,18 +17,7 @@ using archive_testing::WriteBytes;
 using testing_util::Exists;
 using testing_util::ReadFile;
 
-// Runs each case inside a fresh temporary directory, since entries are
-// extracted below the current one.
-class QexExtractTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(in_dir_.ok());
-    umask(022);
-  }
-
-  testing_util::ScopedTempDir dir_;
-  testing_util::ScopedChdir in_dir_{dir_.path()};
-};
+using QexExtractTest = testing_util::InTempDirTest;
 
 TEST_F(QexExtractTest, ExtractAllWritesStoredBytesOnlyBelowTheDirectory) {
   TestLayout layout;

@@ -8,6 +8,7 @@
 #include "archive/archive_test_util.h"
 #include "archive/qex.h"
 #include "archive/qex_format.h"
+#include "testing/in_temp_dir.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -23,17 +24,8 @@ ProductInfo Info(const std::string& channel, const std::string& version) {
   return ProductInfo{const_cast<char*>(channel.c_str()), const_cast<char*>(version.c_str())};
 }
 
-// Runs each case inside a fresh temporary directory, since entry names are
-// relative paths.
-class QexWriteTest : public ::testing::Test {
+class QexWriteTest : public testing_util::InTempDirTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(in_dir_.ok());
-    umask(022);
-  }
-
-  testing_util::ScopedTempDir dir_;
-  testing_util::ScopedChdir in_dir_{dir_.path()};
   const std::string release_ = "release", one_ = "1.0", v32_ = std::string(32, 'v');
   ProductInfo info_ = Info(release_, one_);
 };
