@@ -44,14 +44,13 @@ class QexSignTest : public ::testing::Test {
 };
 
 // Signing moves the contents; the reader still finds every entry, and a later
-// signing replaces the signatures.
+// signing replaces the signatures. (One key per set, unsigned archives and
+// private key files without one: qex_tool_test.)
 TEST_F(QexSignTest, SignedArchivesReadAsBeforeAndRotateKeys) {
-  EXPECT_EQ(Verify({"k1"}), QEX_UNSIGNED);
   ASSERT_TRUE(archive_testing::SignWith(archive_, dir_.path(), {"k1", "k2"}));
   std::vector<int> by;
   EXPECT_EQ(Verify({"k3", "k2"}, &by), QEX_VERIFIED);
   EXPECT_EQ(by, (std::vector<int>{-1, 1}));
-  EXPECT_EQ(Verify({"k3"}), QEX_NOT_VERIFIED);
   QexArchive* archive = qex_open(archive_.c_str());
   ASSERT_TRUE(archive);
   for (const auto& e : layout_.entries) {
@@ -86,9 +85,6 @@ TEST_F(QexSignTest, KeyFilesAndRefusals) {
     qex_free_keys(keys);
   }
   testing::internal::CaptureStderr();
-  const std::string public_key = Sub("k1.pub");
-  const char* paths[] = {public_key.c_str()};
-  EXPECT_EQ(qex_read_private_keys(1, paths), nullptr);
   TestLayout short_layout = layout_;
   short_layout.short_layout = true;
   std::string with_tail = BuildArchive(layout_) + "tail";

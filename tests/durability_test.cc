@@ -80,11 +80,20 @@ long Find(const std::vector<Call>& calls, long from, long to, Pred pred) {
   return -1;
 }
 
+// Index of the first call at or after `from` (before `to`) whose name holds
+// `name` and, when `path` is given, that acts on `path`; or -1.
+long FindOn(const std::vector<Call>& calls, long from, long to, const std::string& name,
+            const std::string& path = "") {
+  return Find(calls, from, to, [&](const Call& c) {
+    return c.name.find(name) != std::string::npos && (path.empty() || c.path == path);
+  });
+}
+
 // A syncfs after the last change to the installation before `at`.
 bool SyncedBefore(const std::vector<Call>& calls, long at, const std::string& install) {
   long last = -1;
   for (long i = 0; i < at; ++i) last = Mutates(calls[i], install) ? i : last;
-  return Find(calls, last + 1, at, [](const Call& c) { return c.name == "syncfs"; }) >= 0;
+  return FindOn(calls, last + 1, at, "syncfs") >= 0;
 }
 
 TEST(DurabilityTest, StatusAndCommitFollowTheirFlushes) {
@@ -120,14 +129,8 @@ TEST(DurabilityTest, StatusAndCommitFollowTheirFlushes) {
     ASSERT_GE(status, 0) << testing_util::ReadFile(trace);
     EXPECT_TRUE(SyncedBefore(calls, status, update.install_dir()));
     const std::string tmp = calls[status].path;
-    long renamed = Find(calls, status, calls.size(), [&](const Call& c) {
-      return c.name.rfind("rename", 0) == 0 && c.path == tmp;
-    });
-    EXPECT_GE(Find(calls, status, renamed,
-                   [&](const Call& c) {
-                     return c.name.find("sync") != std::string::npos && c.path == tmp;
-                   }),
-              0)
+    EXPECT_GE(
+        FindOn(calls, status, FindOn(calls, status, calls.size(), "rename", tmp), "sync", tmp), 0)
         << "the status is renamed before it is flushed";
     long commit = Find(calls, 0, calls.size(), [](const Call& c) {
       return c.name == "write" && c.args.find(", \"K\\n\"") != std::string::npos;
@@ -135,13 +138,8 @@ TEST(DurabilityTest, StatusAndCommitFollowTheirFlushes) {
     if (run.args.size() == 2 && run.status[0] == 's') {
       ASSERT_GE(commit, 0);
       EXPECT_TRUE(SyncedBefore(calls, commit, update.install_dir()));
-      long deleted = Find(calls, commit, calls.size(),
-                          [](const Call& c) { return c.name.rfind("unlink", 0) == 0; });
-      EXPECT_GE(Find(calls, commit, deleted,
-                     [&](const Call& c) {
-                       return c.name == "fdatasync" && c.path == calls[commit].path;
-                     }),
-                0)
+      long deleted = FindOn(calls, commit, calls.size(), "unlink");
+      EXPECT_GE(FindOn(calls, commit, deleted, "fdatasync", calls[commit].path), 0)
           << "a backup is deleted before the commit is on disk";
     }
   }
