@@ -38,6 +38,7 @@ class ActionListTest : public WorkDirTest {
   // A recording action per letter of `names`; the one at `failing` fails in
   // prepare (42) or in execute (6).
   void Fill(ActionList* list, const char* names, int failing = -1, bool in_prepare = false) {
+    list->SetContext(&context_);
     for (int i = 0; names[i]; ++i) {
       bool fails = i == failing;
       list->Append(std::make_unique<Recording>(&calls_, names[i], fails && in_prepare ? 42 : 0,
@@ -53,7 +54,6 @@ TEST_F(ActionListTest, ProgressOfThreeActions) {
   EXPECT_EQ(40, empty.PrepareAll());
   EXPECT_EQ("empty action list\n", Log());
   ActionList list;
-  list.SetContext(&context_);
   Fill(&list, "abc");
   EXPECT_EQ(0, RunPhases(&list));
   EXPECT_EQ(100.0f, progress_.percent());
@@ -65,13 +65,11 @@ TEST_F(ActionListTest, ProgressOfThreeActions) {
 
 TEST_F(ActionListTest, FailuresStopThePhaseAndUndoExecutedActionsLastToFirst) {
   ActionList prepare_fails;
-  prepare_fails.SetContext(&context_);
   Fill(&prepare_fails, "ab", 0, /*in_prepare=*/true);
   EXPECT_EQ(42, prepare_fails.PrepareAll());
   EXPECT_EQ("prepare a 0.00|", calls_);
   calls_.clear();
   ActionList list;
-  list.SetContext(&context_);
   Fill(&list, "abcd", 1);
   EXPECT_EQ(6, RunPhases(&list));
   // The finish phase reports the same percentages whatever the order.

@@ -38,7 +38,6 @@ TEST_F(PatchActionTest, CorruptPatchesLeaveInstallationUnchanged) {
     std::string line = "";  // logged after "PREPARE PATCH", when given
     const char* then = "";  // a line after the patch
   } cases[] = {
-      {"header", valid.substr(0, 31), kReadError},
       {"longer", valid + "x", kCorruptPatch},
       {"larger", MakePatchFor(source.substr(1), "x").Serialize(), kUnexpectedType,
        size + "4095: dir/target"},
