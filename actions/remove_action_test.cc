@@ -22,9 +22,9 @@ void MakeTree() {
   ASSERT_EQ(0, symlink("nowhere", "dangling"));
 }
 
-// rmdir runs in Finish, only after success and only on an empty directory;
-// after a failure every removed file is back. Absent targets are skipped
-// silently; a dangling link is removed as a link.
+// rmdir runs in Finish, only after success (a failed run: MixedListTest)
+// and only on an empty directory. Absent targets are skipped silently; a
+// dangling link is removed as a link.
 TEST_F(RemoveActionTest, Removals) {
   struct Case {
     const char* manifest;  // "add" fails: no archive is open
