@@ -72,28 +72,25 @@ bool Mutates(const Call& c, const std::string& install) {
   return changes && (c.path.rfind(install, 0) == 0 || c.path[0] != '/');
 }
 
-// Index of the first call at or after `from` (before `to`) that `pred` accepts, or -1.
-template <typename Pred>
-long Find(const std::vector<Call>& calls, long from, long to, Pred pred) {
-  for (long i = from; i >= 0 && i < to; ++i)
-    if (pred(calls[i])) return i;
-  return -1;
-}
-
 // Index of the first call at or after `from` (before `to`) whose name holds
-// `name` and, when `path` is given, that acts on `path`; or -1.
-long FindOn(const std::vector<Call>& calls, long from, long to, const std::string& name,
-            const std::string& path = "") {
-  return Find(calls, from, to, [&](const Call& c) {
-    return c.name.find(name) != std::string::npos && (path.empty() || c.path == path);
-  });
+// `name`, on `path` when one is given, with `args` in its arguments; or -1.
+long Find(const std::vector<Call>& calls, long from, long to, const std::string& name,
+          const std::string& path = "", const std::string& args = "") {
+  for (long i = from; i >= 0 && i < to; ++i) {
+    const Call& c = calls[i];
+    bool on = path.empty() || c.path == path;
+    if (c.name.find(name) != std::string::npos && on && c.args.find(args) != std::string::npos) {
+      return i;
+    }
+  }
+  return -1;
 }
 
 // A syncfs after the last change to the installation before `at`.
 bool SyncedBefore(const std::vector<Call>& calls, long at, const std::string& install) {
   long last = -1;
   for (long i = 0; i < at; ++i) last = Mutates(calls[i], install) ? i : last;
-  return FindOn(calls, last + 1, at, "syncfs") >= 0;
+  return Find(calls, last + 1, at, "syncfs") >= 0;
 }
 
 TEST(DurabilityTest, StatusAndCommitFollowTheirFlushes) {
@@ -118,28 +115,21 @@ TEST(DurabilityTest, StatusAndCommitFollowTheirFlushes) {
     const std::string trace = root.Sub("trace.txt");
     updater_fixture::RunUpdater(run.args, {}, {kStrace, "-f", "-qq", "-s", "16", "-o", trace});
     const auto calls = ReadTrace(testing_util::ReadFile(trace));
-    for (const Call& c : calls) {
-      if (c.name == "openat" && c.path == update.update_dir() + "/update.status") {
-        EXPECT_EQ(c.args.find("O_WR"), std::string::npos) << "written in place: " << c.args;
-      }
-    }
-    long status = Find(calls, 0, calls.size(), [&](const Call& c) {
-      return c.name == "write" && c.args.find('"' + run.status + '"') != std::string::npos;
-    });
+    EXPECT_LT(
+        Find(calls, 0, calls.size(), "openat", update.update_dir() + "/update.status", "O_WR"), 0)
+        << "the status is written in place";
+    long status = Find(calls, 0, calls.size(), "write", "", '"' + run.status + '"');
     ASSERT_GE(status, 0) << testing_util::ReadFile(trace);
     EXPECT_TRUE(SyncedBefore(calls, status, update.install_dir()));
     const std::string tmp = calls[status].path;
-    EXPECT_GE(
-        FindOn(calls, status, FindOn(calls, status, calls.size(), "rename", tmp), "sync", tmp), 0)
+    EXPECT_GE(Find(calls, status, Find(calls, status, calls.size(), "rename", tmp), "sync", tmp), 0)
         << "the status is renamed before it is flushed";
-    long commit = Find(calls, 0, calls.size(), [](const Call& c) {
-      return c.name == "write" && c.args.find(", \"K\\n\"") != std::string::npos;
-    });
+    long commit = Find(calls, 0, calls.size(), "write", "", ", \"K\\n\"");
     if (run.args.size() == 2 && run.status[0] == 's') {
       ASSERT_GE(commit, 0);
       EXPECT_TRUE(SyncedBefore(calls, commit, update.install_dir()));
-      long deleted = FindOn(calls, commit, calls.size(), "unlink");
-      EXPECT_GE(FindOn(calls, commit, deleted, "fdatasync", calls[commit].path), 0)
+      long deleted = Find(calls, commit, calls.size(), "unlink");
+      EXPECT_GE(Find(calls, commit, deleted, "fdatasync", calls[commit].path), 0)
           << "a backup is deleted before the commit is on disk";
     }
   }
