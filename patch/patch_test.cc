@@ -48,8 +48,7 @@ class PatchTest : public ::testing::Test {
   // memory instead give the same result, and both streams end after the blocks.
   int Apply(const std::string& bytes, const std::string& source, std::string* out) {
     PatchHeader header;
-    const int checked = ReadHeader(bytes, &header);
-    fseek(patch_.get(), kPatchHeaderSize, SEEK_SET);
+    const int checked = ReadHeader(bytes, &header);  // leaves the stream at the blocks
     const int rv = Apply(header, patch_.get(), source, out);
     EXPECT_EQ(checked, rv);
     std::string copy = bytes, from_memory;
