@@ -22,8 +22,6 @@ TEST_F(PatchActionTest, CorruptPatchesLeaveInstallationUnchanged) {
   const std::string valid = MakePatchFor(source, source + "more").Serialize();
   // Same size, other bytes: only the CRC can tell.
   const std::string other_source = std::string(4096, 'z');
-  const std::string size =
-      "LoadSourceFile: destination file size 4096 does not match expected size ";
   char crc[200];
   snprintf(crc, sizeof(crc),
            "LoadSourceFile: destination file crc 0x%08x does not match expected crc 0x%08x: "
@@ -40,7 +38,7 @@ TEST_F(PatchActionTest, CorruptPatchesLeaveInstallationUnchanged) {
   } cases[] = {
       {"longer", valid + "x", kCorruptPatch},
       {"larger", MakePatchFor(source.substr(1), "x").Serialize(), kUnexpectedType,
-       size + "4095: dir/target"},
+       "LoadSourceFile: destination file size 4096 does not match expected size 4095: dir/target"},
       {"crc", MakePatchFor(other_source, "x").Serialize(), kCrcError, crc},
       {"later add", valid, kReadError, "", "add \"absent\""},
       {"later patch", valid, kReadError, "", "patch \"absent\" \"other\""},
