@@ -23,19 +23,18 @@ using testing_util::WriteFile;
 const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
 // Applies the patch file at `path` to `old_bytes` with the project's own
-// reader and expects `new_bytes` and a header that describes both.
+// reader (into `path`.out): `new_bytes` and a header that describes both.
 PatchHeader ExpectPatchGives(const std::string& path, const std::string& old_bytes,
                              const std::string& new_bytes) {
-  testing_util::ScopedTempDir dir;
   PatchHeader h{};
-  ScopedFile patch(fopen(path.c_str(), "rb")), out(fopen(dir.Sub("out").c_str(), "wb"));
+  ScopedFile patch(fopen(path.c_str(), "rb")), out(fopen((path + ".out").c_str(), "wb"));
   EXPECT_EQ(read_patch_header(patch.get(), &h), 0);
   EXPECT_EQ(h.source_crc, crc32_bzip2(old_bytes.data(), old_bytes.size()));
   EXPECT_EQ(std::vector<size_t>({h.source_length, h.dest_length}),
             std::vector<size_t>({old_bytes.size(), new_bytes.size()}));
   EXPECT_EQ(apply_patch(h, patch.get(), Bytes(old_bytes), out.get()), 0);
   out.close();
-  EXPECT_TRUE(ReadFile(dir.Sub("out")) == new_bytes) << "patched output differs";
+  EXPECT_TRUE(ReadFile(path + ".out") == new_bytes) << "patched output differs";
   return h;
 }
 
