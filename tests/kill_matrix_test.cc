@@ -271,8 +271,6 @@ TEST_F(KillMatrixTest, LostDisplayLetsTheUpdateFinish) {
   const std::string display = root_.Sub("display"), program = root_.Sub("bin/updater");
   testing_util::WriteFile(program + ".ini", "[Strings]\nTitle=Updating\nInfo=Please wait\n");
   ASSERT_EQ(symlink(UPDATER_BINARY, program.c_str()), 0);
-  // The shell starts the display, runs the updater on it and, once the
-  // updater is stopped, ends the display and lets the updater go on.
   const char script[] = R"(Xvfb -displayfd 3 -nolisten tcp 3>"$D" 2>/dev/null & x=$!
 i=0; while [ ! -s "$D" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
 stopped() { grep -q '^State:.*T' /proc/$u/status 2>/dev/null; }
