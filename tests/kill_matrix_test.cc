@@ -45,14 +45,20 @@ class KillMatrixTest : public ::testing::TestWithParam<Mode> {
     if (mode == kReplace) return {update_.update_dir(), update_.StagedDir(), "0/replace"};
     return update_.Args(mode == kStaged);
   }
+  // The environment of a run that the interposer faults at its n-th call of
+  // `kind` below `scope`, reporting that call in report_; `more` adds to it.
+  std::vector<std::string> Fault(const std::string& kind, int n, const std::string& scope,
+                                 std::vector<std::string> more = {}) const {
+    more.insert(more.end(), {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_KIND=" + kind,
+                             "UPDATER_FAULT_AT=" + std::to_string(n),
+                             "UPDATER_FAULT_SCOPE=" + scope, "UPDATER_FAULT_REPORT=" + report_});
+    return more;
+  }
   // The run killed before its n-th mutating call below `scope` (exit code
   // 128 + SIGKILL), or, past its last such call, an ordinary run.
   updater_fixture::RunOutcome Kill(Mode mode, int n, const std::string& scope) {
     unlink(report_.c_str());
-    return RunUpdater(Args(mode),
-                      {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_SIGNAL=9",
-                       "UPDATER_FAULT_SCOPE=" + scope, "UPDATER_FAULT_REPORT=" + report_,
-                       "UPDATER_FAULT_KIND=mutating", "UPDATER_FAULT_AT=" + std::to_string(n)});
+    return RunUpdater(Args(mode), Fault("mutating", n, scope, {"UPDATER_FAULT_SIGNAL=9"}));
   }
   // Problems with the installation (or, for a staged run, its copy) after a
   // run that must have succeeded.
@@ -84,10 +90,9 @@ class KillMatrixTest : public ::testing::TestWithParam<Mode> {
     return true;
   }
   // Keeps the whole test tree (installation, staged copy, update directory) as
-  // a kill left it, or puts it back.
-  bool Save() { return RunCommand("rm -rf " + saved_ + " && cp -a " + tree_ + " " + saved_) == 0; }
-  bool Restore() {
-    return RunCommand("rm -rf " + tree_ + " && cp -a " + saved_ + " " + tree_) == 0;
+  // a kill left it (Copy(tree_, saved_)), or puts it back.
+  static bool Copy(const std::string& from, const std::string& to) {
+    return RunCommand("rm -rf " + to + " && cp -a " + from + " " + to) == 0;
   }
 
   testing_util::ScopedTempDir root_;
@@ -115,7 +120,7 @@ TEST_P(KillMatrixTest, EveryKillIsRecoveredThreeWays) {
     ++points;
     const std::string where = std::to_string(n) + ": " + testing_util::ReadFile(report_);
     if (Done(mode)) continue;
-    ASSERT_TRUE(Save());
+    ASSERT_TRUE(Copy(tree_, saved_));
 
     // 1. The same run again; in place, the check first predicts it.
     auto check = RunUpdater({"--check", update_.update_dir(), update_.install_dir()});
@@ -128,7 +133,7 @@ TEST_P(KillMatrixTest, EveryKillIsRecoveredThreeWays) {
     // 2. A damaged archive (the replace request reads none: an ordinary run
     // with one after it). A staged copy meets the replace request instead,
     // which only a complete copy passes.
-    ASSERT_TRUE(Restore());
+    ASSERT_TRUE(Copy(saved_, tree_));
     if (mode == kStaged) {
       RunUpdater(Args(kReplace));
     } else {
@@ -148,7 +153,7 @@ TEST_P(KillMatrixTest, EveryKillIsRecoveredThreeWays) {
 
     // 3. Killed again inside the recovery (its first calls in the
     // installation), then the same run again.
-    ASSERT_TRUE(Restore());
+    ASSERT_TRUE(Copy(saved_, tree_));
     Kill(mode, 1 + n % 4, update_.install_dir());
     if (!Done(mode)) {
       EXPECT_EQ(Succeeded(mode, RunUpdater(Args(mode))), "") << where << update_.Log();
@@ -169,16 +174,15 @@ TEST_F(KillMatrixTest, PlantedJournalsChangeNothingOutside) {
   };
   const std::string begin = record('S', {"0"});
   const struct {
-    std::string records, log;
+    std::string records, log = "refusing the journal: ";
   } cases[] = {
-      {record('B', {"../protected/config", "evil", "1 2"}), "refusing the journal: "},
-      {record('B', {"../x", "../x.quil-backup", "1 2"}), "refusing the journal: "},
-      {record('B', {protected_dir + "/config", protected_dir + "/config.quil-backup", "1 2"}),
-       "refusing the journal: "},
-      {record('B', {"bin/app", "evil", "1 2"}), "refusing the journal: "},
+      {record('B', {"../protected/config", "evil", "1 2"})},
+      {record('B', {"../x", "../x.quil-backup", "1 2"})},
+      {record('B', {protected_dir + "/config", protected_dir + "/config.quil-backup", "1 2"})},
+      {record('B', {"bin/app", "evil", "1 2"})},
       {record('B', {"l/tree", "l/tree.quil-backup", "1 2"}) + record('K', {}),
        "failed to delete the backup l/tree.quil-backup"},
-      {record('B', {"l/config", "evil", "1 2"}), "refusing the journal: "},
+      {record('B', {"l/config", "evil", "1 2"})},
       {record('B', {"l/config", "l/config.quil-backup", "1 2"}),
        "failed to put back l/config.quil-backup"},
   };
@@ -223,10 +227,7 @@ TEST_F(KillMatrixTest, RollbackMeetingAFailingRenameIsFinishedByTheNextRun) {
     testing_util::WriteFile(update_.update_dir() + "/update.qex", bytes);
     // Count the renames of a failing run first, then fail each of the rollback's.
     unlink(report_.c_str());
-    auto run = RunUpdater(update_.Args(), {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_KIND=rename",
-                                           "UPDATER_FAULT_AT=" + std::to_string(n),
-                                           "UPDATER_FAULT_SCOPE=" + update_.install_dir(),
-                                           "UPDATER_FAULT_REPORT=" + report_});
+    auto run = RunUpdater(update_.Args(), Fault("rename", n, update_.install_dir()));
     if (testing_util::ReadFile(report_).empty()) break;
     const std::string where = std::to_string(n) + ": " + testing_util::ReadFile(report_);
     EXPECT_EQ(run.exit_code, 1) << where;
@@ -250,10 +251,8 @@ TEST_F(KillMatrixTest, StopSignalsRollBack) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     ASSERT_TRUE(Prepare(kInPlace));
     original_ = update_.Installation();
-    auto run = RunUpdater(update_.Args(),
-                          {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_KIND=rename",
-                           "UPDATER_FAULT_AT=3", "UPDATER_FAULT_SIGNAL=" + std::to_string(sig),
-                           "UPDATER_FAULT_SCOPE=" + update_.install_dir()});
+    auto run = RunUpdater(update_.Args(), Fault("rename", 3, update_.install_dir(),
+                                                {"UPDATER_FAULT_SIGNAL=" + std::to_string(sig)}));
     auto v = Judge(update_, run, original_, update_.Expected());
     EXPECT_EQ(::testing::PrintToString(v.problems) + update_.Status(), "{}failed: 50\n") << sig;
   }
@@ -272,31 +271,22 @@ TEST_F(KillMatrixTest, LostDisplayLetsTheUpdateFinish) {
   const std::string display = root_.Sub("display"), program = root_.Sub("bin/updater");
   testing_util::WriteFile(program + ".ini", "[Strings]\nTitle=Updating\nInfo=Please wait\n");
   ASSERT_EQ(symlink(UPDATER_BINARY, program.c_str()), 0);
-  const std::string stopped = "grep -q '^State:.*T' /proc/$u/status 2>/dev/null";
-  const std::string script = "Xvfb -displayfd 3 -nolisten tcp 3>'" + display +
-                             "' 2>/dev/null & x=$!\n"
-                             "i=0; while [ ! -s '" +
-                             display +
-                             "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
-                             "DISPLAY=:$(cat '" +
-                             display + "') '" + program +
-                             "' \"$@\" & u=$!\n"
-                             "while kill -0 $u 2>/dev/null && ! " +
-                             stopped +
-                             "; do sleep 0.05; done\n"
-                             "kill -9 $x; wait $x 2>/dev/null; sleep 0.7\n"
-                             "while kill -0 $u 2>/dev/null; do " +
-                             stopped +
-                             " && kill -CONT $u; sleep 0.01; done\n"
-                             "wait $u\n";
-  auto run =
-      RunUpdater(update_.Args(),
-                 // The X libraries' memory is abandoned with the display.
-                 {"ASAN_OPTIONS=exitcode=86:detect_leaks=0:verify_asan_link_order=0",
-                  "LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_FAULT_KIND=rename", "UPDATER_FAULT_AT=3",
-                  "UPDATER_FAULT_STICKY=1", "UPDATER_FAULT_SIGNAL=" + std::to_string(SIGSTOP),
-                  "UPDATER_FAULT_SCOPE=" + update_.install_dir()},
-                 {"/bin/sh", "-c", script});
+  const char script[] = R"(Xvfb -displayfd 3 -nolisten tcp 3>"$D" 2>/dev/null & x=$!
+i=0; while [ ! -s "$D" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
+stopped() { grep -q '^State:.*T' /proc/$u/status 2>/dev/null; }
+DISPLAY=:$(cat "$D") "$P" "$@" & u=$!
+while kill -0 $u 2>/dev/null && ! stopped; do sleep 0.05; done
+kill -9 $x; wait $x 2>/dev/null; sleep 0.7
+while kill -0 $u 2>/dev/null; do stopped && kill -CONT $u; sleep 0.01; done
+wait $u
+)";
+  // The X libraries' memory is abandoned with the display.
+  auto run = RunUpdater(update_.Args(),
+                        Fault("rename", 3, update_.install_dir(),
+                              {"ASAN_OPTIONS=exitcode=86:detect_leaks=0:verify_asan_link_order=0",
+                               "D=" + display, "P=" + program, "UPDATER_FAULT_STICKY=1",
+                               "UPDATER_FAULT_SIGNAL=" + std::to_string(SIGSTOP)}),
+                        {"/bin/sh", "-c", script});
   EXPECT_EQ(run.exit_code, 0) << run.err;
   EXPECT_EQ(Succeeded(kInPlace, run), "") << update_.Log();
 }
