@@ -432,10 +432,18 @@ void RemoveRunJournal(const Run& run, int rv) {
                  run.recovery.rollbackIncomplete || (rv != kOk && !run.recovery.journalBegun));
     return;
   }
-  // The staged copy is complete once its work directory is gone.
-  unlink((std::string(run.applyToDir) + "/" + kJournalName).c_str());
-  ensure_remove_recursive(AT_FDCWD, (std::string(run.applyToDir) + "/" + kWorkDir).c_str());
-  sync_directory(run.applyToDir);
+  // The staged copy is complete once its work directory is gone: the journal
+  // goes first. Beneath the copy the run opened, as all else it did there.
+  const int root = run.applyTo;
+  if (root < 0) return;
+  struct stat st;
+  if (stat_beneath(root, kJournalName, &st, false) == 0 && S_ISREG(st.st_mode))
+    remove_beneath(root, kJournalName);
+  if (RemoveBeneath(root, kWorkDir) == 0) {
+    int fd = openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && fsync(fd) != 0) LOG("failed to flush the staged copy's directory");
+    if (fd >= 0) close(fd);
+  }
 }
 
 void ForecastRecovery(const char* root, RecoveryForecast* out) {

@@ -233,6 +233,7 @@ WRAP(struct dirent64*, readdir64, (DIR * d), (d), ON_FD(kReaddir, dirfd(d)), NUL
   }
 WRAP_OPEN(open, (const char* path, int flags, ...), AT_FDCWD, (path, flags, mode))
 WRAP_OPEN(openat, (int d, const char* path, int flags, ...), d, (d, path, flags, mode))
+WRAP_OPEN(open64, (const char* path, int flags, ...), AT_FDCWD, (path, flags, mode))
 
 // Writes half of the bytes first, like a disk that fills up.
 size_t fwrite(const void* ptr, size_t size, size_t nmemb, FILE* fp) {
