@@ -134,6 +134,21 @@ void KeepAddedDirectories(const ActionList& list) {
   }
 }
 
+// rmrfdir "dir/": the directory by the path rules of every other line. Its
+// text, once resolved, must name a directory beneath the installation: the
+// installation itself ("/", "./") would read as a missing directory and the
+// line would vanish without a trace.
+int ParseRmrfdir(char** cursor, ActionList* list) {
+  char* dir = get_valid_path(cursor, true);
+  if (!dir) return kParseError;
+  // The rules refused "..", so dots and slashes alone name the installation.
+  if (dir[strspn(dir, "./")] == '\0') {
+    LOG("DoUpdate: rmrfdir names the installation itself: %s/", dir);
+    return kParseError;
+  }
+  return add_dir_entries((std::string(dir) + "/").c_str(), list);
+}
+
 }  // namespace
 
 std::unique_ptr<Action> NewAction(const char* keyword, ManifestSource source) {
@@ -163,9 +178,7 @@ int ParseActionLines(char* text, ManifestSource source, ActionList* list) {
       LOG("UPDATE TYPE %s", type ? type : "");
       if (type && !strcmp(type, "complete")) rv = AddPreCompleteActions(list);
     } else if (manifest && !strcmp(keyword, "rmrfdir")) {
-      char* dir = next_token(kQuoteDelimiter, &line);
-      if (!dir || dir[strlen(dir) - 1] != '/') return kParseError;
-      rv = add_dir_entries(dir, list);
+      rv = ParseRmrfdir(&line, list);
     } else if (!manifest && !strcmp(keyword, "remove-cc")) {
       continue;
     } else if (std::unique_ptr<Action> action = NewAction(keyword, source)) {

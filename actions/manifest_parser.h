@@ -18,7 +18,8 @@ std::unique_ptr<Action> NewAction(const char* keyword, ManifestSource source);
 
 // Turns `text` into actions appended to `list`, line by line; lines starting
 // with '#' are comments. Returns 0, or the code of the first failing line (5
-// for syntax, or the code of the precomplete file or the rmrfdir expansion).
+// for syntax, a path breaking the rules, or an rmrfdir naming the installation
+// itself; or the code of the precomplete file or the rmrfdir expansion).
 // The actions point into `text`, which must outlive the list.
 int ParseActionLines(char* text, ManifestSource source, ActionList* list);
 

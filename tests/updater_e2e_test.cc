@@ -46,7 +46,8 @@ TEST_F(UpdaterTest, ManifestNamesAndTypeLine) {
       {"add \"b\"\n", "add \"a\"\n", "succeeded\n", ""},  // the newer wins
       {"", "add \"a\"\ntype \"partial\"\n", "failed: 5\n", "DoUpdate: unknown token: type\n"},
       {"", "type \"partial\"\n", "failed: 40\n", "UPDATE TYPE partial\nempty action list\n"},
-      {"", "rmrfdir \"x\"\n", "failed: 5\n", ""},  // no trailing slash
+      {"", "rmrfdir \"x\"\n", "failed: 5\n", "trailing forward slash: x\n"},
+      {"", "remove \"b\"\nrmrfdir \"/\"\n", "failed: 5\n", "path must be relative: /\n"},
       {"", "", "failed: 6\n", ""},
   };
   for (const auto& c : cases) {
