@@ -131,13 +131,17 @@ class MakeUpdateRun {
   int Run();
 
  private:
+  int Build();
   bool Scan();
   bool Plan();
   bool WriteArchive();
   bool Verify();
-  bool WriteJson() const;
-  bool Fail(const std::string& message) const {
+  bool PutInPlace();
+  bool WriteJson(int exit_status);
+  // Every failure goes to `err` and into the summary for machines.
+  bool Fail(const std::string& message) {
     fprintf(err_, "make-update: %s\n", message.c_str());
+    failures_.push_back(message);
     return false;
   }
   void Note(const std::string& message) const {
@@ -148,6 +152,11 @@ class MakeUpdateRun {
   FILE* out_;
   FILE* err_;
   std::string work_;
+  // The archive is written here, in the work directory beside the output,
+  // and renamed to the output only once it is whole, signed and verified.
+  std::string archive_;
+  bool archive_placed_ = false;
+  std::vector<std::string> failures_;
   TreeListing old_, new_;
   std::vector<FileJob> jobs_;
   UpdatePlan plan_;
@@ -269,29 +278,37 @@ bool MakeUpdateRun::Plan() {
 
 bool MakeUpdateRun::WriteArchive() {
   std::string error;
-  if (!WriteUpdateArchive(o_.output, plan_.manifest, plan_.entries, o_.channel, o_.version, work_,
+  archive_ = work_ + "/archive.qex";
+  if (!WriteUpdateArchive(archive_, plan_.manifest, plan_.entries, o_.channel, o_.version, work_,
                           &error)) {
     return Fail(error);
   }
   if (keys_) {
-    if (qex_sign_archive(o_.output.c_str(), keys_.get()) != 0) {
+    if (qex_sign_archive(archive_.c_str(), keys_.get()) != 0) {
       return Fail("cannot sign " + o_.output);
     }
     Note("signed " + o_.output + " with " + std::to_string(qex_key_count(keys_.get())) + " key(s)");
   }
   struct stat st;
-  if (stat(o_.output.c_str(), &st) == 0) {
-    archive_size_ = static_cast<uint64_t>(st.st_size);
-    Note("wrote " + o_.output + " (" + std::to_string(st.st_size) + " bytes, " +
-         std::to_string(plan_.entries.size() + 1) + " entries)");
+  if (stat(archive_.c_str(), &st) != 0) return Fail("cannot examine " + archive_ + ": " + Errno());
+  archive_size_ = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool MakeUpdateRun::PutInPlace() {
+  if (rename(archive_.c_str(), o_.output.c_str()) != 0) {
+    return Fail("cannot rename the archive to " + o_.output + ": " + Errno());
   }
+  archive_placed_ = true;
+  Note("wrote " + o_.output + " (" + std::to_string(archive_size_) + " bytes, " +
+       std::to_string(plan_.entries.size() + 1) + " entries)");
   return true;
 }
 
 bool MakeUpdateRun::Verify() {
   std::string scratch = work_ + "/verify", error;
   std::vector<std::string> differences;
-  if (!VerifyUpdate(o_.updater, o_.output, o_.old_dir, scratch, new_, o_.copy_links, &differences,
+  if (!VerifyUpdate(o_.updater, archive_, o_.old_dir, scratch, new_, o_.copy_links, &differences,
                     &error)) {
     return Fail(error);
   }
@@ -309,9 +326,10 @@ bool MakeUpdateRun::Verify() {
   return Fail("verify failed: " + std::to_string(differences.size()) + " difference(s)");
 }
 
-// The summary for machines: counts, stored bytes of each kind, the largest
-// patches and the time taken.
-bool MakeUpdateRun::WriteJson() const {
+// The summary for machines: the outcome, counts, stored bytes of each kind,
+// the largest patches and the time taken. Written whatever the outcome, with
+// the figures known by the step that ended the run.
+bool MakeUpdateRun::WriteJson(int exit_status) {
   uint64_t patch_bytes = 0, file_bytes = 0, new_bytes = 0;
   std::vector<const FileJob*> patches;
   for (const FileJob& job : jobs_) {
@@ -334,12 +352,17 @@ bool MakeUpdateRun::WriteJson() const {
     }
     return out + "\"";
   };
+  std::string errors;
+  for (const std::string& failure : failures_) {
+    errors += (errors.empty() ? "" : ", ") + quoted(failure);
+  }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   std::string text =
-      "{\"kind\": " + quoted(o_.full ? "complete" : "partial") +
+      "{\"exit_status\": " + std::to_string(exit_status) + ", \"errors\": [" + errors +
+      "],\n \"kind\": " + quoted(o_.full ? "complete" : "partial") +
       ", \"product_version\": " + quoted(o_.version) +
       ", \"from_version\": " + quoted(o_.from_version) + ", \"channel\": " + quoted(o_.channel) +
-      ", \"archive\": " + quoted(o_.output) +
+      ", \"archive\": " + (archive_placed_ ? quoted(o_.output) : "null") +
       ", \"archive_bytes\": " + std::to_string(archive_size_) +
       ",\n \"counts\": {\"patched\": " + std::to_string(plan_.patched) +
       ", \"added\": " + std::to_string(plan_.added) +
@@ -368,6 +391,12 @@ bool MakeUpdateRun::WriteJson() const {
 }
 
 int MakeUpdateRun::Run() {
+  int rv = Build();
+  if (!o_.json.empty() && !WriteJson(rv)) rv = kMakeUpdateFailed;
+  return rv;
+}
+
+int MakeUpdateRun::Build() {
   if (o_.verify && o_.old_dir.empty()) {
     Fail("--verify needs the old tree");
     return 1;
@@ -403,8 +432,7 @@ int MakeUpdateRun::Run() {
   if (!Scan() || !Plan() || !WriteArchive()) {
     return nothing_to_do_ ? kMakeUpdateNothingToDo : kMakeUpdateFailed;
   }
-  if (o_.verify && !Verify()) return kMakeUpdateFailed;
-  if (!o_.json.empty() && !WriteJson()) return kMakeUpdateFailed;
+  if ((o_.verify && !Verify()) || !PutInPlace()) return kMakeUpdateFailed;
   return kMakeUpdateOk;
 }
 

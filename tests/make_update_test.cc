@@ -182,10 +182,17 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   MakeTree(v1, {"app/bin/run=v1", "app/data/old/a.dat=only in v1", "app/keep.dat=k"});
   MakeTree(v2, {"app/bin/run=v2", "app/keep.dat=k", "app/lib/new.so=new"});
   // Without a precomplete file in the old tree, nothing removes what v2 no
-  // longer has.
-  ToolResult r = MakeUpdate("--full " + kVerify, dir.Sub("u1.qex"), v1, v2);
+  // longer has: the signed archive is not left behind, and the summary says
+  // why.
+  ASSERT_TRUE(archive_testing::MakeKeyPair(dir.Sub("k")));
+  const std::string json = " --json " + dir.Sub("s.json") + " ";
+  ToolResult r =
+      MakeUpdate("--full --sign " + dir.Sub("k.pem") + json + kVerify, dir.Sub("u1.qex"), v1, v2);
   EXPECT_EQ(1, r.exit_code) << r.output;
   ExpectParts(r.output, {"verify: not in the new tree: app/data/old/a.dat"});
+  EXPECT_FALSE(Exists(dir.Sub("u1.qex")));
+  ExpectParts(ReadFile(dir.Sub("s.json")),
+              {"\"exit_status\": 1", "\"archive\": null", "\"verify failed: 3 difference(s)\""});
   // With the list that a complete update to v1 installs, all of it goes,
   // directories included.
   ASSERT_EQ(0, MakeUpdate("--full", dir.Sub("v1.qex"), "", v1).exit_code);
@@ -194,7 +201,6 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   EXPECT_EQ(0, r.exit_code) << r.output;
 
   // Signed; the record of the version travels with the update.
-  ASSERT_TRUE(archive_testing::MakeKeyPair(dir.Sub("k")));
   r = MakeUpdate("--full --sign " + dir.Sub("k.pem") + " " + kVerify, dir.Sub("u3.qex"), v1, v2);
   EXPECT_EQ(0, r.exit_code) << r.output;
   ExpectParts(r.output, {"signed " + dir.Sub("u3.qex") + " with 1 key(s)"});
@@ -206,6 +212,7 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   WriteFile(v1 + "/product-version", "3.0\n");
   r = MakeUpdate("--full " + kVerify, dir.Sub("u4.qex"), v1, v2);
   EXPECT_EQ(1, r.exit_code);
+  EXPECT_FALSE(Exists(dir.Sub("u4.qex")));
   ExpectParts(r.output, {"status \"failed: 23\"", "older than the installed version 3.0"});
 }
 
