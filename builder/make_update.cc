@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "archive/qex.h"
 #include "archive/qex_format.h"
 #include "archive/qex_sign.h"
+#include "base/json.h"
 #include "builder/files.h"
 #include "builder/plan.h"
 #include "builder/scan.h"
@@ -344,48 +346,37 @@ bool MakeUpdateRun::WriteJson(int exit_status) {
   std::sort(patches.begin(), patches.end(),
             [](const FileJob* a, const FileJob* b) { return a->stored > b->stored; });
   if (patches.size() > 10) patches.resize(10);
-  auto quoted = [](const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-      if (c == '"' || c == '\\') out += '\\';
-      out += c;
-    }
-    return out + "\"";
-  };
-  std::string errors;
-  for (const std::string& failure : failures_) {
-    errors += (errors.empty() ? "" : ", ") + quoted(failure);
+  JsonValue largest = JsonValue::array();
+  for (const FileJob* job : patches) {
+    largest.push_back(
+        {{"path", job->path}, {"stored", job->stored}, {"file_stored", job->file_stored}});
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  std::string text =
-      "{\"exit_status\": " + std::to_string(exit_status) + ", \"errors\": [" + errors +
-      "],\n \"kind\": " + quoted(o_.full ? "complete" : "partial") +
-      ", \"product_version\": " + quoted(o_.version) +
-      ", \"from_version\": " + quoted(o_.from_version) + ", \"channel\": " + quoted(o_.channel) +
-      ", \"archive\": " + (archive_placed_ ? quoted(o_.output) : "null") +
-      ", \"archive_bytes\": " + std::to_string(archive_size_) +
-      ",\n \"counts\": {\"patched\": " + std::to_string(plan_.patched) +
-      ", \"added\": " + std::to_string(plan_.added) +
-      ", \"removed\": " + std::to_string(plan_.removed) +
-      ", \"directories_removed\": " + std::to_string(plan_.dirs_removed) +
-      ", \"unchanged\": " + std::to_string(plan_.unchanged) +
-      ", \"links\": " + std::to_string(plan_.links) +
-      ", \"directories_added\": " + std::to_string(plan_.dirs_added) +
-      "},\n \"needs_newer_updater\": " + (plan_.links || plan_.dirs_added ? "true" : "false") +
-      ",\n \"bytes\": {\"new_tree\": " + std::to_string(new_bytes) +
-      ", \"stored_patches\": " + std::to_string(patch_bytes) +
-      ", \"stored_files\": " + std::to_string(file_bytes) + "},\n \"largest_patches\": [";
-  const char* sep = "";
-  for (const FileJob* job : patches) {
-    text += std::string(sep) + "{\"path\": " + quoted(job->path) +
-            ", \"stored\": " + std::to_string(job->stored) +
-            ", \"file_stored\": " + std::to_string(job->file_stored) + "}";
-    sep = ", ";
-  }
-  char time[32];
-  snprintf(time, sizeof(time), "%.3f", seconds);
-  text += std::string("],\n \"seconds\": ") + time + "}\n";
-  std::string error;
+  JsonValue summary = {
+      {"exit_status", exit_status},
+      {"errors", failures_},
+      {"kind", o_.full ? "complete" : "partial"},
+      {"product_version", o_.version},
+      {"from_version", o_.from_version},
+      {"channel", o_.channel},
+      {"archive", archive_placed_ ? JsonValue(o_.output) : JsonValue()},
+      {"archive_bytes", archive_size_},
+      {"counts",
+       {{"patched", plan_.patched},
+        {"added", plan_.added},
+        {"removed", plan_.removed},
+        {"directories_removed", plan_.dirs_removed},
+        {"unchanged", plan_.unchanged},
+        {"links", plan_.links},
+        {"directories_added", plan_.dirs_added}}},
+      {"needs_newer_updater", plan_.links || plan_.dirs_added},
+      {"bytes",
+       {{"new_tree", new_bytes}, {"stored_patches", patch_bytes}, {"stored_files", file_bytes}}},
+      {"largest_patches", largest},
+      // Milliseconds are all the precision a build's time has.
+      {"seconds", std::round(seconds * 1000) / 1000}};
+  std::string text, error;
+  if (!JsonText(summary, &text)) return Fail("cannot write the summary as JSON");
   if (o_.json == "-") return fputs(text.c_str(), out_) >= 0;
   return WriteTextFile(o_.json, text, &error) || Fail(error);
 }

@@ -28,6 +28,7 @@
 #include "archive/qex.h"
 #include "archive/qex_sign.h"
 #include "base/error_codes.h"
+#include "base/json.h"
 #include "base/paths.h"
 #include "base/update_log.h"
 #include "driver/recovery.h"
@@ -51,21 +52,6 @@ std::string Format(const char* fmt, ...) {
   return buf;
 }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      out += Format("\\u%04x", c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 // The steps of the run before its worker starts, each as the run makes it,
 // then the actions' own checks through the run's parser and list.
 class DryRun {
@@ -86,16 +72,16 @@ class DryRun {
   // Runs the steps in order; the first that fails ends the check.
   void Run() {
     int (DryRun::*const steps[])() = {
-        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust,
-        &DryRun::OpenArchive,   &DryRun::CheckWorkDir, &DryRun::ReadManifest,
-        &DryRun::CheckActions,  &DryRun::CheckSpace};
+        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust,   &DryRun::OpenArchive,
+        &DryRun::CheckWorkDir,  &DryRun::ReadManifest, &DryRun::CheckActions, &DryRun::CheckSpace};
     for (auto step : steps) {
       if ((this->*step)() != 0) break;
     }
   }
   int Result() const { return report_.Result(); }
   void PrintText() const;
-  void PrintJson() const;
+  // False after a message on standard error when the report cannot be written.
+  bool PrintJson() const;
 
  private:
   int Fail(int code, const std::string& path, const std::string& message) {
@@ -269,38 +255,35 @@ void DryRun::PrintText() const {
   }
 }
 
-void DryRun::PrintJson() const {
+bool DryRun::PrintJson() const {
   std::map<std::string, int> counts;
-  for (const CheckReport::Planned& p : report_.planned) counts[p.action]++;
-  std::string out = "{\"archive\": " + Json(archive_) + ", \"apply_to\": " + Json(apply_to_) +
-                    ", \"would_succeed\": " + (Result() == 0 ? "true" : "false") +
-                    ", \"result\": " + std::to_string(Result()) +
-                    ", \"entries\": " + std::to_string(report_.entries.size()) +
-                    ", \"decoded_bytes\": " + std::to_string(report_.decoded_bytes) +
-                    ", \"space\": {\"needed\": " + std::to_string(needed_) +
-                    ", \"available\": " + std::to_string(available_) + "}, \"counts\": {";
-  const char* sep = "";
-  for (const auto& [action, n] : counts) {
-    out += sep + Json(action) + ": " + std::to_string(n);
-    sep = ", ";
-  }
-  out += "},\n \"actions\": [";
-  sep = "";
+  JsonValue actions = JsonValue::array(), problems = JsonValue::array();
   for (const CheckReport::Planned& p : report_.planned) {
-    out += std::string(sep) + "\n  {\"action\": " + Json(p.action) + ", \"path\": " + Json(p.path) +
-           ", \"outcome\": " + Json(p.outcome) + "}";
-    sep = ",";
+    counts[p.action]++;
+    actions.push_back({{"action", p.action}, {"path", p.path}, {"outcome", p.outcome}});
   }
-  out += "],\n \"problems\": [";
-  sep = "";
   for (const CheckReport::Problem& p : report_.problems) {
-    out += std::string(sep) + "\n  {\"code\": " + std::to_string(p.code) +
-           ", \"phase\": " + (p.in_prepare ? "\"prepare\"" : "\"execute\"") +
-           ", \"path\": " + Json(p.path) + ", \"message\": " + Json(p.message) + "}";
-    sep = ",";
+    problems.push_back({{"code", p.code},
+                        {"phase", p.in_prepare ? "prepare" : "execute"},
+                        {"path", p.path},
+                        {"message", p.message}});
   }
-  out += "]}\n";
-  fputs(out.c_str(), stdout);
+  const JsonValue report = {{"archive", archive_},
+                            {"apply_to", apply_to_},
+                            {"would_succeed", Result() == 0},
+                            {"result", Result()},
+                            {"entries", report_.entries.size()},
+                            {"decoded_bytes", report_.decoded_bytes},
+                            {"space", {{"needed", needed_}, {"available", available_}}},
+                            {"counts", counts},
+                            {"actions", actions},
+                            {"problems", problems}};
+  std::string text;
+  if (!JsonText(report, &text)) {
+    fprintf(stderr, "updater: cannot write the report as JSON\n");
+    return false;
+  }
+  return fputs(text.c_str(), stdout) >= 0;
 }
 
 }  // namespace
@@ -316,10 +299,10 @@ int RunDryRun(const Run& run) {
   // The keys and settings beside the program.
   DryRun check(archive, run.applyToDir, &run.programPath, run.isOsUpdate);
   check.Run();
-  if (run.json) {
-    check.PrintJson();
-  } else {
+  if (!run.json) {
     check.PrintText();
+  } else if (!check.PrintJson()) {
+    return 1;
   }
   return check.Result() == 0 ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "archive/archive_test_util.h"
 #include "patch/crc32.h"
@@ -631,8 +632,10 @@ Result Worker::Run(Choices& choices) {
                         : atoi(report.c_str() + at + 23);
   } else {
     r.check_exit = Exec({"--check", "--json", upd, inst}, &report);
-    size_t at = report.find("\"result\": ");
-    if (at != std::string::npos) r.predicted = atoi(report.c_str() + at + 10);
+    // A report that does not parse predicts nothing, and so mispredicts.
+    const nlohmann::json json = nlohmann::json::parse(report, nullptr, false);
+    if (json.is_object() && json.contains("result") && json["result"].is_number_integer())
+      r.predicted = json["result"].get<int>();
   }
   r.changed = testing_util::DiffSnapshots(before, testing_util::SnapshotTree(base));
   r.run_exit = Exec({upd, inst}, nullptr);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,11 @@ std::string EntryOf(const std::string& archive, const char* name) {
   int rv = reader.Open(archive.c_str());
   if (rv == 0) rv = reader.ExtractToFile(name, dir.Sub("e").c_str());
   return rv == 0 ? ReadFile(dir.Sub("e")) : "";
+}
+
+// The JSON text in `file`; discarded when it does not parse.
+nlohmann::json ParseJson(const std::string& file) {
+  return nlohmann::json::parse(ReadFile(file), nullptr, false);
 }
 
 // Builds a tree below `root` from lines "path=contents" (a file, with the
@@ -106,8 +112,10 @@ TEST(MakeUpdateTest, PartialUpdateVerifiesAndVerifyNamesEveryDifference) {
   const std::string links = "--copy-links " + kVerify;
   ToolResult r = MakeUpdate(links + "--json " + dir.Sub("s.json"), out, old_dir, new_dir);
   ASSERT_EQ(0, r.exit_code) << r.output;
-  ExpectParts(ReadFile(dir.Sub("s.json")),
-              {"\"patched\": 1, \"added\": 9", "\"largest_patches\": [{\"path\": \"lib/big.so\""});
+  nlohmann::json summary = ParseJson(dir.Sub("s.json"));
+  EXPECT_EQ(1, summary["counts"]["patched"]);
+  EXPECT_EQ(9, summary["counts"]["added"]);
+  EXPECT_EQ("lib/big.so", summary["largest_patches"][0]["path"]);
   ExpectParts(r.output, {"1 patched, 9 added, 4 removed, 2 directories removed, 3 unchanged",
                          "bin/tool stored whole (mode changes)", "verified",
                          "stored as a copy of its target: " + new_dir + "/bin/run -> tool",
@@ -162,7 +170,7 @@ TEST(MakeUpdateTest, LinksAndEmptyDirectoriesTravel) {
                               old_dir, new_dir);
     ASSERT_EQ(0, r.exit_code) << r.output;
     ExpectParts(r.output, {"verified", "directories made: the archive needs an updater that"});
-    ExpectParts(ReadFile(dir.Sub("s.json")), {"\"needs_newer_updater\": true"});
+    EXPECT_EQ(true, ParseJson(dir.Sub("s.json"))["needs_newer_updater"]);
     ExpectParts(EntryOf(dir.Sub("u.qex"), "precomplete"),
                 {"remove \"lib/libx.so\"\n", "remove \"share/up\"\n", "rmdir \"var/a/b/c/\"\n"});
     ASSERT_EQ(0, testing_util::RunCommand("rm -rf " + inst + " && cp -a " + old_dir + " " + inst +
@@ -191,8 +199,10 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   EXPECT_EQ(1, r.exit_code) << r.output;
   ExpectParts(r.output, {"verify: not in the new tree: app/data/old/a.dat"});
   EXPECT_FALSE(Exists(dir.Sub("u1.qex")));
-  ExpectParts(ReadFile(dir.Sub("s.json")),
-              {"\"exit_status\": 1", "\"archive\": null", "\"verify failed: 3 difference(s)\""});
+  nlohmann::json summary = ParseJson(dir.Sub("s.json"));
+  EXPECT_EQ(1, summary["exit_status"]);
+  EXPECT_TRUE(summary["archive"].is_null());
+  EXPECT_EQ("verify failed: 3 difference(s)", summary["errors"].back());
   // With the list that a complete update to v1 installs, all of it goes,
   // directories included.
   ASSERT_EQ(0, MakeUpdate("--full", dir.Sub("v1.qex"), "", v1).exit_code);
@@ -214,6 +224,47 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   EXPECT_EQ(1, r.exit_code);
   EXPECT_FALSE(Exists(dir.Sub("u4.qex")));
   ExpectParts(r.output, {"status \"failed: 23\"", "older than the installed version 3.0"});
+}
+
+// Every JSON output parses, whatever the names hold: control bytes, double
+// quotes, backslashes, and bytes that are not UTF-8, each written as U+FFFD.
+TEST(MakeUpdateTest, JsonOutputsParseWhateverTheNamesHold) {
+  ScopedTempDir dir;
+  const std::string fffd = "\xef\xbf\xbd", odd = "\t\"\\\x01\x7f\xff",
+                    odd_shown = "\t\"\\\x01\x7f" + fffd;
+  // The manifest quotes its paths: a file name with a double quote is refused.
+  const std::string name = "p\t\\\x1b\xfe", name_shown = "p\t\\\x1b" + fffd;
+  std::string big = RandomBytes(300000, 3);
+  WriteFile(dir.Sub("old/" + name), big);
+  WriteFile(dir.Sub("new/" + name), big.replace(1000, 6, "CHANGE"));
+  const std::string out = dir.Sub("o" + odd), inst = dir.Sub("i" + odd), upd = dir.Sub("u");
+  const std::string json = dir.Sub("s.json"), check = dir.Sub("check.json");
+  ToolResult r = MakeUpdate("--json " + json, "'" + out + "'", dir.Sub("old"), dir.Sub("new"));
+  ASSERT_EQ(0, r.exit_code) << r.output;
+  nlohmann::json summary = ParseJson(json);
+  ASSERT_FALSE(summary.is_discarded()) << ReadFile(json);
+  EXPECT_EQ(dir.Sub("o" + odd_shown), summary["archive"]);
+  EXPECT_EQ(name_shown, summary["largest_patches"][0]["path"]);
+
+  ASSERT_EQ(0, testing_util::RunCommand("cp -a " + dir.Sub("old") + " '" + inst + "' && mkdir " +
+                                        upd + " && cp '" + out + "' " + upd + "/update.qex"));
+  EXPECT_EQ(0, testing_util::RunCommand(std::string(UPDATER_BINARY) + " --check --json " + upd +
+                                        " '" + inst + "' >" + check));
+  nlohmann::json report = ParseJson(check);
+  ASSERT_FALSE(report.is_discarded()) << ReadFile(check);
+  EXPECT_EQ(inst.substr(0, inst.size() - odd.size()) + odd_shown, report["apply_to"]);
+  EXPECT_EQ(1, std::count_if(report["actions"].begin(), report["actions"].end(),
+                             [&](const nlohmann::json& a) { return a["path"] == name_shown; }))
+      << report.dump();
+
+  WriteFile(dir.Sub("new/q" + odd), "x");
+  EXPECT_EQ(
+      1, MakeUpdate("--json " + json, "'" + out + "'", dir.Sub("old"), dir.Sub("new")).exit_code);
+  summary = ParseJson(json);
+  ASSERT_FALSE(summary.is_discarded()) << ReadFile(json);
+  EXPECT_NE(std::string::npos,
+            summary["errors"][0].get<std::string>().find(dir.Sub("new/q" + odd_shown)))
+      << summary.dump();
 }
 
 // Every refusal exits with 1 (3: nothing to update) and writes no archive.
