@@ -56,6 +56,20 @@ TEST_F(QexWriteTest, CreateWritesTheDocumentedLayoutOrNoFile) {
             "ERROR: file not found: no-such-file\nERROR: could not read file in "
             "qex_concat_file()\ndir: Is a directory\nERROR: could not create target file: "
             "no/such/dir.qex\n");
+
+  // The writer's own cap, on a sparse file: an archive of exactly 500 MiB is
+  // written, one a byte larger is not.
+  const char* big[] = {"big"};
+  const off_t around = kQexCreatedContentStart + 4 + kQexIndexRecordHeaderSize + sizeof("big");
+  for (off_t over : {1, 0}) {
+    WriteFile("big", "");
+    ASSERT_EQ(0, truncate("big", kQexMaxCreatedSize - around + over));
+    EXPECT_EQ(over ? -1 : 0, qex_create_archive("big.qex", 1, big, &info_)) << over;
+    struct stat st;
+    EXPECT_EQ(over ? -1 : 0, stat("big.qex", &st));
+    EXPECT_TRUE(over || st.st_size == kQexMaxCreatedSize) << st.st_size;
+    unlink("big.qex");
+  }
 }
 
 TEST_F(QexWriteTest, RefreshReplacesOnlyTheBlockOfWhatItCanRefresh) {

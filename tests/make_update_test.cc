@@ -275,6 +275,11 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
   const std::string partial = mu + "-p 2.0 -o u.qex old new",
                     copy = mu + "--copy-links --product-version 2.0 -o u.qex old new",
                     not_newer = "warning: the new version 2.0 is not newer than 10.1";
+  // The longest path a manifest carries, 1011 bytes: its backup name fills the
+  // updater's path buffer. Every component is under 256 bytes.
+  std::string longest;
+  while (longest.size() < 800) longest += std::string(200, 'd') + "/";
+  longest += std::string(1011 - longest.size(), 'f');
   const struct {
     std::vector<std::string> new_tree;
     std::vector<std::string> expected;  // parts of the output
@@ -296,6 +301,9 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
        {"cannot carry (\"..\", a double quote, a line break or too long): new/notes..txt",
         "new/say \"hi\"", "2 object(s)"},
        partial},
+      // Carried and applied, the old file moved to its backup on the way.
+      {{longest + "=new"}, {}, partial + " -q " + kVerify, {longest + "=old"}, 0},
+      {{longest + "g=new"}, {"or too long): new/" + longest + "g\n"}, partial, {longest + "=old"}},
       {{"b=b"},  // the old spelling
        {"the archive must not be written inside new",
         "warning: --version VERSION is now --product-version"},
