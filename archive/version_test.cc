@@ -21,6 +21,7 @@ TEST(VersionTest, Ordering) {
       {"1.0b", "1.0b1"},   {"1.0.1", "1.1"}, {"1a-2", "1a"},          {"4pre-", "4pre"},
       {"1.0b1x", "1.0b1"},  // a suffix sorts before none
       {"1.0\xe9", "1.0a"},  // letters compare as signed bytes
+      {"1:2.39", "2.40"},   // no epochs: the number 1, then ":2"
   };
   for (const auto& p : equal) {
     EXPECT_EQ(compare_versions(p[0], p[1]), 0) << p[0] << " vs " << p[1];

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs the build tree into a temporary prefix, then: every program there
-# runs, every manual page renders without a warning, and the tiny C program of
+# runs, every manual page renders without a warning, updater(1) lists every
+# result code of base/error_codes.h and no other, and the tiny C program of
 # archive/qex_c_test.c builds against the installed library, once through
 # pkg-config and once through the CMake package.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR SANITIZED(0|1)
@@ -21,6 +22,13 @@ for program in updater qex qxdiff qxpatch make-update; do
   warnings=$(groff -mdoc -ww -z "$page" 2>&1) && [[ -z $warnings ]] || fail "$page: $warnings"
 done
 [[ -f $prefix/share/man/man5/qex.5 ]] || fail "no manual page for the formats"
+# The result codes of updater(1) are exactly those of base/error_codes.h.
+codes=$(sed -nE 's/^ *k[A-Za-z]+ = ([0-9]+),.*/\1/p' "$src/base/error_codes.h" | grep -vx 0 | sort -n)
+listed=$(sed -n '/^Result codes in the status file/,/^\.El/p' "$prefix/share/man/man1/updater.1" |
+  sed -nE 's/^\.It ([0-9]+)( to ([0-9]+))?$/\1 \3/p' | while read -r a b; do seq "$a" "${b:-$a}"; done |
+  sort -n)
+[[ -n $listed && $codes == "$listed" ]] ||
+  fail "codes of base/error_codes.h (<) and updater(1) (>) differ:" $(diff <(echo "$codes") <(echo "$listed") | grep '^[<>]')
 MANPATH=$prefix/share/man man -P cat 5 qex 2>/dev/null | grep -q QXPATCH1 || fail "man 5 qex"
 
 # The installed header is <qex.h>.

@@ -54,7 +54,12 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
                     two = "signature 2: Ed25519 (3), 64 bytes: ";
   const std::string signed_tail =
       "additional blocks: 1, from offset 168\nchannel: release\nproduct version: 1\n"
-      "entries: 1, 1 stored bytes\n";
+      "update: none (no manifest)\nentries: 1, 1 stored bytes\n";
+  // What the manifest says of the update, as make-update writes it.
+  const std::string manifest = "# from version 1.9 to 2.0\n#\n\ntype \"partial\"\nadd \"f\"\n";
+  WriteFile(dir_.Sub("m/updatev3.manifest"), manifest);
+  WriteFile(dir_.Sub("c/updatev2.manifest"), "type \"complete\"\n");
+  const std::string blocks = "signatures: 0\nadditional blocks: 1, from offset 24\n";
   const struct {
     std::string args;
     int status;
@@ -67,8 +72,22 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
       {"list plain.qex", 0, "0640         10 b.txt\n0755          3 d/a\n", ""},
       {"refresh --channel beta --product-version 1.1b2 plain.qex", 0, "", ""},
       {"info plain.qex", 0,
-       "layout: full\nsignatures: 0\nadditional blocks: 1, from offset 24\nchannel: beta\n"
-       "product version: 1.1b2\nentries: 2, 13 stored bytes\n",
+       "layout: with a signature area\nsignatures: 0\nadditional blocks: 1, from offset "
+       "24\nchannel: beta\n"
+       "product version: 1.1b2\nupdate: none (no manifest)\nentries: 2, 13 stored bytes\n",
+       ""},
+      {"create -j -c release -p 2.0 -C m up.qex .", 0, "", ""},
+      {"create -j -c release -p 2.0 -C c c.qex .", 0, "", ""},
+      {"info up.qex", 0,
+       "layout: with a signature area\n" + blocks +
+           "channel: release\nproduct version: 2.0\nupdate: partial, from version 1.9\n"
+           "entries: 1, " +
+           std::to_string(archive_testing::Bzip2(manifest).size()) + " stored bytes\n",
+       ""},
+      {"info c.qex", 0,
+       "layout: with a signature area\n" + blocks +
+           "channel: release\nproduct version: 2.0\nupdate: complete\nentries: 1, " +
+           std::to_string(archive_testing::Bzip2("type \"complete\"\n").size()) + " stored bytes\n",
        ""},
       {"create -c release -p 1 s.qex f", 0, "", ""},
       {"verify s.qex k1.pub", 1, "", "qex: s.qex is not signed\n"},
@@ -79,13 +98,13 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
       {"verify s.qex k3.pub", 1, one + "not verified\n" + two + "not verified\n",
        "qex: s.qex: no signature verifies with the given keys\n"},
       {"info s.qex", 0,
-       "layout: full\nsignatures: 2\n" + one + "not checked (no key)\n" + two +
+       "layout: with a signature area\nsignatures: 2\n" + one + "not checked (no key)\n" + two +
            "not checked (no key)\n" + signed_tail,
        ""},
       {"refresh -c beta -p 2 s.qex", 1, "", "ERROR: Cannot refresh a signed QEX\n"},
       {"info s.qex k1.pub", 0,
-       "layout: full\nsignatures: 2\n" + one + "verified by k1.pub\n" + two + "not verified\n" +
-           signed_tail,
+       "layout: with a signature area\nsignatures: 2\n" + one + "verified by k1.pub\n" + two +
+           "not verified\n" + signed_tail,
        ""},
       {"extract -j -C box evil.qex", 1, "",
        "ERROR: refusing entry with an absolute name or a \"..\" component: ../escaped\n"},

@@ -33,7 +33,8 @@ const char kUsage[] =
     "                          directory PATH stores the regular files below it\n"
     "  list ARCHIVE            one line per entry: mode, stored size, name\n"
     "  extract ARCHIVE         write every entry to a file below the directory\n"
-    "  info ARCHIVE            signatures, additional blocks, product information\n"
+    "  info ARCHIVE [PUB...]   signatures, additional blocks, product information,\n"
+    "                          the kind of update and the version it updates from\n"
     "  refresh ARCHIVE         replace the product information in place\n"
     "  sign ARCHIVE KEY...     replace the signatures with one by each Ed25519\n"
     "                          private key (PEM files, at most 8)\n"
@@ -335,6 +336,53 @@ int Verify(const char* path, int key_count, char** keys) {
   return 1;
 }
 
+// The head of the manifest is all that says what kind of update it is: the
+// decoding stops once this much is kept.
+constexpr size_t kManifestHead = 64 * 1024;
+
+ssize_t KeepManifestHead(void* cookie, const char* buf, size_t size) {
+  auto* head = static_cast<std::string*>(cookie);
+  if (head->size() >= kManifestHead) return -1;
+  head->append(buf, std::min(size, kManifestHead - head->size()));
+  return static_cast<ssize_t>(size);
+}
+
+// The kind of update, as the updater reads it from the manifest (complete
+// only with a first line type "complete"), and the version it updates from
+// when make-update recorded it ("# from version A to B" before that line).
+std::string DescribeUpdate(const char* path) {
+  ArchiveReader reader;
+  if (reader.Open(path) != 0) return "unknown (cannot open the archive)";
+  const char* name = reader.HasEntry("updatev3.manifest")   ? "updatev3.manifest"
+                     : reader.HasEntry("updatev2.manifest") ? "updatev2.manifest"
+                                                            : nullptr;
+  if (!name) return "none (no manifest)";
+  std::string head;
+  FILE* fp =
+      fopencookie(&head, "w", cookie_io_functions_t{nullptr, KeepManifestHead, nullptr, nullptr});
+  if (!fp) return "unknown (no memory)";
+  reader.ExtractToStream(name, fp);
+  fclose(fp);
+  if (head.empty()) return "unknown (the manifest cannot be decoded)";
+  std::string from;
+  size_t at = 0;
+  while (at < head.size() && (head[at] == '#' || head[at] == '\r' || head[at] == '\n')) {
+    size_t end = head.find_first_of("\r\n", at);
+    std::string line = head.substr(at, end == std::string::npos ? end : end - at);
+    const std::string mark = "# from version ";
+    if (line.compare(0, mark.size(), mark) == 0) {
+      from = line.substr(mark.size(), line.find(' ', mark.size()) - mark.size());
+    }
+    at = end == std::string::npos ? head.size() : end + 1;
+  }
+  const std::string type_line = "type \"complete\"";
+  at = head.find_first_not_of(" \t", at);
+  const bool complete =
+      at != std::string::npos && head.compare(at, type_line.size(), type_line) == 0;
+  return std::string(complete ? "complete" : "partial") +
+         (from.empty() ? "" : ", from version " + from);
+}
+
 int Info(const char* path, int info_key_count, char** info_keys) {
   int has_signatures, has_blocks;
   uint32_t signature_count = 0, blocks_offset = 0, block_count = 0;
@@ -348,7 +396,7 @@ int Info(const char* path, int info_key_count, char** info_keys) {
   uint64_t stored = 0;
   for (const QexEntry* e : entries) stored += e->length;
 
-  printf("layout: %s\n", has_signatures ? "full" : "short (no signature area)");
+  printf("layout: %s\n", has_signatures ? "with a signature area" : "short (no signature area)");
   printf("signatures: %u\n", signature_count);
   if (signature_count > 0 && ReportSignatures(path, info_key_count, info_keys) == kKeysUnreadable) {
     return 1;
@@ -365,6 +413,7 @@ int Info(const char* path, int info_key_count, char** info_keys) {
   } else {
     printf("product information: none\n");
   }
+  printf("update: %s\n", DescribeUpdate(path).c_str());
   printf("entries: %zu, %llu stored bytes\n", entries.size(),
          static_cast<unsigned long long>(stored));
   qex_close(archive);
