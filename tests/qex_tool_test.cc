@@ -59,7 +59,12 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
   const std::string manifest = "# from version 1.9 to 2.0\n#\n\ntype \"partial\"\nadd \"f\"\n";
   WriteFile(dir_.Sub("m/updatev3.manifest"), manifest);
   WriteFile(dir_.Sub("c/updatev2.manifest"), "type \"complete\"\n");
-  const std::string blocks = "signatures: 0\nadditional blocks: 1, from offset 24\n";
+  auto update_info = [](const std::string& update, const std::string& text) {
+    return "layout: with a signature area\nsignatures: 0\nadditional blocks: 1, from offset 24\n"
+           "channel: release\nproduct version: 2.0\nupdate: " +
+           update + "\nentries: 1, " + std::to_string(archive_testing::Bzip2(text).size()) +
+           " stored bytes\n";
+  };
   const struct {
     std::string args;
     int status;
@@ -78,17 +83,8 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
        ""},
       {"create -j -c release -p 2.0 -C m up.qex .", 0, "", ""},
       {"create -j -c release -p 2.0 -C c c.qex .", 0, "", ""},
-      {"info up.qex", 0,
-       "layout: with a signature area\n" + blocks +
-           "channel: release\nproduct version: 2.0\nupdate: partial, from version 1.9\n"
-           "entries: 1, " +
-           std::to_string(archive_testing::Bzip2(manifest).size()) + " stored bytes\n",
-       ""},
-      {"info c.qex", 0,
-       "layout: with a signature area\n" + blocks +
-           "channel: release\nproduct version: 2.0\nupdate: complete\nentries: 1, " +
-           std::to_string(archive_testing::Bzip2("type \"complete\"\n").size()) + " stored bytes\n",
-       ""},
+      {"info up.qex", 0, update_info("partial, from version 1.9", manifest), ""},
+      {"info c.qex", 0, update_info("complete", "type \"complete\"\n"), ""},
       {"create -c release -p 1 s.qex f", 0, "", ""},
       {"verify s.qex k1.pub", 1, "", "qex: s.qex is not signed\n"},
       {"sign s.qex k1.pub", 1, "", "ERROR: k1.pub holds no Ed25519 private key\n"},
