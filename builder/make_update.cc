@@ -360,7 +360,7 @@ bool MakeUpdateRun::WriteJson(int exit_status) {
       {"from_version", o_.from_version},
       {"channel", o_.channel},
       {"archive", archive_placed_ ? JsonValue(o_.output) : JsonValue()},
-      {"archive_bytes", archive_size_},
+      {"archive_bytes", archive_placed_ ? archive_size_ : 0},
       {"counts",
        {{"patched", plan_.patched},
         {"added", plan_.added},

@@ -40,11 +40,14 @@ struct MakeUpdateOptions {
 // Exit statuses of make-update.
 enum MakeUpdateExit { kMakeUpdateOk = 0, kMakeUpdateFailed = 1, kMakeUpdateNothingToDo = 3 };
 
-// The whole tool: plans, builds and, if asked, verifies the update. Progress
-// and notes go to `out`, problems to `err`. A MakeUpdateExit. A work
-// directory beside the output holds the staged entries and goes away at the
-// end, also on SIGINT or SIGTERM; a failed verification keeps its scratch
-// copy in "<output>.verify".
+// The whole tool: plans, builds and, if asked, signs and verifies the
+// update. Progress and notes go to `out`, problems to `err`. A
+// MakeUpdateExit. A work directory beside the output holds the staged
+// entries and the archive being made, and goes away at the end, also on
+// SIGINT or SIGTERM; the archive is renamed to the output only on success,
+// so a failure leaves the output path as it was. The summary for machines
+// (`json`) is written whatever the exit status. A failed verification keeps
+// its scratch copy in "<output>.verify".
 int MakeUpdate(const MakeUpdateOptions& options, FILE* out, FILE* err);
 
 #endif  // UPDATER_BUILDER_MAKE_UPDATE_H_

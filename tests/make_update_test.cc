@@ -204,6 +204,7 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   nlohmann::json summary = ParseJson(dir.Sub("s.json"));
   EXPECT_EQ(1, summary["exit_status"]);
   EXPECT_TRUE(summary["archive"].is_null());
+  EXPECT_EQ(0, summary["archive_bytes"]);
   EXPECT_EQ("verify failed: 3 difference(s)", summary["errors"].back());
   // With the list that a complete update to v1 installs, all of it goes,
   // directories included.
