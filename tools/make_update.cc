@@ -66,7 +66,7 @@ void PrintUsage(FILE* out) {
           "                        processor)\n"
           "  -q, --quiet           print problems only (no notes, no progress line)\n"
           "  --json FILE           write a summary for machines to FILE (- for\n"
-          "                        standard output)\n"
+          "                        standard output), on failure too\n"
           "  -h, --help            show this text\n"
           "  -V, --version         show the program's version\n"
           "\n"
