@@ -1,12 +1,16 @@
 #include "base/update_log.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <memory>
 #include <new>
+
+#include "base/owned_file.h"
 
 namespace {
 
@@ -37,6 +41,33 @@ void WriteEscaped(FILE* file, const char* fmt, va_list ap) {
   }
 }
 
+void ReportUnwritable(const char* path, int err) {
+  fprintf(stderr, "updater: the update log cannot be written: %s, err: %d\n", path, err);
+}
+
+// Creates the missing log `name` in `dir`, owned as `dir` from its first
+// moment under that name. The descriptor, or -1 with errno.
+int CreateOwned(int dir, const char* name) {
+  char tmp[NAME_MAX + 1];
+  int n = snprintf(tmp, sizeof(tmp), "%s.tmp", name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(tmp)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  int fd = open_owned_temp_at(dir, tmp, 0666);
+  if (fd < 0) return -1;
+  // A link, unlike a rename, never replaces a log made meanwhile.
+  int rv = linkat(dir, tmp, dir, name, 0);
+  int err = errno;
+  unlinkat(dir, tmp, 0);
+  if (rv != 0) {
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 UpdateLog& UpdateLog::Instance() {
@@ -47,32 +78,63 @@ UpdateLog& UpdateLog::Instance() {
 
 UpdateLog::~UpdateLog() { Close(); }
 
-void UpdateLog::Open(const char* dir, const char* name, const char* alt_name, bool append) {
-  if (file_) return;
-  char path[1024];
-  int n = snprintf(path, sizeof(path), "%s/%s", dir, name);
-  struct stat st;
-  if (alt_name && lstat(path, &st) != 0) {
-    n = snprintf(path, sizeof(path), "%s/%s", dir, alt_name);
-  }
-  // A cut path would name some other file: better no log at all.
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return;
-  // Never through a link, which could name a file outside the update, and
-  // never blocking on a FIFO or writing to a device in its place.
-  int fd =
-      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0),
-           0666);
-  if (fd < 0) return;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (!append && ftruncate(fd, 0) != 0)) {
-    close(fd);
-    return;
-  }
+bool UpdateLog::Adopt(int fd, bool append, const char* path) {
   file_ = fdopen(fd, append ? "a" : "w");
   if (!file_) {
     close(fd);
+    return false;
+  }
+  error_ = 0;
+  snprintf(path_, sizeof(path_), "%s", path);
+  return true;
+}
+
+void UpdateLog::Open(int dir, const char* dir_path, const char* name, const char* alt_name,
+                     bool append) {
+  if (file_) return;
+  if (dir < 0) {
+    ReportUnwritable(dir_path, errno);
     return;
   }
-  snprintf(path_, sizeof(path_), "%s", path);
+  struct stat st;
+  if (alt_name && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) name = alt_name;
+  char path[1024];
+  int n = snprintf(path, sizeof(path), "%s/%s", dir_path, name);
+  // A cut path would name some other file in messages: better no log at all.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) {
+    ReportUnwritable(dir_path, ENAMETOOLONG);
+    return;
+  }
+  // Never through a link, which could name a file outside the update, and
+  // never blocking on a FIFO or writing to a device in its place.
+  int fd =
+      openat(dir, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0));
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+    errno = EINVAL;
+  } else if (fd >= 0 && !append && ftruncate(fd, 0) != 0) {
+    int err = errno;
+    close(fd);
+    fd = -1;
+    errno = err;
+  } else if (fd < 0 && errno == ENOENT) {
+    fd = CreateOwned(dir, name);
+  }
+  if (fd < 0 || !Adopt(fd, append, path)) ReportUnwritable(path, errno);
+}
+
+void UpdateLog::Open(const char* dir_path, const char* name, const char* alt_name, bool append) {
+  if (file_) return;
+  int dir = open(dir_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  Open(dir, dir_path, name, alt_name, append);
+  if (dir >= 0) close(dir);
+}
+
+void UpdateLog::OpenStandardError() {
+  if (file_) return;
+  int fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (fd >= 0) Adopt(fd, true, "");
 }
 
 void UpdateLog::Log(const char* fmt, ...) {
@@ -82,6 +144,7 @@ void UpdateLog::Log(const char* fmt, ...) {
   WriteEscaped(file_, fmt, ap);
   va_end(ap);
   fputc('\n', file_);
+  NoteError();
 }
 
 void UpdateLog::LogWarning(const char* fmt, ...) {
@@ -92,14 +155,23 @@ void UpdateLog::LogWarning(const char* fmt, ...) {
   WriteEscaped(file_, fmt, ap);
   va_end(ap);
   fputs("***\n", file_);
+  NoteError();
+}
+
+void UpdateLog::NoteError() {
+  if (!error_ && ferror(file_)) error_ = errno ? errno : EIO;
 }
 
 void UpdateLog::Flush() {
-  if (file_) fflush(file_);
+  if (!file_) return;
+  fflush(file_);
+  NoteError();
 }
 
 void UpdateLog::Close() {
   if (!file_) return;
-  fclose(file_);
+  NoteError();
+  if (fclose(file_) != 0 && !error_) error_ = errno;
   file_ = nullptr;
+  if (error_) ReportUnwritable(path_, error_);
 }

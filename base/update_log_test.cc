@@ -13,7 +13,7 @@ TEST(UpdateLogTest, LinesWarningsAndClosedLog) {
   testing_util::ScopedTempDir dir;
   UpdateLog& log = UpdateLog::Instance();
   log.Log("dropped before open %d", 1);
-  // A failed open is silent and creates nothing.
+  // A failed open creates nothing (it is reported on standard error).
   log.Open(dir.Sub("missing").c_str(), "update.log", nullptr, false);
   EXPECT_FALSE(log.IsOpen() || Exists(dir.Sub("missing")));
   log.Log("dropped");

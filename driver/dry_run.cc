@@ -202,7 +202,7 @@ int DryRun::ReadManifest() {
     ActionList scratch;
     scratch.SetContext(&context_);
     scratch.planned().Redirect(recovery_.through);
-    UpdateLog::Instance().Open("/dev", "stderr", nullptr, true);
+    UpdateLog::Instance().OpenStandardError();
     ParseManifest(manifest_.get(), &scratch);
     UpdateLog::Instance().Close();
     return Fail(rv, archive_, "the manifest cannot be parsed (the reason is above)");

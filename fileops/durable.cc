@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,10 @@
 #include <string>
 
 #include "base/error_codes.h"
+#include "base/owned_file.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
+#include "fileops/fileops.h"
 
 namespace {
 
@@ -38,31 +42,34 @@ int sync_directory(const char* dir) {
 }
 
 bool replace_file_durably(const char* path, const char* data, size_t len) {
+  char name[NAME_MAX + 1], tmp[NAME_MAX + 1];
+  ScopedFd dir(open_parent_dir(AT_FDCWD, path, name));
+  int n = snprintf(tmp, sizeof(tmp), "%s.tmp", name);
+  if (!dir.ok() || n < 0 || static_cast<size_t>(n) >= sizeof(tmp)) return false;
   // A link or anything else under the name is not ours to replace.
   struct stat st;
-  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) return false;
-  std::string tmp = std::string(path) + ".tmp";
-  // Never blocking in open on a FIFO left under the temporary name.
-  int fd =
-      open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) return false;
+  // A new file owned as the directory: the owner of an update directory that
+  // root writes in can still replace the status.
+  int fd = open_owned_temp_at(dir.get(), tmp, 0666);
   if (fd < 0) return false;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = true;
   for (size_t done = 0; ok && done < len;) {
-    ssize_t n = write(fd, data + done, len - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
+    ssize_t w = write(fd, data + done, len - done);
+    if (w < 0 && errno == EINTR) continue;
+    ok = w > 0;
+    if (ok) done += static_cast<size_t>(w);
   }
   // The data must be on disk before the name says it is the file.
   if (ok) ok = fdatasync(fd) == 0;
   if (close(fd) != 0) ok = false;
-  if (ok) ok = rename(tmp.c_str(), path) == 0;
+  if (ok) ok = renameat(dir.get(), tmp, dir.get(), name) == 0;
   if (!ok) {
-    unlink(tmp.c_str());
+    unlinkat(dir.get(), tmp, 0);
     return false;
   }
-  std::string dir(path);
-  size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-  return sync_directory(dir.c_str()) == kOk;
+  std::string parent(path);
+  size_t slash = parent.rfind('/');
+  parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+  return sync_directory(parent.c_str()) == kOk;
 }

@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "base/owned_file.h"
 #include "base/update_log.h"
 #include "fileops/beneath.h"
 
@@ -148,7 +150,11 @@ int ensure_parent_dir(int root, char* path) {
   *slash = '\0';
   int rv = ensure_parent_dir(root, path);
   if (rv == kOk && path[0] != '\0') {
-    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+    // Outside the installation too (a recreated update directory), owned as
+    // the directory it is made in.
+    char name[NAME_MAX + 1];
+    ScopedFd parent(open_parent_dir(AT_FDCWD, path, name));
+    if ((!parent.ok() || mkdir_owned_at(parent.get(), name, 0755) != 0) && errno != EEXIST) {
       int err = errno;
       LOG("ensure_parent_dir: failed to create directory: %s, err: %d", path, err);
       rv = kWriteError;

@@ -374,6 +374,49 @@ TEST_F(HostileRootTest, ManifestOfManyLinesIsNotHeldInMemory) {
   Judge(run);
 }
 
+// Root's staged update, replace request and ordinary run in the owner's own
+// "updates/0", then the owner's run: everything made in the update directory
+// is the owner's, whose next drop and run succeed, with the run's own lines in
+// the log; a log the owner cannot write is reported.
+TEST_F(HostileRootTest, WhatRootMakesInTheUpdateDirectoryIsTheOwners) {
+  updater_fixture::MixedUpdate inside(inst_, inst_ + "/updates/0");
+  ASSERT_TRUE(inside.WriteArchive());
+  for (const std::string who : {"root", "owner"}) {
+    ASSERT_TRUE(updater_fixture::MixedUpdate(inst_, T(who))
+                    .WriteEntries({{"updatev3.manifest", "add \"" + who + "\"\n"}, {who, who}}));
+  }
+  Plant("");
+  const std::string updates = inst_ + "/updates", log = inside.update_dir() + "/update.log";
+  const std::vector<std::string> owner = {"setpriv", "--reuid=65534", "--regid=65534",
+                                          "--clear-groups"};
+  const struct {
+    std::vector<std::string> args, prefix;
+    std::string drop;  // the owner's, before the run
+  } runs[] = {{inside.Args(true), {}, ""},
+              {{inside.update_dir(), inside.StagedDir(), "0/replace"}, {}, ""},
+              {inside.Args(), {}, "t/root"},
+              {inside.Args(), owner, "t/owner"}};
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.args.back() + " " + r.drop);
+    ASSERT_EQ(AsNobody(r.drop.empty() ? "" : "cp " + r.drop + "/update.qex home/app/updates/0/"),
+              0);
+    EXPECT_EQ(Run(r.args, {}, r.prefix).exit_code, 0) << inside.Log();
+    for (const auto& [path, desc] : SnapshotTree(updates)) {
+      struct stat st;
+      EXPECT_TRUE(lstat((updates + "/" + path).c_str(), &st) == 0 && st.st_uid == 65534u &&
+                  st.st_gid == 65534u)
+          << path;
+    }
+  }
+  EXPECT_NE(inside.Log().find("EXECUTE ADD owner\n"), std::string::npos) << inside.Log();
+  unlink(log.c_str());  // made anew, root's
+  WriteFile(log, "root's\n");
+  const std::string err = Run(inside.Args(), {}, owner).err;
+  EXPECT_NE(err.find("updater: the update log cannot be written: " + log + ", err: 13\n"),
+            std::string::npos)
+      << err;
+}
+
 // A staged update keeps an "updated" that is not its own copy.
 TEST_F(HostileRootTest, OwnersUpdatedIsNotTakenForAStagedCopy) {
   Plant("mkdir home/app/updated && echo mine > home/app/updated/mine");
