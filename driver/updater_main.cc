@@ -64,6 +64,16 @@ int EnterApplyToDir(const Run& run) {
   return dir;
 }
 
+// The staged copy's "updates", where a replace request logs, opened (O_PATH)
+// beneath the installation without following a link: the copy is its
+// owner's to change. -1 with errno.
+int OpenReplaceLogDir(const char* installDir) {
+  ScopedFd install(open(installDir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  constexpr int kFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  ScopedFd staged(install.ok() ? openat(install.get(), "updated", kFlags) : -1);
+  return staged.ok() ? openat(staged.get(), "updates", kFlags) : -1;
+}
+
 // Reports the outcome, then relaunches the callback when one was given and not
 // suppressed, whatever the outcome; otherwise (or when the relaunch fails)
 // returns the exit code.
@@ -117,11 +127,9 @@ int ApplyUpdate(Run& run, ProgressWindow* window) {
       fputs("Could not get the installation directory\n", stderr);
       return 1;
     }
-    char logDir[kMaxPath];
-    int n = snprintf(logDir, sizeof(logDir), "%s/updated/updates", installDir);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof(logDir)) {
-      log.Open(logDir, "last-update.log", "update.log", true);
-    }
+    std::string logDir = std::string(installDir) + "/updated/updates";
+    ScopedFd dir(OpenReplaceLogDir(installDir));
+    log.Open(dir.get(), logDir.c_str(), "last-update.log", "update.log", true);
   } else {
     log.Open(run.updateDir, "update.log", nullptr, false);
   }

@@ -182,6 +182,10 @@ TEST_F(HostileTest, OwnFilesThatAreLinksOrFifos) {
       {"mkfifo app/product-version", "failed: 62\n"},
       // Read to accept a staged copy; the request would move the installation to app.bak.
       {"rm -r app.bak && mkdir app/updated && mkfifo upd/update.status", "-", true},
+      // The request logs in the staged copy's "updates"; this copy is incomplete.
+      {"rm -rf app.bak && mkdir -p app/updated/updating && ln -s ../../app2 app/updated/updates && "
+       "echo applied > upd/update.status",
+       "pending", true},
   };
   ASSERT_TRUE(updater_fixture::MixedUpdate(inst_, root_.path()).WriteArchive());
   for (const auto& c : cases) {
