@@ -71,5 +71,13 @@ int mkdir_owned_at(int dir, const char* name, mode_t mode) {
   // is as good as this one.
   if (rv != 0 && errno == EINVAL) rv = renameat(dir, tmp, dir, name);
   if (rv != 0 && errno == ENOTEMPTY) errno = EEXIST;
-  return rv == 0 ? 0 : Discard(-1, dir, tmp, AT_REMOVEDIR);
+  if (rv != 0) return Discard(-1, dir, tmp, AT_REMOVEDIR);
+  // On disk before anything is written in it: a power loss must not leave
+  // what follows under the temporary name, which is then no longer empty.
+  int parent = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  rv = parent >= 0 && fsync(parent) == 0 ? 0 : -1;
+  int err = errno;
+  if (parent >= 0) close(parent);
+  errno = err;
+  return rv;
 }

@@ -24,9 +24,9 @@ int open_owned_temp_at(int dir, const char* tmp, mode_t mode);
 
 // Creates the directory `name` in `dir` (a descriptor of any kind), with
 // `mode` less the umask and the owner and group of `dir`: made as
-// "<name>.tmp" and renamed to `name` without replacing anything. 0, or -1
-// with errno (EEXIST when `name` exists; ENAMETOOLONG when the temporary name
-// is too long).
+// "<name>.tmp" and renamed to `name` without replacing anything, and `dir`
+// flushed. 0, or -1 with errno (EEXIST when `name` exists; ENAMETOOLONG when
+// the temporary name is too long; after a failed flush, `name` is there).
 int mkdir_owned_at(int dir, const char* name, mode_t mode);
 
 #endif  // UPDATER_BASE_OWNED_FILE_H_
