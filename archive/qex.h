@@ -207,6 +207,13 @@ QexKeySet* qex_read_public_keys_fd(int fd);
 // Ed25519 private key.
 QexKeySet* qex_read_private_keys(int count, const char* const* paths);
 int qex_key_count(const QexKeySet* keys);
+// Writes the public halves of `keys` (public or private) to a new file at
+// `path`, one PEM block each, as qex_read_public_keys reads them. The file
+// gets mode 0644 whatever the umask: writable by its owner alone, as the
+// updater requires of its keys file. 0, or -1 with errno (EEXIST when
+// something is at `path`; EIO when a key cannot be encoded), the file then
+// removed.
+int qex_write_public_keys(const QexKeySet* keys, const char* path);
 // Accepts null.
 void qex_free_keys(QexKeySet* keys);
 

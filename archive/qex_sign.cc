@@ -322,6 +322,28 @@ QexKeySet* qex_read_private_keys(int count, const char* const* paths) {
   return set.release();
 }
 
+int qex_write_public_keys(const QexKeySet* keys, const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  FILE* f = fchmod(fd, 0644) == 0 ? fdopen(fd, "w") : nullptr;
+  int err = errno;
+  bool ok = f != nullptr;
+  for (size_t i = 0; ok && keys && i < keys->keys.size(); ++i) {
+    ok = PEM_write_PUBKEY(f, keys->keys[i]) == 1;
+    if (!ok) err = ferror(f) ? errno : EIO;
+  }
+  if (!f) {
+    close(fd);
+  } else if (fclose(f) != 0 && ok) {
+    err = errno;
+    ok = false;
+  }
+  if (ok) return 0;
+  unlink(path);
+  errno = err;
+  return -1;
+}
+
 int qex_key_count(const QexKeySet* keys) { return keys ? static_cast<int>(keys->keys.size()) : 0; }
 
 void qex_free_keys(QexKeySet* keys) { delete keys; }

@@ -310,8 +310,8 @@ bool MakeUpdateRun::PutInPlace() {
 bool MakeUpdateRun::Verify() {
   std::string scratch = work_ + "/verify", error;
   std::vector<std::string> differences;
-  if (!VerifyUpdate(o_.updater, archive_, o_.old_dir, scratch, new_, o_.copy_links, &differences,
-                    &error)) {
+  if (!VerifyUpdate(o_.updater, keys_.get(), archive_, o_.old_dir, scratch, new_, o_.copy_links,
+                    &differences, &error)) {
     return Fail(error);
   }
   if (differences.empty()) {

@@ -173,13 +173,23 @@ void CompareTrees(const TreeListing& expected, const std::string& actual_root, b
   for (const auto& [path, found] : actual) differences->push_back("not in the new tree: " + path);
 }
 
-bool VerifyUpdate(const std::string& updater, const std::string& archive,
+bool VerifyUpdate(const std::string& updater, const QexKeySet* keys, const std::string& archive,
                   const std::string& old_dir, const std::string& scratch,
                   const TreeListing& expected, bool copy_links,
                   std::vector<std::string>* differences, std::string* error) {
-  std::string install = scratch + "/install", update = scratch + "/update";
-  if (mkdir(scratch.c_str(), 0700) != 0 || mkdir(update.c_str(), 0700) != 0) {
-    *error = "cannot create " + update + ": " + Errno();
+  std::string install = scratch + "/install", update = scratch + "/update", bin = scratch + "/bin";
+  for (const std::string& dir : {scratch, update, bin}) {
+    if (mkdir(dir.c_str(), 0700) != 0) {
+      *error = "cannot create " + dir + ": " + Errno();
+      return false;
+    }
+  }
+  // The updater finds its keys and settings beside the running executable,
+  // so a copy here trusts exactly the keys this archive was signed with.
+  const std::string program = bin + "/updater";
+  if (!CopyFileBytes(updater, program, 0700, error)) return false;
+  if (qex_key_count(keys) > 0 && qex_write_public_keys(keys, (program + ".keys").c_str()) != 0) {
+    *error = "cannot write the keys file " + program + ".keys: " + Errno();
     return false;
   }
   struct stat st;
@@ -192,7 +202,8 @@ bool VerifyUpdate(const std::string& updater, const std::string& archive,
   if (link(archive.c_str(), copy.c_str()) != 0 && !CopyFileBytes(archive, copy, 0644, error)) {
     return false;
   }
-  int rv = RunUpdater(updater, update, install);
+  int rv = RunUpdater(program, update, install);
+  unlink(program.c_str());
   std::string status = ReadWholeFile(update + "/update.status");
   if (rv != 0 || status != "succeeded\n") {
     differences->push_back("the updater exited with " + std::to_string(rv) + ", status \"" +

@@ -154,25 +154,30 @@ CommandLineResult ReadCheckArguments(int argc, char** argv, Run* run) {
     return CommandLineResult::kExitFailure;
   }
   // The manifest's path rules look at where links in the apply-to directory
-  // lead, so the check works on what the paths resolve to.
+  // lead, so the check works on what the paths resolve to. The apply-to
+  // directory need not exist: the run makes it, or fails, and the check
+  // says which.
   char* update = realpath(dirs[0], nullptr);
   if (!update) {
     fprintf(stderr, "updater: cannot check %s: %s\n", dirs[0], strerror(errno));
     return CommandLineResult::kExitFailure;
   }
-  char* apply_to = realpath(dirs[1], nullptr);
-  int err = errno;
-  bool fits = apply_to && strlen(update) < sizeof(run->updateDir) &&
-              strlen(apply_to) < sizeof(run->applyToDir);
+  char absolute[kMaxPath];
+  std::string apply_to;
+  if (MakeAbsolute(dirs[1], absolute, sizeof(absolute))) {
+    size_t length = strlen(absolute);
+    if (length > 1 && absolute[length - 1] == '/') absolute[length - 1] = '\0';
+    apply_to = Resolved(absolute);
+  }
+  bool fits = !apply_to.empty() && strlen(update) < sizeof(run->updateDir) &&
+              apply_to.size() < sizeof(run->applyToDir);
   if (fits) {
     snprintf(run->updateDir, sizeof(run->updateDir), "%s", update);
-    snprintf(run->applyToDir, sizeof(run->applyToDir), "%s", apply_to);
+    snprintf(run->applyToDir, sizeof(run->applyToDir), "%s", apply_to.c_str());
   }
   free(update);
-  free(apply_to);
   if (!fits) {
-    fprintf(stderr, "updater: cannot check against %s: %s\n", dirs[1],
-            strerror(apply_to ? ENAMETOOLONG : err));
+    fprintf(stderr, "updater: cannot check against %s: %s\n", dirs[1], strerror(ENAMETOOLONG));
     return CommandLineResult::kExitFailure;
   }
   run->ComputeInstallDir();

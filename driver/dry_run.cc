@@ -65,6 +65,7 @@ class DryRun {
   ~DryRun() {
     reader_.Close();
     if (fd_ >= 0) close(fd_);
+    if (!stand_in_.empty()) rmdir(stand_in_.c_str());
   }
   DryRun(const DryRun&) = delete;
   DryRun& operator=(const DryRun&) = delete;
@@ -72,8 +73,9 @@ class DryRun {
   // Runs the steps in order; the first that fails ends the check.
   void Run() {
     int (DryRun::*const steps[])() = {
-        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust,   &DryRun::OpenArchive,
-        &DryRun::CheckWorkDir,  &DryRun::ReadManifest, &DryRun::CheckActions, &DryRun::CheckSpace};
+        &DryRun::CheckRecovery, &DryRun::ReadArchive,  &DryRun::CheckTrust,
+        &DryRun::EnterApplyTo,  &DryRun::OpenArchive,  &DryRun::CheckWorkDir,
+        &DryRun::ReadManifest,  &DryRun::CheckActions, &DryRun::CheckSpace};
     for (auto step : steps) {
       if ((this->*step)() != 0) break;
     }
@@ -93,6 +95,7 @@ class DryRun {
   int OpenArchive();
   int CheckWorkDir();
   int CheckTrust();
+  int EnterApplyTo();
   int ReadManifest();
   int CheckActions();
   int CheckSpace();
@@ -101,6 +104,9 @@ class DryRun {
   // The keys and settings beside the program.
   const ProgramPath* program_;
   RecoveryForecast recovery_;
+  // The empty directory standing in for a missing apply-to directory;
+  // removed when the check ends.
+  std::string stand_in_;
   // Recovery finishes a run of this same archive: nothing is left to apply.
   bool applied_ = false;
   // The archive, opened once as the update opens it; every step reads it.
@@ -177,6 +183,30 @@ int DryRun::CheckTrust() {
       break;
   }
   return Fail(rv, archive_, why);
+}
+
+// The apply-to directory, entered as the run enters it after the trust
+// checks. A missing one the run's lock makes, empty, when its parent is a
+// directory it may write in; the check stands an empty directory of that
+// parent in for it until the check ends, so that every later step asks the
+// same questions of an empty installation.
+int DryRun::EnterApplyTo() {
+  if (chdir(apply_to_.c_str()) == 0) return 0;
+  int err = errno;
+  struct stat st;
+  if (lstat(apply_to_.c_str(), &st) != 0 && errno == ENOENT) {
+    std::string stand_in = apply_to_.substr(0, apply_to_.rfind('/')) + "/.quil-check-XXXXXX";
+    if (mkdtemp(&stand_in[0])) {
+      stand_in_ = stand_in;
+      if (chdir(stand_in.c_str()) == 0) {
+        report_.Plan("create", apply_to_, "the run makes the apply-to directory");
+        return 0;
+      }
+    }
+    err = errno;
+  }
+  return Fail(kWriteError, apply_to_,
+              Format("the run cannot enter or create the apply-to directory: %s", strerror(err)));
 }
 
 // The manifest as the run extracts it (into memory here) and parses it.
@@ -290,12 +320,6 @@ bool DryRun::PrintJson() const {
 
 int RunDryRun(const Run& run) {
   std::string archive = std::string(run.updateDir) + "/update.qex";
-  // The paths of the manifest are relative to the apply-to directory.
-  if (chdir(run.applyToDir) != 0) {
-    fprintf(stderr, "updater: cannot check against %s: %s\n", run.applyToDir, strerror(errno));
-    return 1;
-  }
-
   // The keys and settings beside the program.
   DryRun check(archive, run.applyToDir, &run.programPath, run.isOsUpdate);
   check.Run();

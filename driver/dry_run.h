@@ -1,14 +1,17 @@
 // updater --check [--json] update-dir apply-to-dir: everything an update
 // would do and whether it would succeed, without changing anything anywhere
-// (no status file, no log, no "updating" directory, no file touched).
+// (no status file, no log, no "updating" directory, no file touched; for a
+// missing apply-to directory, an empty one beside it stands in while the
+// check runs).
 //
-// It makes the signature, channel and version checks of the run, reads the
-// whole archive (every entry decoded and discarded), parses the
-// manifest against the installation as the update would, resolves the
-// conditional actions, checks each file to patch (present, size, CRC), each
-// removal as the prepare phase does, the directories the update writes into,
-// and the free space it needs. The report goes to standard output, as text or
-// as one JSON object.
+// It takes the steps of the run in the run's order: the recovery of an
+// interrupted run, the signature, channel and version checks, the apply-to
+// directory (which the run makes when missing, or fails to enter), the work
+// directory, the manifest parsed against the installation as the update
+// would, then each action's own check, which decodes the entries that action
+// uses (and only those: an entry no line names is never read, as in the run),
+// and the free space the update needs. The report goes to standard output, as
+// text or as one JSON object.
 #ifndef UPDATER_DRIVER_DRY_RUN_H_
 #define UPDATER_DRIVER_DRY_RUN_H_
 

@@ -447,10 +447,12 @@ void RemoveRunJournal(const Run& run, int rv) {
 }
 
 void ForecastRecovery(const char* root, RecoveryForecast* out) {
+  // Where the installation cannot be opened, recovery finds nothing to do
+  // and the run reports the directory itself.
   int dir = open(root, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  int fd =
-      dir >= 0 ? openat(dir, kJournalName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
-  if (dir >= 0) close(dir);
+  if (dir < 0) return;
+  int fd = openat(dir, kJournalName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  close(dir);
   if (fd < 0) {
     if (errno != ENOENT) {
       out->refused = kRecoveryFailed;

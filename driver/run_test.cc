@@ -73,7 +73,6 @@ TEST_F(RunTest, CommandLineFillsTheRun) {
       // A staged update may not replace the installation that holds the update.
       {{upd_, root_.path(), "-1"}, "refused"},
       {{"--check", upd_}, "refused"},
-      {{"--check", upd_, root_.Sub("missing")}, "refused"},
       {{"-x", inst_}, "refused"},
   };
   for (const auto& c : cases) {
@@ -85,6 +84,10 @@ TEST_F(RunTest, CommandLineFillsTheRun) {
     EXPECT_TRUE(run.hasInstallDir) << args;
     EXPECT_EQ(run.installDir, inst_) << args;
   }
+  // The apply-to directory of a check need not exist: the run makes it.
+  ::Run run;
+  EXPECT_EQ("pid 0 check", Describe({"--check", upd_, root_.Sub("missing/")}, &run));
+  EXPECT_EQ(root_.Sub("missing"), run.applyToDir);
 }
 
 // An update applied in-process: the installation, the status and the outcome.

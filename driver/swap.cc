@@ -107,7 +107,12 @@ int RecoverSwap(Run& run) {
     if (rv == kOk && !run.isReplaceRequest && unlink(newMark.c_str()) != 0) rv = kRecoveryFailed;
   }
   if (rv == kOk) rv = MarkOldInstallation(install.c_str(), false);
-  if (rv == kOk && Exists(install)) rv = sync_file_system(install.c_str());
+  // Anything but a directory there (or a link to one) is no installation:
+  // the run reports it (7).
+  struct stat st;
+  if (rv == kOk && stat(install.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    rv = sync_file_system(install.c_str());
+  }
   return rv == kOk ? kOk : kRecoveryFailed;
 }
 

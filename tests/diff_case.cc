@@ -100,7 +100,9 @@ struct Case {
   std::string manifest_name = "updatev3.manifest";
   unsigned settings_mode = 0644;  // of the keys and settings files
   std::string keys, signer, ini, channel = "release", version = "1.0";
-  int cut = -1, flip = -1;  // percent of the archive's length
+  int cut = -1, flip = -1;        // percent of the archive's length
+  std::string apply_to = "inst";  // relative to the case's directory
+  bool unused_entry = false;      // an entry no line names, which cannot be decoded
 };
 
 std::string Content(Choices& c) {
@@ -408,6 +410,14 @@ const Mutation kMutations[] = {
      }},
     {"manifest-v2",
      [](Case& k, Choices&, Act&) { return k.manifest_name = "updatev2.manifest", true; }},
+    {"unused-entry", [](Case& k, Choices&, Act&) { return k.unused_entry = true; }},
+    // Missing: the run makes it when its parent is a directory; else, as for
+    // a file there, it fails once the archive is trusted.
+    {"no-apply-to",
+     [](Case& k, Choices& c, Act&) {
+       return k.apply_to = c.Of(std::vector<std::string>{"new", "new", "no/such", "inst/top"}),
+              true;
+     }},
     {"archive-cut", [](Case& k, Choices& c, Act&) { return k.cut = 1 + c.Pick(99), true; }},
     {"archive-flip", [](Case& k, Choices& c, Act&) { return k.flip = c.Pick(100), true; }},
     {"duplicate",
@@ -490,17 +500,19 @@ bool WriteArchive(const Case& k, const std::string& path, const std::string& key
     if (i < k.acts.size()) manifest += ManifestLine(k.acts[i]) + "\n";
   }
   if (k.manifest) layout.entries.push_back({k.manifest_name, manifest});
+  auto corrupt = [](TestEntry e) {
+    e.contents = archive_testing::Bzip2(e.contents);
+    e.contents[e.contents.size() / 2] ^= 0x10;
+    e.compress = false;
+    return e;
+  };
+  if (k.unused_entry) layout.entries.push_back(corrupt({"unused.bin", "never decoded"}));
   for (const Act& a : k.acts) {
     bool taken = std::any_of(layout.entries.begin(), layout.entries.end(),
                              [&](const TestEntry& e) { return e.name == a.EntryName(); });
     if (!a.entry || taken) continue;
     TestEntry e{a.EntryName(), IsPatch(a.kind) ? a.patch.Bytes() : a.new_data, a.entry_mode};
-    if (a.corrupt) {
-      e.contents = archive_testing::Bzip2(e.contents);
-      e.contents[e.contents.size() / 2] ^= 0x10;
-      e.compress = false;
-    }
-    layout.entries.push_back(e);
+    layout.entries.push_back(a.corrupt ? corrupt(e) : e);
   }
   *description = manifest;
   std::replace(description->begin(), description->end(), '\n', ';');
@@ -594,7 +606,8 @@ int Worker::Exec(const std::vector<std::string>& args, std::string* out, const c
 Result Worker::Run(Choices& choices) {
   Result r;
   const Case k = Generate(choices);
-  const std::string base = root_ + "/case", inst = base + "/inst", upd = base + "/upd";
+  const std::string base = root_ + "/case", inst = base + "/inst", upd = base + "/upd",
+                    apply_to = base + "/" + k.apply_to;
   std::error_code ec;
   fs::remove_all(base, ec);
   fs::create_directories(inst, ec);
@@ -619,26 +632,27 @@ Result Worker::Run(Choices& choices) {
   if (!k.keys.empty())
     r.description += " keys:" + (k.keys == "trusted" ? k.keys : "bad") + " signer:" + k.signer;
   if (!k.ini.empty()) r.description += " channels:" + k.ini;
+  if (k.apply_to != "inst") r.description += " apply-to:" + k.apply_to;
 
   const auto before = testing_util::SnapshotTree(base);
   // Half the checks report as text, on directories named relative to where they run.
   std::string report;
   if (choices.Chance(50)) {
-    r.check_exit = Exec({"--check", "upd", "inst"}, &report, base.c_str());
+    r.check_exit = Exec({"--check", "upd", k.apply_to}, &report, base.c_str());
     size_t at = report.rfind("the update would ");
     if (at != std::string::npos)
       r.predicted = report.compare(at, 24, "the update would succeed") == 0
                         ? 0
                         : atoi(report.c_str() + at + 23);
   } else {
-    r.check_exit = Exec({"--check", "--json", upd, inst}, &report);
+    r.check_exit = Exec({"--check", "--json", upd, apply_to}, &report);
     // A report that does not parse predicts nothing, and so mispredicts.
     const nlohmann::json json = nlohmann::json::parse(report, nullptr, false);
     if (json.is_object() && json.contains("result") && json["result"].is_number_integer())
       r.predicted = json["result"].get<int>();
   }
   r.changed = testing_util::DiffSnapshots(before, testing_util::SnapshotTree(base));
-  r.run_exit = Exec({upd, inst}, nullptr);
+  r.run_exit = Exec({upd, apply_to}, nullptr);
   r.got = StatusCode(testing_util::ReadFile(upd + "/update.status"));
   // An unconditional patch that is broken fails the run however the check
   // and the run agree.

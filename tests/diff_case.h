@@ -1,10 +1,11 @@
 // Generated updates and installations on which `updater --check` must predict
 // the real run: the generator and runner of the differential test and of its
 // fuzz target. A case is an installation (files of a few sizes, directories,
-// links, sometimes precomplete, product-version, a journal), an update.qex
-// whose manifest mixes every action, with entries and patches valid or broken
-// in the ways a check can see, and sometimes a keys or settings file beside
-// the program. Everything follows from the choices, so a seed reproduces it.
+// links, sometimes precomplete, product-version, a journal; sometimes the
+// apply-to directory is missing or a file), an update.qex whose manifest
+// mixes every action, with entries and patches valid or broken in the ways a
+// check can see and sometimes an undecodable entry no line names, and
+// sometimes a keys or settings file beside the program. Everything follows from the choices, so a seed reproduces it.
 #ifndef UPDATER_TESTS_DIFF_CASE_H_
 #define UPDATER_TESTS_DIFF_CASE_H_
 

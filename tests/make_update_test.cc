@@ -189,7 +189,9 @@ TEST(MakeUpdateTest, LinksAndEmptyDirectoriesTravel) {
 TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   ScopedTempDir dir;
   const std::string v1 = dir.Sub("v1"), v2 = dir.Sub("v2");
-  MakeTree(v1, {"app/bin/run=v1", "app/data/old/a.dat=only in v1", "app/keep.dat=k"});
+  // A signed update verifies only on an installation that records its version.
+  MakeTree(v1, {"app/bin/run=v1", "app/data/old/a.dat=only in v1", "app/keep.dat=k",
+                "product-version=1.0\n"});
   MakeTree(v2, {"app/bin/run=v2", "app/keep.dat=k", "app/lib/new.so=new"});
   // Without a precomplete file in the old tree, nothing removes what v2 no
   // longer has: the signed archive is not left behind, and the summary says
@@ -227,6 +229,35 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   EXPECT_EQ(1, r.exit_code);
   EXPECT_FALSE(Exists(dir.Sub("u4.qex")));
   ExpectParts(r.output, {"status \"failed: 23\"", "older than the installed version 3.0"});
+}
+
+// --verify trusts the keys it signs with, and nothing the machine trusts: a
+// release key and a settings file naming another channel beside the updater
+// change nothing; the keys file of the updater's copy demands a version record.
+TEST(MakeUpdateTest, VerifyTrustsOnlyTheKeysItSignsWith) {
+  ScopedTempDir dir;
+  const std::string updater = dir.Sub("bin/updater"), v1 = dir.Sub("v1"), v2 = dir.Sub("v2");
+  ASSERT_EQ(0, testing_util::RunCommand("mkdir " + dir.Sub("bin") + " && cp " + UPDATER_BINARY +
+                                        " " + updater));
+  ASSERT_TRUE(archive_testing::MakeKeyPair(dir.Sub("release")));
+  ASSERT_TRUE(archive_testing::MakeKeyPair(dir.Sub("test")));
+  WriteFile(updater + ".keys", ReadFile(dir.Sub("release.pub")));
+  WriteFile(updater + ".ini", "[Settings]\nAcceptedChannels=other\n");
+  MakeTree(v1, {"a=1"});
+  MakeTree(v2, {"a=2"});
+  const std::string test_signed = "--sign " + dir.Sub("test.pem") + " ";
+  const struct {
+    std::string sign, version;
+    int exit_code;
+  } kCases[] = {{"", "", 0}, {test_signed, "1.0\n", 0}, {test_signed, "", 1}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.sign + c.version);
+    unlink((v1 + "/product-version").c_str());
+    if (!c.version.empty()) WriteFile(v1 + "/product-version", c.version);
+    ToolResult r = MakeUpdate(c.sign + "--verify --updater " + updater, dir.Sub("u.qex"), v1, v2);
+    EXPECT_EQ(c.exit_code, r.exit_code) << r.output;
+    if (c.exit_code) ExpectParts(r.output, {"status \"failed: 62\""});
+  }
 }
 
 // Every JSON output parses, whatever the names hold: control bytes, double
