@@ -149,7 +149,9 @@ int ensure_parent_dir(int root, char* path) {
   if (!slash) return kOk;
   *slash = '\0';
   int rv = ensure_parent_dir(root, path);
-  if (rv == kOk && path[0] != '\0') {
+  struct stat st;
+  // One that is there ("." and ".." included) stays as it is.
+  if (rv == kOk && path[0] != '\0' && !(stat(path, &st) == 0 && S_ISDIR(st.st_mode))) {
     // Outside the installation too (a recreated update directory), owned as
     // the directory it is made in.
     char name[NAME_MAX + 1];
