@@ -29,6 +29,14 @@ void ReportProgress(const UpdateContext& context, float start, float span, int64
   context.progress->Set(start + static_cast<float>(static_cast<double>(done) / total * span));
 }
 
+// Starts `owner`'s step, which ends where `done` of `total` puts it.
+void BeginStep(const UpdateContext& context, const void* owner, float start, float span,
+               int64_t done, int64_t total, uint64_t work) {
+  if (!context.progress || work == 0) return;
+  context.progress->BeginStep(
+      owner, start + static_cast<float>(static_cast<double>(done) / total * span), work);
+}
+
 bool StopRequested(const UpdateContext& context) {
   if (!context.stop_requested || !context.stop_requested->load(std::memory_order_relaxed)) {
     return false;
@@ -46,6 +54,12 @@ std::string FormatV(const char* fmt, va_list ap) {
 }  // namespace
 
 UpdateContext& Action::context() const { return *list_->context(); }
+
+StepMeter Action::Meter() const { return StepMeter(context().progress, this); }
+
+int32_t Action::WorkCost(uint64_t work, uint64_t unit) {
+  return static_cast<int32_t>(1 + std::min<uint64_t>(work / unit, INT32_MAX / 2));
+}
 
 RunBackups& Action::backups() const { return list_->backups(); }
 
@@ -121,13 +135,26 @@ int ActionList::PrepareAll() {
     LOG("empty action list");
     return kEmptyError;
   }
-  int32_t i = 0;
+  // Weighed up front: a patch's entry takes as long to decode as an added
+  // file's of the same stored size.
+  std::vector<std::pair<uint64_t, int32_t>> weights;
+  weights.reserve(count_);
+  int64_t total = 0;
   for (Action* action = first_; action; action = action->next) {
+    const uint64_t work = action->PrepareWork();
+    weights.emplace_back(work, Action::WorkCost(work, Action::kDecodeCostUnit));
+    total += weights.back().second;
+  }
+  int64_t done = 0;
+  size_t i = 0;
+  for (Action* action = first_; action; action = action->next, ++i) {
     if (StopRequested(*context_)) return kStopSignal;
+    done += weights[i].second;
+    BeginStep(*context_, action, kPrepareStart, kPrepareSpan, done, total, weights[i].first);
     int rv = action->Check();
     if (rv == kOk) rv = action->Stage();
     if (rv != 0) return rv;
-    ReportProgress(*context_, kPrepareStart, kPrepareSpan, ++i, count_);
+    ReportProgress(*context_, kPrepareStart, kPrepareSpan, done, total);
   }
   return kOk;
 }
@@ -157,6 +184,10 @@ int ActionList::ExecuteAll() {
       return kStopSignal;
     }
     ++executed_;
+    if (total > 0) {
+      BeginStep(*context_, action, kExecuteStart, kExecuteSpan, done + action->progress_cost, total,
+                action->execute_work);
+    }
     int rv = action->Execute();
     if (rv != 0) {
       LOG("### execution failed");

@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/progress.h"
+
 class ActionList;
 class EntryPredecoder;
 class PlannedTree;
@@ -67,9 +69,24 @@ class Action {
     return Change::kNone;
   }
 
+  // The stored bytes Stage decodes (a patch's entry); asked before the
+  // prepare phase, to weigh the action in it. 0: nothing to speak of.
+  virtual uint64_t PrepareWork() { return 0; }
+
   // Weight in the execute phase's progress; a removal sets it to 0 in Check
-  // when its target is absent.
+  // when its target is absent, and an action that decodes or writes much
+  // raises it in Stage (see WorkCost) with execute_work.
   int32_t progress_cost = 1;
+  // The work Execute reports through Meter(), in its units (stored bytes
+  // decoded, bytes patched); 0: none is reported.
+  uint64_t execute_work = 0;
+  // The weight of `work` units of which `unit` take about as long as the
+  // rest of an action: 1 for small work, which keeps the progress of small
+  // files at equal steps.
+  static int32_t WorkCost(uint64_t work, uint64_t unit);
+  // Such units, measured: stored bytes decoded, bytes patched.
+  static constexpr uint64_t kDecodeCostUnit = 64 * 1024;
+  static constexpr uint64_t kPatchCostUnit = 1024 * 1024;
   // Following action in the list; written only by ActionList::Append.
   Action* next = nullptr;
 
@@ -87,6 +104,8 @@ class Action {
   int work_dir() const { return work_dir_; }
   // The context of the list the action belongs to.
   UpdateContext& context() const;
+  // Reports work of this action's step under way to the run's progress.
+  StepMeter Meter() const;
   // The run's backups and journal (the context's).
   RunBackups& backups() const;
   // The installation as the actions before this one leave it.
@@ -115,9 +134,10 @@ class Action {
 //
 // Calling order in a run: PrepareAll once; if it returns 0, ExecuteAll once
 // and then FinishAll with ExecuteAll's result. A check calls CheckAll alone.
-// Progress goes to the context's Progress: 0 to 20 while preparing, 20 to 95
-// while executing (in proportion to progress_cost), 95 to 100 while
-// finishing.
+// Progress goes to the context's Progress: 0 to 20 while preparing (in
+// proportion to the prepare weights), 20 to 95 while executing (to
+// progress_cost), 95 to 100 while finishing. Each action's step ends where its
+// weight says; a long step moves within it as its Meter reports work.
 class ActionList {
  public:
   ActionList();

@@ -1,8 +1,12 @@
 #include "actions/action.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <set>
+#include <thread>
 
 #include "actions/actions_test_util.h"
 
@@ -77,6 +81,39 @@ TEST_F(ActionListTest, FailuresStopThePhaseAndUndoExecutedActionsLastToFirst) {
                                            "finish 6 a 96.25|finish 6 c 97.50|finish 6 d 98.75|"));
   EXPECT_EQ(100.0f, progress_.percent());
   EXPECT_EQ("### execution failed\n", Log());
+}
+
+// A large entry moves the bar while it is decoded, not only when its action
+// ends: the sampled percentages take several values inside its step. The
+// update runs on a thread of its own while this one samples.
+TEST_F(ActionListTest, ProgressMovesWhileALargeEntryIsDecoded) {
+  std::string big(8 << 20, '\0');
+  uint32_t x = 12345;
+  for (char& c : big) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  OpenArchive({{"big.bin", big}, {"small.txt", "small"}});
+  ActionList list;
+  ASSERT_EQ(0, Parse("add \"big.bin\"\nadd \"small.txt\"\n", &list));
+  list.SetWorkDir(WorkDir());
+  std::atomic<bool> done{false};
+  int rv = -1;
+  std::thread run([&] {
+    rv = RunPhases(&list);
+    done = true;
+  });
+  std::set<float> inside;
+  float last = 0;
+  while (!done) {
+    const float p = progress_.percent();
+    EXPECT_GE(p, last);
+    last = p;
+    // The big file's step starts at 20 and ends just below 95.
+    if (p > 20.0f && p < 94.0f) inside.insert(p);
+    usleep(200);
+  }
+  run.join();
+  EXPECT_EQ(0, rv);
+  EXPECT_EQ(big, ReadFile(Path("big.bin")));
+  EXPECT_GE(inside.size(), 4u);
 }
 
 // A mixed list over a real tree, the precomplete removals of a complete update

@@ -84,7 +84,15 @@ void AddAction::PlanWrite(bool replacing) {
        static_cast<unsigned long long>(entry.size));
 }
 
-int AddAction::Stage() { return backup_.Plan(backups(), path); }
+int AddAction::Stage() {
+  // Decoding is most of the action's time: it weighs as its stored bytes.
+  const int64_t stored = context().archive ? context().archive->StoredLength(path) : -1;
+  if (stored > 0) {
+    execute_work = static_cast<uint64_t>(stored);
+    progress_cost = WorkCost(execute_work, kDecodeCostUnit);
+  }
+  return backup_.Plan(backups(), path);
+}
 
 int AddAction::Execute() {
   LOG("EXECUTE %s %s", LogName(), path);
@@ -127,8 +135,9 @@ int AddAction::Install() {
   // The path is free now: whatever appears there in the meantime, a link
   // above all, is not written through.
   BeneathPath dest(context().install_dir, path);
+  StepMeter meter = Meter();
   int rv = dest.ok() ? context().archive->ExtractToFileAt(path, dest.dir(), dest.name(),
-                                                          O_EXCL | O_NOFOLLOW)
+                                                          O_EXCL | O_NOFOLLOW, &meter)
                      : kWriteError;
   int err = errno;
   if (rv != kOk) LOG("EXECUTE ADD: unable to extract the file: %s, rv: %d, err: %d", path, rv, err);

@@ -35,7 +35,9 @@ bool Action::TakeEarlyEntryAt(int dir, const char* name) {
 }
 
 EntryPredecoder::EntryPredecoder(ActionList* list, int work_dir)
-    : work_dir_(work_dir), archive_(list->context()->archive) {
+    : work_dir_(work_dir),
+      archive_(list->context()->archive),
+      progress_(list->context()->progress) {
   for (bool in_prepare : {true, false}) {
     for (Action* action = list->first(); action; action = action->next) {
       Action::EarlyEntry entry = action->GetEarlyEntry();
@@ -150,9 +152,13 @@ void EntryPredecoder::Decode() {
 
     // Created afresh, never through a name already there; the work
     // directory is the run's own, so only the run's files can be in it.
+    // Counted in the action's own step only: the bar moves while its action
+    // waits for this decoding.
     struct stat st;
+    StepMeter meter(progress_, slot.action);
     bool ok = decoder.ExtractToFileAt(slot.name.c_str(), work_dir_, hidden,
-                                      O_EXCL | O_NOFOLLOW | O_NONBLOCK, slot.mode, &stop_) == kOk &&
+                                      O_EXCL | O_NOFOLLOW | O_NONBLOCK, slot.mode, &stop_,
+                                      &meter) == kOk &&
               fstatat(work_dir_, hidden, &st, AT_SYMLINK_NOFOLLOW) == 0;
     gDecoderBudget.Release();
     if (!ok) unlinkat(work_dir_, hidden, 0);

@@ -15,6 +15,7 @@
 #include "actions/action.h"
 
 class ArchiveReader;
+class Progress;
 
 // Decodes the archive entries of a list's actions ahead, on threads of its
 // own, so that decoding overlaps: each entry goes to a hidden file ".early-N"
@@ -69,6 +70,7 @@ class EntryPredecoder {
 
   const int work_dir_;
   ArchiveReader* const archive_;
+  Progress* const progress_;
   std::vector<Slot> slots_;
   std::vector<pthread_t> threads_;
   std::mutex mutex_;

@@ -158,6 +158,11 @@ int PatchAction::CheckSource() {
   return kOk;
 }
 
+uint64_t PatchAction::PrepareWork() {
+  const int64_t stored = context().archive ? context().archive->StoredLength(entry_name) : -1;
+  return stored > 0 ? static_cast<uint64_t>(stored) : 0;
+}
+
 int PatchAction::Stage() {
   int rv = backup_.Plan(backups(), target_path);
   if (rv != kOk) return rv;
@@ -173,7 +178,8 @@ int PatchAction::Stage() {
       patch_path[0] = '\0';
       return kWriteError;
     }
-    rv = context().archive->ExtractToStream(entry_name, fp.get());
+    StepMeter meter = Meter();
+    rv = context().archive->ExtractToStream(entry_name, fp.get(), &meter);
     // Data still buffered is lost if the close fails; the file would be short.
     if (fp.close() != 0 && rv == kOk) rv = kWriteError;
     if (rv != kOk) {
@@ -195,6 +201,9 @@ int PatchAction::Stage() {
     LOG("unable to read the patch header: %s, rv: %d, err: %d", patch_path, rv, err);
     return rv;
   }
+  // The installed file is read and summed, then the new one written.
+  execute_work = uint64_t{header.source_length} + header.dest_length;
+  progress_cost = WorkCost(execute_work, kPatchCostUnit);
   return CheckSource();
 }
 
@@ -246,7 +255,8 @@ int PatchAction::Execute() {
     LOG("unable to create new file: %s, err: %d", target_path, err);
     return kWriteError;
   }
-  rv = write_patched_file(header, patch.get(), source_data.get(), out.get());
+  StepMeter meter = Meter();
+  rv = write_patched_file(header, patch.get(), source_data.get(), out.get(), &meter);
 
   patch.close();
   unlinkat(work_dir(), patch_path, 0);
@@ -278,12 +288,21 @@ int PatchAction::LoadSourceFile(FILE* fp) {
   }
   source_data.reset(new (std::nothrow) unsigned char[header.source_length]);
   if (!source_data) return kFileNoMemory;
-  if (!read_exact(fp, source_data.get(), header.source_length)) {
-    int err = errno;
-    LOG("LoadSourceFile: error reading destination file: %s, err: %d", target_path, err);
-    return kReadError;
+  // In pieces, so that the progress moves while a large file is read.
+  constexpr size_t kPiece = size_t{4} << 20;
+  StepMeter meter = Meter();
+  uint32_t crc = 0;
+  for (size_t done = 0; done < header.source_length;) {
+    const size_t n = std::min<size_t>(kPiece, header.source_length - done);
+    if (!read_exact(fp, source_data.get() + done, n)) {
+      int err = errno;
+      LOG("LoadSourceFile: error reading destination file: %s, err: %d", target_path, err);
+      return kReadError;
+    }
+    crc = crc32_bzip2_extend(crc, source_data.get() + done, n);
+    meter.Advance(n);
+    done += n;
   }
-  uint32_t crc = crc32_bzip2(source_data.get(), header.source_length);
   if (crc != header.source_crc) {
     LOG("LoadSourceFile: destination file crc 0x%08x does not match expected crc 0x%08x: %s",
         static_cast<unsigned>(crc), static_cast<unsigned>(header.source_crc), target_path);

@@ -50,6 +50,7 @@ class PatchAction : public Action {
   // ArchiveReader::ExtractToStream; 6/41 (read_patch_header); 42 or 4 when
   // the installed file's size or CRC differs from the header's.
   int Stage() override;
+  uint64_t PrepareWork() override;
   // 0 on success. Before the installed file is touched: 6 (temporary file or
   // target unreadable), 6/41 (read_patch_header), and the codes of
   // LoadSourceFile. Afterwards: the code of backup_create, 7 (new file cannot

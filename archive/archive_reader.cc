@@ -14,7 +14,7 @@
 #include "archive/decoder_budget.h"
 #include "archive/qex_format.h"
 #include "base/error_codes.h"
-
+#include "base/work_meter.h"
 
 namespace {
 
@@ -66,19 +66,19 @@ int ReadStoredAt(QexArchive* archive, const QexEntry* entry, uint32_t position, 
 // calls with kCancelled.
 int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
                WorkBuffer& output, uint32_t parallel_min_length, StoredReader read_stored,
-               const std::atomic<bool>* cancel);
+               const std::atomic<bool>* cancel, WorkMeter* meter);
 // The single-threaded loop; the first `skip` bytes of output are not written
 // (the parallel decoding wrote them).
 int DecompressOnOneThread(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
                           WorkBuffer& output, StoredReader read_stored,
-                          const std::atomic<bool>* cancel, uint64_t skip);
+                          const std::atomic<bool>* cancel, WorkMeter* meter, uint64_t skip);
 
 // Creates `dest` (relative to `dir`; `flags` added to the open's) with `mode`
 // and decompresses into it.
 int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const char* dest, int flags,
                         unsigned mode, WorkBuffer& input, WorkBuffer& output,
                         uint32_t parallel_min_length, StoredReader read_stored,
-                        const std::atomic<bool>* cancel);
+                        const std::atomic<bool>* cancel, WorkMeter* meter);
 
 }  // namespace
 
@@ -131,31 +131,37 @@ int ArchiveReader::ExtractToFile(const char* name, const char* dest) {
   return ExtractToFileAt(name, AT_FDCWD, dest, 0);
 }
 
-int ArchiveReader::ExtractToFileAt(const char* name, int dir, const char* dest, int flags) {
+int ArchiveReader::ExtractToFileAt(const char* name, int dir, const char* dest, int flags,
+                                   WorkMeter* meter) {
   QexEntry* entry = qex_find_entry(archive_, name);
   if (!entry) return kReadError;
   if (!buffers_ || !buffers_->input.data || !buffers_->output.data) return kReadError;
   return DecompressToNewFile(archive_, entry, dir, dest, flags, entry->flags & kQexPermissionMask,
                              buffers_->input, buffers_->output, parallel_min_length_,
-                             qex_read_entry, nullptr);
+                             qex_read_entry, nullptr, meter);
 }
 
 bool ArchiveReader::HasEntry(const char* name) {
   return archive_ && qex_find_entry(archive_, name) != nullptr;
 }
 
-int ArchiveReader::ExtractToStream(const char* name, FILE* fp) {
-  QexEntry* entry = qex_find_entry(archive_, name);
-  if (!entry) return kReadError;
-  return ExtractEntry(entry, fp);
+int64_t ArchiveReader::StoredLength(const char* name) {
+  QexEntry* entry = archive_ ? qex_find_entry(archive_, name) : nullptr;
+  return entry ? entry->length : -1;
 }
 
-int ArchiveReader::ExtractEntry(QexEntry* entry, FILE* fp) {
+int ArchiveReader::ExtractToStream(const char* name, FILE* fp, WorkMeter* meter) {
+  QexEntry* entry = qex_find_entry(archive_, name);
+  if (!entry) return kReadError;
+  return ExtractEntry(entry, fp, meter);
+}
+
+int ArchiveReader::ExtractEntry(QexEntry* entry, FILE* fp, WorkMeter* meter) {
   if (!archive_ || !buffers_ || !buffers_->input.data || !buffers_->output.data) {
     return kReadError;
   }
   return Decompress(archive_, entry, fp, buffers_->input, buffers_->output, parallel_min_length_,
-                    qex_read_entry, nullptr);
+                    qex_read_entry, nullptr, meter);
 }
 
 ArchiveDecoder::ArchiveDecoder(const ArchiveReader* reader) : reader_(reader) {}
@@ -164,11 +170,11 @@ ArchiveDecoder::~ArchiveDecoder() = default;
 
 int ArchiveDecoder::ExtractToFile(const char* name, const char* dest, int mode,
                                   const std::atomic<bool>* cancel) {
-  return ExtractToFileAt(name, AT_FDCWD, dest, 0, mode, cancel);
+  return ExtractToFileAt(name, AT_FDCWD, dest, 0, mode, cancel, nullptr);
 }
 
 int ArchiveDecoder::ExtractToFileAt(const char* name, int dir, const char* dest, int flags,
-                                    int mode, const std::atomic<bool>* cancel) {
+                                    int mode, const std::atomic<bool>* cancel, WorkMeter* meter) {
   QexArchive* archive = reader_->archive_;
   QexEntry* entry = qex_find_entry(archive, name);
   if (!entry) return kReadError;
@@ -176,7 +182,8 @@ int ArchiveDecoder::ExtractToFileAt(const char* name, int dir, const char* dest,
   if (!buffers_ || !buffers_->Allocate()) return kArchiveNoMemory;
   const unsigned file_mode = mode < 0 ? entry->flags & kQexPermissionMask : mode;
   return DecompressToNewFile(archive, entry, dir, dest, flags, file_mode, buffers_->input,
-                             buffers_->output, reader_->parallel_min_length_, ReadStoredAt, cancel);
+                             buffers_->output, reader_->parallel_min_length_, ReadStoredAt, cancel,
+                             meter);
 }
 
 namespace {
@@ -184,7 +191,7 @@ namespace {
 int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const char* dest, int flags,
                         unsigned mode, WorkBuffer& input, WorkBuffer& output,
                         uint32_t parallel_min_length, StoredReader read_stored,
-                        const std::atomic<bool>* cancel) {
+                        const std::atomic<bool>* cancel, WorkMeter* meter) {
   int fd = openat(dir, dest, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | flags, mode);
   if (fd < 0) return kWriteError;
   FILE* fp = fdopen(fd, "wb");
@@ -192,7 +199,8 @@ int DecompressToNewFile(QexArchive* archive, QexEntry* entry, int dir, const cha
     close(fd);
     return kWriteError;
   }
-  int rv = Decompress(archive, entry, fp, input, output, parallel_min_length, read_stored, cancel);
+  int rv = Decompress(archive, entry, fp, input, output, parallel_min_length, read_stored, cancel,
+                      meter);
   // The last buffered bytes reach the file only here; a failed close leaves a
   // short file that must not pass for a complete one.
   if (fclose(fp) != 0 && rv == kOk) rv = kWriteError;
@@ -203,30 +211,35 @@ struct StoredSource {
   QexArchive* archive;
   QexEntry* entry;
   StoredReader read;
+  WorkMeter* meter;
 };
 
 int ReadSource(void* context, uint32_t position, void* buffer, int size) {
   auto* source = static_cast<StoredSource*>(context);
-  return source->read(source->archive, source->entry, position, buffer, size);
+  int n = source->read(source->archive, source->entry, position, buffer, size);
+  if (n > 0 && source->meter) source->meter->Advance(static_cast<uint64_t>(n));
+  return n;
 }
 
 int Decompress(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
                WorkBuffer& output, uint32_t parallel_min_length, StoredReader read_stored,
-               const std::atomic<bool>* cancel) {
+               const std::atomic<bool>* cancel, WorkMeter* meter) {
   uint64_t skip = 0;
   if (entry->length != 0 && entry->length >= parallel_min_length && gDecoderBudget.capacity() > 1) {
-    StoredSource source = {archive, entry, read_stored};
+    StoredSource source = {archive, entry, read_stored, meter};
     ParallelDecodeResult parallel =
         DecodeBzip2Parallel(ReadSource, &source, entry->length, fp, cancel, kCancelled);
     if (!parallel.fall_back) return parallel.code;
     skip = parallel.written;
   }
-  return DecompressOnOneThread(archive, entry, fp, input, output, read_stored, cancel, skip);
+  // Bytes the parallel decoding read are not counted again.
+  return DecompressOnOneThread(archive, entry, fp, input, output, read_stored, cancel,
+                               skip == 0 ? meter : nullptr, skip);
 }
 
 int DecompressOnOneThread(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBuffer& input,
                           WorkBuffer& output, StoredReader read_stored,
-                          const std::atomic<bool>* cancel, uint64_t skip) {
+                          const std::atomic<bool>* cancel, WorkMeter* meter, uint64_t skip) {
   bz_stream strm;
   memset(&strm, 0, sizeof(strm));
   // Out of memory is no fault of the data: it is reported as such.
@@ -255,6 +268,7 @@ int DecompressOnOneThread(QexArchive* archive, QexEntry* entry, FILE* fp, WorkBu
         break;
       }
       position += static_cast<uint32_t>(n);
+      if (meter) meter->Advance(static_cast<uint64_t>(n));
       strm.next_in = in;
       strm.avail_in = static_cast<unsigned>(n);
     }

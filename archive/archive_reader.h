@@ -9,6 +9,8 @@
 
 #include "archive/qex.h"
 
+class WorkMeter;
+
 // Stored lengths from this one up are decoded on several threads (where the
 // decoder budget holds more than one); shorter ones would not pay for the
 // threads.
@@ -42,19 +44,25 @@ class ArchiveReader {
   // file that fails part-way stays.
   int ExtractToFile(const char* name, const char* dest);
   // The same with `dest` relative to the open directory `dir` and `flags`
-  // (O_EXCL, O_NOFOLLOW) added to the flags of the file's creation.
-  int ExtractToFileAt(const char* name, int dir, const char* dest, int flags);
+  // (O_EXCL, O_NOFOLLOW) added to the flags of the file's creation. A given
+  // `meter` is told of the stored bytes as they are decoded (on this thread
+  // or the decoding threads); they add up to the entry's stored length when
+  // it is decoded whole.
+  int ExtractToFileAt(const char* name, int dir, const char* dest, int flags,
+                      WorkMeter* meter = nullptr);
+  // The stored length of the entry of that name; -1 when there is none.
+  int64_t StoredLength(const char* name);
   // Whether the open archive has an entry of that name.
   bool HasEntry(const char* name);
   // Decompresses the entry into a stream the caller owns (neither flushed nor
-  // closed). Codes as for ExtractToFile.
-  int ExtractToStream(const char* name, FILE* fp);
+  // closed). Codes as for ExtractToFile; `meter` as for ExtractToFileAt.
+  int ExtractToStream(const char* name, FILE* fp, WorkMeter* meter = nullptr);
   // Decompresses `entry`, which must come from the open archive, into `fp`;
   // ends at the first end of a bzip2 stream, ignoring any bytes after it.
   // Everything decoded before a failure is written. Entries from
   // parallel_decode_min_length() up are decoded on every free core of the
   // decoder budget, with the same bytes and codes.
-  int ExtractEntry(QexEntry* entry, FILE* fp);
+  int ExtractEntry(QexEntry* entry, FILE* fp, WorkMeter* meter = nullptr);
   // 20 when no archive is open, else 0.
   int CheckArchiveOpen();
   // 0, 20, 21, 22 or 23. `channels` is a list of accepted channel names
@@ -102,7 +110,7 @@ class ArchiveDecoder {
   // The same with `dest` relative to the open directory `dir` and `flags`
   // (O_EXCL, O_NOFOLLOW, O_NONBLOCK) added to the flags of its creation.
   int ExtractToFileAt(const char* name, int dir, const char* dest, int flags, int mode,
-                      const std::atomic<bool>* cancel);
+                      const std::atomic<bool>* cancel, WorkMeter* meter = nullptr);
 
  private:
   const ArchiveReader* reader_;

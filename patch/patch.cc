@@ -11,6 +11,7 @@
 #include <new>
 
 #include "base/error_codes.h"
+#include "base/work_meter.h"
 
 namespace {
 
@@ -119,8 +120,12 @@ class BlockReader {
 // The bounds are checked against the blocks' lengths before any byte of a
 // step is taken, so the output on a corrupt triple is the same as when the
 // blocks are held whole; only a failing read can stop a step half-way.
+// The output between two reports to a meter.
+constexpr uint64_t kMeterStep = uint64_t{1} << 20;
+
 int ApplyTriples(const PatchHeader& header, const unsigned char* source,
-                 BlockReader (&blocks)[kBlockCount], FILE* out) {
+                 BlockReader (&blocks)[kBlockCount], FILE* out, WorkMeter* meter) {
+  uint64_t unreported = 0;
   // The source cursor is signed and wide so a negative seek is seen as such.
   const int64_t source_length = header.source_length;
   int64_t source_pos = 0;
@@ -163,7 +168,13 @@ int ApplyTriples(const PatchHeader& header, const unsigned char* source,
 
     source_pos += triple.seek_offset;
     if (source_pos < 0 || source_pos > source_length) return kCorruptPatch;
+    unreported += triple.add_length + triple.copy_length;
+    if (meter && unreported >= kMeterStep) {
+      meter->Advance(unreported);
+      unreported = 0;
+    }
   }
+  if (meter && unreported > 0) meter->Advance(unreported);
   return kOk;
 }
 
@@ -268,7 +279,8 @@ int PatchControlWalk::Finish() const {
   return written_ == header_.dest_length ? kOk : kCorruptPatch;
 }
 
-int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out) {
+int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out,
+                WorkMeter* meter) {
   if (!ControlLengthValid(header.control_length)) return kCorruptPatch;
 
   const uint64_t lengths[kBlockCount] = {header.control_length, header.diff_length,
@@ -291,7 +303,7 @@ int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* sou
       if (!blocks[b].Stream(fd, offset, lengths[b], kBlockBufferSizes[b])) return kPatchNoMemory;
       offset += static_cast<off_t>(lengths[b]);
     }
-    int rv = ApplyTriples(header, source, blocks, out);
+    int rv = ApplyTriples(header, source, blocks, out, meter);
     // The stream ends where reading the blocks whole would have left it.
     fseeko(patch, offset, SEEK_SET);
     return rv;
@@ -306,14 +318,14 @@ int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* sou
     blocks[b].Hold(block, lengths[b]);
     block += lengths[b];
   }
-  return ApplyTriples(header, source, blocks, out);
+  return ApplyTriples(header, source, blocks, out, meter);
 }
 
 int write_patched_file(const PatchHeader& header, FILE* patch, const unsigned char* source,
-                       FILE* out) {
+                       FILE* out, WorkMeter* meter) {
   int fd = fileno(out);
   if (header.dest_length > 0) posix_fallocate(fd, 0, header.dest_length);
-  int rv = apply_patch(header, patch, source, out);
+  int rv = apply_patch(header, patch, source, out, meter);
   if (rv != kOk) return rv;
   // posix_fallocate sets the file's size to dest_length; the patch decides
   // the content, so the size is what was written.

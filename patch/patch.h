@@ -10,6 +10,8 @@
 
 #include "patch/patch_format.h"
 
+class WorkMeter;
+
 // The header's own rules, against the size of the whole patch: the tag, a
 // size of exactly 32 plus the three block lengths (summed without
 // wrap-around), and a control block of whole triples, at least one. 0 or 41.
@@ -75,8 +77,10 @@ int read_patch_header(FILE* patch, PatchHeader* header);
 // When the stream is a regular file, the three blocks are read side by side
 // through bounded buffers (about 2 MiB together, whatever the patch's size),
 // and the stream is left at the end of the blocks; any other stream is read
-// whole first. Sums are formed in place.
-int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out);
+// whole first. Sums are formed in place. A given `meter` is told of the
+// bytes written, about every MiB.
+int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* source, FILE* out,
+                WorkMeter* meter = nullptr);
 
 // Writes the patched file into `out`, a new file open for writing at offset 0:
 // reserves header.dest_length bytes of space (a failed reservation is no
@@ -85,7 +89,7 @@ int apply_patch(const PatchHeader& header, FILE* patch, const unsigned char* sou
 // leaves no reserved tail in the file. Returns the codes of apply_patch, or 7
 // when the flush or the cut fails. `out` stays open.
 int write_patched_file(const PatchHeader& header, FILE* patch, const unsigned char* source,
-                       FILE* out);
+                       FILE* out, WorkMeter* meter = nullptr);
 
 // Reads exactly `length` bytes into `buffer`, in pieces of at most 2^31 - 1
 // bytes. False when any piece comes up short.
