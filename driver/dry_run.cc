@@ -107,6 +107,7 @@ class DryRun {
   // The empty directory standing in for a missing apply-to directory;
   // removed when the check ends.
   std::string stand_in_;
+  std::string space_dir_ = ".";  // where the run's files will take space
   // Recovery finishes a run of this same archive: nothing is left to apply.
   bool applied_ = false;
   // The archive, opened once as the update opens it; every step reads it.
@@ -187,23 +188,38 @@ int DryRun::CheckTrust() {
 
 // The apply-to directory, entered as the run enters it after the trust
 // checks. A missing one the run's lock makes, empty, when its parent is a
-// directory it may write in; the check stands an empty directory of that
-// parent in for it until the check ends, so that every later step asks the
-// same questions of an empty installation.
+// directory it may write in; the check then enters an empty private
+// directory of its own in the temporary directory instead, so that every later
+// step asks the same questions of an empty installation without anything made
+// beside the installation. The free space is still that of the parent's file
+// system.
 int DryRun::EnterApplyTo() {
   if (chdir(apply_to_.c_str()) == 0) return 0;
   int err = errno;
   struct stat st;
   if (lstat(apply_to_.c_str(), &st) != 0 && errno == ENOENT) {
-    std::string stand_in = apply_to_.substr(0, apply_to_.rfind('/')) + "/.quil-check-XXXXXX";
-    if (mkdtemp(&stand_in[0])) {
-      stand_in_ = stand_in;
-      if (chdir(stand_in.c_str()) == 0) {
-        report_.Plan("create", apply_to_, "the run makes the apply-to directory");
-        return 0;
+    const size_t slash = apply_to_.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : apply_to_.substr(0, slash);
+    if (parent.empty()) parent = "/";
+    if (stat(parent.c_str(), &st) != 0) {
+      err = errno;
+    } else if (!S_ISDIR(st.st_mode)) {
+      err = ENOTDIR;
+    } else if (faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+      err = errno;
+    } else {
+      const char* tmp = getenv("TMPDIR");
+      std::string stand_in = std::string(tmp && *tmp ? tmp : "/tmp") + "/updater-check-XXXXXX";
+      if (mkdtemp(&stand_in[0])) {
+        stand_in_ = stand_in;  // removed when the check ends
+        if (chdir(stand_in.c_str()) == 0) {
+          space_dir_ = parent;
+          report_.Plan("create", apply_to_, "the run makes the apply-to directory");
+          return 0;
+        }
       }
+      err = errno;
     }
-    err = errno;
   }
   return Fail(kWriteError, apply_to_,
               Format("the run cannot enter or create the apply-to directory: %s", strerror(err)));
@@ -249,7 +265,8 @@ int DryRun::CheckActions() {
 
 int DryRun::CheckSpace() {
   struct statvfs fs;
-  if (statvfs(".", &fs) != 0) return report_.Fail(kReadError, false, apply_to_, strerror(errno));
+  if (statvfs(space_dir_.c_str(), &fs) != 0)
+    return report_.Fail(kReadError, false, apply_to_, strerror(errno));
   available_ = static_cast<uint64_t>(geteuid() == 0 ? fs.f_bfree : fs.f_bavail) * fs.f_frsize;
   // Whole blocks for every file, and some room for the directories the
   // update creates and the log: an estimate that errs on the safe side.

@@ -1,8 +1,8 @@
 // updater --check [--json] update-dir apply-to-dir: everything an update
 // would do and whether it would succeed, without changing anything anywhere
 // (no status file, no log, no "updating" directory, no file touched; for a
-// missing apply-to directory, an empty one beside it stands in while the
-// check runs).
+// missing apply-to directory, an empty private one in the temporary
+// directory stands in while the check runs).
 //
 // It takes the steps of the run in the run's order: the recovery of an
 // interrupted run, the signature, channel and version checks, the apply-to
