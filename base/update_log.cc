@@ -109,7 +109,9 @@ void UpdateLog::Open(int dir, const char* dir_path, const char* name, const char
   // never blocking on a FIFO or writing to a device in its place.
   int fd =
       openat(dir, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0));
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  // A second name could be a hard link planted to any file of that file
+  // system, which a root run would then cut or append to.
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
     close(fd);
     fd = -1;
     errno = EINVAL;

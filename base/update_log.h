@@ -14,7 +14,8 @@ class UpdateLog {
   // opened), named "<dir_path>/<name>" in messages: "a"
   // when append, else "w". When alt_name is given and `name` does not exist,
   // alt_name is used instead. An existing file is opened never through a
-  // link, never blocking on a FIFO, and must be regular; a missing one is
+  // link, never blocking on a FIFO, and must be a regular file of one name
+  // (not hard-linked to some other file); a missing one is
   // made with the owner and group of `dir` (base/owned_file.h). Does nothing
   // when already open. A log that cannot be opened is reported on standard
   // error, and later lines are dropped.

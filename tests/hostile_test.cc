@@ -174,7 +174,8 @@ TEST_F(HostileTest, OwnFilesThatAreLinksOrFifos) {
       {"mkdir app/updating && ln -s ../../app2/victim app/updating/update.manifest", "succeeded\n"},
       {"ln -s ../app.bak/victim upd/update.status", "-"},
       {"ln -s ../app2/victim upd/update.log", "succeeded\n"},
-      {"mkfifo upd/update.status.tmp", ""},  // no status can be written
+      {"ln app2/victim upd/update.log", "succeeded\n"},  // a second name: not cut
+      {"mkfifo upd/update.status.tmp", ""},              // no status can be written
       {"mkfifo upd/update.status", "-"},
       {"rm upd/update.qex && mkfifo upd/update.qex", "failed: 6\n"},
       {"mkfifo upd/update.log", "succeeded\n"},
