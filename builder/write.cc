@@ -86,10 +86,11 @@ void ForEachOnThreads(size_t count, int threads, const Work& work) {
   for (std::thread& t : pool) t.join();
 }
 
-// A link decides a compared file's outcome by more than its bytes; any other
-// job's results follow from its type, modes and contents alone.
+// Where the installed file is reached through a link, the links decide the
+// outcome as well; otherwise a job's results follow from its type, modes and
+// contents alone (a new file read through a link is read as its target).
 bool FollowsFromContents(const FileJob& job) {
-  return job.type == FileJob::kAdd || (!job.old_entry->via_link && !job.new_entry->via_link);
+  return job.type == FileJob::kAdd || !job.old_entry->via_link;
 }
 
 // For every job, the first job (in list order, so the choice does not depend

@@ -27,7 +27,7 @@ bool CompressFile(const std::string& source, const std::string& dest, mode_t mod
 // when its bytes and mode are (or when both trees hold the same link to the
 // same file of the tree); otherwise it is stored as a patch where a patch
 // could be made and compresses smaller than the file. A job whose type,
-// modes and file contents equal an earlier job's (neither file reached
+// modes and file contents equal an earlier job's (no installed file reached
 // through a link) takes that job's results, staged payload included. A
 // failure is left in the job's `error`. `progress`, when given, follows the
 // work as it goes.

@@ -192,11 +192,13 @@ TEST(MakeUpdateTest, IdenticalContentsAreStoredOnce) {
     WriteFile(new_dir + "/" + lib, changed, 0755);
   }
   MakeTree(new_dir, {"x/notes=same text", "y/notes=same text", "z/notes@600=same text",
-                     "w/notes=same size"});
+                     "w/notes=same size", "e/lib.so->../a/lib.so"});
+  WriteFile(old_dir + "/e/lib.so", big, 0755);  // a file that becomes a copied link
   ASSERT_EQ(0, mkdir(dir.Sub("up").c_str(), 0755));
-  ToolResult r = MakeUpdate(kVerify + "--json " + dir.Sub("s.json"), out, old_dir, new_dir);
+  ToolResult r =
+      MakeUpdate("--copy-links " + kVerify + "--json " + dir.Sub("s.json"), out, old_dir, new_dir);
   ASSERT_EQ(0, r.exit_code) << r.output;
-  ExpectParts(r.output, {"4 patched, 6 added", "verified"});
+  ExpectParts(r.output, {"5 patched, 6 added", "verified"});
   QexArchive* archive = qex_open(out.c_str());
   ASSERT_NE(archive, nullptr);
   auto range = [archive](const char* name) {
@@ -207,6 +209,7 @@ TEST(MakeUpdateTest, IdenticalContentsAreStoredOnce) {
   EXPECT_NE(patch.second, 0u);
   EXPECT_EQ(patch, range("b/lib.so.patch"));
   EXPECT_EQ(patch, range("c/lib.so.patch"));
+  EXPECT_EQ(patch, range("e/lib.so.patch"));
   EXPECT_NE(patch, range("d/lib.so.patch"));
   EXPECT_EQ(range("x/notes"), range("y/notes"));
   EXPECT_EQ(range("x/notes"), range("z/notes"));
