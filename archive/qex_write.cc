@@ -128,9 +128,14 @@ int AppendRecord(QexIndexBuilder* builder, const char* name, uint32_t offset, ui
   return 0;
 }
 
-// The contents stored so far that a later source may repeat. Memory grows
-// with the number of sources that share their size with another, by a few
-// dozen bytes each.
+// What the writer keeps of a source's status, taken before anything is stored.
+struct SourceStatus {
+  uint64_t size;
+  uint32_t mode;  // permission bits
+};
+
+// The contents stored so far that a later source may repeat. Memory grows by
+// a few dozen bytes for each source.
 class StoredContents {
  public:
   struct Copy {
@@ -139,8 +144,8 @@ class StoredContents {
   };
 
   // Counts the sizes of all sources (taken before any is stored).
-  explicit StoredContents(const std::vector<struct stat>& sources) {
-    for (const struct stat& st : sources) source_sizes_[static_cast<uint64_t>(st.st_size)]++;
+  explicit StoredContents(const std::vector<SourceStatus>& sources) {
+    for (const SourceStatus& source : sources) source_sizes_[source.size]++;
   }
   // Whether another source has a content of `size`: only then is it worth a key.
   bool MayRepeat(uint64_t size) const {
@@ -164,20 +169,18 @@ class StoredContents {
 };
 
 // Stores one source file after the previous one and records it in the index,
-// or only records it where `contents` already holds its bytes. `st` is the
-// file's status, taken before anything was stored.
-int AddSource(FILE* fp, QexIndexBuilder* builder, const QexSource& source, const struct stat& st,
-              int store_mode, StoredContents* contents) {
-  const uint32_t mode = st.st_mode & kQexPermissionMask;
-  const bool may_repeat = contents->MayRepeat(static_cast<uint64_t>(st.st_size));
-  if (may_repeat && contents->HasSize(static_cast<uint64_t>(st.st_size))) {
+// or only records it where `contents` already holds its bytes.
+int AddSource(FILE* fp, QexIndexBuilder* builder, const QexSource& source,
+              const SourceStatus& status, int store_mode, StoredContents* contents) {
+  const bool may_repeat = contents->MayRepeat(status.size);
+  if (may_repeat && contents->HasSize(status.size)) {
     ContentKey key;
     if (!DigestFile(source.path, &key)) {
       ReportReadError(source.path, "qex_create_archive_ex");
       return -1;
     }
     if (const StoredContents::Copy* copy = contents->Find(key)) {
-      return AppendRecord(builder, source.name, copy->offset, copy->length, mode);
+      return AppendRecord(builder, source.name, copy->offset, copy->length, status.mode);
     }
   }
   // The key is taken from the bytes as they are stored, so that a later
@@ -192,7 +195,7 @@ int AddSource(FILE* fp, QexIndexBuilder* builder, const QexSource& source, const
   // matches the contents even if the file changed since its status was taken.
   if (uint64_t{builder->next_offset} + stored > UINT32_MAX) return -1;
   const StoredContents::Copy copy{builder->next_offset, static_cast<uint32_t>(stored)};
-  if (AppendRecord(builder, source.name, copy.offset, copy.length, mode) != 0) return -1;
+  if (AppendRecord(builder, source.name, copy.offset, copy.length, status.mode) != 0) return -1;
   builder->next_offset += copy.length;
   ContentKey key;
   if (digest && digest->Finish(&key)) contents->Add(key, copy);
@@ -209,12 +212,15 @@ int WriteArchive(FILE* fp, QexIndexBuilder* builder, int count, const QexSource*
   builder->next_offset = kQexCreatedHeaderSize;
   if (qex_write_product_info(fp, builder, info) != 0) return -1;
 
-  std::vector<struct stat> status(count > 0 ? static_cast<size_t>(count) : 0);
+  std::vector<SourceStatus> status;
   for (int i = 0; i < count; ++i) {
-    if (stat(sources[i].path, &status[i]) != 0) {
+    struct stat st;
+    if (stat(sources[i].path, &st) != 0) {
       fprintf(stderr, "ERROR: file not found: %s\n", sources[i].path);
       return -1;
     }
+    status.push_back(
+        SourceStatus{static_cast<uint64_t>(st.st_size), st.st_mode & kQexPermissionMask});
   }
   StoredContents contents(status);
   for (int i = 0; i < count; ++i) {
