@@ -130,7 +130,9 @@ int qex_concat_file_bzip2(FILE* stream, const char* path, uint32_t* stored_lengt
 int qex_create_archive(const char* dest_path, int file_count, const char* const* file_paths,
                        const ProductInfo* info);
 // The same with entry names separate from source paths, each file stored as
-// `store_mode` says. Entries get the file's permission bits.
+// `store_mode` says. Entries get the file's permission bits. Sources with
+// identical contents (the same length and SHA-256) are stored once, at the
+// first one's place: their records share its offset and length.
 int qex_create_archive_ex(const char* dest_path, int source_count, const QexSource* sources,
                           const ProductInfo* info, int store_mode);
 // Replaces the product information block of the unsigned archive at `path`

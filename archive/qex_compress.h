@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+class ContentDigest;
+
 // Results of CompressToBzip2.
 enum QexCompressResult : int {
   kQexCompressOk = 0,
@@ -20,6 +22,8 @@ enum QexCompressResult : int {
 // stream of block size 9 and stores the number of bytes written in
 // `compressed_size`. Prints nothing, closes and flushes neither stream; after
 // a failure `out` holds a partial stream and `compressed_size` is unchanged.
-int CompressToBzip2(FILE* in, FILE* out, uint64_t* compressed_size);
+// Every byte read from `in` is fed to `input_digest` when it is given.
+int CompressToBzip2(FILE* in, FILE* out, uint64_t* compressed_size,
+                    ContentDigest* input_digest = nullptr);
 
 #endif  // UPDATER_ARCHIVE_QEX_COMPRESS_H_

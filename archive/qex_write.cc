@@ -1,14 +1,22 @@
 // Writing side of the QEX library: create an archive from files (stored as
 // they are or bzip2-compressed) and refresh the product information block in
 // place; also the bzip2 compression of qex_compress.h.
+//
+// Sources whose contents are identical are stored once: their records share
+// one offset and length. A source is recognised by its content key (length
+// and SHA-256, archive/content_digest.h), taken only where another source has
+// the same size, so that most files are read once.
 #include <bzlib.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
+#include <map>
 #include <memory>
+#include <vector>
 
+#include "archive/content_digest.h"
 #include "archive/qex.h"
 #include "archive/qex_compress.h"
 #include "archive/qex_format.h"
@@ -45,8 +53,9 @@ void ReportReadError(const char* path, const char* function) {
   perror(path);
 }
 
-// Copies `path` to `out` unchanged and adds the byte count to `copied`.
-int ConcatRaw(FILE* out, const char* path, uint64_t* copied) {
+// Copies `path` to `out` unchanged and adds the byte count to `copied`; feeds
+// what it copies to `digest` when given.
+int ConcatRaw(FILE* out, const char* path, uint64_t* copied, ContentDigest* digest) {
   FilePtr in(OpenSource(path, "qex_concat_file"));
   if (!in) return -1;
   char buf[kCopyChunk];
@@ -54,6 +63,7 @@ int ConcatRaw(FILE* out, const char* path, uint64_t* copied) {
     size_t n = fread(buf, 1, sizeof(buf), in.get());
     if (n == 0) break;
     if (fwrite(buf, n, 1, out) != 1) return -1;
+    if (digest) digest->Update(buf, n);
     *copied += n;
   }
   // A read error must not pass for the end of the file: the index would then
@@ -86,16 +96,18 @@ int Compress(bz_stream* strm, int action, FILE* out, uint64_t* written) {
   }
 }
 
-int ConcatBzip2(FILE* out, const char* path, uint64_t* written) {
+int ConcatBzip2(FILE* out, const char* path, uint64_t* written, ContentDigest* digest) {
   FilePtr in(OpenSource(path, "qex_concat_file_bzip2"));
   if (!in) return -1;
-  int rv = CompressToBzip2(in.get(), out, written);
+  int rv = CompressToBzip2(in.get(), out, written, digest);
   if (rv == kQexCompressReadError) ReportReadError(path, "qex_concat_file_bzip2");
   return rv == kQexCompressOk ? 0 : -1;
 }
 
-// Appends one index record; grows the buffer in whole pages.
-int AppendRecord(QexIndexBuilder* builder, const char* name, uint32_t length, uint32_t mode) {
+// Appends one index record for bytes stored at `offset`; grows the buffer in
+// whole pages.
+int AppendRecord(QexIndexBuilder* builder, const char* name, uint32_t offset, uint32_t length,
+                 uint32_t mode) {
   size_t name_size = strlen(name) + 1;
   uint64_t needed = kQexIndexRecordHeaderSize + name_size;
   if (uint64_t{builder->used} + needed > UINT32_MAX - kIndexGrowth) return -1;
@@ -108,7 +120,7 @@ int AppendRecord(QexIndexBuilder* builder, const char* name, uint32_t length, ui
     builder->capacity = capacity;
   }
   unsigned char* p = builder->index + builder->used;
-  qex_store_be32(p, builder->next_offset);
+  qex_store_be32(p, offset);
   qex_store_be32(p + 4, length);
   qex_store_be32(p + 8, mode);
   memcpy(p + kQexIndexRecordHeaderSize, name, name_size);
@@ -116,25 +128,77 @@ int AppendRecord(QexIndexBuilder* builder, const char* name, uint32_t length, ui
   return 0;
 }
 
-// Stores one source file after the previous one and records it in the index.
-int AddSource(FILE* fp, QexIndexBuilder* builder, const QexSource& source, int store_mode) {
-  struct stat st;
-  if (stat(source.path, &st) != 0) {
-    fprintf(stderr, "ERROR: file not found: %s\n", source.path);
-    return -1;
+// What the writer keeps of a source's status, taken before anything is stored.
+struct SourceStatus {
+  uint64_t size;
+  uint32_t mode;  // permission bits
+};
+
+// The contents stored so far that a later source may repeat. Memory grows by
+// a few dozen bytes for each source.
+class StoredContents {
+ public:
+  struct Copy {
+    uint32_t offset;
+    uint32_t length;
+  };
+
+  // Counts the sizes of all sources (taken before any is stored).
+  explicit StoredContents(const std::vector<SourceStatus>& sources) {
+    for (const SourceStatus& source : sources) source_sizes_[source.size]++;
   }
+  // Whether another source has a content of `size`: only then is it worth a key.
+  bool MayRepeat(uint64_t size) const {
+    auto it = source_sizes_.find(size);
+    return it != source_sizes_.end() && it->second > 1;
+  }
+  // Whether a content of `size` was stored under its key.
+  bool HasSize(uint64_t size) const {
+    auto it = stored_.lower_bound(ContentKey{size, {}});
+    return it != stored_.end() && it->first.length == size;
+  }
+  const Copy* Find(const ContentKey& key) const {
+    auto it = stored_.find(key);
+    return it == stored_.end() ? nullptr : &it->second;
+  }
+  void Add(const ContentKey& key, Copy copy) { stored_.emplace(key, copy); }
+
+ private:
+  std::map<uint64_t, int> source_sizes_;
+  std::map<ContentKey, Copy> stored_;
+};
+
+// Stores one source file after the previous one and records it in the index,
+// or only records it where `contents` already holds its bytes.
+int AddSource(FILE* fp, QexIndexBuilder* builder, const QexSource& source,
+              const SourceStatus& status, int store_mode, StoredContents* contents) {
+  const bool may_repeat = contents->MayRepeat(status.size);
+  if (may_repeat && contents->HasSize(status.size)) {
+    ContentKey key;
+    if (!DigestFile(source.path, &key)) {
+      ReportReadError(source.path, "qex_create_archive_ex");
+      return -1;
+    }
+    if (const StoredContents::Copy* copy = contents->Find(key)) {
+      return AppendRecord(builder, source.name, copy->offset, copy->length, status.mode);
+    }
+  }
+  // The key is taken from the bytes as they are stored, so that a later
+  // source shares only what this one really holds, even if its file changed.
+  std::unique_ptr<ContentDigest> digest;
+  if (may_repeat) digest = std::make_unique<ContentDigest>();
   uint64_t stored = 0;
-  int rv = store_mode == QEX_STORE_BZIP2 ? ConcatBzip2(fp, source.path, &stored)
-                                         : ConcatRaw(fp, source.path, &stored);
+  int rv = store_mode == QEX_STORE_BZIP2 ? ConcatBzip2(fp, source.path, &stored, digest.get())
+                                         : ConcatRaw(fp, source.path, &stored, digest.get());
   if (rv != 0) return -1;
   // The stored length is what was actually written, so the index always
   // matches the contents even if the file changed since its status was taken.
   if (uint64_t{builder->next_offset} + stored > UINT32_MAX) return -1;
-  if (AppendRecord(builder, source.name, static_cast<uint32_t>(stored),
-                   st.st_mode & kQexPermissionMask) != 0) {
-    return -1;
-  }
-  builder->next_offset += static_cast<uint32_t>(stored);
+  const StoredContents::Copy copy{builder->next_offset, static_cast<uint32_t>(stored)};
+  if (AppendRecord(builder, source.name, copy.offset, copy.length, status.mode) != 0) return -1;
+  builder->next_offset += copy.length;
+  ContentKey key;
+  if (digest && digest->Finish(&key)) contents->Add(key, copy);
   return 0;
 }
 
@@ -148,8 +212,19 @@ int WriteArchive(FILE* fp, QexIndexBuilder* builder, int count, const QexSource*
   builder->next_offset = kQexCreatedHeaderSize;
   if (qex_write_product_info(fp, builder, info) != 0) return -1;
 
+  std::vector<SourceStatus> status;
   for (int i = 0; i < count; ++i) {
-    if (AddSource(fp, builder, sources[i], store_mode) != 0) return -1;
+    struct stat st;
+    if (stat(sources[i].path, &st) != 0) {
+      fprintf(stderr, "ERROR: file not found: %s\n", sources[i].path);
+      return -1;
+    }
+    status.push_back(
+        SourceStatus{static_cast<uint64_t>(st.st_size), st.st_mode & kQexPermissionMask});
+  }
+  StoredContents contents(status);
+  for (int i = 0; i < count; ++i) {
+    if (AddSource(fp, builder, sources[i], status[i], store_mode, &contents) != 0) return -1;
   }
   // An archive needs at least one entry.
   if (builder->used == 0) return -1;
@@ -185,7 +260,7 @@ int64_t ContentStartOfArchive(FILE* fp) {
 
 }  // namespace
 
-int CompressToBzip2(FILE* in, FILE* out, uint64_t* compressed_size) {
+int CompressToBzip2(FILE* in, FILE* out, uint64_t* compressed_size, ContentDigest* input_digest) {
   bz_stream strm;
   memset(&strm, 0, sizeof(strm));
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kCompressChunk]);
@@ -197,6 +272,7 @@ int CompressToBzip2(FILE* in, FILE* out, uint64_t* compressed_size) {
   while (rv == kQexCompressOk) {
     size_t n = fread(buf.get(), 1, kCompressChunk, in);
     if (n == 0) break;
+    if (input_digest) input_digest->Update(buf.get(), n);
     strm.next_in = buf.get();
     strm.avail_in = static_cast<unsigned>(n);
     rv = Compress(&strm, BZ_RUN, out, &written);
@@ -229,12 +305,12 @@ int qex_write_product_info(FILE* stream, QexIndexBuilder* builder, const Product
 
 int qex_concat_file(FILE* stream, const char* path) {
   uint64_t copied = 0;
-  return ConcatRaw(stream, path, &copied);
+  return ConcatRaw(stream, path, &copied, nullptr);
 }
 
 int qex_concat_file_bzip2(FILE* stream, const char* path, uint32_t* stored_length) {
   uint64_t written = 0;
-  if (ConcatBzip2(stream, path, &written) != 0 || written > UINT32_MAX) return -1;
+  if (ConcatBzip2(stream, path, &written, nullptr) != 0 || written > UINT32_MAX) return -1;
   *stored_length = static_cast<uint32_t>(written);
   return 0;
 }

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_reader.h"
 #include "archive/archive_test_util.h"
+#include "archive/decoder_budget.h"
 #include "archive/qex.h"
 #include "archive/qex_format.h"
 #include "testing/in_temp_dir.h"
@@ -14,6 +16,7 @@
 namespace {
 
 using archive_testing::BuildArchive;
+using archive_testing::Bzip2;
 using archive_testing::TestLayout;
 using archive_testing::WriteBytes;
 using testing_util::Exists;
@@ -103,6 +106,86 @@ TEST_F(QexWriteTest, RefreshReplacesOnlyTheBlockOfWhatItCanRefresh) {
     EXPECT_EQ(qex_refresh_product_info("r.qex", &info_), -1) << bytes.size();
     EXPECT_TRUE(ReadFile("r.qex") == bytes) << bytes.size();
   }
+}
+
+// Identical contents are stored once, in both store modes: a repeat's record
+// takes the first one's offset and length, and its own mode; contents of the
+// same size but other bytes are stored apart. Every record reads back its own
+// contents, through the reader on one or several threads and through a
+// further decoder, also once the archive is signed. Records that overlap
+// without matching are read as before: each its own range.
+TEST_F(QexWriteTest, IdenticalContentsAreStoredOnce) {
+  const std::string big = testing_util::RandomBytes(400000, 7);
+  const struct {
+    const char* name;
+    std::string contents;
+    mode_t mode;
+    const char* same_as;
+  } files[] = {{"a", "same bytes", 0644, nullptr},
+               {"b", "other byte", 0644, nullptr},
+               {"c", "same bytes", 0600, "a"},
+               {"d", big, 0755, nullptr},
+               {"e", "", 0644, nullptr},
+               {"f", big, 0644, "d"},
+               {"g", "", 0640, "e"},
+               {"h", "same bytes", 0644, "a"}};
+  std::vector<QexSource> sources;
+  for (const auto& f : files) {
+    WriteFile(f.name, f.contents, f.mode);
+    sources.push_back(QexSource{f.name, f.name});
+  }
+  for (int store : {QEX_STORE_RAW, QEX_STORE_BZIP2}) {
+    ASSERT_EQ(qex_create_archive_ex("s.qex", 8, sources.data(), &info_, store), 0);
+    QexArchive* archive = qex_open("s.qex");
+    ASSERT_NE(archive, nullptr);
+    const std::string bytes = ReadFile("s.qex");
+    uint64_t once = 0;
+    for (const auto& f : files) {
+      const QexEntry* e = qex_find_entry(archive, f.name);
+      ASSERT_NE(e, nullptr);
+      EXPECT_EQ(e->flags, f.mode) << f.name;
+      EXPECT_TRUE(bytes.substr(e->offset, e->length) ==
+                  (store == QEX_STORE_RAW ? f.contents : Bzip2(f.contents)))
+          << f.name << " " << store;
+      const QexEntry* first = f.same_as ? qex_find_entry(archive, f.same_as) : e;
+      EXPECT_EQ(e->offset, first->offset) << f.name;
+      EXPECT_EQ(e->length, first->length) << f.name;
+      if (!f.same_as) once += e->length;
+    }
+    qex_close(archive);
+    EXPECT_EQ(archive_testing::IndexOffsetOf(bytes), kQexCreatedContentStart + once);
+  }
+  ASSERT_TRUE(archive_testing::MakeKeyPair("k") && archive_testing::SignWith("s.qex", ".", {"k"}));
+  QexKeySet* keys = qex_read_public_keys("k.pub");
+  EXPECT_EQ(qex_verify_archive("s.qex", keys, nullptr, nullptr), QEX_VERIFIED);
+  qex_free_keys(keys);
+  const int capacity = gDecoderBudget.capacity();
+  gDecoderBudget.SetCapacity(4);
+  for (uint32_t parallel_from : {UINT32_MAX, 1u}) {
+    ArchiveReader reader;
+    ASSERT_EQ(reader.Open("s.qex"), 0);
+    reader.set_parallel_decode_min_length(parallel_from);
+    ArchiveDecoder decoder(&reader);
+    for (const auto& f : files) {
+      ASSERT_EQ(reader.ExtractToFile(f.name, "out"), 0) << f.name;
+      EXPECT_TRUE(ReadFile("out") == f.contents) << f.name << " " << parallel_from;
+      ASSERT_EQ(decoder.ExtractToFile(f.name, "early", -1, nullptr), 0);
+      EXPECT_TRUE(ReadFile("early") == f.contents) << f.name;
+    }
+  }
+  gDecoderBudget.SetCapacity(capacity);
+
+  // "b" made to start two bytes into "a": it reads those bytes and the start
+  // of its own, and the reader still opens the archive.
+  ASSERT_EQ(qex_create_archive_ex("s.qex", 2, sources.data(), &info_, QEX_STORE_RAW), 0);
+  const uint32_t b_record = archive_testing::IndexOffsetOf(ReadFile("s.qex")) + 4 + 14;
+  ASSERT_TRUE(archive_testing::SetU32("s.qex", b_record, kQexCreatedContentStart + 2));
+  QexArchive* archive = qex_open("s.qex");
+  ASSERT_NE(archive, nullptr);
+  char buf[16];
+  EXPECT_EQ(qex_read_entry(archive, qex_find_entry(archive, "b"), 0, buf, sizeof(buf)), 10);
+  EXPECT_EQ(std::string(buf, 10), "me bytesot");
+  qex_close(archive);
 }
 
 }  // namespace

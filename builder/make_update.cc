@@ -11,6 +11,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -334,13 +335,15 @@ bool MakeUpdateRun::Verify() {
 bool MakeUpdateRun::WriteJson(int exit_status) {
   uint64_t patch_bytes = 0, file_bytes = 0, new_bytes = 0;
   std::vector<const FileJob*> patches;
+  std::set<std::string> counted;  // entries that share a payload store it once
   for (const FileJob& job : jobs_) {
     new_bytes += job.new_entry->size;
+    const uint64_t stored = counted.insert(job.staged).second ? job.stored : 0;
     if (job.outcome == FileJob::kStorePatch) {
-      patch_bytes += job.stored;
+      patch_bytes += stored;
       patches.push_back(&job);
     } else if (job.outcome == FileJob::kStoreFile) {
-      file_bytes += job.stored;
+      file_bytes += stored;
     }
   }
   std::sort(patches.begin(), patches.end(),

@@ -86,6 +86,7 @@ UpdatePlan PlanUpdate(const std::vector<FileJob>& jobs, const TreeListing& old_t
     if (job.outcome == FileJob::kStoreFile) names.insert(job.path);
   }
   std::string removes, changes;
+  std::set<std::string> staged;  // a payload that two entries share is stored once
   for (const FileJob& job : jobs) {
     if ((job.new_entry->mode & 07000) != 0) {
       plan.notes.push_back(job.path +
@@ -96,7 +97,7 @@ UpdatePlan PlanUpdate(const std::vector<FileJob>& jobs, const TreeListing& old_t
       plan.unchanged++;
       continue;
     }
-    plan.stored += job.stored;
+    if (staged.insert(job.staged).second) plan.stored += job.stored;
     if (job.outcome == FileJob::kStoreFile) {
       changes += "add " + Quoted(job.path) + "\n";
       plan.entries.emplace_back(job.path, job.staged);

@@ -63,7 +63,7 @@ struct UpdatePlan {
   size_t patched = 0, added = 0, removed = 0, dirs_removed = 0, unchanged = 0;
   // addlink and adddir lines, which an updater without them refuses.
   size_t links = 0, dirs_added = 0;
-  uint64_t stored = 0;  // compressed bytes of all entries
+  uint64_t stored = 0;  // compressed bytes of all entries, each staged payload once
 };
 
 // Removals come first, so that a file or link can give way to a directory of

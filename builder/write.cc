@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
+#include <tuple>
 
+#include "archive/content_digest.h"
 #include "archive/qex.h"
 #include "archive/qex_compress.h"
 #include "builder/files.h"
@@ -69,6 +72,69 @@ void RunJob(FileJob* job, const std::string& work, size_t number, int threads) {
   }
 }
 
+// Runs `work(k)` for every k below `count` on `threads` threads, the calling
+// one among them.
+template <typename Work>
+void ForEachOnThreads(size_t count, int threads, const Work& work) {
+  std::atomic<size_t> next{0};
+  auto worker = [&]() {
+    for (size_t k; (k = next.fetch_add(1)) < count;) work(k);
+  };
+  std::vector<std::thread> pool;
+  for (int i = 1; i < threads && static_cast<size_t>(i) < count; i++) pool.emplace_back(worker);
+  worker();
+  for (std::thread& t : pool) t.join();
+}
+
+// Where the installed file is reached through a link, the links decide the
+// outcome as well; otherwise a job's results follow from its type, modes and
+// contents alone (a new file read through a link is read as its target).
+bool FollowsFromContents(const FileJob& job) {
+  return job.type == FileJob::kAdd || !job.old_entry->via_link;
+}
+
+// For every job, the first job (in list order, so the choice does not depend
+// on timing) whose results it can take: one of the same type and modes whose
+// files hold the same bytes. Only jobs that share their sizes with another
+// have their files' keys taken, on `threads` threads. A file that cannot be
+// read leaves its job to itself, which reports the failure.
+std::vector<size_t> FindTwins(const std::vector<FileJob>& jobs, int threads) {
+  using Shape = std::tuple<int, mode_t, uint64_t, mode_t, uint64_t>;
+  auto shape = [](const FileJob& job) {
+    const TreeEntry* was = job.old_entry;
+    return Shape{job.type, job.new_entry->mode, job.new_entry->size, was ? was->mode : 0,
+                 was ? was->size : 0};
+  };
+  std::map<Shape, size_t> shapes;
+  for (const FileJob& job : jobs) {
+    if (FollowsFromContents(job)) shapes[shape(job)]++;
+  }
+  std::vector<size_t> keyed;
+  for (size_t i = 0; i < jobs.size(); i++) {
+    if (FollowsFromContents(jobs[i]) && shapes[shape(jobs[i])] > 1) keyed.push_back(i);
+  }
+  struct Keys {
+    ContentKey now, was;
+    bool ok = false;
+  };
+  std::vector<Keys> keys(keyed.size());
+  ForEachOnThreads(keyed.size(), threads, [&](size_t k) {
+    const FileJob& job = jobs[keyed[k]];
+    keys[k].ok = DigestFile(job.new_entry->source.c_str(), &keys[k].now) &&
+                 (!job.old_entry || DigestFile(job.old_entry->source.c_str(), &keys[k].was));
+  });
+  std::vector<size_t> twin(jobs.size());
+  for (size_t i = 0; i < twin.size(); i++) twin[i] = i;
+  std::map<std::tuple<Shape, ContentKey, ContentKey>, size_t> first;
+  for (size_t k = 0; k < keyed.size(); k++) {
+    if (!keys[k].ok) continue;
+    const size_t i = keyed[k];
+    twin[i] =
+        first.emplace(std::make_tuple(shape(jobs[i]), keys[k].now, keys[k].was), i).first->second;
+  }
+  return twin;
+}
+
 }  // namespace
 
 bool CompressFile(const std::string& source, const std::string& dest, mode_t mode,
@@ -93,33 +159,45 @@ bool CompressFile(const std::string& source, const std::string& dest, mode_t mod
 
 void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads,
              JobProgress* progress) {
+  const std::vector<size_t> twin = FindTwins(*jobs, threads);
   // Largest first, so that one big file does not start last.
-  std::vector<size_t> order(jobs->size());
-  for (size_t i = 0; i < order.size(); i++) order[i] = i;
+  std::vector<size_t> order;
+  for (size_t i = 0; i < jobs->size(); i++) {
+    if (twin[i] == i) order.push_back(i);
+  }
   std::stable_sort(order.begin(), order.end(), [jobs](size_t a, size_t b) {
     return (*jobs)[a].new_entry->size > (*jobs)[b].new_entry->size;
   });
-  std::atomic<size_t> next{0};
-  auto worker = [&]() {
-    for (size_t k; (k = next.fetch_add(1)) < order.size();) {
-      FileJob* job = &(*jobs)[order[k]];
-      if (progress) {
-        std::lock_guard<std::mutex> lock(progress->mutex);
-        progress->running[job->path] = job->new_entry->size;
-      }
-      RunJob(job, work, order[k], threads);
-      if (progress) {
-        std::lock_guard<std::mutex> lock(progress->mutex);
-        progress->running.erase(job->path);
-        progress->bytes += job->new_entry->size;
-        progress->files++;
-      }
-    }
+  auto done = [progress](const FileJob& job) {
+    if (!progress) return;
+    std::lock_guard<std::mutex> lock(progress->mutex);
+    progress->running.erase(job.path);
+    progress->bytes += job.new_entry->size;
+    progress->files++;
   };
-  std::vector<std::thread> pool;
-  for (int i = 1; i < threads; i++) pool.emplace_back(worker);
-  worker();
-  for (std::thread& t : pool) t.join();
+  ForEachOnThreads(order.size(), threads, [&](size_t k) {
+    FileJob* job = &(*jobs)[order[k]];
+    if (progress) {
+      std::lock_guard<std::mutex> lock(progress->mutex);
+      progress->running[job->path] = job->new_entry->size;
+    }
+    RunJob(job, work, order[k], threads);
+    done(*job);
+  });
+  // A twin stages nothing of its own: its entry is its first twin's payload,
+  // which the archive then stores once. A failure is reported once, there.
+  for (size_t i = 0; i < jobs->size(); i++) {
+    if (twin[i] == i) continue;
+    FileJob& job = (*jobs)[i];
+    const FileJob& first = (*jobs)[twin[i]];
+    job.outcome = first.outcome;
+    job.staged = first.staged;
+    job.stored = first.stored;
+    job.file_stored = first.file_stored;
+    job.patch_stored = first.patch_stored;
+    job.note = first.note;
+    done(job);
+  }
 }
 
 bool WriteUpdateArchive(const std::string& output, const std::string& manifest,

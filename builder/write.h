@@ -26,8 +26,11 @@ bool CompressFile(const std::string& source, const std::string& dest, mode_t mod
 // `work` under the job's index ("N", "N.patch"). A compared file is unchanged
 // when its bytes and mode are (or when both trees hold the same link to the
 // same file of the tree); otherwise it is stored as a patch where a patch
-// could be made and compresses smaller than the file. A failure is left in
-// the job's `error`. `progress`, when given, follows the work as it goes.
+// could be made and compresses smaller than the file. A job whose type,
+// modes and file contents equal an earlier job's (no installed file reached
+// through a link) takes that job's results, staged payload included. A
+// failure is left in the job's `error`. `progress`, when given, follows the
+// work as it goes.
 struct JobProgress {
   std::atomic<size_t> files{0};
   std::atomic<uint64_t> bytes{0};  // of the new files done

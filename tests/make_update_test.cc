@@ -186,6 +186,51 @@ TEST(MakeUpdateTest, LinksAndEmptyDirectoriesTravel) {
   }
 }
 
+// Files with the same bytes and mode are compressed once and changes with the
+// same old and new bytes patched once; the archive stores each payload once,
+// whatever the modes, and both --verify and the updater's check accept it.
+// Same sizes with other bytes, old or new, share nothing.
+TEST(MakeUpdateTest, IdenticalContentsAreStoredOnce) {
+  ScopedTempDir dir;
+  const std::string old_dir = dir.Sub("old"), new_dir = dir.Sub("new"),
+                    out = dir.Sub("up/update.qex");
+  std::string big = RandomBytes(200000, 3), changed = big, other_old = big;
+  changed.replace(500, 4, "EDIT");
+  other_old[9000] ^= 1;
+  for (const char* lib : {"a/lib.so", "b/lib.so", "c/lib.so", "d/lib.so"}) {
+    WriteFile(old_dir + "/" + lib, lib[0] == 'd' ? other_old : big, 0755);
+    WriteFile(new_dir + "/" + lib, changed, 0755);
+  }
+  MakeTree(new_dir, {"x/notes=same text", "y/notes=same text", "z/notes@600=same text",
+                     "w/notes=same size", "e/lib.so->../a/lib.so"});
+  WriteFile(old_dir + "/e/lib.so", big, 0755);  // a file that becomes a copied link
+  ASSERT_EQ(0, mkdir(dir.Sub("up").c_str(), 0755));
+  ToolResult r =
+      MakeUpdate("--copy-links " + kVerify + "--json " + dir.Sub("s.json"), out, old_dir, new_dir);
+  ASSERT_EQ(0, r.exit_code) << r.output;
+  ExpectParts(r.output, {"5 patched, 6 added", "verified"});
+  QexArchive* archive = qex_open(out.c_str());
+  ASSERT_NE(archive, nullptr);
+  auto range = [archive](const char* name) {
+    QexEntry* e = qex_find_entry(archive, name);
+    return e ? std::make_pair(e->offset, e->length) : std::make_pair(0u, 0u);
+  };
+  const auto patch = range("a/lib.so.patch"), notes = range("x/notes");
+  EXPECT_NE(patch.second, 0u);
+  for (const char* same : {"b/lib.so.patch", "c/lib.so.patch", "e/lib.so.patch"}) {
+    EXPECT_EQ(patch, range(same)) << same;
+  }
+  EXPECT_NE(patch, range("d/lib.so.patch"));
+  EXPECT_TRUE(notes == range("y/notes") && notes == range("z/notes") && notes != range("w/notes"));
+  ExpectParts(
+      ReadFile(dir.Sub("s.json")),
+      {"\"stored_patches\": " + std::to_string(patch.second + range("d/lib.so.patch").second)});
+  qex_close(archive);
+  r = RunTool(std::string(UPDATER_BINARY) + " --check " + dir.Sub("up") + " " + old_dir);
+  EXPECT_EQ(0, r.exit_code) << r.output;
+  ExpectParts(r.output, {"CRC 0x", "the update would succeed"});
+}
+
 TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   ScopedTempDir dir;
   const std::string v1 = dir.Sub("v1"), v2 = dir.Sub("v2");

@@ -38,6 +38,7 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
   WriteFile(src + "/bin/tool", testing_util::RandomBytes(700000, 1), 0751);
   WriteFile(src + "/share/doc/readme.txt", "read me\n", 0644);
   WriteFile(src + "/share/empty", "", 0600);
+  WriteFile(src + "/share/copy.txt", "read me\n", 0600);  // stored once with readme.txt
   WriteFile(src + "/odd name with spaces", "x", 0666);
   ASSERT_EQ(testing_util::RunCommand("cp /bin/sh '" + src + "/'"), 0);
   // Files keep their exact modes (0666 survives this umask); directories are
@@ -46,6 +47,7 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
   for (const char* k : {"k1", "k2", "k3"}) ASSERT_TRUE(archive_testing::MakeKeyPair(dir_.Sub(k)));
   WriteFile(dir_.Sub("b.txt"), "0123456789", 0640);
   WriteFile(dir_.Sub("d/a"), "abc", 0755);
+  WriteFile(dir_.Sub("d/c"), "0123456789", 0600);
   WriteFile(dir_.Sub("f"), "x");
   archive_testing::TestLayout evil;
   evil.entries = {{"ok", "fine"}, {"../escaped", "evil"}};
@@ -74,12 +76,13 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
       {"extract --bzip2 -C out app.qex", 0, "", ""},
       {"extract -C raw app.qex", 0, "", ""},
       {"create -c release -p 1.0 plain.qex b.txt d/", 0, "", ""},
-      {"list plain.qex", 0, "0640         10 b.txt\n0755          3 d/a\n", ""},
+      {"list plain.qex", 0, "0640         10 b.txt\n0600         10 d/c\n0755          3 d/a\n",
+       ""},
       {"refresh --channel beta --product-version 1.1b2 plain.qex", 0, "", ""},
       {"info plain.qex", 0,
        "layout: with a signature area\nsignatures: 0\nadditional blocks: 1, from offset "
        "24\nchannel: beta\n"
-       "product version: 1.1b2\nupdate: none (no manifest)\nentries: 2, 13 stored bytes\n",
+       "product version: 1.1b2\nupdate: none (no manifest)\nentries: 3, 13 stored bytes\n",
        ""},
       {"create -j -c release -p 2.0 -C m up.qex .", 0, "", ""},
       {"create -j -c release -p 2.0 -C c c.qex .", 0, "", ""},

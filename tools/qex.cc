@@ -15,6 +15,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_reader.h"
@@ -192,8 +193,8 @@ int Create(const Options& opt, const char* archive, int count, char** paths) {
   return 0;
 }
 
-// The entries in index order, each name once (the first, which is the one a
-// reader finds).
+// The entries in the order of their stored bytes, each name once (the first,
+// which is the one a reader finds).
 std::vector<QexEntry*> EntriesInOrder(QexArchive* archive) {
   std::vector<QexEntry*> entries;
   qex_for_each_entry(
@@ -204,8 +205,10 @@ std::vector<QexEntry*> EntriesInOrder(QexArchive* archive) {
         return 0;
       },
       &entries);
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const QexEntry* x, const QexEntry* y) { return x->offset < y->offset; });
+  // Records that share their bytes come by name.
+  std::sort(entries.begin(), entries.end(), [](const QexEntry* x, const QexEntry* y) {
+    return x->offset != y->offset ? x->offset < y->offset : strcmp(x->name, y->name) < 0;
+  });
   return entries;
 }
 
@@ -393,8 +396,12 @@ int Info(const char* path, int info_key_count, char** info_keys) {
   QexArchive* archive = OpenArchive(path);
   if (!archive) return 1;
   std::vector<QexEntry*> entries = EntriesInOrder(archive);
+  // Records that share their bytes count them once.
+  std::set<std::pair<uint32_t, uint32_t>> ranges;
   uint64_t stored = 0;
-  for (const QexEntry* e : entries) stored += e->length;
+  for (const QexEntry* e : entries) {
+    if (ranges.emplace(e->offset, e->length).second) stored += e->length;
+  }
 
   printf("layout: %s\n", has_signatures ? "with a signature area" : "short (no signature area)");
   printf("signatures: %u\n", signature_count);
