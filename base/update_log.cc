@@ -45,6 +45,19 @@ void ReportUnwritable(const char* path, int err) {
   fprintf(stderr, "updater: the update log cannot be written: %s, err: %d\n", path, err);
 }
 
+// Removes "<name>.tmp" in `dir` when it is a second name of the open log
+// `log`: a creation through a link killed before it removed the temporary.
+void DropCreationLink(int dir, const char* name, const struct stat& log) {
+  char tmp[NAME_MAX + 1];
+  int n = snprintf(tmp, sizeof(tmp), "%s.tmp", name);
+  struct stat st;
+  if (n > 0 && static_cast<size_t>(n) < sizeof(tmp) &&
+      fstatat(dir, tmp, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == log.st_dev &&
+      st.st_ino == log.st_ino) {
+    unlinkat(dir, tmp, 0);
+  }
+}
+
 // Creates the missing log `name` in `dir`, owned as `dir` from its first
 // moment under that name. The descriptor, or -1 with errno.
 int CreateOwned(int dir, const char* name) {
@@ -56,11 +69,19 @@ int CreateOwned(int dir, const char* name) {
   }
   int fd = open_owned_temp_at(dir, tmp, 0666);
   if (fd < 0) return -1;
-  // A link, unlike a rename, never replaces a log made meanwhile.
-  int rv = linkat(dir, tmp, dir, name, 0);
-  int err = errno;
-  unlinkat(dir, tmp, 0);
+  // Never replacing a log made meanwhile; a kill leaves at worst the
+  // temporary, which the next call removes. A file system without the flag
+  // takes a link, whose second name Open removes if a kill leaves it.
+  int rv = renameat2(dir, tmp, dir, name, RENAME_NOREPLACE);
+  if (rv != 0 && errno == EINVAL) {
+    rv = linkat(dir, tmp, dir, name, 0);
+    int err = errno;
+    unlinkat(dir, tmp, 0);
+    errno = err;
+  }
   if (rv != 0) {
+    int err = errno;
+    unlinkat(dir, tmp, 0);
     close(fd);
     errno = err;
     return -1;
@@ -110,7 +131,9 @@ void UpdateLog::Open(int dir, const char* dir_path, const char* name, const char
   int fd =
       openat(dir, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0));
   // A second name could be a hard link planted to any file of that file
-  // system, which a root run would then cut or append to.
+  // system, which a root run would then cut or append to; only the
+  // temporary of a creation killed half-way is known to be the log's own.
+  if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 2) DropCreationLink(dir, name, st);
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
     close(fd);
     fd = -1;
