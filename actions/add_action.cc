@@ -102,8 +102,10 @@ int AddAction::Execute() {
     // Noted before creating anything, so that a rollback also removes the
     // directories of a creation that failed half-way.
     first_new_dir_ = FirstMissingDirectory(context().install_dir, path);
-    rv = backups().journal.Add(kJournalCreate, {path, std::to_string(first_new_dir_).c_str()},
-                               false);
+    // On disk before the name: a power loss may keep the name and not the
+    // later records, and recovery removes only what the journal names.
+    rv =
+        backups().journal.Add(kJournalCreate, {path, std::to_string(first_new_dir_).c_str()}, true);
     if (rv == kOk) rv = ensure_parent_dir(context().install_dir, path);
   }
   if (rv != kOk) return rv;
@@ -231,7 +233,7 @@ int AddDirAction::Execute() {
   }
   first_new_dir_ = FirstMissingDirectory(context().install_dir, dir);
   int rv =
-      backups().journal.Add(kJournalCreate, {dir, std::to_string(first_new_dir_).c_str()}, false);
+      backups().journal.Add(kJournalCreate, {dir, std::to_string(first_new_dir_).c_str()}, true);
   if (rv == kOk) rv = ensure_parent_dir(context().install_dir, dir);
   if (rv != kOk) return rv;
   // Made private and given its mode through the open directory: the umask
