@@ -137,6 +137,12 @@ class Replay {
       if (backup && sscanf(r.fields[2].c_str(), "%llu %llu", &dev, &ino) == 2)
         originals_.insert({dev, ino});
     }
+    // The new paths first (announced while preparing, they may come before
+    // the backup of a file whose place a new directory took), then the
+    // backups, each in reverse.
+    for (auto r = records_.rbegin(); r != records_.rend(); ++r)
+      if (r->type == kJournalCreate)
+        UndoCreate(r->fields[0], strtoul(r->fields[1].c_str(), nullptr, 10));
     int rv = kOk;
     for (auto r = records_.rbegin(); r != records_.rend(); ++r) {
       const std::vector<std::string>& f = r->fields;
@@ -153,8 +159,6 @@ class Replay {
           LOG("failed to put back %s as %s, err: %d", f[1].c_str(), f[0].c_str(), errno);
           rv = kRecoveryFailed;
         }
-      } else if (r->type == kJournalCreate) {
-        UndoCreate(f[0], strtoul(f[1].c_str(), nullptr, 10));
       }
     }
     return rv;
@@ -183,8 +187,8 @@ class Replay {
   }
 
  private:
-  // A file of the installation as it was: moved aside by the run and put
-  // back by an earlier undo. It stays.
+  // A file of the installation as it was: never moved aside, or put back by
+  // the run's rollback. It stays.
   bool IsOriginal(const std::string& rel) const {
     struct stat st;
     return stat_beneath(root_, rel.c_str(), &st, false) != 0 ||
@@ -407,12 +411,15 @@ int CommitRun(Run& run) {
 }
 
 void EndRunJournal(Run& run, int rv, bool undone) {
-  if (rv != kOk && undone) run.backups.journal.Add(kJournalRolledBack, {}, false);
   run.recovery.rollbackIncomplete = rv != kOk && !undone;
   if (run.recovery.rollbackIncomplete) {
     LOG("the rollback is incomplete: the next run finishes undoing it");
   }
   sync_file_system(run.applyToDir);
+  // After the flush of what the rollback put back: on disk before it, the
+  // record would let recovery skip a rollback a power loss had undone.
+  if (rv != kOk && undone && run.backups.journal.Add(kJournalRolledBack, {}, false) == kOk)
+    sync_file_system(run.applyToDir);
   run.backups.journal.Close();
 }
 
