@@ -35,6 +35,16 @@ size_t FirstMissingDirectory(int root, char* path) {
   return 0;
 }
 
+// The create record's directory field (FirstMissingDirectory's length) for a
+// path free in the plan, as the directories stand when the action executes.
+std::string PlannedCreate(const PlannedTree& planned, const char* path) {
+  const std::string p(path);
+  for (size_t slash = p.find('/'); slash != std::string::npos; slash = p.find('/', slash + 1))
+    if (planned.Lookup(p.substr(0, slash)).kind == PlannedTree::Kind::kAbsent)
+      return std::to_string(slash);
+  return "0";
+}
+
 // Removes the directories above the last component of `path`, deepest first,
 // down to the one whose path is `length` bytes long. rmdir removes only empty
 // ones: whatever another action left in them stays.
@@ -68,6 +78,7 @@ int AddAction::Check() {
     return Refuse(kWriteError, false, path, "cannot write %s: %s", path, why.c_str());
   }
   if (run.report) PlanWrite(node.kind != PlannedTree::Kind::kAbsent);
+  planned_create_ = node.kind == PlannedTree::Kind::kAbsent ? PlannedCreate(planned(), path) : "";
   // A link's target is text: what it leads to is not known here.
   const bool link = !GetEarlyEntry().name;
   planned().Set(path, link ? PlannedTree::Kind::kLink : PlannedTree::Kind::kFile, link ? "" : path);
@@ -91,7 +102,12 @@ int AddAction::Stage() {
     execute_work = static_cast<uint64_t>(stored);
     progress_cost = WorkCost(execute_work, kDecodeCostUnit);
   }
-  return backup_.Plan(backups(), path);
+  // A path free in the plan is announced now: the flush that ends the
+  // prepare phase puts the record on disk before any name it covers.
+  int rv = planned_create_.empty()
+               ? kOk
+               : backups().journal.Add(kJournalCreate, {path, planned_create_.c_str()}, false);
+  return rv == kOk ? backup_.Plan(backups(), path) : rv;
 }
 
 int AddAction::Execute() {
@@ -110,8 +126,12 @@ int AddAction::Execute() {
     // Noted before creating anything, so that a rollback also removes the
     // directories of a creation that failed half-way.
     first_new_dir_ = FirstMissingDirectory(context().install_dir, path);
-    rv = backups().journal.Add(kJournalCreate, {path, std::to_string(first_new_dir_).c_str()},
-                               false);
+    // On disk before the name (a power loss may keep the name and lose
+    // later records; recovery removes only what the journal names), unless
+    // announced while preparing.
+    if (planned_create_.empty())
+      rv = backups().journal.Add(kJournalCreate, {path, std::to_string(first_new_dir_).c_str()},
+                                 true);
     if (rv == kOk) rv = ensure_parent_dir(context().install_dir, path);
   }
   if (rv != kOk) return rv;
@@ -226,8 +246,15 @@ int AddDirAction::Check() {
     return Refuse(kWriteError, false, dir, "cannot make %s: %s", shown.c_str(), why.c_str());
   }
   Plan("adddir", shown.c_str(), "new, mode %04o", static_cast<unsigned>(mode));
+  planned_create_ = PlannedCreate(planned(), dir);
   planned().Set(dir, PlannedTree::Kind::kDirectory);
   return kOk;
+}
+
+int AddDirAction::Stage() {
+  return planned_create_.empty()
+             ? kOk
+             : backups().journal.Add(kJournalCreate, {dir, planned_create_.c_str()}, false);
 }
 
 int AddDirAction::Execute() {
@@ -239,8 +266,10 @@ int AddDirAction::Execute() {
     return kUnexpectedType;
   }
   first_new_dir_ = FirstMissingDirectory(context().install_dir, dir);
-  int rv =
-      backups().journal.Add(kJournalCreate, {dir, std::to_string(first_new_dir_).c_str()}, false);
+  int rv = planned_create_.empty()
+               ? backups().journal.Add(kJournalCreate,
+                                       {dir, std::to_string(first_new_dir_).c_str()}, true)
+               : kOk;
   if (rv == kOk) rv = ensure_parent_dir(context().install_dir, dir);
   if (rv != kOk) return rv;
   // Made private and given its mode through the open directory: the umask

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
 #include "actions/action.h"
 #include "actions/conditional_action.h"
@@ -24,8 +25,9 @@ class AddAction : public Action {
   // (7). In a check, the entry is decoded whole: a failure there is one the
   // run meets while executing.
   int Check() override;
-  // Plans the backup of whatever stands at `path`: 0, or 7 when the journal
-  // cannot be written.
+  // Plans the backup of whatever stands at `path`, or records the creation
+  // of `path` when the plan finds it free: 0, or 7 when the journal cannot
+  // be written.
   int Stage() override;
   // Moves whatever stands at `path` (a symbolic link included, never
   // followed) to its backup, or creates the missing parent directories, then
@@ -75,6 +77,9 @@ class AddAction : public Action {
   // Length of the prefix of `path` naming the first directory Execute had to
   // create; 0 when it created none.
   size_t first_new_dir_ = 0;
+  // The create record's directory field, when Check found `path` free in the
+  // plan ("" otherwise): Stage writes it.
+  std::string planned_create_;
 };
 
 // addlink "path" "target": makes `path` a symbolic link holding `target`
@@ -111,6 +116,8 @@ class AddDirAction : public Action {
   // 42 when something other than a directory will stand at `dir`, 7 when
   // the directories leading to it are not writable.
   int Check() override;
+  // Records the creation of `dir` when Check found it free: 0 or 7.
+  int Stage() override;
   // 0; 42 for something other than a directory at `dir`; 7 when the
   // directory, a parent, its mode or the journal record cannot be written.
   int Execute() override;
@@ -126,6 +133,7 @@ class AddDirAction : public Action {
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   size_t first_new_dir_ = 0;
+  std::string planned_create_;  // as AddAction's
 };
 
 using ConditionalAddAction = ConditionalAction<AddAction>;

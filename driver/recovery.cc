@@ -137,6 +137,12 @@ class Replay {
       if (backup && sscanf(r.fields[2].c_str(), "%llu %llu", &dev, &ino) == 2)
         originals_.insert({dev, ino});
     }
+    // The new paths first (announced while preparing, they may come before
+    // the backup of a file whose place a new directory took), then the
+    // backups, each in reverse.
+    for (auto r = records_.rbegin(); r != records_.rend(); ++r)
+      if (r->type == kJournalCreate)
+        UndoCreate(r->fields[0], strtoul(r->fields[1].c_str(), nullptr, 10));
     int rv = kOk;
     for (auto r = records_.rbegin(); r != records_.rend(); ++r) {
       const std::vector<std::string>& f = r->fields;
@@ -153,8 +159,6 @@ class Replay {
           LOG("failed to put back %s as %s, err: %d", f[1].c_str(), f[0].c_str(), errno);
           rv = kRecoveryFailed;
         }
-      } else if (r->type == kJournalCreate) {
-        UndoCreate(f[0], strtoul(f[1].c_str(), nullptr, 10));
       }
     }
     return rv;
@@ -183,8 +187,8 @@ class Replay {
   }
 
  private:
-  // A file of the installation as it was: moved aside by the run and put
-  // back by an earlier undo. It stays.
+  // A file of the installation as it was: never moved aside, or put back by
+  // the run's rollback. It stays.
   bool IsOriginal(const std::string& rel) const {
     struct stat st;
     return stat_beneath(root_, rel.c_str(), &st, false) != 0 ||
@@ -192,11 +196,29 @@ class Replay {
                              static_cast<unsigned long long>(st.st_ino)}) != 0;
   }
 
+  // Whether the journal plans or records a backup of `rel`.
+  bool Announced(const std::string& rel) const {
+    for (const JournalRecord& r : records_)
+      if ((r.type == kJournalPlanned || r.type == kJournalBackup) && r.fields[0] == rel)
+        return true;
+    return false;
+  }
+  // Whether a backup of `rel` stands under a name the journal gives it. If
+  // none does, the file at `rel` is the original: never moved (a creation
+  // announced while preparing may never have run), or put back.
+  bool BackedUp(const std::string& rel) const {
+    for (const JournalRecord& r : records_)
+      if ((r.type == kJournalPlanned || r.type == kJournalBackup || r.type == kJournalMove) &&
+          is_backup_name_of(r.fields[1], rel) && ExistsBeneath(root_, r.fields[1]))
+        return true;
+    return false;
+  }
+
   // Removes the new file and then every directory the run made for it, from
   // the deepest up: one already gone (or kept by something in it) does not
   // stop the ones above.
   void UndoCreate(const std::string& rel, size_t first_new_dir) {
-    if (!IsOriginal(rel)) remove_beneath(root_, rel.c_str());
+    if (!IsOriginal(rel) && (!Announced(rel) || BackedUp(rel))) remove_beneath(root_, rel.c_str());
     if (first_new_dir == 0) return;
     std::string dir = rel;
     for (size_t slash = dir.rfind('/'); slash != std::string::npos && slash >= first_new_dir;
@@ -407,12 +429,15 @@ int CommitRun(Run& run) {
 }
 
 void EndRunJournal(Run& run, int rv, bool undone) {
-  if (rv != kOk && undone) run.backups.journal.Add(kJournalRolledBack, {}, false);
   run.recovery.rollbackIncomplete = rv != kOk && !undone;
   if (run.recovery.rollbackIncomplete) {
     LOG("the rollback is incomplete: the next run finishes undoing it");
   }
   sync_file_system(run.applyToDir);
+  // After the flush of what the rollback put back: on disk before it, the
+  // record would let recovery skip a rollback a power loss had undone.
+  if (rv != kOk && undone && run.backups.journal.Add(kJournalRolledBack, {}, false) == kOk)
+    sync_file_system(run.applyToDir);
   run.backups.journal.Close();
 }
 
@@ -477,16 +502,18 @@ void ForecastRecovery(const char* root, RecoveryForecast* out) {
   }
   // As Replay::Undo would find them, in the order the run made them.
   std::map<std::string, std::string>& through = out->through;
+  std::set<std::string> announced;  // a backup planned: Undo keeps what stands there
   for (const JournalRecord& r : records) {
     const std::vector<std::string>& f = r.fields;
     struct stat backup;
     if (r.type == kJournalBackup || r.type == kJournalPlanned) {
       std::string at = std::string(root) + "/" + f[1];
       if (lstat(at.c_str(), &backup) == 0) through[f[0]] = f[1];
+      announced.insert(f[0]);
     } else if (r.type == kJournalMove) {
       for (auto& entry : through)
         if (entry.second == f[0]) entry.second = f[1];
-    } else if (r.type == kJournalCreate && !through.count(f[0])) {
+    } else if (r.type == kJournalCreate && !through.count(f[0]) && !announced.count(f[0])) {
       through[f[0]] = "";
       size_t first = strtoul(f[1].c_str(), nullptr, 10);
       for (size_t slash = f[0].rfind('/'); first && slash != std::string::npos && slash >= first;

@@ -44,8 +44,8 @@ bool UpdateAlreadyApplied(const Run& run, const std::string& identity);
 // After a successful execute phase: flushes every change, then writes the
 // commit record. 0 or 7.
 int CommitRun(Run& run);
-// After the finish phase: flushes everything; after a failure records that
-// the rollback is complete when `undone`, else logs that it is not and keeps
+// After the finish phase: flushes everything; after a failure then records
+// (and flushes) that the rollback is complete when `undone`, else logs that it is not and keeps
 // the journal for the next run to finish the undo.
 void EndRunJournal(Run& run, int rv, bool undone);
 // After the final status: removes "updating", then the journal (kept after an

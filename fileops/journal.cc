@@ -108,6 +108,9 @@ bool read_journal(int fd, std::vector<JournalRecord>* out, std::string* reason) 
       return false;
     }
   }
+  // A power loss may leave the unflushed end of the file zero-filled: the
+  // records there were never written. A whole record ends with a line feed.
+  if (!text.empty() && text.back() == '\0') text.resize(text.find_last_not_of('\0') + 1);
   for (size_t pos = 0; pos < text.size();) {
     JournalRecord record{text[pos++], {}};
     size_t count = FieldCount(record.type);

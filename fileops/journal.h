@@ -48,7 +48,9 @@ class Journal {
 };
 
 // Every complete record of the journal open at `fd`, read from its start. A
-// last record cut short (a crash while it was written) ends the journal. False,
+// last record cut short (a crash while it was written) ends the journal, and
+// so do NUL bytes up to the end of the file (the unflushed end after a power
+// loss: they are dropped, with any record they cut). False,
 // with the reason in `reason`, when the file cannot be read, is larger than a
 // run could have written, or holds anything but whole records of known types
 // before that last one.

@@ -82,14 +82,19 @@ TEST(JournalTest, RecordsAreClaimsCheckedBeforeUse) {
   }
 }
 
+// A power loss leaves the unflushed end cut, or as zeros of its length.
 TEST(JournalTest, OnlyALastRecordMayBeCutShort) {
   const std::string whole = Bytes({kBegin, {kJournalCreate, {"a/b", "1"}}, {kJournalCommit, {}}});
   size_t count = 0;
   for (size_t cut = 0; cut <= whole.size(); ++cut) {
-    EXPECT_EQ(Check(whole.substr(0, cut), &count), "") << cut;
-    EXPECT_EQ(count, cut < 11 ? 0u : cut < 19 ? 1u : cut < 21 ? 2u : 3u) << cut;
+    for (size_t zeros : {size_t{0}, whole.size() - cut}) {
+      EXPECT_EQ(Check(whole.substr(0, cut) + std::string(zeros, '\0'), &count), "") << cut;
+      EXPECT_EQ(count, cut < 11 ? 0u : cut < 19 ? 1u : cut < 21 ? 2u : 3u) << cut;
+    }
   }
   EXPECT_EQ(Check(whole + "Zjunk\n"), "a record of unknown type");
+  EXPECT_EQ(Check(whole.substr(0, 11) + std::string(3, '\0') + whole.substr(11)),
+            "a record of unknown type");
   std::string many = Bytes({kBegin, {kJournalCreate, {"f", "0"}}});
   EXPECT_EQ(Check(many.insert(many.size() - 1, "x")), "a record with too many fields");
 }
