@@ -212,7 +212,7 @@ bool MakeUpdateRun::Scan() {
 
 bool MakeUpdateRun::Plan() {
   std::string error;
-  if (!AddVersionRecord(work_, o_.version, &new_, &error) ||
+  if (!AddVersionRecord(work_, o_.version, o_.app_id, &new_, &error) ||
       !AddPrecomplete(work_, &new_, &error)) {
     return Fail(error);
   }
@@ -281,8 +281,8 @@ bool MakeUpdateRun::Plan() {
 bool MakeUpdateRun::WriteArchive() {
   std::string error;
   archive_ = work_ + "/archive.qex";
-  if (!WriteUpdateArchive(archive_, plan_.manifest, plan_.entries, o_.channel, o_.version, work_,
-                          &error)) {
+  if (!WriteUpdateArchive(archive_, plan_.manifest, plan_.entries, o_.channel, o_.version,
+                          o_.app_id, work_, &error)) {
     return Fail(error);
   }
   if (keys_) {
@@ -359,6 +359,7 @@ bool MakeUpdateRun::WriteJson(int exit_status) {
       {"product_version", o_.version},
       {"from_version", o_.from_version},
       {"channel", o_.channel},
+      {"app_id", o_.app_id.empty() ? JsonValue() : JsonValue(o_.app_id)},
       {"archive", archive_placed_ ? JsonValue(o_.output) : JsonValue()},
       {"archive_bytes", archive_placed_ ? archive_size_ : 0},
       {"counts",

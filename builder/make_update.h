@@ -24,6 +24,7 @@ struct MakeUpdateOptions {
   std::string channel = "release";
   std::string version;
   std::string from_version;  // the product version of the old tree, when known
+  std::string app_id;        // the application id (qex_app_id_is_valid); "" for none
   bool full = false;
   // Store a symbolic link to a regular file as a copy of that file and leave
   // dangling links out; without it every link is refused.

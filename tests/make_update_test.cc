@@ -223,6 +223,19 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   EXPECT_EQ(QEX_VERIFIED, qex_verify_archive(dir.Sub("u3.qex").c_str(), keys, nullptr, nullptr));
   qex_free_keys(keys);
   EXPECT_EQ("2.0\n", EntryOf(dir.Sub("u3.qex"), "product-version"));
+  // The application id goes into the archive and the record, which the
+  // updater then holds against archives of other applications.
+  r = MakeUpdate("--full --app-id org.example.app " + kVerify, dir.Sub("u5.qex"), v1, v2);
+  EXPECT_EQ(0, r.exit_code) << r.output;
+  EXPECT_EQ("2.0\norg.example.app\n", EntryOf(dir.Sub("u5.qex"), "product-version"));
+  ProductInfo info = {};
+  ASSERT_EQ(0, read_product_info_block(dir.Sub("u5.qex").c_str(), &info));
+  EXPECT_STREQ("org.example.app", info.app_id);
+  qex_free_product_info(&info);
+  WriteFile(v1 + "/product-version", "1.0\norg.example.other\n");
+  r = MakeUpdate("--full --app-id org.example.app " + kVerify, dir.Sub("u6.qex"), v1, v2);
+  EXPECT_EQ(1, r.exit_code);
+  ExpectParts(r.output, {"status \"failed: 63\"", "refusing the application org.example.app"});
   // The updater refuses an update older than the installation.
   WriteFile(v1 + "/product-version", "3.0\n");
   r = MakeUpdate("--full " + kVerify, dir.Sub("u4.qex"), v1, v2);
@@ -343,6 +356,7 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
       {{"a=a"}, {"nothing to update"}, partial, {"a=a"}, 3},
       {{"a=b"}, {not_newer}, partial + " --from-version 10.1 -q", {"a=a"}, 0},
       {{}, {"--product-version is required"}, mu + "old new"},
+      {{}, {"--app-id takes 1 to 127 letters"}, partial + " --app-id 9lives"},
       {{}, {"unknown option or missing value: --no-such"}, mu + "--no-such-option old new"},
       {{}, {"expected OLD_DIR NEW_DIR"}, mu},
       {{}, {"expected three arguments, got 0"}, qx},

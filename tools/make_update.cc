@@ -11,6 +11,8 @@
 #include <list>
 #include <string>
 
+#include "archive/qex.h"
+
 namespace {
 
 void PrintUsage(FILE* out) {
@@ -40,6 +42,10 @@ void PrintUsage(FILE* out) {
           "                        manifest, and a warning when VERSION is not newer\n"
           "  -c, --channel NAME    update channel stored in the archive (default:\n"
           "                        release, at most 63 bytes)\n"
+          "  --app-id ID           the application the archive belongs to, stored in\n"
+          "                        the archive and as the second line of\n"
+          "                        product-version (letters, digits, - _ . ; at\n"
+          "                        most 127 bytes, e.g. org.example.app)\n"
           "  --full                a complete update instead of a partial one\n"
           "  --copy-links          for installations whose updater predates the\n"
           "                        addlink and adddir lines: store each symbolic\n"
@@ -123,12 +129,13 @@ void AcceptOldVersionSpelling(int argc, char** argv, std::list<std::string>* rew
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kFull = 256, kCopyLinks, kVerify, kUpdater, kFromVersion, kJson, kSign };
+  enum { kFull = 256, kCopyLinks, kVerify, kUpdater, kFromVersion, kJson, kSign, kAppId };
   static const struct option kOptions[] = {
       {"output", required_argument, nullptr, 'o'},
       {"product-version", required_argument, nullptr, 'p'},
       {"from-version", required_argument, nullptr, kFromVersion},
       {"channel", required_argument, nullptr, 'c'},
+      {"app-id", required_argument, nullptr, kAppId},
       {"full", no_argument, nullptr, kFull},
       {"copy-links", no_argument, nullptr, kCopyLinks},
       {"verify", no_argument, nullptr, kVerify},
@@ -157,6 +164,9 @@ int main(int argc, char** argv) {
         break;
       case kFromVersion:
         options.from_version = optarg;
+        break;
+      case kAppId:
+        options.app_id = optarg;
         break;
       case 'c':
         options.channel = optarg;
@@ -214,6 +224,9 @@ int main(int argc, char** argv) {
   if (options.version.size() > 31) return Usage("--product-version takes at most 31 bytes");
   if (options.channel.empty() || options.channel.size() > 63) {
     return Usage("--channel takes 1 to 63 bytes");
+  }
+  if (!options.app_id.empty() && !qex_app_id_is_valid(options.app_id.c_str())) {
+    return Usage("--app-id takes 1 to 127 letters, digits, '-', '_' or '.' (see qex(5))");
   }
   if (options.verify && options.updater.empty()) {
     options.updater = FindUpdater();
