@@ -117,6 +117,7 @@ int FindTrustFiles(const TrustSource& source, const std::string& app_id, TrustFi
 struct Settings {
   char channels[kIniValueSize] = "";
   bool require_signature = false;
+  const char* refused_because = nullptr;  // why a file naming channels is not trusted
 };
 
 // Reads `files.settings` into `out` and, when it is trusted, names it in
@@ -145,11 +146,14 @@ int ReadSettings(const TrustFiles& files, Settings* out, std::string* trusted_pa
   if (fd >= 0) close(fd);
   if (rv == kStringsNoMemory || required == kStringsNoMemory) return kStringsNoMemory;
   out->require_signature = required == kOk && strcmp(require[0], "0") != 0;
+  if (why && rv == kOk) {
+    // Logged when it decides the run: the signature check comes first.
+    out->refused_because = why;
+    return kChannelError;
+  }
   if (why) {
-    bool names_channels = rv == kOk;
-    LOG("VerifyUpdate: %s the settings file %s: %s", names_channels ? "refusing" : "ignoring",
-        files.settings, why);
-    return names_channels ? kChannelError : kOk;
+    LOG("VerifyUpdate: ignoring the settings file %s: %s", files.settings, why);
+    return kOk;
   }
   *trusted_path = files.settings;
   if (rv == kOk) snprintf(out->channels, sizeof(out->channels), "%s", channels[0]);
@@ -362,7 +366,11 @@ int CheckUpdateTrust(const char* install_dir, const char* archive, int archive_f
   int settings_rv = rv == kOk ? ReadSettings(files, &settings, &report->settings) : kOk;
   if (settings_rv == kStringsNoMemory || settings_rv == kKeysFileError) rv = settings_rv;
   if (rv == kOk) rv = CheckSignature(archive, archive_fd, files, settings, report);
-  if (rv == kOk) rv = settings_rv;
+  if (rv == kOk && settings_rv != kOk) {
+    LOG("VerifyUpdate: refusing the settings file %s: %s", files.settings,
+        settings.refused_because);
+    rv = settings_rv;
+  }
   if (rv == kOk) {
     rv = ReadInstalledVersion(SignaturesRequired(files, settings), install_dir, report);
   }
