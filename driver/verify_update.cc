@@ -355,6 +355,12 @@ int CheckUpdateTrust(const char* install_dir, const char* archive, int archive_f
     if (info.app_id) report->app_id = info.app_id;
     qex_free_product_info(&info);
   } else if (source.system_dir) {
+    // Without it there is no application to take keys from.
+    struct stat st;
+    if (archive_fd < 0 || fstat(archive_fd, &st) != 0) {
+      LOG("VerifyUpdate: cannot read %s, err: %d", archive, archive_fd < 0 ? EBADF : errno);
+      return kReadError;
+    }
     LOG("VerifyUpdate: %s has no readable product information", archive);
     return kProductInfoError;
   }
