@@ -313,6 +313,9 @@ void DryRun::PrintText() const {
     printf("space: needs about %llu bytes, %llu free\n", static_cast<unsigned long long>(needed_),
            static_cast<unsigned long long>(available_));
   }
+  for (const CheckReport::Warning& w : report_.warnings) {
+    printf("warning: %s: %s\n", w.path.c_str(), w.message.c_str());
+  }
   for (const CheckReport::Problem& p : report_.problems) {
     printf("problem: %d: %s: %s\n", p.code, p.path.c_str(), p.message.c_str());
   }
@@ -326,7 +329,11 @@ void DryRun::PrintText() const {
 
 bool DryRun::PrintJson() const {
   std::map<std::string, int> counts;
-  JsonValue actions = JsonValue::array(), problems = JsonValue::array();
+  JsonValue actions = JsonValue::array(), problems = JsonValue::array(),
+            warnings = JsonValue::array();
+  for (const CheckReport::Warning& w : report_.warnings) {
+    warnings.push_back({{"path", w.path}, {"message", w.message}});
+  }
   for (const CheckReport::Planned& p : report_.planned) {
     counts[p.action]++;
     actions.push_back({{"action", p.action}, {"path", p.path}, {"outcome", p.outcome}});
@@ -358,6 +365,7 @@ bool DryRun::PrintJson() const {
                             {"space", {{"needed", needed_}, {"available", available_}}},
                             {"counts", counts},
                             {"actions", actions},
+                            {"warnings", warnings},
                             {"problems", problems}};
   std::string text;
   if (!JsonText(report, &text)) {
