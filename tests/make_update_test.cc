@@ -407,6 +407,8 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
       {{}, {"--app-id takes 1 to 127 letters"}, partial + " --app-id 9lives"},
       {{}, {"unknown option or missing value: --no-such"}, mu + "--no-such-option old new"},
       {{}, {"expected OLD_DIR NEW_DIR"}, mu},
+      {{}, {"--first-install expects one DIR"}, mu + "--first-install -p 1.0 old new"},
+      {{}, {"writes no archive: no --full"}, mu + "--first-install --full -p 1.0 new"},
       {{}, {"expected three arguments, got 0"}, qx},
       {{}, {"qxdiff: cannot open old/absent"}, qx + "old/absent old/a u.qex"},
   };
