@@ -29,6 +29,9 @@ class CheckReport {
   struct Planned {
     std::string action, path, outcome;
   };
+  struct Warning {
+    std::string path, message;
+  };
   struct Problem {
     int code;
     bool in_prepare;
@@ -43,6 +46,10 @@ class CheckReport {
     problems.push_back({code, in_prepare, path, message});
     return code;
   }
+  // Something the run does that the owner may not expect; not a failure.
+  void Warn(const std::string& path, const std::string& message) {
+    warnings.push_back({path, message});
+  }
   // A file of `bytes` the update writes (the space estimate).
   void Writes(uint64_t bytes) { written.push_back(bytes); }
   // The code the run ends with: the first problem met while preparing (which
@@ -53,6 +60,7 @@ class CheckReport {
   const DecodedEntry& Entry(ArchiveReader* archive, const std::string& name);
 
   std::vector<Planned> planned;
+  std::vector<Warning> warnings;
   std::vector<Problem> problems;
   std::vector<uint64_t> written;
   std::map<std::string, DecodedEntry> entries;

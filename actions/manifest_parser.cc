@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "actions/add_action.h"
+#include "actions/check_report.h"
 #include "actions/manifest.h"
 #include "actions/patch_action.h"
 #include "actions/planned_tree.h"
@@ -109,6 +110,9 @@ int AddPreCompleteActions(ActionList* list) {
   int error;
   std::unique_ptr<char[]> owned = ReadPreComplete(
       list->context()->install_dir, list->planned().DiskName("precomplete").c_str(), &error);
+  if (!owned && error == kOk && list->context()->report) {
+    list->context()->report->Warn("precomplete", kNoPrecompleteWarning);
+  }
   if (!owned) return error;
   // The actions point into the text from the moment they are appended.
   char* text = owned.get();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "actions/actions_test_util.h"
+#include "actions/precomplete.h"
 
 namespace actions_test {
 namespace {
@@ -60,7 +61,7 @@ TEST_F(ManifestTest, ParseLines) {
       {"rmrfdir \"d/../\"", 5, "", p + "paths must not contain '..': d/..\n"},
       {"precomplete # c\nremove \"a\"\r\nremove-cc \"b\"\n\nrmdir \"d/\"\nremove \"e f\"\n\0rmdir \"x/\""s,
        0, "remove a\nrmdir d\nremove e f\n", ""},
-      {"precomplete", 0, "", pre + "no precomplete file, nothing to remove\n"},
+      {"precomplete", 0, "", pre + "warning: " + kNoPrecompleteWarning + "\n"},
       {"addlink \"l\" \" ../x\ty\"\nadddir \"d/e//\" \"2775\"\nadddir \"f/\" \"0\"", 0,
        "add l ->  ../x\ty\nadddir d/e/ 1533\nadddir f 0\n", ""},
       {"addlink \"l\"", 5, "", ""},

@@ -12,7 +12,7 @@ std::unique_ptr<char[]> ReadPreComplete(int root, const char* at, int* error) {
   *error = kOk;
   struct stat st;
   if (at[0] == '\0' || (stat_beneath(root, at, &st, false) != 0 && errno == ENOENT)) {
-    LOG("AddPreCompleteActions: no precomplete file, nothing to remove");
+    LOG("AddPreCompleteActions: warning: %s", kNoPrecompleteWarning);
     return nullptr;
   }
   std::unique_ptr<char[]> text = GetManifestContents(root, at, error);

@@ -28,11 +28,15 @@ typedef struct QexArchive {
   QexEntry* table[256];
 } QexArchive;
 
-// Channel and version of an archive. When a reader fills it, both strings are
-// fresh heap copies that the caller frees (qex_free_product_info).
+// Channel, version and application of an archive. When a reader fills it,
+// the strings are fresh heap copies that the caller frees
+// (qex_free_product_info).
 typedef struct ProductInfo {
   char* channel_id;       // at most 63 bytes
   char* product_version;  // at most 31 bytes
+  // The application id block (identifier 2); null: the archive names no
+  // application. See qex_app_id_is_valid.
+  char* app_id;
 } ProductInfo;
 
 // State of one archive creation: the index records built so far, in file form.
@@ -91,15 +95,23 @@ int get_qex_stream_info(FILE* stream, int* has_signature_area, uint32_t* signatu
 int get_qex_file_info(const char* path, int* has_signature_area, uint32_t* signature_count,
                       int* has_additional_blocks, uint32_t* additional_blocks_offset,
                       uint32_t* additional_block_count);
-// Fills `info` from the product information block (identifier 1). 0, or -1
-// when there is no such block or it is malformed (payload over 96 bytes,
-// channel over 63 or version over 31 bytes); `info` then holds no strings.
+// Fills `info` from the product information block (identifier 1) and the
+// application id block (identifier 2, optional). 0, or -1 when there is no
+// product information block, when it is malformed (payload over 96 bytes,
+// channel over 63 or version over 31 bytes), or when an application id block
+// is not of the 136-byte form or holds no valid id; `info` then holds no
+// strings.
 int qex_read_product_info(QexArchive* archive, ProductInfo* info);
 // The same for the archive at `path`, without reading its index.
 int read_product_info_block(const char* path, ProductInfo* info);
 // The same for the archive open on `fd` (left open; its position moves).
 int read_product_info_block_fd(int fd, ProductInfo* info);
-// Frees both strings and sets them to null. Accepts null fields.
+// 1 when `id` can name an application: 1 to 127 bytes of ASCII letters,
+// digits, '-', '_' and '.', beginning with a letter, with no two dots in a
+// row and no dot at the end (reverse-DNS style, "org.example.app"); such an
+// id is also a safe file name. Else 0; 0 for null.
+int qex_app_id_is_valid(const char* id);
+// Frees the strings and sets them to null. Accepts null fields.
 void qex_free_product_info(ProductInfo* info);
 
 // ---- Writing ----
@@ -116,6 +128,8 @@ typedef struct QexSource {
 // Writes a 104-byte product information block at the stream's position and,
 // given a builder, advances its next content offset. 0, or -1 when an argument
 // is missing, a string is too long (nothing is written then) or a write fails.
+// The application id is not written here: archive creation adds its block
+// after this one when info->app_id is given.
 int qex_write_product_info(FILE* stream, QexIndexBuilder* builder, const ProductInfo* info);
 // Appends the whole file at `path` to `stream`. 0, or -1 when it cannot be
 // opened or read (with a message) or a write fails.
@@ -125,7 +139,8 @@ int qex_concat_file(FILE* stream, const char* path);
 // and -1 when the compressed size does not fit in 32 bits.
 int qex_concat_file_bzip2(FILE* stream, const char* path, uint32_t* stored_length);
 // Creates an archive of `file_count` files, each stored unchanged under its
-// path as given. 0, or -1; after a failure no destination file is left,
+// path as given, with the application id block when info->app_id is given
+// (-1 for an invalid id). 0, or -1; after a failure no destination file is left,
 // except when it could not be created at all.
 int qex_create_archive(const char* dest_path, int file_count, const char* const* file_paths,
                        const ProductInfo* info);
@@ -136,9 +151,12 @@ int qex_create_archive(const char* dest_path, int file_count, const char* const*
 int qex_create_archive_ex(const char* dest_path, int source_count, const QexSource* sources,
                           const ProductInfo* info, int store_mode);
 // Replaces the product information block of the unsigned archive at `path`
-// in place. Refuses (-1, file unchanged) a file that is not a QEX archive, a
-// signed archive, one without the block, and one whose block is not of the
-// 104-byte form or does not lie before the entry contents.
+// in place, and its application id block when info->app_id is given (else
+// that block stays as it is). Refuses (-1, file unchanged) a file that is not
+// a QEX archive, a signed archive, one without the block (or, for an id,
+// without an application id block: adding one moves the contents, so the
+// archive is made anew), an invalid id, and one whose block is not of its
+// fixed size or does not lie before the entry contents.
 int qex_refresh_product_info(const char* path, const ProductInfo* info);
 
 // ---- Extraction of stored bytes ----

@@ -14,7 +14,8 @@ static int failures = 0;
 
 int main(void) {
   char dir[] = "/tmp/qex_c_test.XXXXXX", channel[] = "release", version[] = "3.1", beta[] = "beta";
-  ProductInfo info = {channel, version}, next = {beta, version}, read = {NULL, NULL};
+  ProductInfo info = {channel, version, NULL}, next = {beta, version, NULL},
+              read = {NULL, NULL, NULL};
   const char* files[] = {"lib"};
   char buf[64] = {0};
   FILE* f;

@@ -29,6 +29,11 @@ enum {
   kQexProductInfoPayloadSize = 96,
   kQexMaxChannelLength = 63, /* bytes before the zero byte */
   kQexMaxVersionLength = 31,
+  /* The application id block: the id, a zero byte, zero bytes to the end. */
+  kQexAppIdBlockId = 2,
+  kQexAppIdBlockSize = 136,
+  kQexAppIdPayloadSize = 128,
+  kQexMaxAppIdLength = 127,
 
   /* Index record: u32 offset, u32 length, u32 flags, then the name and its zero byte. */
   kQexIndexRecordHeaderSize = 12,

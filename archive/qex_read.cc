@@ -273,40 +273,83 @@ int get_qex_file_info(const char* path, int* has_signature_area, uint32_t* signa
   return rv;
 }
 
+namespace {
+
+// The product information payload of `payload` bytes at the stream's
+// position into `info`. 0 or -1.
+int ReadProductInfoPayload(FILE* fp, uint32_t payload, ProductInfo* info) {
+  if (payload == 0 || payload > kQexProductInfoPayloadSize) return -1;
+  // One spare zero byte bounds both strings.
+  char buf[kQexProductInfoPayloadSize + 1] = {};
+  if (fread(buf, 1, payload, fp) != payload) return -1;
+  size_t channel_length = strlen(buf);
+  if (channel_length > kQexMaxChannelLength) return -1;
+  const char* version = buf + channel_length + 1;
+  if (strlen(version) > kQexMaxVersionLength) return -1;
+  info->channel_id = strdup(buf);
+  info->product_version = strdup(version);
+  return info->channel_id && info->product_version ? 0 : -1;
+}
+
+// The application id payload at the stream's position into `info`: only the
+// fixed form, with a valid id, counts. 0 or -1.
+int ReadAppIdPayload(FILE* fp, uint32_t payload, ProductInfo* info) {
+  char buf[kQexAppIdPayloadSize + 1] = {};
+  if (payload != kQexAppIdPayloadSize || fread(buf, 1, payload, fp) != payload ||
+      !qex_app_id_is_valid(buf) || info->app_id) {
+    return -1;
+  }
+  info->app_id = strdup(buf);
+  return info->app_id ? 0 : -1;
+}
+
+}  // namespace
+
+int qex_app_id_is_valid(const char* id) {
+  if (!id) return 0;
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  size_t length = strlen(id);
+  if (length == 0 || length > kQexMaxAppIdLength || !letter(id[0]) || id[length - 1] == '.' ||
+      strstr(id, "..")) {
+    return 0;
+  }
+  for (const char* p = id; *p; ++p) {
+    if (!letter(*p) && !(*p >= '0' && *p <= '9') && *p != '-' && *p != '_' && *p != '.') return 0;
+  }
+  return 1;
+}
+
 int qex_read_product_info(QexArchive* archive, ProductInfo* info) {
   info->channel_id = nullptr;
   info->product_version = nullptr;
+  info->app_id = nullptr;
   FILE* fp = archive->fp;
   int has_blocks;
   uint32_t offset, count;
   if (get_qex_stream_info(fp, nullptr, nullptr, &has_blocks, &offset, &count) != 0 || !has_blocks) {
     return -1;
   }
-  for (uint32_t i = 0; i < count; ++i) {
+  int rv = 0;
+  for (uint32_t i = 0; i < count && rv == 0; ++i) {
     uint32_t size, id;
-    if (ReadU32(fp, &size) != 0 || ReadU32(fp, &id) != 0) return -1;
+    if (ReadU32(fp, &size) != 0 || ReadU32(fp, &id) != 0 || size < kQexBlockHeaderSize) {
+      rv = -1;
+      break;
+    }
     uint32_t payload = size - kQexBlockHeaderSize;
-    if (id != kQexProductInfoBlockId) {
-      if (fseeko(fp, static_cast<off_t>(payload), SEEK_CUR) != 0) return -1;
-      continue;
+    if (id == kQexProductInfoBlockId && !info->channel_id) {
+      rv = ReadProductInfoPayload(fp, payload, info);
+    } else if (id == kQexAppIdBlockId) {
+      rv = ReadAppIdPayload(fp, payload, info);
+    } else if (fseeko(fp, static_cast<off_t>(payload), SEEK_CUR) != 0) {
+      rv = -1;
     }
-    if (payload > kQexProductInfoPayloadSize) return -1;
-    // One spare zero byte bounds both strings.
-    char buf[kQexProductInfoPayloadSize + 1] = {};
-    if (payload == 0 || fread(buf, 1, payload, fp) != payload) return -1;
-    size_t channel_length = strlen(buf);
-    if (channel_length > kQexMaxChannelLength) return -1;
-    const char* version = buf + channel_length + 1;
-    if (strlen(version) > kQexMaxVersionLength) return -1;
-    info->channel_id = strdup(buf);
-    info->product_version = strdup(version);
-    if (!info->channel_id || !info->product_version) {
-      qex_free_product_info(info);
-      return -1;
-    }
-    return 0;
   }
-  return -1;
+  if (rv != 0 || !info->channel_id) {
+    qex_free_product_info(info);
+    return -1;
+  }
+  return 0;
 }
 
 int read_product_info_block(const char* path, ProductInfo* info) {
@@ -325,6 +368,7 @@ int read_product_info_block(const char* path, ProductInfo* info) {
 int read_product_info_block_fd(int fd, ProductInfo* info) {
   info->channel_id = nullptr;
   info->product_version = nullptr;
+  info->app_id = nullptr;
   QexArchive archive = {};
   archive.fp = StreamOnDuplicate(fd);
   if (!archive.fp) return -1;
@@ -336,6 +380,8 @@ int read_product_info_block_fd(int fd, ProductInfo* info) {
 void qex_free_product_info(ProductInfo* info) {
   free(info->channel_id);
   free(info->product_version);
+  free(info->app_id);
   info->channel_id = nullptr;
   info->product_version = nullptr;
+  info->app_id = nullptr;
 }

@@ -1,6 +1,6 @@
 // Writing side of the QEX library: create an archive from files (stored as
-// they are or bzip2-compressed) and refresh the product information block in
-// place; also the bzip2 compression of qex_compress.h.
+// they are or bzip2-compressed) and refresh the product information and
+// application id blocks in place; also the bzip2 compression of qex_compress.h.
 //
 // Sources whose contents are identical are stored once: their records share
 // one offset and length. A source is recognised by its content key (length
@@ -202,15 +202,30 @@ int AddSource(FILE* fp, QexIndexBuilder* builder, const QexSource& source,
   return 0;
 }
 
+// The 136-byte application id block for the valid `id`.
+int WriteAppId(FILE* fp, const char* id) {
+  unsigned char block[kQexAppIdBlockSize] = {};
+  qex_store_be32(block, kQexAppIdBlockSize);
+  qex_store_be32(block + 4, kQexAppIdBlockId);
+  memcpy(block + kQexBlockHeaderSize, id, strlen(id));
+  return fwrite(block, sizeof(block), 1, fp) == 1 ? 0 : -1;
+}
+
 int WriteArchive(FILE* fp, QexIndexBuilder* builder, int count, const QexSource* sources,
                  const ProductInfo* info, int store_mode) {
+  const bool has_app_id = info && info->app_id;
+  if (has_app_id && !qex_app_id_is_valid(info->app_id)) return -1;
   unsigned char header[kQexCreatedHeaderSize] = {};
   memcpy(header, kQexMagic, kQexMagicSize);
   // No signatures, so the additional block count follows the signature count.
-  qex_store_be32(header + kQexFirstSignaturePos, 1);
+  qex_store_be32(header + kQexFirstSignaturePos, has_app_id ? 2 : 1);
   if (fwrite(header, sizeof(header), 1, fp) != 1) return -1;
   builder->next_offset = kQexCreatedHeaderSize;
   if (qex_write_product_info(fp, builder, info) != 0) return -1;
+  if (has_app_id) {
+    if (WriteAppId(fp, info->app_id) != 0) return -1;
+    builder->next_offset += kQexAppIdBlockSize;
+  }
 
   std::vector<SourceStatus> status;
   for (int i = 0; i < count; ++i) {
@@ -371,30 +386,45 @@ int qex_refresh_product_info(const char* path, const ProductInfo* info) {
     fprintf(stderr, "ERROR: could not seek to additional blocks\n");
     return -1;
   }
+  // Both blocks are found before either is written, so that a refusal
+  // leaves the file unchanged.
+  off_t info_at = -1, app_id_at = -1;
   for (uint32_t i = 0; i < block_count; ++i) {
     off_t start = ftello(fp.get());
     unsigned char head[kQexBlockHeaderSize];
     if (start < 0 || fread(head, sizeof(head), 1, fp.get()) != 1) return -1;
     uint32_t size = qex_load_be32(head);
-    if (qex_load_be32(head + 4) != kQexProductInfoBlockId) {
-      if (fseeko(fp.get(), static_cast<off_t>(size - kQexBlockHeaderSize), SEEK_CUR) != 0) {
-        fprintf(stderr, "ERROR: Could not seek past current block.\n");
-        return -1;
-      }
-      continue;
-    }
-    // The new block has the 104-byte form: written over a block of another
+    uint32_t id = qex_load_be32(head + 4);
+    uint32_t fixed = id == kQexProductInfoBlockId ? kQexProductInfoBlockSize
+                     : id == kQexAppIdBlockId     ? kQexAppIdBlockSize
+                                                  : 0;
+    // The new block has its fixed form: written over a block of another
     // size, or over entry contents, it would break the archive.
-    if (size != kQexProductInfoBlockSize || start + kQexProductInfoBlockSize > content_start) {
-      fprintf(stderr, "ERROR: Cannot refresh a Product Information Block of %u bytes at %lld\n",
-              size, static_cast<long long>(start));
+    if (fixed && (size != fixed || start + fixed > content_start)) {
+      fprintf(stderr, "ERROR: Cannot refresh a block %u of %u bytes at %lld\n", id, size,
+              static_cast<long long>(start));
       return -1;
     }
-    if (fseeko(fp.get(), start, SEEK_SET) != 0) {
-      fprintf(stderr, "Could not seek back to Product Information Block\n");
+    if (id == kQexProductInfoBlockId && info_at < 0) info_at = start;
+    if (id == kQexAppIdBlockId && app_id_at < 0) app_id_at = start;
+    if (size < kQexBlockHeaderSize ||
+        fseeko(fp.get(), static_cast<off_t>(size - kQexBlockHeaderSize), SEEK_CUR) != 0) {
+      fprintf(stderr, "ERROR: Could not seek past current block.\n");
       return -1;
     }
-    if (qex_write_product_info(fp.get(), nullptr, info) != 0 || fclose(fp.release()) != 0) {
+  }
+  if (info->app_id && (!qex_app_id_is_valid(info->app_id) || app_id_at < 0)) {
+    fprintf(stderr, "ERROR: %s\n",
+            app_id_at < 0 ? "The archive has no application id block; create it anew"
+                          : "Invalid application id");
+    return -1;
+  }
+  if (info_at >= 0) {
+    if (fseeko(fp.get(), info_at, SEEK_SET) != 0 ||
+        qex_write_product_info(fp.get(), nullptr, info) != 0 ||
+        (info->app_id &&
+         (fseeko(fp.get(), app_id_at, SEEK_SET) != 0 || WriteAppId(fp.get(), info->app_id) != 0)) ||
+        fclose(fp.release()) != 0) {
       fprintf(stderr, "Could not concat Product Information Block\n");
       return -1;
     }

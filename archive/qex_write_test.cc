@@ -24,7 +24,8 @@ using testing_util::ReadFile;
 using testing_util::WriteFile;
 
 ProductInfo Info(const std::string& channel, const std::string& version) {
-  return ProductInfo{const_cast<char*>(channel.c_str()), const_cast<char*>(version.c_str())};
+  return ProductInfo{const_cast<char*>(channel.c_str()), const_cast<char*>(version.c_str()),
+                     nullptr};
 }
 
 class QexWriteTest : public testing_util::InTempDirTest {
@@ -189,3 +190,77 @@ TEST_F(QexWriteTest, IdenticalContentsAreStoredOnce) {
 }
 
 }  // namespace
+
+// The application id block: written after the product information when an id
+// is given, read back, rewritten by a refresh but never added, and refused
+// when malformed or invalid.
+TEST_F(QexWriteTest, AppIdBlockRoundTripsAndIsValidated) {
+  const struct {
+    std::string id;
+    int valid;
+  } ids[] = {{"org.example.app", 1},
+             {"a", 1},
+             {"Ab-c_d.9", 1},
+             {"", 0},
+             {"9app", 0},
+             {".a", 0},
+             {"a.", 0},
+             {"a..b", 0},
+             {"a/b", 0},
+             {"a b", 0},
+             {std::string(127, 'a'), 1},
+             {std::string(128, 'a'), 0},
+             {"caf\xc3\xa9", 0}};
+  for (const auto& c : ids) EXPECT_EQ(qex_app_id_is_valid(c.id.c_str()), c.valid) << c.id;
+  EXPECT_EQ(qex_app_id_is_valid(nullptr), 0);
+
+  auto block = [](const std::string& id) { return id + std::string(128 - id.size(), '\0'); };
+  WriteFile("a", "payload");
+  const char* files[] = {"a"};
+  std::string app = "org.example.app", other = "org.example.other", bad = "../etc";
+  ProductInfo with_id = info_, other_id = info_, bad_id = info_;
+  with_id.app_id = &app[0];
+  other_id.app_id = &other[0];
+  bad_id.app_id = &bad[0];
+  EXPECT_EQ(qex_create_archive("x.qex", 1, files, &bad_id), -1);
+  EXPECT_FALSE(Exists("x.qex"));
+  ASSERT_EQ(qex_create_archive("id.qex", 1, files, &with_id), 0);
+  TestLayout layout;
+  layout.blocks = {{kQexAppIdBlockId, block(app)}};
+  layout.entries = {{"a", "payload", 0644, false}};
+  EXPECT_TRUE(ReadFile("id.qex") == BuildArchive(layout));
+
+  // What a reader finds: the id after each refresh, none for a malformed block.
+  auto read = [](const char* path) {
+    ProductInfo info = {};
+    std::string id = read_product_info_block(path, &info) != 0 ? "unreadable"
+                     : info.app_id                             ? info.app_id
+                                                               : "none";
+    qex_free_product_info(&info);
+    return id;
+  };
+  EXPECT_EQ(read("id.qex"), app);
+  ASSERT_EQ(qex_refresh_product_info("id.qex", &other_id), 0);
+  EXPECT_EQ(read("id.qex"), other);
+  ASSERT_EQ(qex_refresh_product_info("id.qex", &info_), 0);  // no id given: kept
+  EXPECT_EQ(read("id.qex"), other);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(qex_refresh_product_info("id.qex", &bad_id), -1);
+  ASSERT_EQ(qex_create_archive("plain.qex", 1, files, &info_), 0);
+  const std::string plain = ReadFile("plain.qex");
+  EXPECT_EQ(qex_refresh_product_info("plain.qex", &with_id), -1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(read("id.qex"), other);
+  EXPECT_TRUE(ReadFile("plain.qex") == plain);
+  EXPECT_EQ(read("plain.qex"), "none");
+
+  const std::vector<std::pair<uint32_t, std::string>> malformed[] = {
+      {{kQexAppIdBlockId, block(app).substr(1)}},
+      {{kQexAppIdBlockId, block("9lives")}},
+      {{kQexAppIdBlockId, block(app)}, {kQexAppIdBlockId, block(app)}}};
+  for (const auto& blocks : malformed) {
+    layout.blocks = blocks;
+    ASSERT_TRUE(WriteBytes("m.qex", BuildArchive(layout)));
+    EXPECT_EQ(read("m.qex"), "unreadable") << blocks.size();
+  }
+}

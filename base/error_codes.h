@@ -30,6 +30,7 @@ enum UpdateError : int {
   kUnverifiedArchive = 60,      // no signature by a trusted key (unsigned, damaged, untrusted)
   kKeysFileError = 61,          // the trusted keys file cannot be read or holds no usable key
   kInstalledVersionError = 62,  // the installed version record cannot be read
+  kApplicationMismatch = 63,    // the archive belongs to another application
 };
 
 #endif  // UPDATER_BASE_ERROR_CODES_H_

@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "extract_bench: compressing %s ...\n", input.c_str());
     QexSource source = {kEntryName, input.c_str()};
     char channel[] = "bench", version[] = "1";
-    ProductInfo info = {channel, version};
+    ProductInfo info = {channel, version, nullptr};
     if (qex_create_archive_ex(archive.c_str(), 1, &source, &info, QEX_STORE_BZIP2) != 0 ||
         !WriteStoredStream(archive, stream)) {
       fprintf(stderr, "extract_bench: cannot build %s\n", archive.c_str());

@@ -213,7 +213,7 @@ bool MakeUpdateRun::Scan() {
 
 bool MakeUpdateRun::Plan() {
   std::string error;
-  if (!AddVersionRecord(work_, o_.version, &new_, &error) ||
+  if (!AddVersionRecord(work_, o_.version, o_.app_id, &new_, &error) ||
       !AddPrecomplete(work_, &new_, &error)) {
     return Fail(error);
   }
@@ -282,8 +282,8 @@ bool MakeUpdateRun::Plan() {
 bool MakeUpdateRun::WriteArchive() {
   std::string error;
   archive_ = work_ + "/archive.qex";
-  if (!WriteUpdateArchive(archive_, plan_.manifest, plan_.entries, o_.channel, o_.version, work_,
-                          &error)) {
+  if (!WriteUpdateArchive(archive_, plan_.manifest, plan_.entries, o_.channel, o_.version,
+                          o_.app_id, work_, &error)) {
     return Fail(error);
   }
   if (keys_) {
@@ -362,6 +362,7 @@ bool MakeUpdateRun::WriteJson(int exit_status) {
       {"product_version", o_.version},
       {"from_version", o_.from_version},
       {"channel", o_.channel},
+      {"app_id", o_.app_id.empty() ? JsonValue() : JsonValue(o_.app_id)},
       {"archive", archive_placed_ ? JsonValue(o_.output) : JsonValue()},
       {"archive_bytes", archive_placed_ ? archive_size_ : 0},
       {"counts",
@@ -431,6 +432,37 @@ int MakeUpdateRun::Build() {
 }
 
 }  // namespace
+
+int WriteFirstInstallFiles(const MakeUpdateOptions& o, FILE* out, FILE* err) {
+  TreeListing tree;
+  std::vector<std::string> problems, notes;
+  bool scanned = ScanTree(o.new_dir, o.copy_links, &tree, &problems, &notes);
+  for (const std::string& p : problems) fprintf(err, "make-update: %s\n", p.c_str());
+  if (!scanned || !problems.empty()) return kMakeUpdateFailed;
+  if (!o.quiet) {
+    for (const std::string& n : notes) fprintf(out, "make-update: %s\n", n.c_str());
+  }
+  // Both files are listed as the files they will be, whatever stands there now.
+  const std::string record = o.version + "\n" + (o.app_id.empty() ? "" : o.app_id + "\n");
+  TreeEntry file;
+  file.kind = TreeEntry::kFile;
+  tree[kInstalledVersionFile] = file;
+  tree[kPrecompleteName] = file;
+  const std::pair<const char*, std::string> files[] = {{kInstalledVersionFile, record},
+                                                       {kPrecompleteName, PrecompleteText(tree)}};
+  for (const auto& [name, text] : files) {
+    const std::string path = JoinPath(o.new_dir, name), temporary = path + ".make-update";
+    std::string error;
+    if (!WriteTextFile(temporary, text, &error) || rename(temporary.c_str(), path.c_str()) != 0) {
+      if (error.empty()) error = "cannot rename " + temporary + " to " + path + ": " + Errno();
+      unlink(temporary.c_str());
+      fprintf(err, "make-update: %s\n", error.c_str());
+      return kMakeUpdateFailed;
+    }
+    if (!o.quiet) fprintf(out, "make-update: wrote %s\n", path.c_str());
+  }
+  return kMakeUpdateOk;
+}
 
 int MakeUpdate(const MakeUpdateOptions& options, FILE* out, FILE* err) {
   MakeUpdateRun run(options, out, err);

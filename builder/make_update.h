@@ -24,7 +24,10 @@ struct MakeUpdateOptions {
   std::string channel = "release";
   std::string version;
   std::string from_version;  // the product version of the old tree, when known
+  std::string app_id;        // the application id (qex_app_id_is_valid); "" for none
   bool full = false;
+  // Write the first installation's own files into new_dir instead of an archive.
+  bool first_install = false;
   // Store a symbolic link to a regular file as a copy of that file and leave
   // dangling links out; without it every link is refused.
   bool copy_links = false;
@@ -49,5 +52,14 @@ enum MakeUpdateExit { kMakeUpdateOk = 0, kMakeUpdateFailed = 1, kMakeUpdateNothi
 // (`json`) is written whatever the exit status. A failed verification keeps
 // its scratch copy in "<output>.verify".
 int MakeUpdate(const MakeUpdateOptions& options, FILE* out, FILE* err);
+
+// The files an installer lays down with the first release, written into the
+// release tree `options.new_dir`: the version record (base/paths.h, with
+// `options.app_id` when given) and the precomplete file listing every file,
+// link and directory of the tree, itself and the record included, so that
+// the first complete update removes what the next version drops. Each
+// replaces any file of its name through a rename. Notes go to `out`,
+// problems to `err`; kMakeUpdateOk or kMakeUpdateFailed.
+int WriteFirstInstallFiles(const MakeUpdateOptions& options, FILE* out, FILE* err);
 
 #endif  // UPDATER_BUILDER_MAKE_UPDATE_H_

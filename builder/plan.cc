@@ -49,14 +49,15 @@ bool AddPrecomplete(const std::string& work, TreeListing* new_tree, std::string*
   return true;
 }
 
-bool AddVersionRecord(const std::string& work, const std::string& version, TreeListing* new_tree,
-                      std::string* error) {
+bool AddVersionRecord(const std::string& work, const std::string& version,
+                      const std::string& app_id, TreeListing* new_tree, std::string* error) {
   TreeEntry record;
   record.kind = TreeEntry::kFile;
   record.mode = 0644;
   record.source = work + "/" + kInstalledVersionFile + ".txt";
-  record.size = version.size() + 1;
-  if (!WriteTextFile(record.source, version + "\n", error)) return false;
+  const std::string text = version + "\n" + (app_id.empty() ? "" : app_id + "\n");
+  record.size = text.size();
+  if (!WriteTextFile(record.source, text, error)) return false;
   (*new_tree)[kInstalledVersionFile] = record;
   return true;
 }

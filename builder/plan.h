@@ -44,11 +44,12 @@ std::string PrecompleteText(const TreeListing& listing);
 // name). False with `error` set when it cannot be written.
 bool AddPrecomplete(const std::string& work, TreeListing* new_tree, std::string* error);
 
-// Writes the version record (base/paths.h) holding `version` and a line feed
-// to work/product-version.txt and adds it to `new_tree` (replacing any file
-// of that name). False with `error` set when it cannot be written.
-bool AddVersionRecord(const std::string& work, const std::string& version, TreeListing* new_tree,
-                      std::string* error);
+// Writes the version record (base/paths.h): a line holding `version`, then
+// one holding `app_id` unless it is empty, to work/product-version.txt and
+// adds it to `new_tree` (replacing any file of that name). False with `error`
+// set when it cannot be written.
+bool AddVersionRecord(const std::string& work, const std::string& version,
+                      const std::string& app_id, TreeListing* new_tree, std::string* error);
 
 // One job per file of `new_tree`, in path order: a comparison where
 // `old_tree` has a file of the same path, an addition otherwise. The jobs

@@ -203,7 +203,7 @@ void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads,
 bool WriteUpdateArchive(const std::string& output, const std::string& manifest,
                         const std::vector<std::pair<std::string, std::string>>& entries,
                         const std::string& channel, const std::string& version,
-                        const std::string& work, std::string* error) {
+                        const std::string& app_id, const std::string& work, std::string* error) {
   std::string manifest_text = work + "/manifest.txt", manifest_stored = work + "/manifest";
   uint64_t size = 0;
   if (!WriteTextFile(manifest_text, manifest, error) ||
@@ -215,8 +215,8 @@ bool WriteUpdateArchive(const std::string& output, const std::string& manifest,
   for (const auto& [name, staged] : entries) {
     sources.push_back(QexSource{name.c_str(), staged.c_str()});
   }
-  std::string channel_copy = channel, version_copy = version;
-  ProductInfo info{&channel_copy[0], &version_copy[0]};
+  std::string channel_copy = channel, version_copy = version, app_id_copy = app_id;
+  ProductInfo info{&channel_copy[0], &version_copy[0], app_id.empty() ? nullptr : &app_id_copy[0]};
   if (qex_create_archive_ex(output.c_str(), static_cast<int>(sources.size()), sources.data(), &info,
                             QEX_STORE_RAW) != 0) {
     *error = "cannot write the archive " + output;

@@ -42,10 +42,11 @@ void RunJobs(std::vector<FileJob>* jobs, const std::string& work, int threads,
 
 // Writes the archive at `output` with the manifest (compressed into `work`)
 // first, then `entries` (name, staged payload) stored as they are, and the
-// channel and version. False with `error` set on failure.
+// channel, version and application id (empty: none). False with `error` set
+// on failure.
 bool WriteUpdateArchive(const std::string& output, const std::string& manifest,
                         const std::vector<std::pair<std::string, std::string>>& entries,
                         const std::string& channel, const std::string& version,
-                        const std::string& work, std::string* error);
+                        const std::string& app_id, const std::string& work, std::string* error);
 
 #endif  // UPDATER_BUILDER_WRITE_H_

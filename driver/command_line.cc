@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/json.h"
 #include "driver/run.h"
 #include "driver/status.h"
 #include "driver/swap.h"
@@ -135,6 +136,19 @@ int RefuseDestructiveTargets(const Run& run) {
   return 0;
 }
 
+// Refuses the check's arguments: `message` on standard error and, with
+// --json, a report on standard output that says so, for a program that reads
+// only that.
+CommandLineResult RefuseCheck(const Run& run, const std::string& message) {
+  fputs(message.c_str(), stderr);
+  std::string text;
+  if (run.json &&
+      JsonText({{"would_succeed", false}, {"result", nullptr}, {"error", message}}, &text)) {
+    fputs(text.c_str(), stdout);
+  }
+  return CommandLineResult::kExitFailure;
+}
+
 // "--check [--json] update-dir apply-to-dir", from argv[2] on.
 CommandLineResult ReadCheckArguments(int argc, char** argv, Run* run) {
   run->check = true;
@@ -149,18 +163,15 @@ CommandLineResult ReadCheckArguments(int argc, char** argv, Run* run) {
       found = 3;
     }
   }
-  if (found != 2) {
-    fputs(kCheckUsage, stderr);
-    return CommandLineResult::kExitFailure;
-  }
+  if (found != 2) return RefuseCheck(*run, kCheckUsage);
   // The manifest's path rules look at where links in the apply-to directory
   // lead, so the check works on what the paths resolve to. The apply-to
   // directory need not exist: the run makes it, or fails, and the check
   // says which.
   char* update = realpath(dirs[0], nullptr);
   if (!update) {
-    fprintf(stderr, "updater: cannot check %s: %s\n", dirs[0], strerror(errno));
-    return CommandLineResult::kExitFailure;
+    return RefuseCheck(
+        *run, std::string("updater: cannot check ") + dirs[0] + ": " + strerror(errno) + "\n");
   }
   char absolute[kMaxPath];
   std::string apply_to;
@@ -177,8 +188,8 @@ CommandLineResult ReadCheckArguments(int argc, char** argv, Run* run) {
   }
   free(update);
   if (!fits) {
-    fprintf(stderr, "updater: cannot check against %s: %s\n", dirs[1], strerror(ENAMETOOLONG));
-    return CommandLineResult::kExitFailure;
+    return RefuseCheck(*run, std::string("updater: cannot check against ") + dirs[1] + ": " +
+                                 strerror(ENAMETOOLONG) + "\n");
   }
   run->ComputeInstallDir();
   return CommandLineResult::kRun;

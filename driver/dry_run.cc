@@ -56,8 +56,8 @@ std::string Format(const char* fmt, ...) {
 // then the actions' own checks through the run's parser and list.
 class DryRun {
  public:
-  DryRun(std::string archive, std::string apply_to, const ProgramPath* program, bool is_os_update)
-      : archive_(std::move(archive)), apply_to_(std::move(apply_to)), program_(program) {
+  DryRun(std::string archive, std::string apply_to, const TrustSource& source, bool is_os_update)
+      : archive_(std::move(archive)), apply_to_(std::move(apply_to)), source_(source) {
     context_.is_os_update = is_os_update;
     ForecastRecovery(apply_to_.c_str(), &recovery_);
     list_.planned().Redirect(recovery_.through);
@@ -101,8 +101,9 @@ class DryRun {
   int CheckSpace();
 
   const std::string archive_, apply_to_;
-  // The keys and settings beside the program.
-  const ProgramPath* program_;
+  // Where the keys and settings come from, and what the checks found.
+  const TrustSource source_;
+  TrustReport trust_;
   RecoveryForecast recovery_;
   // The empty directory standing in for a missing apply-to directory;
   // removed when the check ends.
@@ -160,7 +161,7 @@ int DryRun::CheckWorkDir() {
 // The signature, channel and version checks the update makes before it
 // changes anything.
 int DryRun::CheckTrust() {
-  int rv = CheckUpdateTrust(apply_to_.c_str(), archive_.c_str(), fd_, *program_);
+  int rv = CheckUpdateTrust(apply_to_.c_str(), archive_.c_str(), fd_, source_, &trust_);
   if (rv == 0) return 0;
   const char* why;
   switch (rv) {
@@ -168,7 +169,15 @@ int DryRun::CheckTrust() {
       why = "no signature verifies with a trusted key";
       break;
     case kKeysFileError:
-      why = "the keys file beside the updater holds no usable key";
+      why = source_.system_dir
+                ? "the application has no trusted configuration, or its keys file no usable key"
+                : "the keys file beside the updater holds no usable key";
+      break;
+    case kApplicationMismatch:
+      why = "the archive belongs to another application than the installation";
+      break;
+    case kProductInfoError:
+      why = "the archive has no readable product information";
       break;
     case kInstalledVersionError:
       why = "the installed version record cannot be read";
@@ -282,14 +291,30 @@ int DryRun::CheckSpace() {
   return 0;
 }
 
+// "" as "(none)" for the text report, as null for JSON.
+const char* TextOf(const std::string& s) { return s.empty() ? "(none)" : s.c_str(); }
+JsonValue JsonOf(const std::string& s) { return s.empty() ? JsonValue() : JsonValue(s); }
+
 void DryRun::PrintText() const {
   printf("checking %s against %s\n", archive_.c_str(), apply_to_.c_str());
+  if (trust_.verified) {
+    printf("signature: verified with key %d of %s\n", trust_.key, trust_.keys_file.c_str());
+  } else {
+    printf("signature: not verified\n");
+  }
+  printf("application: %s (installed: %s)\n", TextOf(trust_.app_id),
+         TextOf(trust_.installed_app_id));
+  printf("channel: %s\nversion: %s (installed: %s)\n", TextOf(trust_.channel),
+         TextOf(trust_.version), TextOf(trust_.installed_version));
   for (const CheckReport::Planned& p : report_.planned) {
     printf("%-10s %s (%s)\n", p.action.c_str(), p.path.c_str(), p.outcome.c_str());
   }
   if (available_) {
     printf("space: needs about %llu bytes, %llu free\n", static_cast<unsigned long long>(needed_),
            static_cast<unsigned long long>(available_));
+  }
+  for (const CheckReport::Warning& w : report_.warnings) {
+    printf("warning: %s: %s\n", w.path.c_str(), w.message.c_str());
   }
   for (const CheckReport::Problem& p : report_.problems) {
     printf("problem: %d: %s: %s\n", p.code, p.path.c_str(), p.message.c_str());
@@ -304,7 +329,11 @@ void DryRun::PrintText() const {
 
 bool DryRun::PrintJson() const {
   std::map<std::string, int> counts;
-  JsonValue actions = JsonValue::array(), problems = JsonValue::array();
+  JsonValue actions = JsonValue::array(), problems = JsonValue::array(),
+            warnings = JsonValue::array();
+  for (const CheckReport::Warning& w : report_.warnings) {
+    warnings.push_back({{"path", w.path}, {"message", w.message}});
+  }
   for (const CheckReport::Planned& p : report_.planned) {
     counts[p.action]++;
     actions.push_back({{"action", p.action}, {"path", p.path}, {"outcome", p.outcome}});
@@ -319,11 +348,24 @@ bool DryRun::PrintJson() const {
                             {"apply_to", apply_to_},
                             {"would_succeed", Result() == 0},
                             {"result", Result()},
+                            {"mode", source_.system_dir ? "packaged" : "embedded"},
+                            {"signature",
+                             {{"verified", trust_.verified},
+                              {"key", trust_.key ? JsonValue(trust_.key) : JsonValue()},
+                              {"keys_file", JsonOf(trust_.keys_file)}}},
+                            {"settings_file", JsonOf(trust_.settings)},
+                            {"app_id", JsonOf(trust_.app_id)},
+                            {"channel", JsonOf(trust_.channel)},
+                            {"version", JsonOf(trust_.version)},
+                            {"installed",
+                             {{"app_id", JsonOf(trust_.installed_app_id)},
+                              {"version", JsonOf(trust_.installed_version)}}},
                             {"entries", report_.entries.size()},
                             {"decoded_bytes", report_.decoded_bytes},
                             {"space", {{"needed", needed_}, {"available", available_}}},
                             {"counts", counts},
                             {"actions", actions},
+                            {"warnings", warnings},
                             {"problems", problems}};
   std::string text;
   if (!JsonText(report, &text)) {
@@ -337,8 +379,8 @@ bool DryRun::PrintJson() const {
 
 int RunDryRun(const Run& run) {
   std::string archive = std::string(run.updateDir) + "/update.qex";
-  // The keys and settings beside the program.
-  DryRun check(archive, run.applyToDir, &run.programPath, run.isOsUpdate);
+  DryRun check(archive, run.applyToDir, TrustSource{&run.programPath, run.systemConfigDir},
+               run.isOsUpdate);
   check.Run();
   if (!run.json) {
     check.PrintText();

@@ -43,8 +43,12 @@ struct Run {
 
   // The request, from the command line and the environment; fixed once read.
   std::string programName;  // argv[0], for GTK alone
-  // The running executable, read once: its keys and settings are beside it.
+  // The running executable, read once: an embedded updater's keys and
+  // settings are beside it.
   ProgramPath programPath;
+  // A packaged updater's configuration directory, fixed when it was built
+  // (driver/verify_update.h); null for an embedded updater.
+  const char* systemConfigDir = nullptr;
   // Update directory (holds update.qex, update.status, update.log), absolute.
   char updateDir[kMaxPath] = "";
   // Directory the update is applied to, absolute; the working directory
@@ -88,6 +92,9 @@ struct Run {
 
   // What the run found and did.
   char lastStatus[32] = "";  // the text of the last WriteStatus, written or not
+  // The application's trusted settings file (VerifyUpdate), which also holds
+  // the window's strings; empty: those beside the program.
+  std::string settingsFile;
   RecoveryState recovery;
   // The run's backups and its journal, which outlive the action list.
   RunBackups backups;

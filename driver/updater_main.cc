@@ -180,6 +180,7 @@ int ApplyUpdate(Run& run, ProgressWindow* window) {
 
   // An update that may not be applied changes nothing, not even the staged copy.
   if (VerifyUpdate(run) != 0) return FinishRun(run, log);
+  if (window && !run.settingsFile.empty()) window->UseStringsFile(run.settingsFile.c_str());
 
   if (run.isStagedUpdate && ClearStagedDir(run) != 0) {
     LOG("failed: %d", kRecoveryFailed);
@@ -218,8 +219,9 @@ int ApplyUpdate(Run& run, ProgressWindow* window) {
   return FinishRun(run, log);
 }
 
-int UpdaterMain(int argc, char** argv) {
+int UpdaterMain(int argc, char** argv, const char* system_config_dir) {
   Run run;
+  run.systemConfigDir = system_config_dir;
   CommandLineResult command = ReadCommandLine(argc, argv, &run);
   if (command != CommandLineResult::kRun) {
     return command == CommandLineResult::kExitSuccess ? 0 : 1;

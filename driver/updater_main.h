@@ -7,8 +7,10 @@ class ProgressWindow;
 struct Run;
 
 // Returns the process exit code: 0 when the run succeeded, else 1. Does not
-// return when the callback program was relaunched.
-int UpdaterMain(int argc, char** argv);
+// return when the callback program was relaunched. `system_config_dir` is
+// the configuration directory of a packaged updater, null for an embedded
+// one (Run::systemConfigDir).
+int UpdaterMain(int argc, char** argv, const char* system_config_dir);
 
 // Everything after the command line for `run` (ReadCommandLine, not a check):
 // lock, log, status, wait, recovery, checks, the worker and, for an ordinary

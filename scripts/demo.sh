@@ -117,6 +117,6 @@ cat <<'NEXT'
   - the manuals: man -l doc/man/updater.1 (also make-update.1, qex.1, qxdiff.1,
     qxpatch.1, and qex.5 for the formats)
   - the tests: cmake --build build -j2 && ctest --test-dir build
-  - installing: cmake --install build --prefix DIR, or a Debian package:
-    (cd build && cpack -G DEB)
+  - installing: cmake --install build --prefix DIR, or the Debian packages
+    (updater, updater-tools, libqex-dev): updater(1), INSTALLING
 NEXT

@@ -17,14 +17,14 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for program in updater qex qxdiff qxpatch make-update; do
   [[ -x $prefix/bin/$program ]] || fail "$program not installed"
   "$prefix/bin/$program" --version | grep -q "^$program [0-9]" || fail "$program --version"
-  page=$prefix/share/man/man1/$program.1
-  [[ -f $page ]] || fail "no manual page for $program"
-  warnings=$(groff -mdoc -ww -z "$page" 2>&1) && [[ -z $warnings ]] || fail "$page: $warnings"
+  page=$prefix/share/man/man1/$program.1.gz
+  [[ -f $page ]] || fail "no compressed manual page for $program"
+  warnings=$(zcat "$page" | groff -mdoc -ww -z 2>&1) && [[ -z $warnings ]] || fail "$page: $warnings"
 done
-[[ -f $prefix/share/man/man5/qex.5 ]] || fail "no manual page for the formats"
+[[ -f $prefix/share/man/man5/qex.5.gz ]] || fail "no manual page for the formats"
 # The result codes of updater(1) are exactly those of base/error_codes.h.
 codes=$(sed -nE 's/^ *k[A-Za-z]+ = ([0-9]+),.*/\1/p' "$src/base/error_codes.h" | grep -vx 0 | sort -n)
-listed=$(sed -n '/^Result codes in the status file/,/^\.El/p' "$prefix/share/man/man1/updater.1" |
+listed=$(zcat "$prefix/share/man/man1/updater.1.gz" | sed -n '/^Result codes in the status file/,/^\.El/p' |
   sed -nE 's/^\.It ([0-9]+)( to ([0-9]+))?$/\1 \3/p' | while read -r a b; do seq "$a" "${b:-$a}"; done |
   sort -n)
 [[ -n $listed && $codes == "$listed" ]] ||

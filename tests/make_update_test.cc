@@ -268,12 +268,73 @@ TEST(MakeUpdateTest, CompleteUpdatesCleanUpThroughThePrecompleteFile) {
   EXPECT_EQ(QEX_VERIFIED, qex_verify_archive(dir.Sub("u3.qex").c_str(), keys, nullptr, nullptr));
   qex_free_keys(keys);
   EXPECT_EQ("2.0\n", EntryOf(dir.Sub("u3.qex"), "product-version"));
+  // The application id goes into the archive and the record, which the
+  // updater then holds against archives of other applications.
+  r = MakeUpdate("--full --app-id org.example.app " + kVerify, dir.Sub("u5.qex"), v1, v2);
+  EXPECT_EQ(0, r.exit_code) << r.output;
+  EXPECT_EQ("2.0\norg.example.app\n", EntryOf(dir.Sub("u5.qex"), "product-version"));
+  ProductInfo info = {};
+  ASSERT_EQ(0, read_product_info_block(dir.Sub("u5.qex").c_str(), &info));
+  EXPECT_STREQ("org.example.app", info.app_id);
+  qex_free_product_info(&info);
+  WriteFile(v1 + "/product-version", "1.0\norg.example.other\n");
+  r = MakeUpdate("--full --app-id org.example.app " + kVerify, dir.Sub("u6.qex"), v1, v2);
+  EXPECT_EQ(1, r.exit_code);
+  ExpectParts(r.output, {"status \"failed: 63\"", "refusing the application org.example.app"});
   // The updater refuses an update older than the installation.
   WriteFile(v1 + "/product-version", "3.0\n");
   r = MakeUpdate("--full " + kVerify, dir.Sub("u4.qex"), v1, v2);
   EXPECT_EQ(1, r.exit_code);
   EXPECT_FALSE(Exists(dir.Sub("u4.qex")));
   ExpectParts(r.output, {"status \"failed: 23\"", "older than the installed version 3.0"});
+}
+
+// A release tree given its first-installation files, then a complete update
+// that drops a plugin: the update removes exactly what the new version no
+// longer has. Without those files it still applies but removes nothing, and
+// the log and both kinds of check say the dropped files stay.
+TEST(MakeUpdateTest, FirstInstallFilesLetACompleteUpdateRemoveWhatItDrops) {
+  ScopedTempDir dir;
+  const std::string v1 = dir.Sub("v1"), v2 = dir.Sub("v2"), inst = dir.Sub("inst"),
+                    up = dir.Sub("up"), id = " --app-id org.example.player ";
+  MakeTree(v1, {"bin/player=1", "plugins/a.so=a", "plugins/old.so=old", "plugins/codec/x.so=x"});
+  MakeTree(v2, {"bin/player=2", "plugins/a.so=a", "plugins/new.so=new"});
+  ASSERT_EQ(0, MakeUpdate("--full" + id, dir.Sub("u.qex"), "", v2).exit_code);
+  for (bool first_install : {true, false}) {
+    SCOPED_TRACE(first_install);
+    ASSERT_EQ(0, testing_util::RunCommand("rm -rf " + inst + " " + up + " && cp -a " + v1 + " " +
+                                          inst + " && mkdir " + up + " && cp " + dir.Sub("u.qex") +
+                                          " " + up + "/update.qex"));
+    // What nothing removes stays; what the update carries replaces it.
+    auto expected = testing_util::SnapshotTree(v2);
+    if (first_install) {
+      ToolResult r = RunTool(MAKE_UPDATE_BINARY " --first-install -p 1.0" + id + inst);
+      ASSERT_EQ(0, r.exit_code) << r.output;
+      EXPECT_EQ("1.0\norg.example.player\n", ReadFile(inst + "/product-version"));
+      ExpectParts(ReadFile(inst + "/precomplete"),
+                  {"remove \"precomplete\"\n", "remove \"product-version\"\n",
+                   "remove \"plugins/codec/x.so\"\n", "rmdir \"plugins/codec/\"\n"});
+    } else {
+      const auto old = testing_util::SnapshotTree(v1);
+      expected.insert(old.begin(), old.end());
+    }
+    const std::string dirs = " " + up + " " + inst;
+    ToolResult text = RunTool(UPDATER_BINARY " --check" + dirs),
+               json = RunTool(UPDATER_BINARY " --check --json" + dirs);
+    EXPECT_EQ(0, text.exit_code) << text.output;
+    nlohmann::json report = nlohmann::json::parse(json.output, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << json.output;
+    EXPECT_EQ(true, report["would_succeed"]);
+    EXPECT_EQ(first_install ? 0u : 1u, report["warnings"].size()) << json.output;
+    ASSERT_EQ(0, testing_util::RunCommand("umask 0; " + std::string(UPDATER_BINARY) + " " + up +
+                                          " " + inst + " 2>/dev/null"));
+    auto installed = testing_util::SnapshotTree(inst);
+    installed.erase("precomplete"), installed.erase("product-version");
+    EXPECT_EQ("", testing_util::DiffSnapshots(expected, installed));
+    const std::string dropped = "no precomplete file: the files the new version dropped stay";
+    ExpectParts(text.output, {"warning: precomplete: " + dropped}, !first_install);
+    ExpectParts(ReadFile(up + "/update.log"), {"warning: " + dropped}, !first_install);
+  }
 }
 
 // --verify trusts the keys it signs with, and nothing the machine trusts: a
@@ -388,8 +449,11 @@ TEST(MakeUpdateTest, RefusalsAndCommandLines) {
       {{"a=a"}, {"nothing to update"}, partial, {"a=a"}, 3},
       {{"a=b"}, {not_newer}, partial + " --from-version 10.1 -q", {"a=a"}, 0},
       {{}, {"--product-version is required"}, mu + "old new"},
+      {{}, {"--app-id takes 1 to 127 letters"}, partial + " --app-id 9lives"},
       {{}, {"unknown option or missing value: --no-such"}, mu + "--no-such-option old new"},
       {{}, {"expected OLD_DIR NEW_DIR"}, mu},
+      {{}, {"--first-install expects one DIR"}, mu + "--first-install -p 1.0 old new"},
+      {{}, {"writes no archive: no --full"}, mu + "--first-install --full -p 1.0 new"},
       {{}, {"expected three arguments, got 0"}, qx},
       {{}, {"qxdiff: cannot open old/absent"}, qx + "old/absent old/a u.qex"},
   };

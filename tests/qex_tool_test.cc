@@ -112,6 +112,16 @@ TEST_F(QexToolTest, CommandsAndTheirReports) {
       {"create -c release -p 1 self.qex .", 0, "", "qex: skipping self.qex itself\n"},
       {"list f", 1, "", "qex: f is not a readable QEX archive\n"},
       {"refresh -c beta self.qex", 1, "", "qex: --channel and --product-version are required\n"},
+      {"create -c release -p 1 --app-id org.example.app id.qex f", 0, "", ""},
+      {"refresh -c beta -p 2 -a org.example.new id.qex", 0, "", ""},
+      {"info id.qex", 0,
+       "layout: with a signature area\nsignatures: 0\nadditional blocks: 2, from offset 24\n"
+       "channel: beta\nproduct version: 2\napplication id: org.example.new\n"
+       "update: none (no manifest)\nentries: 1, 1 stored bytes\n",
+       ""},
+      {"refresh -c beta -p 2 -a org.example.app self.qex", 1, "",
+       "ERROR: The archive has no application id block; create it anew\n"},
+      {"create -c release -p 1 -a 9lives x.qex f", 1, "", "qex: invalid application id: 9lives\n"},
       {"list --bogus self.qex", 1, "", "qex: unknown option --bogus (see qex --help)\n"},
       {"create -c", 1, "", "qex: option -c needs an argument\n"},
       {"", 1, "", "Usage: qex"},

@@ -123,8 +123,13 @@ bool MixedUpdate::WriteArchive() const {
 }
 
 bool MixedUpdate::WriteEntries(const std::vector<archive_testing::TestEntry>& entries) const {
+  archive_testing::TestLayout layout;
+  layout.entries = entries;
+  if (!app_id_.empty())
+    layout.blocks.push_back({2, app_id_ + std::string(128 - app_id_.size(), '\0')});
   return testing_util::RunCommand("mkdir -p '" + update_dir_ + "'") == 0 &&
-         archive_testing::WriteTestArchive(update_dir_ + "/update.qex", entries);
+         archive_testing::WriteBytes(update_dir_ + "/update.qex",
+                                     archive_testing::BuildArchive(layout));
 }
 
 Snapshot MixedUpdate::Target(bool staged) const {

@@ -44,6 +44,8 @@ class MixedUpdate {
   bool WriteArchive() const;
   // Writes update.qex with just `entries`.
   bool WriteEntries(const std::vector<archive_testing::TestEntry>& entries) const;
+  // The application id the archives name from now on; "" for none.
+  void set_app_id(const std::string& id) { app_id_ = id; }
 
   // The arguments of an ordinary update, or of a staged one into StagedDir().
   std::vector<std::string> Args(bool staged = false) const {
@@ -64,6 +66,7 @@ class MixedUpdate {
 
   std::string install_dir_, update_dir_, big_old_, big_new_, data_old_, data_new_;
   std::string patch_bz2_, data_bz2_;  // archive entries, compressed
+  std::string app_id_;
 };
 
 // What a run left behind, against the installation before it (`original`) and

@@ -11,12 +11,15 @@
 #include <list>
 #include <string>
 
+#include "archive/qex.h"
+
 namespace {
 
 void PrintUsage(FILE* out) {
   fprintf(out,
           "usage: make-update [options] --product-version VERSION OLD_DIR NEW_DIR\n"
           "       make-update [options] --product-version VERSION --full [OLD_DIR] NEW_DIR\n"
+          "       make-update --first-install --product-version VERSION [--app-id ID] DIR\n"
           "\n"
           "Writes an update archive that turns the installation OLD_DIR into NEW_DIR.\n"
           "A partial update (the default) patches each changed file where the\n"
@@ -28,6 +31,9 @@ void PrintUsage(FILE* out) {
           "directories of NEW_DIR, so that the next complete update cleans up.\n"
           "They also install \"product-version\", one line holding VERSION, which\n"
           "the updater reads to refuse an update older than the installation.\n"
+          "With --first-install, no archive is written: both files are written\n"
+          "into the release tree DIR, for the installer of a first release to lay\n"
+          "down, so that the first complete update removes what it drops.\n"
           "\n"
           "options:\n"
           "  -o, --output FILE     the archive to write (default: update.qex)\n"
@@ -40,7 +46,12 @@ void PrintUsage(FILE* out) {
           "                        manifest, and a warning when VERSION is not newer\n"
           "  -c, --channel NAME    update channel stored in the archive (default:\n"
           "                        release, at most 63 bytes)\n"
+          "  --app-id ID           the application the archive belongs to, stored in\n"
+          "                        the archive and as the second line of\n"
+          "                        product-version (letters, digits, - _ . ; at\n"
+          "                        most 127 bytes, e.g. org.example.app)\n"
           "  --full                a complete update instead of a partial one\n"
+          "  --first-install       write precomplete and product-version into DIR\n"
           "  --copy-links          for installations whose updater predates the\n"
           "                        addlink and adddir lines: store each symbolic\n"
           "                        link to a regular file as a copy of that file,\n"
@@ -123,13 +134,25 @@ void AcceptOldVersionSpelling(int argc, char** argv, std::list<std::string>* rew
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kFull = 256, kCopyLinks, kVerify, kUpdater, kFromVersion, kJson, kSign };
+  enum {
+    kFull = 256,
+    kFirstInstall,
+    kCopyLinks,
+    kVerify,
+    kUpdater,
+    kFromVersion,
+    kJson,
+    kSign,
+    kAppId
+  };
   static const struct option kOptions[] = {
       {"output", required_argument, nullptr, 'o'},
       {"product-version", required_argument, nullptr, 'p'},
       {"from-version", required_argument, nullptr, kFromVersion},
       {"channel", required_argument, nullptr, 'c'},
+      {"app-id", required_argument, nullptr, kAppId},
       {"full", no_argument, nullptr, kFull},
+      {"first-install", no_argument, nullptr, kFirstInstall},
       {"copy-links", no_argument, nullptr, kCopyLinks},
       {"verify", no_argument, nullptr, kVerify},
       {"updater", required_argument, nullptr, kUpdater},
@@ -158,6 +181,9 @@ int main(int argc, char** argv) {
       case kFromVersion:
         options.from_version = optarg;
         break;
+      case kAppId:
+        options.app_id = optarg;
+        break;
       case 'c':
         options.channel = optarg;
         break;
@@ -172,6 +198,9 @@ int main(int argc, char** argv) {
         return 0;
       case kFull:
         options.full = true;
+        break;
+      case kFirstInstall:
+        options.first_install = true;
         break;
       case kCopyLinks:
         options.copy_links = true;
@@ -202,7 +231,13 @@ int main(int argc, char** argv) {
     }
   }
   int rest = argc - optind;
-  if (rest == 2) {
+  if (options.first_install) {
+    if (rest != 1) return Usage("--first-install expects one DIR");
+    if (options.full || options.verify || !options.sign_keys.empty() || !options.json.empty()) {
+      return Usage("--first-install writes no archive: no --full, --verify, --sign or --json");
+    }
+    options.new_dir = argv[optind];
+  } else if (rest == 2) {
     options.old_dir = argv[optind];
     options.new_dir = argv[optind + 1];
   } else if (rest == 1 && options.full) {
@@ -215,6 +250,10 @@ int main(int argc, char** argv) {
   if (options.channel.empty() || options.channel.size() > 63) {
     return Usage("--channel takes 1 to 63 bytes");
   }
+  if (!options.app_id.empty() && !qex_app_id_is_valid(options.app_id.c_str())) {
+    return Usage("--app-id takes 1 to 127 letters, digits, '-', '_' or '.' (see qex(5))");
+  }
+  if (options.first_install) return WriteFirstInstallFiles(options, stdout, stderr);
   if (options.verify && options.updater.empty()) {
     options.updater = FindUpdater();
     if (options.updater.empty()) {

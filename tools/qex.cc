@@ -46,6 +46,8 @@ const char kUsage[] =
     "  -c, --channel NAME          channel of the archive (create, refresh; at most\n"
     "                              63 bytes)\n"
     "  -p, --product-version VER   product version (create, refresh; at most 31 bytes)\n"
+    "  -a, --app-id ID             application id (create; refresh of an archive\n"
+    "                              that has one): letters, digits, - _ . (qex(5))\n"
     "  -j, --bzip2                 create: compress each file with bzip2 as it is\n"
     "                              stored, as the updater expects of every entry;\n"
     "                              extract: decompress each entry\n"
@@ -66,6 +68,7 @@ const char kUsage[] =
 struct Options {
   const char* channel = nullptr;
   const char* version = nullptr;
+  const char* app_id = nullptr;
   const char* directory = nullptr;
   bool bzip2 = false;
 };
@@ -131,11 +134,15 @@ int CheckProductOptions(const Options& opt) {
   if (strlen(opt.version) > kQexMaxVersionLength) {
     return ToolFail(kProgram, "product version is longer than %d bytes", kQexMaxVersionLength);
   }
+  if (opt.app_id && !qex_app_id_is_valid(opt.app_id)) {
+    return ToolFail(kProgram, "invalid application id: %s", opt.app_id);
+  }
   return 0;
 }
 
 ProductInfo InfoOf(const Options& opt) {
-  return ProductInfo{const_cast<char*>(opt.channel), const_cast<char*>(opt.version)};
+  return ProductInfo{const_cast<char*>(opt.channel), const_cast<char*>(opt.version),
+                     const_cast<char*>(opt.app_id)};
 }
 
 int Create(const Options& opt, const char* archive, int count, char** paths) {
@@ -416,6 +423,7 @@ int Info(const char* path, int info_key_count, char** info_keys) {
   ProductInfo info;
   if (qex_read_product_info(archive, &info) == 0) {
     printf("channel: %s\nproduct version: %s\n", info.channel_id, info.product_version);
+    if (info.app_id) printf("application id: %s\n", info.app_id);
     qex_free_product_info(&info);
   } else {
     printf("product information: none\n");
@@ -444,6 +452,7 @@ int Main(int argc, char** argv) {
   static const option kLongOptions[] = {
       {"channel", required_argument, nullptr, 'c'},
       {"product-version", required_argument, nullptr, 'p'},
+      {"app-id", required_argument, nullptr, 'a'},
       {"bzip2", no_argument, nullptr, 'j'},
       {"directory", required_argument, nullptr, 'C'},
       {"help", no_argument, nullptr, 'h'},
@@ -460,13 +469,16 @@ int Main(int argc, char** argv) {
   Options opt;
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":c:p:jC:hV", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":c:p:a:jC:hV", kLongOptions, nullptr)) != -1) {
     switch (c) {
       case 'c':
         opt.channel = optarg;
         break;
       case 'p':
         opt.version = optarg;
+        break;
+      case 'a':
+        opt.app_id = optarg;
         break;
       case 'j':
         opt.bzip2 = true;

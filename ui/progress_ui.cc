@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csetjmp>
+#include <cstdio>
 
 #include "ui/read_strings.h"
 
@@ -112,8 +113,12 @@ int ProgressWindow::Run() {
 
   char ini_path[kUiPathSize];
   WindowStrings strings;
-  if (!program_->FormFileName(".ini", ini_path, sizeof(ini_path)) ||
-      ReadWindowStrings(ini_path, &strings) != 0) {
+  if (strings_file_[0]) {
+    snprintf(ini_path, sizeof(ini_path), "%s", strings_file_);
+  } else if (!program_->FormFileName(".ini", ini_path, sizeof(ini_path))) {
+    return -1;
+  }
+  if (ReadWindowStrings(ini_path, &strings) != 0) {
     return -1;
   }
 
@@ -124,6 +129,10 @@ int ProgressWindow::Run() {
   if (setjmp(display_lost) == 0) Show(strings.title, strings.info);
   XSetIOErrorHandler(OnDisplayLostAgain);
   return 0;
+}
+
+void ProgressWindow::UseStringsFile(const char* path) {
+  snprintf(strings_file_, sizeof(strings_file_), "%s", path);
 }
 
 void ProgressWindow::SetRunSucceeded(bool succeeded) {

@@ -40,6 +40,11 @@ class ProgressWindow {
   // window is simply gone and 0 returned.
   int Run();
 
+  // Takes the window's strings from the settings file at `path` instead of
+  // "<program>.ini" (a packaged updater's per-application settings). Call
+  // before Run.
+  void UseStringsFile(const char* path);
+
   // The run's outcome, once known: should a later call into a display that
   // was lost end the process, it ends with 0 when the run succeeded and 1
   // otherwise (also before this is called).
@@ -52,6 +57,7 @@ class ProgressWindow {
 
   const Progress* progress_;
   const ProgramPath* program_;
+  char strings_file_[4096] = "";  // empty: "<program>.ini"
   bool gtk_available_ = false;
   // Hidden, never destroyed: they live until the process ends.
   struct _GtkWidget* window_ = nullptr;
