@@ -35,8 +35,8 @@ Xvfb -displayfd 3 -nolisten tcp -noreset 3>"$work/display" 2>/dev/null & xpid=$!
 for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$work/display")
 
-# Version 1 drops a plugin in version 2; each application's installer laid
-# down the first release with its id.
+# Version 2 drops a plugin of version 1, which each application's installer
+# laid down with its precomplete and id: the complete update removes it.
 mkdir -p "$work"/v1/plugins "$work"/v2/plugins
 seq 100000 >"$work/v1/app" && seq 100001 >"$work/v2/app"
 echo old >"$work/v1/plugins/old.so" && echo new >"$work/v2/plugins/new.so"
@@ -46,14 +46,14 @@ for app in alpha beta gamma; do
   cp -a "$work/v1" "$work/$app-v1"
   quiet "$bin/make-update" --first-install --product-version 1.0 --app-id $id "$work/$app-v1"
   quiet openssl genpkey -algorithm ed25519 -out "$work/$app.pem"
-  "$bin/make-update" -q --product-version 2.0 --from-version 1.0 --app-id $id \
+  "$bin/make-update" -q --product-version 2.0 --full --app-id $id \
     --sign "$work/$app.pem" -o "$work/$app.qex" "$work/$app-v1" "$work/v2"
   [[ $app == gamma ]] && continue
   mkdir "$conf/$id"
   openssl pkey -pubout -in "$work/$app.pem" -out "$conf/$id/updater.keys"
   printf '[Strings]\nTitle=Updating %s\nInfo=Please wait\n' $app >"$conf/$id/updater.ini"
 done
-"$bin/make-update" -q --product-version 2.0 --from-version 1.0 --app-id org.example.alpha \
+"$bin/make-update" -q --product-version 2.0 --full --app-id org.example.alpha \
   -o "$work/unsigned.qex" "$work/alpha-v1" "$work/v2"
 
 snapshot() { (cd "$1" && find . -printf '%p %y %m %U %s\n' -type f -exec md5sum {} + | sort); }
@@ -90,13 +90,15 @@ for c in "${cases[@]}"; do
   before=$(snapshot "$inst")
   in_root "$bin/updater" --check --json "$upd" "$inst" >"$work/check.json" 2>/dev/null || true
   jq -e --argjson code "$code" '.mode == "packaged" and .result == $code and
-    .would_succeed == ($code == 0)' "$work/check.json" >/dev/null ||
+    .would_succeed == ($code == 0) and .signature.verified == ($code == 0 or $code == 63)' \
+    "$work/check.json" >/dev/null ||
     fail "$c: the check says $(cat "$work/check.json")"
   read -r exit shown <<<"$(run_held "$upd" "$inst")"
   status=$(cat "$upd/update.status")
   if [[ $code == 0 ]]; then
     [[ $exit == 0 && $status == succeeded ]] || fail "$c: $status"$'\n'"$(cat "$upd/update.log")"
     diff -r -x precomplete -x product-version "$work/v2" "$inst" || fail "$c: not version 2"
+    [[ $(cat "$inst/product-version") == $'2.0\norg.example.'$app ]] || fail "$c: no record"
     [[ $shown == "$title" ]] || fail "$c: the window's title is '$shown'"
   else
     [[ $exit == 1 && $status == "failed: $code" ]] || fail "$c: $status"
