@@ -57,8 +57,9 @@ done
   -o "$work/unsigned.qex" "$work/alpha-v1" "$work/v2"
 
 snapshot() { (cd "$1" && find . -printf '%p %y %m %U %s\n' -type f -exec md5sum {} + | sort); }
-# Each strace-slowed rename gives the window time to show; xwininfo polls
-# for the run's window until it ends. GTK's group leader, also of class
+# Every rename is slowed, from the first backup of the execute phase on, so
+# the run is far from its end when the window is due; xwininfo polls for the
+# run's window until it ends. GTK's group leader, also of class
 # updater, is the unmapped 10x10 window named after the program.
 window='/ 10x10+10+10 /d; s/^ *0x[0-9a-f]* "\(.*\)": ("updater" "Updater").*/\1/p'
 run_held() {
