@@ -41,9 +41,8 @@ class FileopsTest : public ::testing::Test {
   // directories are created, its last component (39 bytes or more) is not.
   std::string PathOfLength(const std::string& rel, size_t len) {
     std::string path = P(rel);
-    for (mkdir(path.c_str(), 0755); path.size() + 240 < len; mkdir(path.c_str(), 0755)) {
+    for (mkdir(path.c_str(), 0755); path.size() + 240 < len; mkdir(path.c_str(), 0755))
       path += "/" + std::string(199, 'd');
-    }
     return path + "/" + std::string(len - path.size() - 1, 'f');
   }
   // Runs `fn` as "nobody" in a forked child, after giving P("home") to that

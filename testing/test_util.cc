@@ -39,9 +39,8 @@ ScopedChdir::~ScopedChdir() {
 }
 
 void WriteFile(const std::string& path, const std::string& data, mode_t mode) {
-  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
     mkdir(path.substr(0, pos).c_str(), 0755);
-  }
   std::ofstream(path, std::ios::binary) << data;
   chmod(path.c_str(), mode);
 }

@@ -239,12 +239,7 @@ struct Mutation {
   bool (*apply)(Case& k, Choices& c, Act& a);
 };
 const Mutation kMutations[] = {
-    {"no-entry",
-     [](Case&, Choices&, Act& a) {
-       if (!a.entry) return false;
-       a.entry = false;
-       return true;
-     }},
+    {"no-entry", [](Case&, Choices&, Act& a) { return a.entry && !(a.entry = false); }},
     {"bad-bzip2", [](Case&, Choices&, Act& a) { return a.entry && (a.corrupt = true); }},
     {"empty-entry",
      [](Case&, Choices&, Act& a) { return IsAdd(a.kind) && (a.new_data.clear(), true); }},
@@ -256,23 +251,17 @@ const Mutation kMutations[] = {
      [](Case&, Choices& c, Act& a) { return Break(a) && (a.patch.keep = c.Pick(32), true); }},
     {"control-12",
      [](Case&, Choices&, Act& a) {
-       if (!Break(a)) return false;
-       a.patch.tail = "\x01";
-       a.patch.header.control_length += 1;
-       return true;
+       return Break(a) && (a.patch.tail = "\x01", a.patch.header.control_length += 1, true);
      }},
     {"control-0",
      [](Case&, Choices&, Act& a) {
-       if (!Break(a)) return false;
-       a.patch.triples.clear();
-       a.patch.header.control_length = 0;
-       return true;
+       return Break(a) && (a.patch.triples.clear(), a.patch.header.control_length = 0, true);
      }},
     {"dest-length",
      [](Case&, Choices& c, Act& a) {
-       if (!Break(a)) return false;
-       a.patch.header.dest_length += a.patch.header.dest_length && c.Chance(50) ? -1 : 1;
-       return true;
+       return Break(a) &&
+              (a.patch.header.dest_length += a.patch.header.dest_length && c.Chance(50) ? -1 : 1,
+               true);
      }},
     {"beyond-blocks",
      [](Case&, Choices& c, Act& a) {
@@ -596,9 +585,8 @@ int Worker::Exec(const std::vector<std::string>& args, std::string* out, const c
   posix_spawn_file_actions_destroy(&files);
   if (rv != 0) return -1;
   // A fuzzer's timer interrupts the wait.
-  while (waitpid(pid, &status, 0) != pid) {
+  while (waitpid(pid, &status, 0) != pid)
     if (errno != EINTR) return -1;
-  }
   if (out) *out = testing_util::ReadFile(out_path);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

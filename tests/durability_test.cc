@@ -79,9 +79,8 @@ long Find(const std::vector<Call>& calls, long from, long to, const std::string&
   for (long i = from; i >= 0 && i < to; ++i) {
     const Call& c = calls[i];
     bool on = path.empty() || c.path == path;
-    if (c.name.find(name) != std::string::npos && on && c.args.find(args) != std::string::npos) {
+    if (c.name.find(name) != std::string::npos && on && c.args.find(args) != std::string::npos)
       return i;
-    }
   }
   return -1;
 }
@@ -107,7 +106,7 @@ TEST(DurabilityTest, StatusAndCommitFollowTheirFlushes) {
       {update.Args(), true, "succeeded\\n"},
       {update.Args(), false, "failed: 42\\n"},  // patched already: the rollback runs
       {update.Args(true), true, "applied\\n"},
-      {{update.update_dir(), update.StagedDir(), "0/replace"}, false, "succeeded\\n"},
+      {update.ReplaceArgs(), false, "succeeded\\n"},
   };
   for (const auto& run : runs) {
     SCOPED_TRACE(run.status);

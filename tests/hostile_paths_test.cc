@@ -1,17 +1,14 @@
 // A hostile installation: directories swapped for links while an update runs,
 // two actions on one path, an installation of another user, a read-only one,
-// a patch that lies about its size, a decompressor without memory. Grouped by
-// what each case guards; the updater runs as a real process on real files.
+// a patch that lies about its size, a decompressor without memory.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "patch/patch_test_util.h"
@@ -20,7 +17,6 @@
 
 namespace {
 
-using testing_util::Exists;
 using testing_util::ReadFile;
 using testing_util::SnapshotTree;
 using testing_util::WriteFile;
@@ -35,18 +31,18 @@ class HostilePathsTest : public ::testing::Test {
   // of the file "trigger".
   RunOutcome RunChanging(const std::function<void()>& change) {
     const std::string marker = root_.Sub("paused");
-    std::atomic<bool> ended{false};
     RunOutcome run;
-    std::thread updater([&] {
-      run = RunUpdater(update_.Args(), {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_PAUSE_NAME=trigger",
-                                        "UPDATER_PAUSE_FILE=" + marker});
-      ended = true;
-    });
-    while (!ended && !Exists(marker)) usleep(5000);
-    EXPECT_TRUE(Exists(marker)) << "the updater never paused";
-    change();
-    unlink(marker.c_str());
-    updater.join();
+    EXPECT_TRUE(updater_fixture::RunDuring(
+        update_.Args(),
+        {"LD_PRELOAD=" INTERPOSE_LIB, "UPDATER_PAUSE_CALL=access",
+         "UPDATER_PAUSE_MATCH=/app/trigger", "UPDATER_PAUSE_FILE=" + marker},
+        {}, [&] { return testing_util::Exists(marker); },
+        [&] {
+          change();
+          unlink(marker.c_str());
+        },
+        &run))
+        << "the updater never paused";
     return run;
   }
 

@@ -47,11 +47,12 @@ enum Kind {
   kReaddir,
   kAny,
   kMutating,
-  kChmod
+  kChmod,
+  kAccess
 };
 static const char* const kKindNames[] = {"",      "write",    "rename", "open",
                                          "fsync", "mkdir",    "remove", "readdir",
-                                         "any",   "mutating", "chmod"};
+                                         "any",   "mutating", "chmod",  "access"};
 
 static int g_read;  // the settings below have been read
 static enum Kind g_kind = kNone;
@@ -98,12 +99,13 @@ static int InScope(int dirfd, const char* path, char* abs) {
 }
 
 // ---- A pause for a race at any wrapped call ----
-// UPDATER_PAUSE_CALL (a kind above; "any": every kind), UPDATER_PAUSE_MATCH (a
-// substring of the call's absolute path, of either path of a rename),
-// UPDATER_PAUSE_NTH (N, from 1) and UPDATER_PAUSE_FILE: the N-th matching call,
-// before it reaches the file system, creates the file and waits until the
-// test removes it, UPDATER_PAUSE_SECONDS (default 30) at most. Once per
-// process; other threads go on meanwhile.
+// UPDATER_PAUSE_CALL (a kind above, "access" for a condition test, "any" for
+// every kind), UPDATER_PAUSE_MATCH (a substring of the call's absolute path,
+// of either path of a rename), UPDATER_PAUSE_NTH (N, from 1) and
+// UPDATER_PAUSE_FILE: the N-th matching call, before it reaches the file
+// system, creates the file and waits until the test removes it,
+// UPDATER_PAUSE_SECONDS (default 30) at most. Once per process; other threads
+// go on meanwhile.
 
 static void PauseAt(enum Kind kind, int dirfd, const char* path, const char* path2) {
   static int read, nth;
@@ -113,7 +115,7 @@ static void PauseAt(enum Kind kind, int dirfd, const char* path, const char* pat
   const char* file = Env("UPDATER_PAUSE_FILE");
   int saved = errno;
   if (!__atomic_load_n(&read, __ATOMIC_ACQUIRE)) {
-    for (int k = kWrite; k <= kAny; ++k)
+    for (int k = kWrite; k <= kAccess; ++k)
       if (!strcmp(Env("UPDATER_PAUSE_CALL"), kKindNames[k])) call = (enum Kind)k;
     nth = *Env("UPDATER_PAUSE_NTH") ? atoi(Env("UPDATER_PAUSE_NTH")) : 1;
     __atomic_store_n(&read, 1, __ATOMIC_RELEASE);
@@ -315,24 +317,8 @@ WRAP(int, symlink, (const char* t, const char* p), (t, p), IsNewName(p) && ON_PA
 WRAP(int, renameat2, (int d1, const char* a, int d2, const char* b, unsigned f), (d1, a, d2, b, f),
      ShouldFail(kRename, d1, a, NULL), -1)
 
-// A pause for a race: the first faccessat (a condition test) of the name
-// UPDATER_PAUSE_NAME creates the file UPDATER_PAUSE_FILE and waits (a minute
-// at most) until the test, having changed the installation, removes it.
-int faccessat(int d, const char* p, int mode, int flags) {
-  REAL(faccessat);
-  static int paused;
-  const char* name = Env("UPDATER_PAUSE_NAME");
-  const char* file = Env("UPDATER_PAUSE_FILE");
-  const char* slash = strrchr(p, '/');
-  if (*name && *file && !strcmp(slash ? slash + 1 : p, name) &&
-      !__atomic_exchange_n(&paused, 1, __ATOMIC_SEQ_CST)) {
-    int fd = (int)syscall(SYS_openat, AT_FDCWD, file, O_WRONLY | O_CREAT, 0644);
-    if (fd >= 0) syscall(SYS_close, fd);
-    struct stat st;
-    for (int i = 0; i < 6000 && stat(file, &st) == 0; ++i) usleep(10000);
-  }
-  return real(d, p, mode, flags);
-}
+WRAP(int, faccessat, (int d, const char* p, int m, int f), (d, p, m, f),
+     (PauseAt(kAccess, d, p, NULL), 0), -1)
 
 // openat2 has no C library function: the updater calls it through syscall().
 long syscall(long number, ...) {

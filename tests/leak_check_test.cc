@@ -25,16 +25,13 @@ TEST(LeakCheckTest, UpdateRollbackStagedAndReplaceRunClean) {
   // actions executed, so the rollback runs.
   testing_util::WriteFile(update.install_dir() + "/lib/libbig.so",
                           testing_util::RandomBytes(300000, 9));
-  const std::string staged = update.StagedDir();
   const struct {
     std::vector<std::string> args;
     bool fresh;  // on a new installation
     std::string status;
   } runs[] = {
-      {update.Args(), false, "failed: 4\n"},
-      {update.Args(), true, "succeeded\n"},
-      {update.Args(true), true, "applied\n"},
-      {{update.update_dir(), staged, "0/replace"}, false, "succeeded\n"},
+      {update.Args(), false, "failed: 4\n"},  {update.Args(), true, "succeeded\n"},
+      {update.Args(true), true, "applied\n"}, {update.ReplaceArgs(), false, "succeeded\n"},
       {update.Args(), false, "failed: 6\n"},  // the archive is gone: the earliest way out
   };
   int n = 0;

@@ -1,6 +1,5 @@
-// End-to-end tests of make-update and qxdiff: build archives from generated
-// trees with the built tools; --verify applies them with the built updater
-// and compares the result with the new tree.
+// make-update and qxdiff on generated trees; --verify applies the archives
+// with the built updater and compares the result with the new tree.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -38,14 +37,12 @@ ToolResult RunTool(const std::string& command) {
 
 const std::string kVerify = std::string("--verify --updater ") + UPDATER_BINARY + " ";
 
-// make-update with a version, `args` and "-o OUT OLD NEW".
 ToolResult MakeUpdate(const std::string& args, const std::string& out, const std::string& old_dir,
                       const std::string& new_dir) {
   return RunTool(std::string(MAKE_UPDATE_BINARY) + " --product-version 2.0 " + args + " -o " + out +
                  " " + old_dir + " " + new_dir);
 }
 
-// The entry `name` of `archive`, decompressed.
 std::string EntryOf(const std::string& archive, const char* name) {
   ScopedTempDir dir;
   ArchiveReader reader;
@@ -54,7 +51,6 @@ std::string EntryOf(const std::string& archive, const char* name) {
   return rv == 0 ? ReadFile(dir.Sub("e")) : "";
 }
 
-// The JSON text in `file`, which must parse.
 nlohmann::json ParseJson(const std::string& file) {
   nlohmann::json json = nlohmann::json::parse(ReadFile(file), nullptr, false);
   EXPECT_FALSE(json.is_discarded()) << file << ":\n" << ReadFile(file);
@@ -83,12 +79,10 @@ void MakeTree(const std::string& root, const std::vector<std::string>& lines) {
   }
 }
 
-// Expects every one of `parts` in `text`, or none of them.
 void ExpectParts(const std::string& text, const std::vector<std::string>& parts,
                  bool present = true) {
-  for (const std::string& part : parts) {
+  for (const std::string& part : parts)
     EXPECT_EQ(present, text.find(part) != std::string::npos) << part << "\n" << text;
-  }
 }
 
 TEST(MakeUpdateTest, PartialUpdateVerifiesAndVerifyNamesEveryDifference) {
@@ -217,9 +211,8 @@ TEST(MakeUpdateTest, IdenticalContentsAreStoredOnce) {
   };
   const auto patch = range("a/lib.so.patch"), notes = range("x/notes");
   EXPECT_NE(patch.second, 0u);
-  for (const char* same : {"b/lib.so.patch", "c/lib.so.patch", "e/lib.so.patch"}) {
+  for (const char* same : {"b/lib.so.patch", "c/lib.so.patch", "e/lib.so.patch"})
     EXPECT_EQ(patch, range(same)) << same;
-  }
   EXPECT_NE(patch, range("d/lib.so.patch"));
   EXPECT_TRUE(notes == range("y/notes") && notes == range("z/notes") && notes != range("w/notes"));
   ExpectParts(

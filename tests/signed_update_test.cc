@@ -20,9 +20,8 @@ using testing_util::WriteFile;
 class SignedUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* k : {"old", "new", "stranger"}) {
+    for (const char* k : {"old", "new", "stranger"})
       ASSERT_TRUE(archive_testing::MakeKeyPair(root_.Sub(k)));
-    }
     ASSERT_EQ(testing_util::RunCommand("mkdir -p " + root_.Sub("bin") + " && cp " + UPDATER_BINARY +
                                        " " + program_),
               0);

@@ -4,9 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "patch/patch_test_util.h"
@@ -49,6 +51,21 @@ RunOutcome RunUpdater(const std::vector<std::string>& args, const std::vector<st
     fclose(err);
   }
   return r;
+}
+
+bool RunDuring(const std::vector<std::string>& args, const std::vector<std::string>& env,
+               const std::vector<std::string>& prefix, const std::function<bool()>& ready,
+               const std::function<void()>& during, RunOutcome* run) {
+  std::atomic<bool> ended{false};
+  std::thread updater([&] {
+    *run = RunUpdater(args, env, prefix);
+    ended = true;
+  });
+  while (!ended && !ready()) usleep(5000);
+  const bool held = ready();
+  if (held) during();
+  updater.join();
+  return held;
 }
 
 MixedUpdate::MixedUpdate(std::string install_dir, std::string update_dir)
@@ -132,6 +149,22 @@ bool MixedUpdate::WriteEntries(const std::vector<archive_testing::TestEntry>& en
                                      archive_testing::BuildArchive(layout));
 }
 
+bool MixedUpdate::DamageLastEntry() const {
+  std::string bytes = ReadFile(update_dir_ + "/update.qex");
+  size_t index = 0;
+  for (int i = 4; i < 8; ++i) index = index << 8 | static_cast<unsigned char>(bytes[i]);
+  if (index < 6 || index > bytes.size()) return false;
+  bytes[index - 6] ^= 0x55;
+  return archive_testing::WriteBytes(update_dir_ + "/update.qex", bytes);
+}
+
+bool MixedUpdate::Finished(bool staged) const {
+  const std::string work = (staged ? StagedDir() : install_dir_) + "/updating";
+  return Status() == (staged ? "applied\n" : "succeeded\n") && !testing_util::Exists(work) &&
+         !testing_util::Exists(work + ".journal") && !testing_util::Exists(install_dir_ + ".bak") &&
+         !testing_util::Exists(install_dir_ + "/.quil-swap-new");
+}
+
 Snapshot MixedUpdate::Target(bool staged) const {
   Snapshot snap = testing_util::SnapshotTree(staged ? StagedDir() : install_dir_);
   for (auto it = snap.begin(); it != snap.end();) {
@@ -154,9 +187,8 @@ Verdict Judge(const MixedUpdate& update, const RunOutcome& run, const Snapshot& 
   if (options.staged) {
     // The copy only reads the installation: modes included, nothing changes.
     Snapshot live = update.Installation();
-    if (live != original) {
+    if (live != original)
       problem("changed installation:\n" + testing_util::DiffSnapshots(original, live));
-    }
   }
   Snapshot after = update.Target(options.staged);
   const std::string work =

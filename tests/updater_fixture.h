@@ -3,6 +3,7 @@
 #ifndef UPDATER_TESTS_UPDATER_FIXTURE_H_
 #define UPDATER_TESTS_UPDATER_FIXTURE_H_
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +28,13 @@ RunOutcome RunUpdater(const std::vector<std::string>& args,
                       const std::vector<std::string>& env = {},
                       const std::vector<std::string>& prefix = {});
 
+// Runs the updater as RunUpdater does into `run`, and `during` once `ready`
+// holds while the run goes on (a run the interposer pauses, or one that
+// waits). Whether `ready` held before the run ended.
+bool RunDuring(const std::vector<std::string>& args, const std::vector<std::string>& env,
+               const std::vector<std::string>& prefix, const std::function<bool()>& ready,
+               const std::function<void()>& during, RunOutcome* run);
+
 // An installation of files of several sizes and modes, a tree, symbolic links
 // and a precomplete file, and a complete update over it that adds, patches,
 // conditionally adds, removes, removes a tree, makes links (new, in place of a
@@ -44,6 +52,9 @@ class MixedUpdate {
   bool WriteArchive() const;
   // Writes update.qex with just `entries`.
   bool WriteEntries(const std::vector<archive_testing::TestEntry>& entries) const;
+  // Flips a byte of the last entry's stream, just before the index: a run
+  // fails when it extracts that entry, late in its execute phase.
+  bool DamageLastEntry() const;
   // The application id the archives name from now on; "" for none.
   void set_app_id(const std::string& id) { app_id_ = id; }
 
@@ -52,12 +63,17 @@ class MixedUpdate {
     if (staged) return {update_dir_, StagedDir(), "-1"};
     return {update_dir_, install_dir_};
   }
+  // The arguments of the replace request of the staged copy.
+  std::vector<std::string> ReplaceArgs() const { return {update_dir_, StagedDir(), "0/replace"}; }
   std::string StagedDir() const { return install_dir_ + "/updated"; }
   // The installation, or its staged copy, without "updated" and "updates".
   Snapshot Installation() const { return Target(false); }
   Snapshot Target(bool staged) const;
   std::string Status() const { return testing_util::ReadFile(update_dir_ + "/update.status"); }
   std::string Log() const { return testing_util::ReadFile(update_dir_ + "/update.log"); }
+  // Whether a run had ended: its final status written, its work files, the
+  // moved installation and the swapped-in copy gone.
+  bool Finished(bool staged) const;
   const std::string& install_dir() const { return install_dir_; }
   const std::string& update_dir() const { return update_dir_; }
 
