@@ -103,6 +103,10 @@ TEST(FeedTest, InvalidFeedsAreRefused) {
   Feed feed;
   EXPECT_EQ(ParseFeed("[]", &feed), kFeedParseError);
   EXPECT_EQ(ParseFeed(std::string(kMaxFeedSize + 1, ' '), &feed), kFeedParseError);
+  // Deep nesting in an unknown member is built and freed without recursion.
+  const size_t depth = 1 << 20;
+  EXPECT_EQ(ParseFeed("{\"x\":" + std::string(depth, '[') + std::string(depth, ']') + "}", &feed),
+            kFeedParseError);
 }
 
 // Every cut of a valid feed, and every byte of it changed, reads without a
