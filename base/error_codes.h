@@ -31,6 +31,12 @@ enum UpdateError : int {
   kKeysFileError = 61,          // the trusted keys file cannot be read or holds no usable key
   kInstalledVersionError = 62,  // the installed version record cannot be read
   kApplicationMismatch = 63,    // the archive belongs to another application
+  // The update client's transfers and downloads.
+  kTransferFailed = 70,    // no connection, TLS refused, or an HTTP error status (404)
+  kTransferStalled = 71,   // connecting or receiving took longer than the timeouts allow
+  kDownloadTooLong = 72,   // the server sent more bytes than announced
+  kDownloadMismatch = 73,  // fewer bytes than announced, or another SHA-256
+  kUpdaterNotRun = 74,     // the updater cannot be started or left no status
 };
 
 #endif  // UPDATER_BASE_ERROR_CODES_H_
