@@ -454,3 +454,32 @@ bool qex_file_sha256(int fd, std::string* hex) {
   }
   return true;
 }
+
+bool qex_sign_bytes(const QexKeySet* keys, int index, const void* data, size_t size,
+                    unsigned char* signature) {
+  if (!keys || index < 0 || index >= static_cast<int>(keys->keys.size())) return false;
+  MdCtx ctx(EVP_MD_CTX_new());
+  size_t length = QEX_ED25519_SIGNATURE_SIZE;
+  return ctx && EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, keys->keys[index]) == 1 &&
+         EVP_DigestSign(ctx.get(), signature, &length, static_cast<const unsigned char*>(data),
+                        size) == 1 &&
+         length == QEX_ED25519_SIGNATURE_SIZE;
+}
+
+int qex_verify_bytes(const QexKeySet* keys, const void* data, size_t size,
+                     const unsigned char* signature) {
+  if (!keys) return -1;
+  for (size_t i = 0; i < keys->keys.size(); ++i) {
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, keys->keys[i]) == 1 &&
+        EVP_DigestVerify(ctx.get(), signature, QEX_ED25519_SIGNATURE_SIZE,
+                         static_cast<const unsigned char*>(data), size) == 1)
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool qex_sha256(const void* data, size_t size, unsigned char* digest) {
+  unsigned int length = 0;
+  return EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) == 1 && length == 32;
+}

@@ -31,6 +31,13 @@ enum UpdateError : int {
   kKeysFileError = 61,          // the trusted keys file cannot be read or holds no usable key
   kInstalledVersionError = 62,  // the installed version record cannot be read
   kApplicationMismatch = 63,    // the archive belongs to another application
+  // The release feed (feed/feed.h).
+  kFeedParseError = 64,          // not a feed: bad JSON, a missing or invalid member
+  kFeedSignatureError = 65,      // no signature of the feed by a trusted key
+  kFeedExpired = 66,             // the feed is past its expiry time
+  kFeedOtherApplication = 67,    // the feed belongs to another application
+  kFeedOtherChannel = 68,        // the feed is for another channel
+  kFeedOlderThanInstalled = 69,  // the feed's newest release is older than the installed one
   // The update client's transfers and downloads.
   kTransferFailed = 70,    // no connection, TLS refused, or an HTTP error status (404)
   kTransferStalled = 71,   // connecting or receiving took longer than the timeouts allow
