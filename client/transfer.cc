@@ -82,14 +82,14 @@ size_t WriteToString(char* data, size_t, size_t count, void* closure) {
 struct FileSink {
   CURL* curl;
   int fd;
-  uint64_t size;      // announced
-  uint64_t have;      // in the file before this response
-  uint64_t offset;    // where the next byte goes
-  bool started = false;
-  int refusal = kOk;  // 72 or 73 when the response was cut off
-  std::string why;
+  uint64_t size;    // announced
+  uint64_t have;    // in the file before this response
+  uint64_t offset;  // where the next byte goes
   TransferProgress progress;
   void* closure;
+  bool started = false;
+  int refusal = kOk;  // 72 or 73 when the response was cut off
+  std::string why = "";
 };
 
 // Parses "Content-Range: bytes FIRST-LAST/TOTAL" of a partial response.
@@ -194,9 +194,7 @@ int FetchToFile(const std::string& url, const TransferOptions& options, int fd, 
     *error = "cannot start a transfer";
     return kTransferFailed;
   }
-  FileSink sink{curl.get(), fd, size, have, have};
-  sink.progress = progress;
-  sink.closure = closure;
+  FileSink sink{curl.get(), fd, size, have, have, progress, closure};
   CURL* c = curl.get();
   curl_easy_setopt(c, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(have));
   // A Content-Length past the announced size ends the transfer before any
@@ -214,6 +212,13 @@ int FetchToFile(const std::string& url, const TransferOptions& options, int fd, 
   if (rv == CURLE_FILESIZE_EXCEEDED) {
     *error = "the server announced more than " + std::to_string(size) + " bytes";
     return kDownloadTooLong;
+  }
+  long status = 0;
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+  if (rv == CURLE_HTTP_RETURNED_ERROR && status == 416) {
+    *error = "the file on the server is shorter than the " + std::to_string(have) +
+             " bytes already here";
+    return kDownloadMismatch;
   }
   if (rv != CURLE_OK) return TransferCode(c, rv, error_buffer, error);
   if (sink.offset != size) {

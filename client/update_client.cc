@@ -205,15 +205,15 @@ int UpdateClient::Check(const UpdateClientOffer** out) {
   FeedChoice choice = PickUpdate(feed, installed_version, bucket, UPDATER_VERSION);
   if (!choice.release) return kOk;
   if (!ResolveUrl(feed_file, choice.archive->url, &url)) {
-    return Fail(kFeedParseError, "the feed names an archive at no usable URL: " +
-                                     choice.archive->url);
+    return Fail(kFeedParseError,
+                "the feed names an archive at no usable URL: " + choice.archive->url);
   }
   version = choice.release->version;
   from_version = choice.partial ? installed_version : "";
   sha256 = choice.archive->sha256;
   notes_url = choice.release->notes_url;
-  offer = {version.c_str(),   from_version.c_str(), url.c_str(),
-           sha256.c_str(),    notes_url.c_str(),    choice.archive->size};
+  offer = {version.c_str(), from_version.c_str(), url.c_str(),
+           sha256.c_str(),  notes_url.c_str(),    choice.archive->size};
   *out = &offer;
   return kOk;
 }
@@ -267,6 +267,14 @@ int UpdateClient::Download(const UpdateClientOffer& what, UpdateClientProgress p
   if (!what.url || !what.sha256 || strlen(what.sha256) != 64) {
     return Fail(kFeedParseError, "no update to download");
   }
+  // Made as its parents are, like "updates/0" below the installation.
+  for (size_t at = update_dir.find('/', 1); at != std::string::npos;
+       at = update_dir.find('/', at + 1)) {
+    std::string part = update_dir.substr(0, at);
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      return Fail(kWriteError, part + ": " + strerror(errno));
+    }
+  }
   if (mkdir(update_dir.c_str(), 0755) != 0 && errno != EEXIST) {
     return Fail(kWriteError, update_dir + ": " + strerror(errno));
   }
@@ -316,8 +324,11 @@ int UpdateClient::Download(const UpdateClientOffer& what, UpdateClientProgress p
   }
   off_t kept = lseek(fd, 0, SEEK_END);
   close(fd);
-  if (rv == kOk) rv = AskUpdater(dir, temporary);
-  else error = what.url + ": " + why;
+  if (rv == kOk) {
+    rv = AskUpdater(dir, temporary);
+  } else {
+    error = std::string(what.url) + ": " + why;
+  }
   if (rv != kOk) {
     // An interrupted transfer stays to be resumed; a refused file goes.
     bool resumable = (rv == kTransferFailed || rv == kTransferStalled) && kept > 0;
