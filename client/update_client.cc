@@ -390,7 +390,7 @@ UpdateClient* update_client_create(const UpdateClientOptions* options) {
   client->feed_url = options->feed_url;
   client->keys_file = options->keys_file;
   client->updater_path = Copy(options->updater_path, "updater");
-  client->channel = Copy(options->channel, "stable");
+  client->channel = Copy(options->channel, "release");
   std::string recorded_id;
   std::string recorded =
       FirstLines(client->install_dir + "/" + kInstalledVersionFile, &recorded_id);

@@ -30,7 +30,7 @@ typedef struct UpdateClientOptions {
   // The updater program, started by update_client_apply and asked
   // ("--check --json") whether a downloaded archive is trusted.
   const char* updater_path;
-  const char* channel;            // null: "stable"
+  const char* channel;            // null: "release", as make-update names it
   const char* app_id;             // null: from the installation's record
   const char* installed_version;  // null: from the installation's record
   const char* ca_file;            // null: the system's CA store

@@ -201,7 +201,7 @@ struct Shared {
 // the partial update announces the size and hash of the file `announce`
 // (empty: the one it names).
 struct FeedCase {
-  std::string app = kApp, channel = "stable", version = "2.0", signer = "release";
+  std::string app = kApp, channel = "release", version = "2.0", signer = "release";
   std::string full_url = "full.qex", partial_url = "from-1.0.qex", announce;
   int64_t expires_in = 3600;
 };
@@ -223,7 +223,7 @@ class UpdateClientTest : public ::testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(shared_->ready) << ReadFile(shared_->root.Sub("error.log")); }
 
-  // Serves `c` as "<name>/stable.json"; its URL.
+  // Serves `c` as "<name>/release.json"; its URL.
   std::string Publish(const std::string& name, const FeedCase& c, bool tls = false) {
     Feed feed;
     feed.app_id = c.app;
@@ -246,8 +246,8 @@ class UpdateClientTest : public ::testing::Test {
     QexKeys keys(qex_read_private_keys(1, paths));
     std::string signature;
     EXPECT_EQ(SignFeed(text, keys.get(), &signature), 0);
-    WriteFile(shared_->www + "/" + name + "/stable.json", text);
-    WriteFile(shared_->www + "/" + name + "/stable.json.sig", signature);
+    WriteFile(shared_->www + "/" + name + "/release.json", text);
+    WriteFile(shared_->www + "/" + name + "/release.json.sig", signature);
     return shared_->Url(name, tls);
   }
 

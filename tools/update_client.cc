@@ -22,7 +22,7 @@ const char kUsage[] =
     "  --feed URL             the directory that serves CHANNEL.json\n"
     "  --keys FILE            the release keys; default: the updater's, UPDATER.keys\n"
     "  --updater PATH         default: updater beside update-client\n"
-    "  --channel NAME         default: stable\n"
+    "  --channel NAME         default: release\n"
     "  --app ID, --version V  default: the installation's record\n"
     "  --ca-file FILE         default: the system's CA store\n"
     "  --connect-timeout S, --stall-timeout S   default: 30 seconds\n"
