@@ -196,10 +196,14 @@ int FetchToFile(const std::string& url, const TransferOptions& options, int fd, 
   }
   FileSink sink{curl.get(), fd, size, have, have, progress, closure};
   CURL* c = curl.get();
-  curl_easy_setopt(c, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(have));
+  // A range rather than curl's resume, which fails on a server that answers
+  // with the whole file: the write callback starts over then.
+  const std::string range = std::to_string(have) + "-";
+  if (have > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
   // A Content-Length past the announced size ends the transfer before any
-  // byte is read; the write callback holds the line for the rest.
-  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(size - have));
+  // byte is read; Content-Range and the write callback hold the line for
+  // the rest.
+  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(size));
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, ReadHeader);
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &sink);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToFile);

@@ -307,7 +307,14 @@ int UpdateClient::Download(const UpdateClientOffer& what, UpdateClientProgress p
     close(fd);
     fd = -1;
   }
-  if (fd < 0) fd = open_owned_temp_at(dir, temporary.c_str(), 0644);
+  if (fd < 0) {
+    // Made write-only; the hash needs to read it back.
+    fd = open_owned_temp_at(dir, temporary.c_str(), 0644);
+    if (fd >= 0) {
+      close(fd);
+      fd = openat(dir, temporary.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }
+  }
   if (fd < 0) return Fail(kWriteError, update_dir + "/" + temporary + ": " + strerror(errno));
   std::string why;
   int rv = FetchToFile(what.url, transfer, fd, what.size, progress, closure, &why);
@@ -361,8 +368,9 @@ int UpdateClient::Apply(UpdateClientApplyMode mode, long pid, const char* const*
   argv.push_back(install_dir + "/updated");
   argv.push_back(mode == UPDATE_CLIENT_STAGED ? "-1" : pid_text + "/replace");
   for (int i = 0; i < count && mode == UPDATE_CLIENT_REPLACE; ++i) argv.push_back(relaunch[i]);
-  // The updater's last status stays until it writes its own.
-  unlink((update_dir + "/" + kStatusName).c_str());
+  // A staged update's status goes, so that an updater that ends without
+  // writing its own is not taken for a success; a replace request needs it.
+  if (mode == UPDATE_CLIENT_STAGED) unlink((update_dir + "/" + kStatusName).c_str());
   if (RunProgram(argv, nullptr) < 0) return Fail(kUpdaterNotRun, "cannot run " + updater_path);
   std::string line = FirstLines(update_dir + "/" + kStatusName, nullptr);
   snprintf(status, status_size, "%s", line.c_str());

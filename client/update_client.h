@@ -50,7 +50,7 @@ typedef struct UpdateClient UpdateClient;
 typedef struct UpdateClientOffer {
   const char* version;
   const char* from_version;  // "" for the complete archive
-  const char* url;           // absolute
+  const char* url;           // absolute, resolved against the feed's
   const char* sha256;        // 64 lower-case hex digits
   const char* notes_url;     // "" when the feed gives none
   uint64_t size;

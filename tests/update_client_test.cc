@@ -3,6 +3,7 @@
 // and archives made by make-update; the updater it starts is a copy of the
 // built one that trusts the release key.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -162,7 +163,10 @@ struct Shared {
          << "  scgi_temp_path " << d << "tmp/s;\n"
          << "  default_type application/octet-stream;\n"
          << "  server { listen 127.0.0.1:" << port << "; root " << www << ";\n"
-         << "    location /slow/ { alias " << www << "/; limit_rate 256k; } }\n"
+         << "    location /slow/ { alias " << www << "/; limit_rate 256k; }\n"
+         << "    location = /stalled.qex { return 302 http://127.0.0.1:" << stall_port << "/; }\n"
+         << "    location = /refused.qex { return 302 http://127.0.0.1:" << closed_port
+         << "/; } }\n"
          << "  server { listen 127.0.0.1:" << tls_port << " ssl; root " << www << ";\n"
          << "    ssl_certificate " << d << "server.pem; ssl_certificate_key " << d
          << "server.key; }\n}\n";
@@ -197,9 +201,8 @@ struct Shared {
 };
 
 // A feed of 2.0 as the cases change it, signed and served in its own
-// directory. Archive URLs are relative to the served directory, or absolute;
-// the partial update announces the size and hash of the file `announce`
-// (empty: the one it names).
+// directory. Archive URLs are relative to the served directory; the partial update announces the
+// size and hash of the file `announce` (empty: the one it names).
 struct FeedCase {
   std::string app = kApp, channel = "release", version = "2.0", signer = "release";
   std::string full_url = "full.qex", partial_url = "from-1.0.qex", announce;
@@ -233,10 +236,8 @@ class UpdateClientTest : public ::testing::Test {
     FeedRelease release;
     release.version = c.version;
     auto archive = [&](const std::string& url, std::string announced) -> FeedArchive {
-      const bool absolute = url.find("://") != std::string::npos;
-      if (announced.empty()) announced = url;
-      const std::string file = shared_->www + "/" + announced;
-      return {absolute ? url : "../" + url, ReadFile(file).size(), Sha256Of(file)};
+      const std::string file = shared_->www + "/" + (announced.empty() ? url : announced);
+      return {"../" + url, ReadFile(file).size(), Sha256Of(file)};
     };
     release.complete = archive(c.full_url, "");
     release.partials.push_back({"1.0", archive(c.partial_url, c.announce)});
@@ -295,9 +296,6 @@ Shared* UpdateClientTest::shared_ = nullptr;
 
 // Every refusal and failure leaves no update.qex and nothing else behind.
 TEST_F(UpdateClientTest, RefusalsHaveTheirOwnCodesAndPlaceNothing) {
-  const std::string stall = "http://127.0.0.1:" + std::to_string(shared_->stall_port) + "/full.qex";
-  const std::string refused =
-      "http://127.0.0.1:" + std::to_string(shared_->closed_port) + "/full.qex";
   const struct {
     const char* name;
     std::function<void(FeedCase*)> change;
@@ -314,8 +312,9 @@ TEST_F(UpdateClientTest, RefusalsHaveTheirOwnCodesAndPlaceNothing) {
       {"longer", [](FeedCase* c) { c->partial_url = "long.qex"; }, 72, "more than"},
       {"other-signer", [](FeedCase* c) { c->partial_url = "stranger.qex"; }, 60, "refuses"},
       {"missing", [](FeedCase* c) { c->partial_url = "none.qex"; }, 70, "HTTP status 404"},
-      {"stalled", [&](FeedCase* c) { c->partial_url = stall; }, 71, "127.0.0.1"},
-      {"refused", [&](FeedCase* c) { c->partial_url = refused; }, 70, "127.0.0.1"},
+      // Redirected to a server that never answers, and to a closed port.
+      {"stalled", [](FeedCase* c) { c->partial_url = "stalled.qex"; }, 71, "stalled.qex"},
+      {"refused", [](FeedCase* c) { c->partial_url = "refused.qex"; }, 70, "refused.qex"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -335,7 +334,7 @@ TEST_F(UpdateClientTest, RefusalsHaveTheirOwnCodesAndPlaceNothing) {
 
 TEST_F(UpdateClientTest, KilledDownloadResumesWithARangeRequest) {
   FeedCase feed;
-  feed.partial_url = feed.full_url = "slow/full.qex";
+  feed.partial_url = "slow/full.qex";
   feed.announce = "full.qex";
   const std::string url = Publish("resume", feed), install = Install("resume");
   const std::string part =
@@ -348,7 +347,7 @@ TEST_F(UpdateClientTest, KilledDownloadResumesWithARangeRequest) {
   if (pid == 0) {
     const std::string cmd = std::string(UPDATE_CLIENT_BINARY) + " --install " + install +
                             " --updater " + shared_->bin + "/updater --feed " + url +
-                            " download >/dev/null 2>&1";
+                            " download >" + shared_->root.Sub("killed.txt") + " 2>&1";
     execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -360,7 +359,7 @@ TEST_F(UpdateClientTest, KilledDownloadResumesWithARangeRequest) {
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
-  ASSERT_EQ(stat(part.c_str(), &st), 0);
+  ASSERT_EQ(stat(part.c_str(), &st), 0) << ReadFile(shared_->root.Sub("killed.txt"));
   ASSERT_LT(static_cast<uint64_t>(st.st_size), shared_->full_size);
   EXPECT_FALSE(testing_util::Exists(install + "/updates/0/update.qex"));
 
