@@ -31,7 +31,7 @@ bool ListDirectory(const std::string& dir, std::vector<std::string>* names) {
 }
 
 bool FilesEqual(const std::string& a, const std::string& b) {
-  ScopedFile fa(fopen(a.c_str(), "rb")), fb(fopen(b.c_str(), "rb"));
+  ScopedFile fa(fopen(a.c_str(), "rbe")), fb(fopen(b.c_str(), "rbe"));
   if (!fa || !fb) return false;
   std::unique_ptr<char[]> ba(new char[kIoChunk]), bb(new char[kIoChunk]);
   for (;;) {
@@ -43,7 +43,7 @@ bool FilesEqual(const std::string& a, const std::string& b) {
 }
 
 std::string ReadWholeFile(const std::string& path) {
-  ScopedFile f(fopen(path.c_str(), "rb"));
+  ScopedFile f(fopen(path.c_str(), "rbe"));
   std::string text;
   if (!f) return text;
   char buf[4096];
@@ -53,7 +53,7 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text, std::string* error) {
-  ScopedFile f(fopen(path.c_str(), "wb"));
+  ScopedFile f(fopen(path.c_str(), "wbe"));
   if (!f || fwrite(text.data(), 1, text.size(), f.get()) != text.size() || f.close() != 0) {
     *error = "cannot write " + path + ": " + Errno();
     return false;
@@ -63,12 +63,12 @@ bool WriteTextFile(const std::string& path, const std::string& text, std::string
 
 bool OpenForCopy(const std::string& from, const std::string& to, ScopedFile* in, ScopedFile* out,
                  std::string* error) {
-  in->reset(fopen(from.c_str(), "rb"));
+  in->reset(fopen(from.c_str(), "rbe"));
   if (!*in) {
     *error = "cannot read " + from + ": " + Errno();
     return false;
   }
-  out->reset(fopen(to.c_str(), "wb"));
+  out->reset(fopen(to.c_str(), "wbe"));
   if (!*out) {
     *error = "cannot create " + to + ": " + Errno();
     return false;

@@ -128,7 +128,7 @@ class MakeUpdateRun {
       : o_(options), out_(out), err_(err) {}
   ~MakeUpdateRun() {
     if (!work_.empty()) RemoveTree(work_);
-    HandleInterrupts("");
+    if (o_.handle_interrupts) HandleInterrupts("");
   }
 
   int Run();
@@ -415,7 +415,7 @@ int MakeUpdateRun::Build() {
     return 1;
   }
   work_ = buf.data();
-  HandleInterrupts(work_);
+  if (o_.handle_interrupts) HandleInterrupts(work_);
   // The work directory sits beside the archive; inside a tree it would be
   // scanned as part of it.
   for (const std::string& tree : {o_.old_dir, o_.new_dir}) {
@@ -463,6 +463,8 @@ int WriteFirstInstallFiles(const MakeUpdateOptions& o, FILE* out, FILE* err) {
   }
   return kMakeUpdateOk;
 }
+
+void RemoveOnInterrupt(const std::string& dir) { HandleInterrupts(dir); }
 
 int MakeUpdate(const MakeUpdateOptions& options, FILE* out, FILE* err) {
   MakeUpdateRun run(options, out, err);

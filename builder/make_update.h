@@ -38,6 +38,10 @@ struct MakeUpdateOptions {
   int jobs = 0;        // worker threads; 0 means one per processor
   bool quiet = false;  // problems only: no notes, no progress
   std::string json;    // where to write the summary for machines; "" for none
+  // Remove the work directory on SIGINT and SIGTERM. Off for builds that run
+  // side by side: the handler is the process's, so their caller removes
+  // the directory they all work in (RemoveOnInterrupt).
+  bool handle_interrupts = true;
 };
 
 // Exit statuses of make-update.
@@ -61,5 +65,9 @@ int MakeUpdate(const MakeUpdateOptions& options, FILE* out, FILE* err);
 // replaces any file of its name through a rename. Notes go to `out`,
 // problems to `err`; kMakeUpdateOk or kMakeUpdateFailed.
 int WriteFirstInstallFiles(const MakeUpdateOptions& options, FILE* out, FILE* err);
+
+// From now on SIGINT and SIGTERM remove `dir` (its whole tree) and then end
+// the process by that signal; "" gives both their default action back.
+void RemoveOnInterrupt(const std::string& dir);
 
 #endif  // UPDATER_BUILDER_MAKE_UPDATE_H_

@@ -97,8 +97,15 @@ int RunUpdater(const std::string& updater, const std::string& update_dir,
                              "QUIL_NO_REPLACE_FALLBACK", "QUIL_LAUNCHED_CHILD", "NO_EM_RESTART"}) {
       unsetenv(name);
     }
-    execl(updater.c_str(), updater.c_str(), update_dir.c_str(), install_dir.c_str(),
-          static_cast<char*>(nullptr));
+    // A build running beside this one (a release builds several at once)
+    // may fork while this copy of the updater is still open for writing;
+    // its child holds that descriptor until its own exec.
+    for (int tries = 0; tries < 100; tries++) {
+      execl(updater.c_str(), updater.c_str(), update_dir.c_str(), install_dir.c_str(),
+            static_cast<char*>(nullptr));
+      if (errno != ETXTBSY) break;
+      usleep(10000);
+    }
     fprintf(stderr, "make-update: cannot run %s: %s\n", updater.c_str(), strerror(errno));
     _exit(127);
   }

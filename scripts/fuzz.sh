@@ -20,7 +20,7 @@ root=$(pwd)
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 [[ $build == /* ]] || build="$root/$build"
-targets=${FUZZ_TARGETS:-"archive manifest precomplete patch strings version signature bz2_parallel differential"}
+targets=${FUZZ_TARGETS:-"archive manifest precomplete patch strings version signature feed bz2_parallel differential"}
 CC=clang CXX=clang++ cmake -S . -B "$build" -DUPDATER_BUILD_FUZZERS=ON -DUPDATER_SANITIZE=ON \
   -DUPDATER_WERROR=ON -DUPDATER_BUILD_TESTS=OFF -DUPDATER_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j2 --target fuzzers

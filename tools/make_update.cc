@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive/qex.h"
+#include "builder/release.h"
 
 namespace {
 
@@ -20,6 +21,8 @@ void PrintUsage(FILE* out) {
           "usage: make-update [options] --product-version VERSION OLD_DIR NEW_DIR\n"
           "       make-update [options] --product-version VERSION --full [OLD_DIR] NEW_DIR\n"
           "       make-update --first-install --product-version VERSION [--app-id ID] DIR\n"
+          "       make-update release [options] NEW_DIR OLD_DIR=VERSION...\n"
+          "       make-update release-feed [options] --from VERSION...\n"
           "\n"
           "Writes an update archive that turns the installation OLD_DIR into NEW_DIR.\n"
           "A partial update (the default) patches each changed file where the\n"
@@ -93,7 +96,44 @@ void PrintUsage(FILE* out) {
           "named and refused.\n"
           "On a terminal a progress line on standard error follows the work.\n"
           "Exit status: 0 when the archive was written (and verified), 3 when the two\n"
-          "trees hold the same files (nothing to update), 1 otherwise.\n");
+          "trees hold the same files (nothing to update), 1 otherwise.\n"
+          "make-update release --help describes the release builder.\n");
+}
+
+void PrintReleaseUsage(FILE* out) {
+  fprintf(out,
+          "usage: make-update release [options] NEW_DIR [OLD_DIR=VERSION...]\n"
+          "       make-update release-feed [options] [--from VERSION...]\n"
+          "\n"
+          "Builds the complete archive of NEW_DIR and one partial archive from each\n"
+          "OLD_DIR, signs and checks each, puts them in the output directory as\n"
+          "VERSION/complete.qex and VERSION/from-OLD.qex, and writes or extends the\n"
+          "signed feed CHANNEL.json (with CHANNEL.json.sig) that offers them. An\n"
+          "existing feed must verify with the --sign keys; its other releases stay,\n"
+          "an entry of the same version is replaced. With --emit-jobs, nothing is\n"
+          "built: one shell command per archive goes to FILE, and release-feed,\n"
+          "run once the jobs are done, checks their archives and writes the feed.\n"
+          "\n"
+          "options:\n"
+          "  -p, --product-version VERSION   the new version (required)\n"
+          "  --app-id ID           the application (required)\n"
+          "  -c, --channel NAME    the channel and the feed's name (default: release)\n"
+          "  --sign KEY.pem        Ed25519 private key (required; repeatable, up to 8)\n"
+          "  -o, --output-dir DIR  where the archives and the feed go (required)\n"
+          "  -j, --jobs N          build N archives at once (default: 1)\n"
+          "  --threads N           worker threads of each build (default: 1)\n"
+          "  --verify              apply each archive to a copy of its old tree (the\n"
+          "                        complete one to the first) and compare\n"
+          "  --updater PATH        the updater for --verify\n"
+          "  --copy-links          as for a single archive\n"
+          "  --expires-in DAYS     the feed expires DAYS after now (default: 30)\n"
+          "  --rollout PERCENT     offer the release to PERCENT of machines (100)\n"
+          "  --min-updater VERSION the lowest updater version that applies it\n"
+          "  --notes-url URL       the release notes\n"
+          "  --emit-jobs FILE      write the build commands instead of building\n"
+          "  --from VERSION        (release-feed) an old version with a partial archive\n"
+          "  -q, --quiet           print problems only\n"
+          "Exit status: 0 when the archives and the feed were written, 1 otherwise.\n");
 }
 
 // The updater of the same build: beside this program or one level up.
@@ -131,6 +171,138 @@ void AcceptOldVersionSpelling(int argc, char** argv, std::list<std::string>* rew
   }
 }
 
+bool ParseCount(const char* text, int low, int high, int* value) {
+  char* end = nullptr;
+  long n = strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || n < low || n > high) return false;
+  *value = static_cast<int>(n);
+  return true;
+}
+
+// `make-update release` and `make-update release-feed`; argv[0] names which.
+int ReleaseMain(int argc, char** argv) {
+  const bool feed_step = strcmp(argv[0], "release-feed") == 0;
+  enum {
+    kAppId = 256,
+    kSign,
+    kThreads,
+    kVerify,
+    kUpdater,
+    kCopyLinks,
+    kExpiresIn,
+    kRollout,
+    kMinUpdater,
+    kNotesUrl,
+    kEmitJobs,
+    kFrom
+  };
+  static const struct option kOptions[] = {{"product-version", required_argument, nullptr, 'p'},
+                                           {"app-id", required_argument, nullptr, kAppId},
+                                           {"channel", required_argument, nullptr, 'c'},
+                                           {"sign", required_argument, nullptr, kSign},
+                                           {"output-dir", required_argument, nullptr, 'o'},
+                                           {"jobs", required_argument, nullptr, 'j'},
+                                           {"threads", required_argument, nullptr, kThreads},
+                                           {"verify", no_argument, nullptr, kVerify},
+                                           {"updater", required_argument, nullptr, kUpdater},
+                                           {"copy-links", no_argument, nullptr, kCopyLinks},
+                                           {"expires-in", required_argument, nullptr, kExpiresIn},
+                                           {"rollout", required_argument, nullptr, kRollout},
+                                           {"min-updater", required_argument, nullptr, kMinUpdater},
+                                           {"notes-url", required_argument, nullptr, kNotesUrl},
+                                           {"emit-jobs", required_argument, nullptr, kEmitJobs},
+                                           {"from", required_argument, nullptr, kFrom},
+                                           {"quiet", no_argument, nullptr, 'q'},
+                                           {"help", no_argument, nullptr, 'h'},
+                                           {nullptr, 0, nullptr, 0}};
+  ReleaseOptions o;
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "p:c:o:j:qh", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'p':
+        o.version = optarg;
+        break;
+      case kAppId:
+        o.app_id = optarg;
+        break;
+      case 'c':
+        o.channel = optarg;
+        break;
+      case kSign:
+        o.sign_keys.push_back(optarg);
+        break;
+      case 'o':
+        o.output_dir = optarg;
+        break;
+      case 'j':
+        if (!ParseCount(optarg, 1, 256, &o.parallel)) return Usage("--jobs takes 1 to 256");
+        break;
+      case kThreads:
+        if (!ParseCount(optarg, 1, 256, &o.threads)) return Usage("--threads takes 1 to 256");
+        break;
+      case kVerify:
+        o.verify = true;
+        break;
+      case kUpdater:
+        o.updater = optarg;
+        break;
+      case kCopyLinks:
+        o.copy_links = true;
+        break;
+      case kExpiresIn:
+        if (!ParseCount(optarg, 1, 36500, &o.expires_in_days)) {
+          return Usage("--expires-in takes 1 to 36500 days");
+        }
+        break;
+      case kRollout:
+        if (!ParseCount(optarg, 0, 100, &o.rollout)) return Usage("--rollout takes 0 to 100");
+        break;
+      case kMinUpdater:
+        o.min_updater = optarg;
+        break;
+      case kNotesUrl:
+        o.notes_url = optarg;
+        break;
+      case kEmitJobs:
+        o.emit_jobs = optarg;
+        break;
+      case kFrom:
+        o.sources.push_back({"", optarg});
+        break;
+      case 'q':
+        o.quiet = true;
+        break;
+      case 'h':
+        PrintReleaseUsage(stdout);
+        return 0;
+      default:
+        return Usage((std::string("unknown option or missing value: ") + argv[optind - 1]).c_str());
+    }
+  }
+  if (feed_step) {
+    if (optind != argc) return Usage("release-feed takes no trees; name versions with --from");
+    return WriteReleaseFeed(o, stdout, stderr);
+  }
+  if (!o.sources.empty()) return Usage("--from is for release-feed; give OLD_DIR=VERSION");
+  if (optind >= argc) return Usage("expected NEW_DIR [OLD_DIR=VERSION...]");
+  o.new_dir = argv[optind];
+  for (int i = optind + 1; i < argc; i++) {
+    const char* eq = strrchr(argv[i], '=');
+    if (!eq || eq == argv[i]) return Usage("an old tree is given as OLD_DIR=VERSION");
+    o.sources.push_back({std::string(argv[i], static_cast<size_t>(eq - argv[i])), eq + 1});
+  }
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  o.make_update = n > 0 ? std::string(self, static_cast<size_t>(n)) : "make-update";
+  if (o.verify && o.updater.empty()) {
+    o.updater = FindUpdater();
+    if (o.updater.empty()) {
+      return Usage("cannot find the updater beside make-update; name it with --updater PATH");
+    }
+  }
+  return MakeRelease(o, stdout, stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +338,9 @@ int main(int argc, char** argv) {
   // Each line whole, so that standard output and standard error do not
   // interleave within a line when both go to one pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc > 1 && (strcmp(argv[1], "release") == 0 || strcmp(argv[1], "release-feed") == 0)) {
+    return ReleaseMain(argc - 1, argv + 1);
+  }
   std::list<std::string> rewritten;
   AcceptOldVersionSpelling(argc, argv, &rewritten);
   MakeUpdateOptions options;
