@@ -385,7 +385,7 @@ int UpdateClient::Apply(UpdateClientApplyMode mode, long pid, const char* const*
 extern "C" {
 
 UpdateClient* update_client_create(const UpdateClientOptions* options) {
-  if (!options || !options->install_dir || !options->feed_url || !options->keys_file) {
+  if (!options || !options->install_dir || !options->feed_url) {
     return nullptr;
   }
   std::unique_ptr<UpdateClient> client(new (std::nothrow) UpdateClient);
@@ -396,7 +396,6 @@ UpdateClient* update_client_create(const UpdateClientOptions* options) {
   }
   client->update_dir = Copy(options->update_dir, (client->install_dir + "/updates/0").c_str());
   client->feed_url = options->feed_url;
-  client->keys_file = options->keys_file;
   client->updater_path = Copy(options->updater_path, "updater");
   client->channel = Copy(options->channel, "release");
   std::string recorded_id;
@@ -404,6 +403,14 @@ UpdateClient* update_client_create(const UpdateClientOptions* options) {
       FirstLines(client->install_dir + "/" + kInstalledVersionFile, &recorded_id);
   client->app_id = Copy(options->app_id, recorded_id.c_str());
   client->installed_version = Copy(options->installed_version, recorded.c_str());
+  if (options->keys_file) {
+    client->keys_file = options->keys_file;
+  } else if (options->system_config_dir) {
+    client->keys_file =
+        std::string(options->system_config_dir) + "/" + client->app_id + "/updater.keys";
+  } else {
+    client->keys_file = client->updater_path + ".keys";
+  }
   client->transfer.ca_file = Copy(options->ca_file);
   if (options->connect_timeout > 0) client->transfer.connect_timeout = options->connect_timeout;
   if (options->stall_timeout > 0) client->transfer.stall_timeout = options->stall_timeout;

@@ -25,8 +25,12 @@ typedef struct UpdateClientOptions {
   // and its signature "<channel>.json.sig". Archive URLs in the feed are
   // relative to the feed file.
   const char* feed_url;
-  // The release keys (PEM) that must sign the feed and the archive.
+  // The release keys (PEM) that must sign the feed; null: the updater's,
+  // "<system_config_dir>/<app_id>/updater.keys" of a packaged updater, else
+  // "<updater_path>.keys" beside an embedded one (updater(1)).
   const char* keys_file;
+  // The configuration directory of a packaged updater; null: embedded.
+  const char* system_config_dir;
   // The updater program, started by update_client_apply and asked
   // ("--check --json") whether a downloaded archive is trusted.
   const char* updater_path;
@@ -60,8 +64,8 @@ typedef struct UpdateClientOffer {
 // (including what an earlier, interrupted transfer left) and its size.
 typedef void (*UpdateClientProgress)(void* closure, uint64_t done, uint64_t total);
 
-// Null when an option is missing (install_dir, feed_url, keys_file) or
-// memory runs out.
+// Null when an option is missing (install_dir, feed_url) or memory runs
+// out.
 UpdateClient* update_client_create(const UpdateClientOptions* options);
 // Accepts null.
 void update_client_free(UpdateClient* client);

@@ -20,7 +20,7 @@ const char kUsage[] =
     "  --install DIR          the installation (required)\n"
     "  --update-dir DIR       default: DIR/updates/0\n"
     "  --feed URL             the directory that serves CHANNEL.json\n"
-    "  --keys FILE            the release keys; default: the updater's, UPDATER.keys\n"
+    "  --keys FILE            the release keys; default: the updater's\n"
     "  --updater PATH         default: updater beside update-client\n"
     "  --channel NAME         default: release\n"
     "  --app ID, --version V  default: the installation's record\n"
@@ -164,9 +164,11 @@ int main(int argc, char** argv) {
     fputs(kUsage, stderr);
     return 2;
   }
-  if (keys.empty()) keys = updater + ".keys";
   if (!options.feed_url) options.feed_url = "";
-  options.keys_file = keys.c_str();
+  options.keys_file = keys.empty() ? nullptr : keys.c_str();
+#ifdef UPDATER_SYSTEM_CONFIG_DIR
+  options.system_config_dir = UPDATER_SYSTEM_CONFIG_DIR;
+#endif
   options.updater_path = updater.c_str();
   display.terminal = isatty(STDERR_FILENO);
 
