@@ -69,7 +69,8 @@ struct Shared {
   testing_util::ScopedTempDir root;
   std::string www = root.Sub("www"), bin = root.Sub("bin");
   int port = -1, tls_port = -1, stall_port = -1, stall_fd = -1, closed_port = -1;
-  pid_t nginx = -1;
+  int endless_port = -1;
+  pid_t nginx = -1, endless = -1;
   uint64_t full_size = 0, partial_size = 0;
   std::string full_sha, partial_sha;
   bool ready = false;
@@ -151,6 +152,25 @@ struct Shared {
     tls_port = LoopbackPort();
     closed_port = LoopbackPort();
     stall_port = LoopbackPort(&stall_fd);
+    // A server that sends a body without a length, for as long as it is read
+    // (bounded: 16 connections of 64 MiB at most).
+    int endless_fd = -1;
+    endless_port = LoopbackPort(&endless_fd);
+    endless = fork();
+    if (endless == 0) {
+      const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
+      const std::string chunk(1 << 16, 'x');
+      for (int n = 0; n < 16; ++n) {
+        int c = accept(endless_fd, nullptr, nullptr);
+        bool open = send(c, head.data(), head.size(), MSG_NOSIGNAL) > 0;
+        for (int i = 0; open && i < 1024; ++i) {
+          open = send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0;
+        }
+        close(c);
+      }
+      _exit(0);
+    }
+    close(endless_fd);
     const std::string d = root.path() + "/";
     std::ostringstream conf;
     conf << "daemon off; master_process off; worker_processes 1;\n"
@@ -165,7 +185,8 @@ struct Shared {
          << "  server { listen 127.0.0.1:" << port << "; root " << www << ";\n"
          << "    location /slow/ { alias " << www << "/; limit_rate 256k; }\n"
          << "    location = /stalled.qex { return 302 http://127.0.0.1:" << stall_port << "/; }\n"
-         << "    location = /refused.qex { return 302 http://127.0.0.1:" << closed_port
+         << "    location = /refused.qex { return 302 http://127.0.0.1:" << closed_port << "/; }\n"
+         << "    location = /endless.qex { return 302 http://127.0.0.1:" << endless_port
          << "/; } }\n"
          << "  server { listen 127.0.0.1:" << tls_port << " ssl; root " << www << ";\n"
          << "    ssl_certificate " << d << "server.pem; ssl_certificate_key " << d
@@ -196,6 +217,10 @@ struct Shared {
       kill(nginx, SIGTERM);
       waitpid(nginx, nullptr, 0);
     }
+    if (endless > 0) {
+      kill(endless, SIGKILL);
+      waitpid(endless, nullptr, 0);
+    }
     if (stall_fd >= 0) close(stall_fd);
   }
 };
@@ -207,6 +232,7 @@ struct FeedCase {
   std::string app = kApp, channel = "release", version = "2.0", signer = "release";
   std::string full_url = "full.qex", partial_url = "from-1.0.qex", announce;
   int64_t expires_in = 3600;
+  int rollout = 100;
 };
 
 struct Outcome {
@@ -235,6 +261,7 @@ class UpdateClientTest : public ::testing::Test {
     feed.expires = time(nullptr) + c.expires_in;
     FeedRelease release;
     release.version = c.version;
+    release.rollout = c.rollout;
     auto archive = [&](const std::string& url, std::string announced) -> FeedArchive {
       const std::string file = shared_->www + "/" + (announced.empty() ? url : announced);
       return {"../" + url, ReadFile(file).size(), Sha256Of(file)};
@@ -310,6 +337,7 @@ TEST_F(UpdateClientTest, RefusalsHaveTheirOwnCodesAndPlaceNothing) {
       {"altered", [](FeedCase* c) { c->partial_url = "altered.qex"; }, 73, "SHA-256"},
       {"truncated", [](FeedCase* c) { c->partial_url = "short.qex"; }, 73, "sent"},
       {"longer", [](FeedCase* c) { c->partial_url = "long.qex"; }, 72, "more than"},
+      {"endless", [](FeedCase* c) { c->partial_url = "endless.qex"; }, 72, "more than"},
       {"other-signer", [](FeedCase* c) { c->partial_url = "stranger.qex"; }, 60, "refuses"},
       {"missing", [](FeedCase* c) { c->partial_url = "none.qex"; }, 70, "HTTP status 404"},
       // Redirected to a server that never answers, and to a closed port.
@@ -392,6 +420,15 @@ TEST_F(UpdateClientTest, HttpsNeedsATrustedCertificate) {
                        std::to_string(shared_->tls_port) + "/from-1.0.qex\""),
             std::string::npos)
       << o.out;
+}
+
+// A release offered to no machine yet is not offered to this one.
+TEST_F(UpdateClientTest, RolloutWithholdsARelease) {
+  FeedCase feed;
+  feed.rollout = 0;
+  Outcome o = Client(Install("rollout"), "--feed " + Publish("rollout", feed) + " --json check");
+  EXPECT_EQ(o.code, 0) << o.err;
+  EXPECT_EQ(o.out, "{\"event\":\"check\",\"update\":null}\n");
 }
 
 // Version 1 runs while the update is staged, and the replace request at its
