@@ -130,6 +130,22 @@ bool StartDetached(const std::vector<std::string>& argv) {
   return pid > 0 && n == 0;
 }
 
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Removes the check directory in the update directory `dir` with the link in
+// it, never through a symbolic link: whoever owns the update directory may
+// have put one there.
+void RemoveCheckDir(int dir) {
+  int check_fd = openat(dir, kCheckDirName, kDirectoryFlags);
+  if (check_fd < 0) {
+    unlinkat(dir, kCheckDirName, 0);  // anything else of that name
+    return;
+  }
+  unlinkat(check_fd, kArchiveName, 0);
+  close(check_fd);
+  unlinkat(dir, kCheckDirName, AT_REMOVEDIR);
+}
+
 // The stable rollout bucket of this machine for `app_id`; 0 when the
 // machine has no id, so it gets what every machine gets.
 int MachineBucket(const std::string& app_id) {
@@ -225,19 +241,20 @@ int UpdateClient::Check(const UpdateClientOffer** out) {
 // that the updater checks. 0, or the updater's refusal.
 int UpdateClient::AskUpdater(int dir, const std::string& temporary) {
   const std::string check_dir = update_dir + "/" + kCheckDirName;
-  const std::string link_name = std::string(kCheckDirName) + "/" + kArchiveName;
-  unlinkat(dir, link_name.c_str(), 0);
-  unlinkat(dir, kCheckDirName, AT_REMOVEDIR);
+  RemoveCheckDir(dir);
+  int check_fd = -1;
   if (mkdir_owned_at(dir, kCheckDirName, 0700) != 0 ||
-      linkat(dir, temporary.c_str(), dir, link_name.c_str(), 0) != 0) {
+      (check_fd = openat(dir, kCheckDirName, kDirectoryFlags)) < 0 ||
+      linkat(dir, temporary.c_str(), check_fd, kArchiveName, 0) != 0) {
     int err = errno;
-    unlinkat(dir, kCheckDirName, AT_REMOVEDIR);
+    if (check_fd >= 0) close(check_fd);
+    RemoveCheckDir(dir);
     return Fail(kWriteError, check_dir + ": " + strerror(err));
   }
+  close(check_fd);
   std::string out;
   int exit_code = RunProgram({updater_path, "--check", "--json", check_dir, install_dir}, &out);
-  unlinkat(dir, link_name.c_str(), 0);
-  unlinkat(dir, kCheckDirName, AT_REMOVEDIR);
+  RemoveCheckDir(dir);
   if (exit_code < 0) return Fail(kUpdaterNotRun, "cannot run " + updater_path);
   const JsonValue report = JsonValue::parse(out, nullptr, false);
   if (!report.is_object() || !report["would_succeed"].is_boolean()) {
@@ -278,7 +295,7 @@ int UpdateClient::Download(const UpdateClientOffer& what, UpdateClientProgress p
   if (mkdir(update_dir.c_str(), 0755) != 0 && errno != EEXIST) {
     return Fail(kWriteError, update_dir + ": " + strerror(errno));
   }
-  int dir = open(update_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int dir = open(update_dir.c_str(), kDirectoryFlags);
   if (dir < 0) return Fail(kReadError, update_dir + ": " + strerror(errno));
   struct DirCloser {
     int fd;
