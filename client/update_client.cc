@@ -316,6 +316,18 @@ int UpdateClient::Download(const UpdateClientOffer& what, UpdateClientProgress p
       close(scan);
     }
   }
+  // The update already placed for this offer is not fetched again.
+  int placed = openat(dir, kArchiveName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (placed >= 0) {
+    std::string hash;
+    bool same = qex_file_sha256(placed, &hash) && hash == what.sha256;
+    close(placed);
+    if (same) {
+      unlinkat(dir, temporary.c_str(), 0);
+      if (progress) progress(closure, what.size, what.size);
+      return kOk;
+    }
+  }
   // Resumed only from a regular file of one name, so that nothing written
   // here lands in a file linked from elsewhere.
   int fd = openat(dir, temporary.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
