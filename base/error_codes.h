@@ -38,6 +38,12 @@ enum UpdateError : int {
   kFeedOtherApplication = 67,    // the feed belongs to another application
   kFeedOtherChannel = 68,        // the feed is for another channel
   kFeedOlderThanInstalled = 69,  // the feed's newest release is older than the installed one
+  // The update client's transfers and downloads.
+  kTransferFailed = 70,    // no connection, TLS refused, or an HTTP error status (404)
+  kTransferStalled = 71,   // connecting or receiving took longer than the timeouts allow
+  kDownloadTooLong = 72,   // the server sent more bytes than announced
+  kDownloadMismatch = 73,  // fewer bytes than announced, or another SHA-256
+  kUpdaterNotRun = 74,     // the updater cannot be started or left no status
 };
 
 #endif  // UPDATER_BASE_ERROR_CODES_H_
