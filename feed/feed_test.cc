@@ -132,9 +132,8 @@ TEST(FeedTest, SignaturesVerifyOnlyTheExactBytesWithTrustedKeys) {
   ScopedTempDir dir;
   ASSERT_TRUE(MakeKeyPair(dir.Sub("a")) && MakeKeyPair(dir.Sub("b")));
   std::string pa = dir.Sub("a.pem"), pb = dir.Sub("b.pem");
-  const char* a[] = {pa.c_str()};
-  const char* both_paths[] = {pa.c_str(), pb.c_str()};
-  QexKeys priv_a(qex_read_private_keys(1, a)), priv_both(qex_read_private_keys(2, both_paths));
+  const char* paths[] = {pa.c_str(), pb.c_str()};
+  QexKeys priv_a(qex_read_private_keys(1, paths)), priv_both(qex_read_private_keys(2, paths));
   QexKeys pub_a(qex_read_public_keys(dir.Sub("a.pub").c_str()));
   QexKeys pub_b(qex_read_public_keys(dir.Sub("b.pub").c_str()));
   ASSERT_TRUE(priv_a && priv_both && pub_a && pub_b);

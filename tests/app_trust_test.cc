@@ -30,17 +30,6 @@ class AppTrustTest : public ::testing::Test {
   }
   void TearDown() override { RunCommand("rm -rf " + kSystem); }
 
-  // The configuration of both applications, as a package's installer and
-  // their administrator leave it; A's settings name its window title.
-  void Configure() {
-    ASSERT_EQ(RunCommand("rm -rf " + kSystem + " " + embedded_ + ".* && umask 022 && mkdir -p " +
-                         kSystem + "/" + kA + " " + kSystem + "/" + kB),
-              0);
-    WriteFile(kSystem + "/" + kA + "/updater.keys", ReadFile(root_.Sub("a.pub")));
-    WriteFile(kSystem + "/" + kA + "/updater.ini", "[Strings]\nTitle=A\nInfo=a\n");
-    WriteFile(kSystem + "/" + kB + "/updater.keys", ReadFile(root_.Sub("b.pub")));
-  }
-
   // Runs the check (JSON) and then the update with `program`; both must give
   // `code`, the log must hold `log`, and a refusal changes nothing.
   void RunAndCheck(const std::string& program, int code, const std::string& log, bool verified) {
@@ -122,7 +111,14 @@ TEST_F(AppTrustTest, EachApplicationTrustsOnlyItsOwnKeys) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("case " + std::to_string(&c - cases));
-    ASSERT_NO_FATAL_FAILURE(Configure());
+    // The configuration of both applications, as a package's installer and
+    // their administrator leave it; A's settings name its window title.
+    ASSERT_EQ(RunCommand("rm -rf " + kSystem + " " + embedded_ + ".* && umask 022 && mkdir -p " +
+                         kSystem + "/" + kA + " " + kSystem + "/" + kB),
+              0);
+    WriteFile(kSystem + "/" + kA + "/updater.keys", ReadFile(root_.Sub("a.pub")));
+    WriteFile(kSystem + "/" + kA + "/updater.ini", "[Strings]\nTitle=A\nInfo=a\n");
+    WriteFile(kSystem + "/" + kB + "/updater.keys", ReadFile(root_.Sub("b.pub")));
     ASSERT_TRUE(update_.MakeInstallation());
     WriteFile(inst_ + "/product-version", c.record);
     update_.set_app_id(app_id_ = c.app_id);

@@ -43,11 +43,6 @@ struct Output {
   std::string text;  // standard output and standard error
 };
 
-Output RunShell(const std::string& command, const ScopedTempDir& dir) {
-  int status = RunCommand(command + " >" + dir.Sub("run.out") + " 2>&1");
-  return {status, ReadFile(dir.Sub("run.out"))};
-}
-
 class ReleaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -57,6 +52,10 @@ class ReleaseTest : public ::testing::Test {
     ASSERT_TRUE(pub_);
   }
   std::string Tree(int n) const { return dir_.Sub("v" + std::to_string(n)); }
+  Output RunShell(const std::string& command) const {
+    int status = RunCommand(command + " >" + dir_.Sub("run.out") + " 2>&1");
+    return {status, ReadFile(dir_.Sub("run.out"))};
+  }
   // make-update release of version `n` from the versions `olds` into `out`.
   std::string Release(int n, const std::vector<int>& olds, const std::string& out,
                       const std::string& extra = "") const {
@@ -79,10 +78,9 @@ class ReleaseTest : public ::testing::Test {
     std::string path = out + "/" + a.url, sha;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0) << path;
-    EXPECT_TRUE(qex_file_sha256(fd, &sha));
+    EXPECT_TRUE(qex_file_sha256(fd, &sha) && sha == a.sha256) << path;
     EXPECT_EQ(static_cast<uint64_t>(lseek(fd, 0, SEEK_END)), a.size) << path;
     close(fd);
-    EXPECT_EQ(sha, a.sha256) << path;
     EXPECT_EQ(qex_verify_archive(path.c_str(), pub_.get(), nullptr, nullptr), QEX_VERIFIED);
   }
   // Applies the archive with a copy of the built updater that trusts only the
@@ -95,8 +93,7 @@ class ReleaseTest : public ::testing::Test {
                             run.Sub("bin/updater.keys") + " && cp " + archive + " " +
                             run.Sub("upd/update.qex")));
     Output o = RunShell("umask 0; env -u DISPLAY " + run.Sub("bin/updater") + " " + run.Sub("upd") +
-                            " " + run.Sub("inst"),
-                        run);
+                        " " + run.Sub("inst"));
     ASSERT_EQ(o.status, 0) << archive << "\n" << o.text << ReadFile(run.Sub("upd/update.log"));
     EXPECT_EQ(
         testing_util::DiffSnapshots(SnapshotTree(Tree(target)), SnapshotTree(run.Sub("inst"))), "")
@@ -109,7 +106,7 @@ class ReleaseTest : public ::testing::Test {
 
 TEST_F(ReleaseTest, OneCommandBuildsEveryArchiveAndTheFeed) {
   const std::string out = dir_.Sub("out");
-  Output o = RunShell(Release(4, {1, 2, 3}, out, "-j 2 --verify --updater " UPDATER_BINARY), dir_);
+  Output o = RunShell(Release(4, {1, 2, 3}, out, "-j 2 --verify --updater " UPDATER_BINARY));
   ASSERT_EQ(o.status, 0) << o.text;
   Feed feed = ReadFeed(out);
   EXPECT_EQ(CheckFeed(feed, {kApp, "stable", "3.0", feed.created}), kOk);
@@ -129,7 +126,7 @@ TEST_F(ReleaseTest, OneCommandBuildsEveryArchiveAndTheFeed) {
 
   // The same release through emitted jobs, each run on its own, then the feed step.
   const std::string jobs_out = dir_.Sub("jobs-out"), jobs = dir_.Sub("jobs.sh");
-  o = RunShell(Release(4, {1, 2, 3}, jobs_out, "--emit-jobs " + jobs), dir_);
+  o = RunShell(Release(4, {1, 2, 3}, jobs_out, "--emit-jobs " + jobs));
   ASSERT_EQ(o.status, 0) << o.text;
   EXPECT_FALSE(testing_util::Exists(jobs_out + "/stable.json"));
   std::string lines = ReadFile(jobs), text = o.text.substr(0, o.text.size() - 1);
@@ -140,7 +137,7 @@ TEST_F(ReleaseTest, OneCommandBuildsEveryArchiveAndTheFeed) {
     ASSERT_EQ(0, RunCommand(lines.substr(at, end - at))) << lines.substr(at, end - at);
   }
   EXPECT_EQ(count, 4);
-  o = RunShell(feed_step, dir_);
+  o = RunShell(feed_step);
   ASSERT_EQ(o.status, 0) << feed_step << "\n" << o.text;
   Feed from_jobs = ReadFeed(jobs_out);
   from_jobs.created = feed.created;
@@ -150,10 +147,10 @@ TEST_F(ReleaseTest, OneCommandBuildsEveryArchiveAndTheFeed) {
 
 TEST_F(ReleaseTest, ExtendingKeepsOtherReleasesAndReplacesTheSameVersion) {
   const std::string out = dir_.Sub("out");
-  ASSERT_EQ(RunShell(Release(4, {3}, out), dir_).status, 0);
-  const std::string four = SerializeFeed(ReadFeed(out));
-  ASSERT_EQ(RunShell(Release(5, {3}, out), dir_).status, 0);
-  Output o = RunShell(Release(5, {3, 4}, out, "--rollout 20 --expires-in 3"), dir_);
+  ASSERT_EQ(RunShell(Release(4, {3}, out)).status, 0);
+  const Feed four = ReadFeed(out);
+  ASSERT_EQ(RunShell(Release(5, {3}, out)).status, 0);
+  Output o = RunShell(Release(5, {3, 4}, out, "--rollout 20 --expires-in 3"));
   ASSERT_EQ(o.status, 0) << o.text;
   Feed feed = ReadFeed(out);
   ASSERT_EQ(feed.releases.size(), 2u);
@@ -163,17 +160,15 @@ TEST_F(ReleaseTest, ExtendingKeepsOtherReleasesAndReplacesTheSameVersion) {
   EXPECT_EQ(feed.expires - feed.created, 3 * 86400);
   Feed only_four = feed;
   only_four.releases.erase(only_four.releases.begin());
-  Feed old_four;
-  ASSERT_EQ(ParseFeed(four, &old_four), kOk);
-  only_four.created = old_four.created;
-  only_four.expires = old_four.expires;
-  EXPECT_EQ(SerializeFeed(only_four), four);
+  only_four.created = four.created;
+  only_four.expires = four.expires;
+  EXPECT_EQ(SerializeFeed(only_four), SerializeFeed(four));
   ExpectApplies(out + "/5.0/from-4.0.qex", 4, 5);
 
   // A feed changed by someone else is not extended, and nothing is written.
   WriteFile(out + "/stable.json", ReadFile(out + "/stable.json") + " ");
   const auto before = SnapshotTree(out);
-  o = RunShell(Release(5, {1}, out), dir_);
+  o = RunShell(Release(5, {1}, out));
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.text.find("has no signature by the --sign keys"), std::string::npos) << o.text;
   EXPECT_EQ(testing_util::DiffSnapshots(before, SnapshotTree(out)), "");

@@ -32,13 +32,19 @@ using testing_util::WriteFile;
 
 constexpr char kApp[] = "org.example.app";
 
+sockaddr_in Loopback(int port) {
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return addr;
+}
+
 // A TCP port on 127.0.0.1 that nobody listens on now; with `keep`, a socket
 // listening there that never accepts (a server that stalls).
 int LoopbackPort(int* keep = nullptr) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = Loopback(0);
   socklen_t len = sizeof(addr);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
@@ -200,10 +206,7 @@ struct Shared {
     }
     for (int i = 0; i < 100; ++i) {
       int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in addr = {};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      addr.sin_port = htons(static_cast<uint16_t>(port));
+      sockaddr_in addr = Loopback(port);
       bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
       close(fd);
       if (up) return true;
@@ -288,32 +291,15 @@ class UpdateClientTest : public ::testing::Test {
     return dir;
   }
 
+  static std::string ClientCommand(const std::string& install, const std::string& args) {
+    return std::string(UPDATE_CLIENT_BINARY) + " --install " + install + " --updater " +
+           shared_->bin + "/updater --stall-timeout 2 " + args;
+  }
+
   Outcome Client(const std::string& install, const std::string& args) {
     const std::string out = shared_->root.Sub("out.txt"), err = shared_->root.Sub("err.txt");
-    Outcome o;
-    o.code =
-        RunCommand(std::string(UPDATE_CLIENT_BINARY) + " --install " + install + " --updater " +
-                   shared_->bin + "/updater --stall-timeout 2 " + args + " >" + out + " 2>" + err);
-    o.out = ReadFile(out);
-    o.err = ReadFile(err);
-    return o;
-  }
-
-  // What the update directory of `install` holds, names sorted.
-  std::string UpdateDirNames(const std::string& install) {
-    auto tree = testing_util::SnapshotTree(install + "/updates/0");
-    std::string names;
-    for (const auto& entry : tree) names += entry.first + " ";
-    return names;
-  }
-
-  // The installation, without its update directory and staged copy, equals
-  // release 2.0.
-  void ExpectVersion2(const std::string& install) {
-    RunCommand("rm -rf " + install + "/updates " + install + "/updated");
-    EXPECT_EQ(testing_util::DiffSnapshots(testing_util::SnapshotTree(shared_->root.Sub("v2.0")),
-                                          testing_util::SnapshotTree(install)),
-              "");
+    int code = RunCommand(ClientCommand(install, args) + " >" + out + " 2>" + err);
+    return {code, ReadFile(out), ReadFile(err)};
   }
 
   static Shared* shared_;
@@ -356,7 +342,8 @@ TEST_F(UpdateClientTest, RefusalsHaveTheirOwnCodesAndPlaceNothing) {
     EXPECT_EQ(o.code, c.code) << o.err;
     EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
     EXPECT_EQ(o.err.find("update-client: failed: " + std::to_string(c.code) + ": "), 0u) << o.err;
-    EXPECT_EQ(UpdateDirNames(install), "") << o.err;
+    EXPECT_EQ(testing_util::DiffSnapshots({}, testing_util::SnapshotTree(install + "/updates/0")),
+              "");
   }
 }
 
@@ -371,12 +358,11 @@ TEST_F(UpdateClientTest, KilledDownloadResumesWithARangeRequest) {
   WriteFile(install + "/updates/0/update.qex.0123456789abcdef.part", "stale");
   const std::string log = shared_->root.Sub("access.log");
   const size_t log_before = ReadFile(log).size();
+  const std::string killed = "exec " + ClientCommand(install, "--feed " + url + " download") +
+                             " >" + shared_->root.Sub("killed.txt") + " 2>&1";
   pid_t pid = fork();
   if (pid == 0) {
-    const std::string cmd = std::string(UPDATE_CLIENT_BINARY) + " --install " + install +
-                            " --updater " + shared_->bin + "/updater --feed " + url +
-                            " download >" + shared_->root.Sub("killed.txt") + " 2>&1";
-    execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
+    execl("/bin/sh", "sh", "-c", killed.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   struct stat st = {};
@@ -394,7 +380,8 @@ TEST_F(UpdateClientTest, KilledDownloadResumesWithARangeRequest) {
   Outcome o = Client(install, "--feed " + url + " --json download");
   EXPECT_EQ(o.code, 0) << o.out << o.err;
   EXPECT_NE(o.out.find("{\"event\":\"downloaded\",\"version\":\"2.0\"}\n"), std::string::npos);
-  EXPECT_EQ(UpdateDirNames(install), "update.qex ");
+  // The stale part is gone too.
+  EXPECT_EQ(testing_util::SnapshotTree(install + "/updates/0").size(), 1u);
   EXPECT_EQ(Sha256Of(install + "/updates/0/update.qex"), shared_->full_sha);
   // What nginx sent of the archive in both transfers.
   std::istringstream lines(ReadFile(log).substr(log_before));
@@ -476,7 +463,11 @@ TEST_F(UpdateClientTest, EndToEnd) {
       o = Client(install, "--json status");
       EXPECT_EQ(o.out, "{\"event\":\"status\",\"status\":\"succeeded\"}\n");
     }
-    ExpectVersion2(install);
+    // Without its update directory and staged copy, the installation is 2.0.
+    RunCommand("rm -rf " + install + "/updates " + install + "/updated");
+    EXPECT_EQ(testing_util::DiffSnapshots(testing_util::SnapshotTree(shared_->root.Sub("v2.0")),
+                                          testing_util::SnapshotTree(install)),
+              "");
   }
 }
 
