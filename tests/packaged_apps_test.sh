@@ -4,11 +4,10 @@
 # the keys and window title of org.example.alpha and org.example.beta. The
 # installed updater runs in a private mount namespace that lays the root's etc
 # over /etc (read-only), so it reads that configuration and never the host's.
-# For each application the check's JSON (parsed by jq) predicts success and the
-# run applies its own signed update under its own window title (the refusals
-# are app_trust_test's, with the same program built for the build tree). Exit
-# 77 (skipped) without the debs, the tools, or the right to make a mount
-# namespace.
+# Each case: the check's JSON (parsed by jq) predicts the run's code; the run
+# applies its own application's signed update under its own window title, or
+# refuses and changes nothing. Exit 77 (skipped) without the debs, the tools,
+# or the right to make a mount namespace.
 # Usage: packaged_apps_test.sh BUILD_DIR
 set -euo pipefail
 debs=("$1"/package/*.deb)
@@ -42,18 +41,22 @@ mkdir -p "$work"/v1/plugins "$work"/v2/plugins
 seq 100000 >"$work/v1/app" && seq 100001 >"$work/v2/app"
 echo old >"$work/v1/plugins/old.so" && echo new >"$work/v2/plugins/new.so"
 umask 022
-for app in alpha beta; do
+for app in alpha beta gamma; do
   id=org.example.$app
   cp -a "$work/v1" "$work/$app-v1"
   quiet "$bin/make-update" --first-install --product-version 1.0 --app-id $id "$work/$app-v1"
   quiet openssl genpkey -algorithm ed25519 -out "$work/$app.pem"
   "$bin/make-update" -q --product-version 2.0 --full --app-id $id \
     --sign "$work/$app.pem" -o "$work/$app.qex" "$work/$app-v1" "$work/v2"
+  [[ $app == gamma ]] && continue
   mkdir "$conf/$id"
   openssl pkey -pubout -in "$work/$app.pem" -out "$conf/$id/updater.keys"
   printf '[Strings]\nTitle=Updating %s\nInfo=Please wait\n' $app >"$conf/$id/updater.ini"
 done
+"$bin/make-update" -q --product-version 2.0 --full --app-id org.example.alpha \
+  -o "$work/unsigned.qex" "$work/alpha-v1" "$work/v2"
 
+snapshot() { (cd "$1" && find . -printf '%p %y %m %U %s\n' -type f -exec md5sum {} + | sort); }
 # Every rename is slowed, from the first backup of the execute phase on, so
 # the run is far from its end when the window is due; xwininfo polls for the
 # run's window until it ends. GTK's group leader, also of class
@@ -70,18 +73,38 @@ run_held() {
   wait $pid && echo "0 $title" || echo "1 $title"
 }
 
-for app in alpha beta; do
+# archive, installation, a change to the configuration, the code, the title.
+cases=(
+  "alpha alpha - 0 Updating alpha"
+  "beta beta - 0 Updating beta"
+  "alpha beta - 63"
+  "unsigned alpha - 60"
+  "gamma gamma - 61"
+  "beta beta chmod_g+w_org.example.beta/updater.keys 61"
+)
+for c in "${cases[@]}"; do
+  read -r archive app change code title <<<"$c"
   inst=$work/installed upd=$work/updates
   rm -rf "$inst" "$upd" && cp -a "$work/$app-v1" "$inst" && mkdir "$upd"
-  cp "$work/$app.qex" "$upd/update.qex"
+  cp "$work/$archive.qex" "$upd/update.qex"
+  [[ $change == - ]] || (cd "$conf" && ${change//_/ })
+  before=$(snapshot "$inst")
   in_root "$bin/updater" --check --json "$upd" "$inst" >"$work/check.json" 2>/dev/null || true
-  jq -e '.mode == "packaged" and .result == 0 and .would_succeed and .signature.verified' \
-    "$work/check.json" >/dev/null || fail "$app: the check says $(cat "$work/check.json")"
+  jq -e --argjson code "$code" '.mode == "packaged" and .result == $code and
+    .would_succeed == ($code == 0) and .signature.verified == ($code == 0 or $code == 63)' \
+    "$work/check.json" >/dev/null ||
+    fail "$c: the check says $(cat "$work/check.json")"
   read -r exit shown <<<"$(run_held "$upd" "$inst")"
   status=$(cat "$upd/update.status")
-  [[ $exit == 0 && $status == succeeded ]] || fail "$app: $status"$'\n'"$(cat "$upd/update.log")"
-  diff -r -x precomplete -x product-version "$work/v2" "$inst" || fail "$app: not version 2"
-  [[ $(cat "$inst/product-version") == $'2.0\norg.example.'$app ]] || fail "$app: no record"
-  [[ $shown == "Updating $app" ]] || fail "$app: the window's title is '$shown'"
+  if [[ $code == 0 ]]; then
+    [[ $exit == 0 && $status == succeeded ]] || fail "$c: $status"$'\n'"$(cat "$upd/update.log")"
+    diff -r -x precomplete -x product-version "$work/v2" "$inst" || fail "$c: not version 2"
+    [[ $(cat "$inst/product-version") == $'2.0\norg.example.'$app ]] || fail "$c: no record"
+    [[ $shown == "$title" ]] || fail "$c: the window's title is '$shown'"
+  else
+    [[ $exit == 1 && $status == "failed: $code" ]] || fail "$c: $status"
+    [[ $(snapshot "$inst") == "$before" ]] || fail "$c: the installation changed"
+  fi
+  [[ $change == - ]] || chmod g-w "$conf"/*/updater.keys
 done
 echo "packaged_apps_test: passed"
