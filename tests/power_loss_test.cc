@@ -208,7 +208,7 @@ struct CrashPoint {
   NodeP tree;
   std::string where;  // the cut, the names persisted, the outcomes
 };
-constexpr size_t kDrawnOutcomes = 4, kDrawnPrefixes = 3;
+constexpr size_t kDrawnOutcomes = 6, kDrawnPrefixes = 4;
 std::vector<CrashPoint> CrashStates(const Recording& r, unsigned seed, size_t* sampled) {
   std::mt19937 rng(seed);
   std::set<size_t> seen;
